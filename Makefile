@@ -1,0 +1,49 @@
+# mirevo: make run | make test | make bench | make install
+JOBS ?= 2
+CMAKE_FLAGS ?=
+ENV_FILE ?= /usr/local/etc/mirevo.env
+export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=0:halt_on_error=1
+export UBSAN_OPTIONS ?= halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS ?= halt_on_error=1:second_deadlock_stack=1
+
+.PHONY: all deps build run test test-normal test-asan test-tsan bench install clean
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh
+
+# build/, build-asan/ and build-tsan/ are separate trees; each builds the relay and its tests.
+define build_tree
+	cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(2) $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(1) -j $(JOBS)
+endef
+
+build: deps
+	$(call build_tree,build,)
+
+run: build
+	@./scripts/run-relay.sh "$(ENV_FILE)"
+
+test-normal: deps
+	$(call build_tree,build,)
+	ctest --test-dir build -j $(JOBS) --output-on-failure
+
+test-asan: deps
+	$(call build_tree,build-asan,-DMIREVO_SANITIZE=address)
+	ctest --test-dir build-asan -j $(JOBS) --output-on-failure
+
+test-tsan: deps
+	$(call build_tree,build-tsan,-DMIREVO_SANITIZE=thread)
+	ctest --test-dir build-tsan -j $(JOBS) --output-on-failure
+
+test: test-normal test-asan test-tsan
+
+bench: deps
+	@./bench/run-bench.sh
+
+install: build
+	@./scripts/install-service.sh
+
+clean:
+	rm -rf build build-asan build-tsan build-bench

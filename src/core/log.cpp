@@ -1,0 +1,108 @@
+// Leveled logger: one console write and one append to the day file per message.
+#include "core/log.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <sys/time.h>
+
+#include <atomic>
+
+#include "core/settings.h"
+
+pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static time_t system_clock(void)
+{
+    return time(nullptr);
+}
+
+static std::atomic<clock_source_t> g_clock_source{system_clock};
+
+void set_clock_source(clock_source_t source)
+{
+    g_clock_source.store(source ? source : system_clock);
+}
+
+static const char *const time_formats[] = {
+    "%Y.%m.%d %H:%M:%S", "%Y.%m.%d", "%H:%M:%S", "%Y%m%d %H%M%S", "%Y%m%d", "%H%M%S",
+};
+
+const char *format_time_custom(const char *format, char *buf, size_t size)
+{
+    time_t now = g_clock_source.load()();
+    struct tm parts;
+    if (size == 0)
+        return buf;
+    buf[0] = '\0';
+    if (gmtime_r(&now, &parts) == nullptr || strftime(buf, size, format, &parts) == 0)
+        buf[0] = '\0';
+    return buf;
+}
+
+const char *format_time(int format, char *buf, size_t size)
+{
+    if (format < 0 || format > 5) {
+        snprintf(buf, size, "%s", "TIME_INVALID_FORMAT");
+        return buf;
+    }
+    return format_time_custom(time_formats[format], buf, size);
+}
+
+uint64_t now_ms(void)
+{
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return (uint64_t)tv.tv_sec * 1000u + (uint64_t)tv.tv_usec / 1000u;
+}
+
+// The tag lives in the caller's buffer so threads never share it.
+static const char *level_tag(int level, char *buf, size_t size)
+{
+    switch (level) {
+    case LOG_LEVEL_ERR:
+        return "[ERR] ";
+    case LOG_LEVEL_WARNING:
+        return "[WARNING] ";
+    case LOG_LEVEL_INFO:
+    case LOG_LEVEL_STATS:
+        return "";
+    case LOG_LEVEL_DEBUG:
+        return "[DEBUG] ";
+    default:
+        snprintf(buf, size, "[LVL%d] ", level);
+        return buf;
+    }
+}
+
+void log_message(int level, const char *text)
+{
+    char tag_buf[32];
+    const char *tag = level_tag(level, tag_buf, sizeof tag_buf);
+    char stamp[TIME_TEXT_SIZE];
+    char day[TIME_TEXT_SIZE];
+    char path[256];
+
+    pthread_mutex_lock(&log_lock);
+    fprintf(stdout, "\x1b[2K\r[%s] %s%s", format_time(0, stamp, sizeof stamp), tag, text);
+    fflush(stdout);
+
+    int path_len = snprintf(path, sizeof path, "%s/mirevo-%s.log", g_log_dir,
+                            format_time_custom("%Y%m%d", day, sizeof day));
+    FILE *file = path_len < (int)sizeof path ? fopen(path, "a") : nullptr;
+    // A missing or unwritable folder costs the file entry only.
+    if (file != nullptr) {
+        fprintf(file, "[%s] %s %s", format_time(0, stamp, sizeof stamp), tag, text);
+        fclose(file);
+    }
+    pthread_mutex_unlock(&log_lock);
+}
+
+void log_messagef(int level, const char *format, ...)
+{
+    char message[LOG_MESSAGE_SIZE];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    log_message(level, message);
+}

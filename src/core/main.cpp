@@ -1,0 +1,84 @@
+// Entry point: start-up in its fixed order, then the statistics loop for ever.
+#include <errno.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <srt/srt.h>
+
+#include "config/route_document.h"
+#include "core/log.h"
+#include "core/settings.h"
+#include "core/signals.h"
+#include "http/server.h"
+#include "routing/registry.h"
+#include "routing/stats.h"
+
+static void print_usage(const char *program)
+{
+    printf("MIREVO:\n");
+    printf("Usage: %s [-h]\n", program);
+}
+
+// Sleeps 100 ms, resuming after a signal for the time that is left.
+static void sleep_100ms(void)
+{
+    struct timespec left = {0, 100 * 1000 * 1000};
+    while (nanosleep(&left, &left) == -1 && errno == EINTR) {
+    }
+}
+
+int main(int argc, char **argv)
+{
+    int option;
+    while ((option = getopt(argc, argv, "h")) != -1) {
+        if (option == 'h') {
+            print_usage(argv[0]);
+            return 0;
+        }
+    }
+
+    // Line-buffered so every line reaches a pipe before a signal ends the process.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    printf("========\n");
+    install_signal_handlers();
+    if (load_settings_from_env() != 0)
+        printf("MIREVO_HTTP_PORT is not a port number; using %d\n", g_http_port);
+    if (g_api_key[0] == '\0')
+        printf("No API key is set: every HTTP request will be refused. "
+               "Set MIREVO_API_KEY to the key clients must send as api_key.\n");
+
+    srt_startup();
+    srt_setloglevel(2);
+
+    if (init_global_locks() != 0)
+        return 6;
+
+    log_message(LOG_LEVEL_INFO, "Server was successfully initialized\n");
+    uint64_t period_start = now_ms();
+
+    load_routes_config();
+
+    pthread_t http_thread;
+    int err = pthread_create(&http_thread, nullptr, http_server_thread, nullptr);
+    if (err != 0) {
+        printf("cannot create http_server_thread: %s\n", strerror(err));
+        return -1;
+    }
+    pthread_detach(http_thread);
+
+    for (;;) {
+        sleep_100ms();
+        if (now_ms() - period_start < 1000)
+            continue;
+        pthread_mutex_lock(&g_routes_lock);
+        pthread_mutex_lock(&stat_lock);
+        float elapsed = (float)(now_ms() - period_start) / 1000.0f;
+        print_route_stats(elapsed);
+        pthread_mutex_unlock(&stat_lock);
+        pthread_mutex_unlock(&g_routes_lock);
+        period_start = now_ms();
+    }
+}

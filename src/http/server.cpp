@@ -1,0 +1,7 @@
+// The HTTP control server thread.
+#include "http/server.h"
+
+void *http_server_thread(void *)
+{
+    return nullptr;
+}

@@ -1,0 +1,389 @@
+// Route and target management: create, reconfigure, switch and delete while traffic flows.
+#include "routing/operations.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <jansson.h>
+
+#include "config/route_document.h"
+#include "core/log.h"
+#include "routing/registry.h"
+#include "srt/socket.h"
+
+// Any non-zero value means on; the record keeps 1 so the 8-bit field cannot wrap.
+static uint8_t enabled_flag(int32_t enabled)
+{
+    return enabled != 0 ? 1 : 0;
+}
+
+static void set_last_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+static void set_last_error(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vsnprintf(g_last_error, sizeof g_last_error, format, args);
+    va_end(args);
+}
+
+// A URL is kept whole and must survive the JSON document. Returns 0, or -1 with
+// the reason in g_last_error.
+static int check_url(const char *url)
+{
+    if (strlen(url) >= ENDPOINT_URL_SIZE) {
+        set_last_error("url is longer than %d characters", ENDPOINT_URL_SIZE - 1);
+        return -1;
+    }
+    json_t *text = json_string(url);
+    if (text == nullptr) {
+        set_last_error("url is not valid UTF-8");
+        return -1;
+    }
+    json_decref(text);
+    return 0;
+}
+
+static bool same_configuration(const endpoint_url_t &endpoint, int32_t enabled, int32_t mode,
+                               const char *url)
+{
+    return endpoint.enabled == enabled_flag(enabled) && endpoint.mode == mode &&
+           strcmp(endpoint.url, url) == 0;
+}
+
+static void unlock_route(route_t *route)
+{
+    pthread_mutex_unlock(&route->lock);
+    pthread_mutex_unlock(&g_routes_lock);
+}
+
+// Closes every connection of the target and its base socket. Caller holds route.lock.
+static void close_target_sockets(route_t &route, target_t &target)
+{
+    std::list<conn_socket_t> closing;
+    pthread_mutex_lock(&route.list_lock);
+    closing.splice(closing.end(), target.conns);
+    pthread_mutex_unlock(&route.list_lock);
+    for (const conn_socket_t &conn : closing) {
+        unregister_target_socket(route, conn.sock);
+        srt_close(conn.sock);
+        log_message(LOG_LEVEL_INFO, "[CONNTHREAD] target has disconnected\n");
+    }
+    int base = target.basesockout;
+    if (base != -1) {
+        unregister_target_socket(route, base);
+        srt_close(base);
+        target.basesockout = -1;
+    }
+}
+
+// Closes every source connection and the source's base socket. Caller holds route.lock.
+static void close_source_sockets(route_t &route, const char *disconnect_text)
+{
+    std::list<conn_socket_t> closing;
+    pthread_mutex_lock(&route.list_lock);
+    closing.splice(closing.end(), route.conns);
+    pthread_mutex_unlock(&route.list_lock);
+    for (const conn_socket_t &conn : closing) {
+        unregister_source_socket(route, conn.sock);
+        srt_close(conn.sock);
+        log_message(LOG_LEVEL_INFO, disconnect_text);
+    }
+    int base = route.basesockin;
+    if (base != -1) {
+        unregister_source_socket(route, base);
+        srt_close(base);
+        route.basesockin = -1;
+    }
+}
+
+static void close_all_target_sockets(route_t &route)
+{
+    for (target_t &target : route.targets)
+        close_target_sockets(route, target);
+}
+
+// Opens and registers a target's base socket. Returns 0, or -1 with g_last_error
+// set in the given wording ("Target's" or "target's"). Caller holds route.lock.
+static int open_target(route_t &route, target_t &target, const char *owner_word, bool log_failure)
+{
+    int sock = create_srt_socket(&target.endpoint);
+    target.basesockout = sock;
+    if (sock == -1) {
+        set_last_error("Creating %s SRT Socket failed", owner_word);
+        if (log_failure)
+            log_message(LOG_LEVEL_INFO, g_last_error);
+        return -1;
+    }
+    if (register_target_socket(route, sock, false) == -1) {
+        set_last_error("Registering %s SRT Socket to epoll failed: %s", owner_word,
+                       srt_getlasterror_str());
+        if (log_failure)
+            log_message(LOG_LEVEL_INFO, g_last_error);
+        return -2;
+    }
+    return 0;
+}
+
+int32_t create_route(void)
+{
+    pthread_mutex_lock(&g_routes_lock);
+    reap_retired_routes();
+    int32_t id = allocate_route_id();
+    std::list<route_t> holder;
+    if (id < 0 || build_route_record(holder, id) != 0) {
+        pthread_mutex_unlock(&g_routes_lock);
+        return -1;
+    }
+    g_routes.splice(g_routes.begin(), holder);
+    save_routes_config();
+    pthread_mutex_unlock(&g_routes_lock);
+    return id;
+}
+
+// Stops the threads, closes every socket and takes the route out of the registry.
+// Caller holds g_routes_lock and route.lock; route.lock is released on return.
+static void discard_route_locked(route_t &route)
+{
+    if (route.running != 0) {
+        pthread_mutex_unlock(&route.lock);
+        stop_route_threads(route);
+        pthread_mutex_lock(&route.lock);
+    }
+    close_all_target_sockets(route);
+    pthread_mutex_lock(&route.list_lock);
+    std::list<target_t> gone;
+    gone.splice(gone.end(), route.targets);
+    pthread_mutex_unlock(&route.list_lock);
+    close_source_sockets(route, "[CONNTHREAD] source has disconnected\n");
+    pthread_mutex_unlock(&route.lock);
+    retire_route(route);
+}
+
+int32_t delete_route(int32_t route_id)
+{
+    pthread_mutex_lock(&g_routes_lock);
+    route_t *route = find_route_locked(route_id);
+    if (route == nullptr) {
+        pthread_mutex_unlock(&g_routes_lock);
+        return -1;
+    }
+    discard_route_locked(*route);
+    save_routes_config();
+    pthread_mutex_unlock(&g_routes_lock);
+    return 0;
+}
+
+void discard_all_routes(void)
+{
+    pthread_mutex_lock(&g_routes_lock);
+    while (!g_routes.empty()) {
+        route_t &route = g_routes.front();
+        pthread_mutex_lock(&route.lock);
+        discard_route_locked(route);
+    }
+    pthread_mutex_unlock(&g_routes_lock);
+}
+
+int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const char *url)
+{
+    if (check_url(url) != 0)
+        return -1;
+    pthread_mutex_lock(&g_routes_lock);
+    route_t *route = find_route_locked(route_id);
+    if (route == nullptr) {
+        set_last_error("Source(%d) does not fouond", route_id);
+        pthread_mutex_unlock(&g_routes_lock);
+        return -1;
+    }
+    if (same_configuration(route->source, enabled, mode, url)) {
+        unlock_route(route);
+        set_last_error("Same configration exist");
+        return -1;
+    }
+    close_all_target_sockets(*route);
+    close_source_sockets(*route, "[CONNTHREAD1] source has disconnected\n");
+    route->active_source = -1;
+
+    printf("enabled:%d, mode:%d, url:%s\n", enabled, mode, url);
+    route->source.mode = (conn_mode_t)mode;
+    snprintf(route->source.url, sizeof route->source.url, "%s", url);
+    parse_endpoint_url(route->source, url);
+
+    if (enabled != 0) {
+        pthread_mutex_lock(&route->list_lock);
+        route->pktSentTotal = 0;
+        route->pktLossTotal = 0;
+        route->pktLoss = 0;
+        route->msRTT = 0.0f;
+        pthread_mutex_unlock(&route->list_lock);
+
+        int sock = create_srt_socket(&route->source);
+        route->basesockin = sock;
+        if (sock == -1) {
+            set_last_error("Creating source's SRT Socket failed");
+            log_message(LOG_LEVEL_INFO, g_last_error);
+            unlock_route(route);
+            return -1;
+        }
+        if (register_source_socket(*route, sock, false) == -1) {
+            set_last_error("Registering source's SRT Socket to epoll failed: %s",
+                           srt_getlasterror_str());
+            log_message(LOG_LEVEL_INFO, g_last_error);
+            unlock_route(route);
+            return -1;
+        }
+        for (target_t &target : route->targets) {
+            if (!target.endpoint.enabled)
+                continue;
+            // A target that cannot be registered is reported and skipped.
+            if (open_target(*route, target, "target's", true) == -1) {
+                unlock_route(route);
+                return -1;
+            }
+        }
+        if (route->source.enabled == 0 && route_threads_idle(*route)) {
+            int err = start_route_threads(*route);
+            if (err != 0) {
+                printf("cannot create connection thread 0: %s\n", strerror(err));
+                set_last_error("cannot create connection thread: %s", strerror(err));
+                unlock_route(route);
+                return -1;
+            }
+        }
+    }
+    route->source.enabled = enabled_flag(enabled);
+    save_routes_config();
+    unlock_route(route);
+    return 0;
+}
+
+int32_t enable_source(int32_t route_id, int32_t enabled)
+{
+    pthread_mutex_lock(&g_routes_lock);
+    route_t *route = find_route_locked(route_id);
+    if (route == nullptr) {
+        set_last_error("Source(%d) does not fouond", route_id);
+        pthread_mutex_unlock(&g_routes_lock);
+        return -1;
+    }
+    if (route->source.enabled == enabled_flag(enabled)) {
+        unlock_route(route);
+        set_last_error("Same configration exist");
+        return -1;
+    }
+    char url[ENDPOINT_URL_SIZE];
+    snprintf(url, sizeof url, "%s", route->source.url);
+    int32_t mode = route->source.mode;
+    unlock_route(route);
+    int32_t result = update_source(route_id, enabled, mode, url);
+    log_message(LOG_LEVEL_INFO, "====\n");
+    return result;
+}
+
+int32_t add_target(int32_t route_id)
+{
+    pthread_mutex_lock(&g_routes_lock);
+    route_t *route = find_route_locked(route_id);
+    if (route == nullptr) {
+        pthread_mutex_unlock(&g_routes_lock);
+        return -1;
+    }
+    int32_t id = allocate_target_id();
+    if (id < 0) {
+        unlock_route(route);
+        return -1;
+    }
+    append_target(*route, id);
+    save_routes_config();
+    unlock_route(route);
+    return id;
+}
+
+int32_t delete_target(int32_t route_id, int32_t target_id)
+{
+    pthread_mutex_lock(&g_routes_lock);
+    route_t *route = nullptr;
+    target_t *target = find_target_locked(route_id, target_id, &route);
+    if (target == nullptr) {
+        pthread_mutex_unlock(&g_routes_lock);
+        return -1;
+    }
+    close_target_sockets(*route, *target);
+    std::list<target_t> gone;
+    pthread_mutex_lock(&route->list_lock);
+    for (auto it = route->targets.begin(); it != route->targets.end(); ++it) {
+        if (&*it == target) {
+            gone.splice(gone.end(), route->targets, it);
+            break;
+        }
+    }
+    pthread_mutex_unlock(&route->list_lock);
+    save_routes_config();
+    unlock_route(route);
+    return 0;
+}
+
+// Finds the target or sets the "does not fouond" error. Returns the target with
+// g_routes_lock and its route's lock held, or nullptr with nothing held.
+static target_t *find_target_or_fail(int32_t route_id, int32_t target_id, route_t **route)
+{
+    pthread_mutex_lock(&g_routes_lock);
+    target_t *target = find_target_locked(route_id, target_id, route);
+    if (target == nullptr) {
+        set_last_error("Target(%d) on route(%d) does not fouond", target_id, route_id);
+        pthread_mutex_unlock(&g_routes_lock);
+    }
+    return target;
+}
+
+int32_t enable_target(int32_t route_id, int32_t target_id, int32_t enabled)
+{
+    route_t *route = nullptr;
+    target_t *target = find_target_or_fail(route_id, target_id, &route);
+    if (target == nullptr)
+        return -1;
+    if (target->endpoint.enabled == enabled_flag(enabled)) {
+        unlock_route(route);
+        set_last_error("Same configration exist");
+        return -1;
+    }
+    close_target_sockets(*route, *target);
+    target->endpoint.enabled = enabled_flag(enabled);
+    if (enabled != 0 && open_target(*route, *target, "Target's", false) != 0) {
+        unlock_route(route);
+        return -1;
+    }
+    save_routes_config();
+    unlock_route(route);
+    return 0;
+}
+
+int32_t update_target(int32_t route_id, int32_t target_id, int32_t enabled, int32_t mode,
+                      const char *url)
+{
+    if (check_url(url) != 0)
+        return -1;
+    route_t *route = nullptr;
+    target_t *target = find_target_or_fail(route_id, target_id, &route);
+    if (target == nullptr)
+        return -1;
+    if (same_configuration(target->endpoint, enabled, mode, url)) {
+        unlock_route(route);
+        set_last_error("Same configration exist");
+        return -1;
+    }
+    close_target_sockets(*route, *target);
+    target->endpoint.enabled = enabled_flag(enabled);
+    target->endpoint.mode = (conn_mode_t)mode;
+    snprintf(target->endpoint.url, sizeof target->endpoint.url, "%s", url);
+    parse_endpoint_url(target->endpoint, url);
+    if (enabled != 0 && open_target(*route, *target, "Target's", false) != 0) {
+        unlock_route(route);
+        return -1;
+    }
+    save_routes_config();
+    unlock_route(route);
+    return 0;
+}

@@ -1,0 +1,22 @@
+// Route and target management: create, reconfigure, switch and delete while traffic flows.
+#pragma once
+
+#include <stdint.h>
+
+// Each takes g_routes_lock, then the route's lock, and saves the configuration
+// after a completed change. Failures leave a reason in g_last_error as noted.
+// Run on one thread at a time (the start-up load, then the HTTP thread).
+
+int32_t create_route(void);
+int32_t delete_route(int32_t route_id);
+int32_t enable_source(int32_t route_id, int32_t enabled);
+int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const char *url);
+int32_t add_target(int32_t route_id);
+int32_t delete_target(int32_t route_id, int32_t target_id);
+int32_t enable_target(int32_t route_id, int32_t target_id, int32_t enabled);
+int32_t update_target(int32_t route_id, int32_t target_id, int32_t enabled, int32_t mode,
+                      const char *url);
+
+// Stops every route's threads, closes its sockets and drops it, without saving.
+// Used by the start-up load and by tests. Caller holds no lock.
+void discard_all_routes(void);

@@ -1,0 +1,330 @@
+// The route registry: records, ids, locks and the start/stop of a route's threads.
+#include "routing/registry.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <iterator>
+
+#include "core/log.h"
+#include "routing/connections.h"
+#include "routing/transmit.h"
+
+pthread_mutex_t g_routes_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t stat_lock = PTHREAD_MUTEX_INITIALIZER;
+
+std::list<route_t> g_routes;
+std::list<route_t> g_retired_routes;
+char g_last_error[LAST_ERROR_SIZE] = "";
+
+const int SOURCE_EPOLL_EVENTS = SRT_EPOLL_IN | SRT_EPOLL_ERR;
+const int TARGET_EPOLL_EVENTS = SRT_EPOLL_OUT | SRT_EPOLL_ERR;
+static const int LISTENER_WATCH_EVENTS = SRT_EPOLL_IN | SRT_EPOLL_ERR;
+static const int CONNECTING_WATCH_EVENTS = SRT_EPOLL_OUT | SRT_EPOLL_ERR;
+static const int CONNECTED_WATCH_EVENTS = SRT_EPOLL_ERR;
+
+#define FIRST_ROUTE_ID 100
+#define FIRST_TARGET_ID 1000
+#define ID_MODULUS 65535
+
+static int32_t g_route_id_counter = FIRST_ROUTE_ID;
+static int32_t g_target_id_counter = FIRST_TARGET_ID;
+
+int init_global_locks(void)
+{
+    if (pthread_mutex_init(&g_routes_lock, nullptr) != 0) {
+        printf("Mutex (g_routes_lock) init failed\n");
+        return -1;
+    }
+    if (pthread_mutex_init(&log_lock, nullptr) != 0) {
+        printf("Mutex (log_lock) init failed\n");
+        return -1;
+    }
+    if (pthread_mutex_init(&stat_lock, nullptr) != 0) {
+        printf("Mutex (stat_lock) init failed\n");
+        return -1;
+    }
+    return 0;
+}
+
+static bool route_id_in_use(int32_t id)
+{
+    for (const route_t &route : g_routes)
+        if (route.id == id)
+            return true;
+    for (const route_t &route : g_retired_routes)
+        if (route.id == id)
+            return true;
+    return false;
+}
+
+static bool target_id_in_use(int32_t id)
+{
+    for (const route_t &route : g_routes)
+        for (const target_t &target : route.targets)
+            if (target.id == id)
+                return true;
+    return false;
+}
+
+// Counter value modulo 65535; 0 and ids in use are skipped so no two records
+// ever share an id, even after the counter wraps.
+static int32_t allocate_id(int32_t &counter, bool (*in_use)(int32_t))
+{
+    for (int tries = 0; tries < ID_MODULUS; tries++) {
+        int32_t id = counter % ID_MODULUS;
+        counter = counter == INT32_MAX ? 0 : counter + 1;
+        if (id > 0 && !in_use(id))
+            return id;
+    }
+    return -1;
+}
+
+int32_t allocate_route_id(void)
+{
+    return allocate_id(g_route_id_counter, route_id_in_use);
+}
+
+int32_t allocate_target_id(void)
+{
+    return allocate_id(g_target_id_counter, target_id_in_use);
+}
+
+void advance_id_counters(int32_t largest_route_id, int32_t largest_target_id)
+{
+    if (largest_route_id >= 0)
+        g_route_id_counter = largest_route_id == INT32_MAX ? 0 : largest_route_id + 1;
+    if (largest_target_id >= 0)
+        g_target_id_counter = largest_target_id == INT32_MAX ? 0 : largest_target_id + 1;
+}
+
+void reset_id_counters(void)
+{
+    g_route_id_counter = FIRST_ROUTE_ID;
+    g_target_id_counter = FIRST_TARGET_ID;
+}
+
+int build_route_record(std::list<route_t> &holder, int32_t id)
+{
+    route_t &route = holder.emplace_back();
+    route.id = id;
+    route.epoll_rcv = srt_epoll_create();
+    if (route.epoll_rcv < 0) {
+        printf("srt_epoll_create rcv: %s\n", srt_getlasterror_str());
+        holder.pop_back();
+        return -1;
+    }
+    route.epoll_snd = srt_epoll_create();
+    if (route.epoll_snd < 0) {
+        printf("srt_epoll_create snd: %s\n", srt_getlasterror_str());
+        srt_epoll_release(route.epoll_rcv);
+        holder.pop_back();
+        return -1;
+    }
+    route.epoll_conn = srt_epoll_create();
+    if (route.epoll_conn < 0) {
+        printf("srt_epoll_create conn: %s\n", srt_getlasterror_str());
+        srt_epoll_release(route.epoll_rcv);
+        srt_epoll_release(route.epoll_snd);
+        holder.pop_back();
+        return -1;
+    }
+    // Waits with nothing registered return at once instead of sleeping; the
+    // threads of a route with no sockets must still sleep.
+    srt_epoll_set(route.epoll_rcv, SRT_EPOLL_ENABLE_EMPTY);
+    srt_epoll_set(route.epoll_snd, SRT_EPOLL_ENABLE_EMPTY);
+    srt_epoll_set(route.epoll_conn, SRT_EPOLL_ENABLE_EMPTY);
+    if (pthread_mutex_init(&route.lock, nullptr) != 0) {
+        printf("Mutex (lock) init failed\n\n");
+        srt_epoll_release(route.epoll_rcv);
+        srt_epoll_release(route.epoll_snd);
+        srt_epoll_release(route.epoll_conn);
+        holder.pop_back();
+        return -1;
+    }
+    if (pthread_mutex_init(&route.list_lock, nullptr) != 0) {
+        printf("Mutex (lock) init failed\n\n");
+        pthread_mutex_destroy(&route.lock);
+        srt_epoll_release(route.epoll_rcv);
+        srt_epoll_release(route.epoll_snd);
+        srt_epoll_release(route.epoll_conn);
+        holder.pop_back();
+        return -1;
+    }
+    return 0;
+}
+
+target_t &append_target(route_t &route, int32_t id)
+{
+    std::list<target_t> fresh;
+    target_t &target = fresh.emplace_back();
+    target.id = id;
+    pthread_mutex_lock(&route.list_lock);
+    route.targets.splice(route.targets.end(), fresh);
+    pthread_mutex_unlock(&route.list_lock);
+    return target;
+}
+
+route_t *find_route_locked(int32_t id)
+{
+    for (route_t &route : g_routes) {
+        pthread_mutex_lock(&route.lock);
+        if (route.id == id)
+            return &route;
+        pthread_mutex_unlock(&route.lock);
+    }
+    return nullptr;
+}
+
+target_t *find_target_locked(int32_t route_id, int32_t target_id, route_t **route_out)
+{
+    for (route_t &route : g_routes) {
+        pthread_mutex_lock(&route.lock);
+        if (route.id == route_id) {
+            for (target_t &target : route.targets) {
+                if (target.id == target_id) {
+                    *route_out = &route;
+                    return &target;
+                }
+            }
+        }
+        pthread_mutex_unlock(&route.lock);
+    }
+    return nullptr;
+}
+
+static bool route_threads_done(const route_t &route)
+{
+    return route.conn_thread_done == 1 && route.transmit_thread_done == 1;
+}
+
+bool route_threads_idle(const route_t &route)
+{
+    return route.running == 0 && (!route.threads_started || route_threads_done(route));
+}
+
+int start_route_threads(route_t &route)
+{
+    route.threads_started = true;
+    route.running = 1;
+    route.conn_thread_done = 0;
+    route.transmit_thread_done = 0;
+    int err = pthread_create(&route.conn_thread, nullptr, router_connections_handler, &route);
+    if (err != 0) {
+        route.running = 0;
+        route.conn_thread_done = 1;
+        route.transmit_thread_done = 1;
+        return err;
+    }
+    // Nobody joins a route thread; detached, it releases its stack when it ends.
+    pthread_detach(route.conn_thread);
+    err = pthread_create(&route.transmit_thread, nullptr, transmit_thread, &route);
+    if (err != 0) {
+        // The handler sees running 0 and ends by itself; no second pair starts
+        // until it has (route_threads_idle).
+        route.running = 0;
+        route.transmit_thread_done = 1;
+        return err;
+    }
+    pthread_detach(route.transmit_thread);
+    return 0;
+}
+
+void stop_route_threads(route_t &route)
+{
+    if (route.running == 0)
+        return;
+    route.running = 0;
+    for (int sleeps = 0; !route_threads_done(route) && sleeps < 10; sleeps++)
+        sleep(1);
+}
+
+int register_source_socket(route_t &route, SRTSOCKET sock, bool connected)
+{
+    if (srt_epoll_add_usock(route.epoll_rcv, sock, &SOURCE_EPOLL_EVENTS) == SRT_ERROR)
+        return -1;
+    int watch = connected ? CONNECTED_WATCH_EVENTS
+                : srt_getsockstate(sock) == SRTS_LISTENING ? LISTENER_WATCH_EVENTS
+                                                           : CONNECTING_WATCH_EVENTS;
+    srt_epoll_add_usock(route.epoll_conn, sock, &watch);
+    return 0;
+}
+
+int register_target_socket(route_t &route, SRTSOCKET sock, bool connected)
+{
+    if (srt_epoll_add_usock(route.epoll_snd, sock, &TARGET_EPOLL_EVENTS) == SRT_ERROR)
+        return -1;
+    int watch = connected ? CONNECTED_WATCH_EVENTS
+                : srt_getsockstate(sock) == SRTS_LISTENING ? LISTENER_WATCH_EVENTS
+                                                           : CONNECTING_WATCH_EVENTS;
+    srt_epoll_add_usock(route.epoll_conn, sock, &watch);
+    return 0;
+}
+
+void watch_connected_socket(route_t &route, SRTSOCKET sock)
+{
+    srt_epoll_update_usock(route.epoll_conn, sock, &CONNECTED_WATCH_EVENTS);
+}
+
+void unregister_source_socket(route_t &route, SRTSOCKET sock)
+{
+    srt_epoll_remove_usock(route.epoll_rcv, sock);
+    srt_epoll_remove_usock(route.epoll_conn, sock);
+}
+
+void unregister_target_socket(route_t &route, SRTSOCKET sock)
+{
+    srt_epoll_remove_usock(route.epoll_snd, sock);
+    srt_epoll_remove_usock(route.epoll_conn, sock);
+}
+
+static void destroy_parked(std::list<route_t> &list, std::list<route_t>::iterator it)
+{
+    // A thread that outlived the deletion may have opened sockets since.
+    for (const conn_socket_t &conn : it->conns)
+        srt_close(conn.sock);
+    for (const target_t &target : it->targets) {
+        for (const conn_socket_t &conn : target.conns)
+            srt_close(conn.sock);
+        if (target.basesockout != -1)
+            srt_close(target.basesockout);
+    }
+    if (it->basesockin != -1)
+        srt_close(it->basesockin);
+    srt_epoll_release(it->epoll_rcv);
+    srt_epoll_release(it->epoll_snd);
+    srt_epoll_release(it->epoll_conn);
+    pthread_mutex_destroy(&it->lock);
+    pthread_mutex_destroy(&it->list_lock);
+    list.erase(it);
+}
+
+void retire_route(route_t &route)
+{
+    for (auto it = g_routes.begin(); it != g_routes.end(); ++it) {
+        if (&*it != &route)
+            continue;
+        g_retired_routes.splice(g_retired_routes.end(), g_routes, it);
+        break;
+    }
+    reap_retired_routes();
+}
+
+void reap_retired_routes(void)
+{
+    for (auto it = g_retired_routes.begin(); it != g_retired_routes.end();) {
+        auto next = std::next(it);
+        if (!it->threads_started || route_threads_done(*it))
+            destroy_parked(g_retired_routes, it);
+        it = next;
+    }
+}
+
+size_t count_conns(route_t &route, const std::list<conn_socket_t> &conns)
+{
+    pthread_mutex_lock(&route.list_lock);
+    size_t count = conns.size();
+    pthread_mutex_unlock(&route.list_lock);
+    return count;
+}

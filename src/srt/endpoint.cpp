@@ -1,0 +1,114 @@
+// Parsing of endpoint URLs into the endpoint record.
+#include "srt/endpoint.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+// First value of each known query key; nullptr when absent.
+struct query_options_t {
+    const char *port;
+    const char *streamid;
+    const char *latency;
+    const char *maxbw;
+    const char *passphrase;
+    const char *pbkeylen;
+};
+
+static void take_option(query_options_t &options, const char *key, const char *value)
+{
+    const char **slot = nullptr;
+    if (strcmp(key, "port") == 0)
+        slot = &options.port;
+    else if (strcmp(key, "streamid") == 0)
+        slot = &options.streamid;
+    else if (strcmp(key, "latency") == 0)
+        slot = &options.latency;
+    else if (strcmp(key, "maxbw") == 0)
+        slot = &options.maxbw;
+    else if (strcmp(key, "passphrase") == 0)
+        slot = &options.passphrase;
+    else if (strcmp(key, "pbkeylen") == 0)
+        slot = &options.pbkeylen;
+    if (slot != nullptr && *slot == nullptr)
+        *slot = value;
+}
+
+// Splits the query (modified in place) at '&' and '=' alike and pairs the tokens.
+static void scan_query(char *query, query_options_t &options)
+{
+    char *save = nullptr;
+    for (char *key = strtok_r(query, "&=", &save); key != nullptr;
+         key = strtok_r(nullptr, "&=", &save)) {
+        char *value = strtok_r(nullptr, "&=", &save);
+        if (value == nullptr)
+            break;
+        take_option(options, key, value);
+    }
+}
+
+int parse_endpoint_url(endpoint_url_t &endpoint, const char *url)
+{
+    const char *scheme_end = strstr(url, "://");
+    if (scheme_end == nullptr) {
+        printf("Invalid URL: No scheme found.\n");
+        return -1;
+    }
+    const char *rest = scheme_end + 3;
+    const char *colon = strchr(rest, ':');
+    const char *question = strchr(rest, '?');
+
+    if (colon != nullptr && (question == nullptr || colon < question)) {
+        if (colon == rest)
+            snprintf(endpoint.host, sizeof endpoint.host, "%s", "0.0.0.0");
+        else
+            snprintf(endpoint.host, sizeof endpoint.host, "%.*s", (int)(colon - rest), rest);
+        endpoint.port = atoi(colon + 1);
+    } else {
+        size_t host_len = question != nullptr ? (size_t)(question - rest) : strlen(rest);
+        snprintf(endpoint.host, sizeof endpoint.host, "%.*s", (int)host_len, rest);
+        endpoint.port = 80;
+    }
+
+    // The tokens point into this copy for the rest of the call.
+    std::string query = question != nullptr ? std::string(question + 1) : std::string();
+    query_options_t options = {};
+    if (query.size() > 1)
+        scan_query(&query[0], options);
+
+    endpoint.r_local_port =
+        (options.port != nullptr && endpoint.mode == CONN_MODE_RENDEZVOUS) ? atoi(options.port) : 0;
+    snprintf(endpoint.streamid, sizeof endpoint.streamid, "%.98s",
+             options.streamid ? options.streamid : "");
+    endpoint.latency = options.latency ? atoll(options.latency) : 0;
+    endpoint.maxbw = options.maxbw ? atoll(options.maxbw) : 0;
+    snprintf(endpoint.passphrase, sizeof endpoint.passphrase, "%.98s",
+             options.passphrase ? options.passphrase : "");
+    endpoint.pbkeylen = options.pbkeylen ? atoi(options.pbkeylen) : 0;
+
+    printf("%s, %llu, %s, %s, %s\n", endpoint.streamid, (unsigned long long)endpoint.latency,
+           options.maxbw ? options.maxbw : "", options.passphrase ? options.passphrase : "",
+           options.pbkeylen ? options.pbkeylen : "");
+    return 0;
+}
+
+const char *source_mode_name(conn_mode_t mode)
+{
+    switch (mode) {
+    case CONN_MODE_LISTEN:
+        return "listen";
+    case CONN_MODE_CALLER:
+        return "pull";
+    case CONN_MODE_RENDEZVOUS:
+        return "rendezvous";
+    default:
+        return nullptr;
+    }
+}
+
+const char *target_mode_name(conn_mode_t mode)
+{
+    return mode == CONN_MODE_CALLER ? "push" : source_mode_name(mode);
+}

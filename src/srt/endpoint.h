@@ -1,0 +1,39 @@
+// The endpoint record and the parsing of srt://host:port?options URLs.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+typedef uint8_t conn_mode_t;
+enum : conn_mode_t {
+    CONN_MODE_LISTEN = 0,
+    CONN_MODE_CALLER = 1, // "pull" for a source, "push" for a target
+    CONN_MODE_RENDEZVOUS = 2,
+};
+
+// Large enough for the longest URL the control API can pass (a query fragment
+// is at most 255 characters), so a URL is always kept whole.
+#define ENDPOINT_URL_SIZE 256
+
+struct endpoint_url_t {
+    uint8_t enabled;
+    conn_mode_t mode;
+    char host[32];
+    int32_t port;
+    int32_t r_local_port;
+    int32_t pbkeylen;
+    int64_t latency;
+    int64_t maxbw;
+    char passphrase[100];
+    char streamid[100];
+    char url[ENDPOINT_URL_SIZE];
+};
+
+// Fills host, port, r_local_port and the options from url; reads mode, never
+// touches enabled, mode or url. Every option field is set on every successful
+// parse. Returns 0, or -1 (record unchanged) when url has no "://".
+int parse_endpoint_url(endpoint_url_t &endpoint, const char *url);
+
+// Mode names of the route document and the HTTP interface; nullptr for an unknown code.
+const char *source_mode_name(conn_mode_t mode);
+const char *target_mode_name(conn_mode_t mode);

@@ -1,0 +1,205 @@
+// The SRT socket factory: listening, calling and rendezvous sockets from an endpoint.
+#include "srt/socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+
+#include <srt/srt.h>
+
+#include "core/log.h"
+
+int SrtTestListenCallback(const endpoint_url_t *endpoint, int sock)
+{
+    char message[LOG_MESSAGE_SIZE];
+    if (endpoint->streamid[0] != '\0') {
+        snprintf(message, sizeof message, "=== SrtTestListenCallback streamid:%s\n",
+                 endpoint->streamid);
+        log_message(LOG_LEVEL_INFO, message);
+        srt_setsockflag(sock, SRTO_STREAMID, endpoint->streamid, (int)strlen(endpoint->streamid));
+    }
+    if (endpoint->latency != 0) {
+        snprintf(message, sizeof message, "=== SrtTestListenCallback latency:%lu\n",
+                 (unsigned long)endpoint->latency);
+        log_message(LOG_LEVEL_INFO, message);
+        int latency = (int)endpoint->latency;
+        srt_setsockflag(sock, SRTO_LATENCY, &latency, sizeof latency);
+    }
+    if (endpoint->maxbw != 0) {
+        snprintf(message, sizeof message, "=== SrtTestListenCallback max_bw:%lu\n",
+                 (unsigned long)endpoint->maxbw);
+        log_message(LOG_LEVEL_INFO, message);
+        int64_t maxbw = endpoint->maxbw;
+        srt_setsockflag(sock, SRTO_MAXBW, &maxbw, sizeof maxbw);
+    }
+    if (endpoint->passphrase[0] != '\0') {
+        snprintf(message, sizeof message, "=== SrtTestListenCallback passphrase:%s\n",
+                 endpoint->passphrase);
+        log_message(LOG_LEVEL_INFO, message);
+        srt_setsockflag(sock, SRTO_PASSPHRASE, endpoint->passphrase,
+                        (int)strlen(endpoint->passphrase));
+    }
+    if (endpoint->pbkeylen > 0) {
+        snprintf(message, sizeof message, "=== SrtTestListenCallback pbkeylen:%d\n",
+                 endpoint->pbkeylen);
+        log_message(LOG_LEVEL_INFO, message);
+        int pbkeylen = endpoint->pbkeylen;
+        srt_setsockflag(sock, SRTO_PBKEYLEN, &pbkeylen, sizeof pbkeylen);
+    }
+    return 0;
+}
+
+// Wildcard IPv4 address for port; nullptr when the port cannot be resolved.
+static struct addrinfo *resolve_local(int port)
+{
+    char service[32];
+    snprintf(service, sizeof service, "%d", port);
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    struct addrinfo *result = nullptr;
+    if (getaddrinfo(nullptr, service, &hints, &result) != 0 || result == nullptr) {
+        printf("illegal port number or port is busy.\n\n");
+        return nullptr;
+    }
+    return result;
+}
+
+static int make_peer_address(const endpoint_url_t *endpoint, struct sockaddr_in *peer)
+{
+    memset(peer, 0, sizeof *peer);
+    peer->sin_family = AF_INET;
+    peer->sin_port = htons((uint16_t)endpoint->port);
+    if (inet_pton(AF_INET, endpoint->host, &peer->sin_addr) != 1) {
+        printf("Invalid address/ Address not supported\n");
+        return -1;
+    }
+    return 0;
+}
+
+static void set_nonblocking(int sock)
+{
+    int no = 0;
+    srt_setsockopt(sock, 0, SRTO_RCVSYN, &no, sizeof no);
+    srt_setsockopt(sock, 0, SRTO_SNDSYN, &no, sizeof no);
+}
+
+static int new_srt_socket(void)
+{
+    int sock = srt_create_socket();
+    if (sock == SRT_INVALID_SOCK)
+        printf("srt_socket: %s\n", srt_getlasterror_str());
+    return sock;
+}
+
+static int bind_local(int sock, const struct addrinfo *local)
+{
+    if (srt_bind(sock, local->ai_addr, (int)local->ai_addrlen) != 0) {
+        printf("srt_bind: %s\n", srt_getlasterror_str());
+        return -1;
+    }
+    return 0;
+}
+
+static int connect_peer(int sock, const struct sockaddr_in *peer)
+{
+    if (srt_connect(sock, (const struct sockaddr *)peer, sizeof *peer) == SRT_ERROR) {
+        printf("srt_connect: %s\n", srt_getlasterror_str());
+        return -1;
+    }
+    return 0;
+}
+
+static int create_listener(const endpoint_url_t *endpoint)
+{
+    struct addrinfo *local = resolve_local(endpoint->port);
+    if (local == nullptr)
+        return -1;
+    int sock = new_srt_socket();
+    if (sock != SRT_INVALID_SOCK) {
+        set_nonblocking(sock);
+        SrtTestListenCallback(endpoint, sock);
+        if (bind_local(sock, local) != 0) {
+            srt_close(sock);
+            sock = -1;
+        }
+    }
+    freeaddrinfo(local);
+    if (sock != -1 && srt_listen(sock, 100) == SRT_ERROR) {
+        printf("srt_listen: %s\n", srt_getlasterror_str());
+        srt_close(sock);
+        sock = -1;
+    }
+    return sock;
+}
+
+static int create_caller(const endpoint_url_t *endpoint)
+{
+    int sock = new_srt_socket();
+    if (sock == SRT_INVALID_SOCK)
+        return -1;
+    SrtTestListenCallback(endpoint, sock);
+    set_nonblocking(sock);
+    struct sockaddr_in peer;
+    if (make_peer_address(endpoint, &peer) != 0) {
+        srt_close(sock);
+        return -1;
+    }
+    printf("=== caller: try to connect\n");
+    if (connect_peer(sock, &peer) != 0) {
+        srt_close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+static int create_rendezvous(const endpoint_url_t *endpoint)
+{
+    printf("=== r_local_port:%d, port:%d\n", endpoint->r_local_port, endpoint->port);
+    struct addrinfo *local = resolve_local(endpoint->r_local_port);
+    if (local == nullptr)
+        return -1;
+    int sock = new_srt_socket();
+    if (sock != SRT_INVALID_SOCK) {
+        int yes = 1;
+        srt_setsockopt(sock, 0, SRTO_RENDEZVOUS, &yes, sizeof yes);
+        set_nonblocking(sock);
+        SrtTestListenCallback(endpoint, sock);
+        if (bind_local(sock, local) != 0) {
+            srt_close(sock);
+            sock = -1;
+        }
+    }
+    freeaddrinfo(local);
+    if (sock == -1)
+        return -1;
+    struct sockaddr_in peer;
+    if (make_peer_address(endpoint, &peer) != 0) {
+        srt_close(sock);
+        return -1;
+    }
+    printf("=== rendezvous: try to connect\n");
+    if (connect_peer(sock, &peer) != 0) {
+        srt_close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+int create_srt_socket(const endpoint_url_t *endpoint)
+{
+    switch (endpoint->mode) {
+    case CONN_MODE_LISTEN:
+        return create_listener(endpoint);
+    case CONN_MODE_CALLER:
+        return create_caller(endpoint);
+    case CONN_MODE_RENDEZVOUS:
+        return create_rendezvous(endpoint);
+    default:
+        return -1;
+    }
+}

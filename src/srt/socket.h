@@ -1,0 +1,13 @@
+// The SRT socket factory: listening, calling and rendezvous sockets from an endpoint.
+#pragma once
+
+#include "srt/endpoint.h"
+
+// Returns a new non-blocking IPv4 SRT socket for the endpoint's mode (listening,
+// connecting or rendezvous attempt under way), or -1 after printing the reason.
+// A socket created before a failing step is closed; nothing is left behind.
+int create_srt_socket(const endpoint_url_t *endpoint);
+
+// Applies the endpoint's optional settings (stream id, latency, maxbw, passphrase,
+// pbkeylen) to sock before bind/connect, logging each one. Returns 0.
+int SrtTestListenCallback(const endpoint_url_t *endpoint, int sock);

@@ -1,0 +1,24 @@
+// Test entry: the SRT library and the process-wide locks, as the relay sets them up.
+#include <gtest/gtest.h>
+#include <srt/srt.h>
+#include <stdio.h>
+
+#include "core/settings.h"
+#include "routing/registry.h"
+#include "testkit.h"
+
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    srt_startup();
+    srt_setloglevel(2);
+    if (init_global_locks() != 0)
+        return 6;
+    // Nothing a test does in-process may touch the real log folder or configuration.
+    std::string dir = make_temp_dir();
+    snprintf(g_log_dir, sizeof g_log_dir, "%s", dir.c_str());
+    snprintf(g_config_path, sizeof g_config_path, "%s/mirevo-config.json", dir.c_str());
+    int result = RUN_ALL_TESTS();
+    remove_tree(dir);
+    return result;
+}

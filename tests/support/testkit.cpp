@@ -1,0 +1,281 @@
+// Shared test support: temporary folders, free ports, child processes, SRT peers.
+#include "testkit.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <srt/srt.h>
+
+#ifndef MIREVO_BINARY
+#define MIREVO_BINARY "build/mirevo"
+#endif
+
+std::string make_temp_dir(void)
+{
+    char pattern[] = "/tmp/mirevo-test-XXXXXX";
+    char *dir = mkdtemp(pattern);
+    return dir != nullptr ? std::string(dir) : std::string();
+}
+
+void remove_tree(const std::string &path)
+{
+    if (path.rfind("/tmp/mirevo-test-", 0) != 0)
+        return;
+    std::string command = "rm -rf '" + path + "'";
+    int ignored = system(command.c_str());
+    (void)ignored;
+}
+
+std::string read_text_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+void write_text_file(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+static int free_port(int type)
+{
+    int fd = socket(AF_INET, type, 0);
+    if (fd < 0)
+        return -1;
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = -1;
+    if (bind(fd, (struct sockaddr *)&addr, sizeof addr) == 0 &&
+        getsockname(fd, (struct sockaddr *)&addr, &len) == 0)
+        port = ntohs(addr.sin_port);
+    close(fd);
+    return port;
+}
+
+int free_udp_port(void)
+{
+    return free_port(SOCK_DGRAM);
+}
+
+int free_tcp_port(void)
+{
+    return free_port(SOCK_STREAM);
+}
+
+bool wait_until(const std::function<bool()> &condition, int timeout_ms)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+}
+
+child_process_t spawn_process(const std::vector<std::string> &argv,
+                              const std::map<std::string, std::string> &env,
+                              const std::string &out_path, const std::string &err_path)
+{
+    child_process_t child;
+    child.out_path = out_path;
+    child.err_path = err_path;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int null_in = open("/dev/null", O_RDONLY);
+        if (out >= 0)
+            dup2(out, STDOUT_FILENO);
+        if (err >= 0)
+            dup2(err, STDERR_FILENO);
+        if (null_in >= 0)
+            dup2(null_in, STDIN_FILENO);
+        for (const auto &entry : env)
+            setenv(entry.first.c_str(), entry.second.c_str(), 1);
+        std::vector<char *> args;
+        for (const std::string &arg : argv)
+            args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    child.pid = pid;
+    return child;
+}
+
+bool wait_process(child_process_t &child, int timeout_ms)
+{
+    if (child.pid <= 0)
+        return true;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        int status = 0;
+        pid_t done = waitpid(child.pid, &status, WNOHANG);
+        if (done == child.pid) {
+            child.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            child.pid = -1;
+            return true;
+        }
+        if (done < 0) {
+            child.pid = -1;
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+int stop_process(child_process_t &child, int signo, int timeout_ms)
+{
+    if (child.pid > 0) {
+        kill(child.pid, signo);
+        if (!wait_process(child, timeout_ms)) {
+            kill(child.pid, SIGKILL);
+            wait_process(child, 5000);
+        }
+    }
+    return child.status;
+}
+
+relay_process_t start_relay(const std::string &dir,
+                            const std::map<std::string, std::string> &extra_env)
+{
+    relay_process_t relay;
+    relay.dir = dir;
+    relay.config_path = dir + "/mirevo-config.json";
+    relay.http_port = free_tcp_port();
+    std::map<std::string, std::string> env = {
+        {"MIREVO_LOG_DIR", dir},
+        {"MIREVO_CONFIG", relay.config_path},
+        {"MIREVO_HTTP_PORT", std::to_string(relay.http_port)},
+        {"MIREVO_API_KEY", relay.api_key},
+    };
+    for (const auto &entry : extra_env)
+        env[entry.first] = entry.second;
+    auto port = env.find("MIREVO_HTTP_PORT");
+    if (port != env.end() && !port->second.empty())
+        relay.http_port = atoi(port->second.c_str());
+    auto key = env.find("MIREVO_API_KEY");
+    relay.api_key = key != env.end() ? key->second : "";
+    auto config = env.find("MIREVO_CONFIG");
+    if (config != env.end())
+        relay.config_path = config->second;
+    relay.child = spawn_process({MIREVO_BINARY}, env, dir + "/relay.out", dir + "/relay.err");
+    wait_relay_output(relay, "Server was successfully initialized", 10000);
+    return relay;
+}
+
+std::string relay_stdout(const relay_process_t &relay)
+{
+    return read_text_file(relay.child.out_path);
+}
+
+bool wait_relay_output(const relay_process_t &relay, const std::string &text, int timeout_ms)
+{
+    return wait_until([&] { return relay_stdout(relay).find(text) != std::string::npos; },
+                      timeout_ms);
+}
+
+int stop_relay(relay_process_t &relay)
+{
+    int status = stop_process(relay.child, SIGTERM, 10000);
+    std::string err = read_text_file(relay.child.err_path);
+    EXPECT_EQ(err.find("Sanitizer"), std::string::npos) << err;
+    EXPECT_EQ(err.find("runtime error"), std::string::npos) << err;
+    return status;
+}
+
+size_t count_occurrences(const std::string &haystack, const std::string &needle)
+{
+    size_t count = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos;
+         at = haystack.find(needle, at + needle.size()))
+        count++;
+    return count;
+}
+
+static void loopback_address(int port, struct sockaddr_in *addr)
+{
+    memset(addr, 0, sizeof *addr);
+    addr->sin_family = AF_INET;
+    addr->sin_port = htons((uint16_t)port);
+    inet_pton(AF_INET, "127.0.0.1", &addr->sin_addr);
+}
+
+int srt_open_caller(int port, const std::string &streamid, int timeout_ms)
+{
+    int sock = srt_create_socket();
+    if (sock == SRT_INVALID_SOCK)
+        return -1;
+    if (!streamid.empty())
+        srt_setsockflag(sock, SRTO_STREAMID, streamid.c_str(), (int)streamid.size());
+    srt_setsockflag(sock, SRTO_CONNTIMEO, &timeout_ms, sizeof timeout_ms);
+    struct sockaddr_in addr;
+    loopback_address(port, &addr);
+    if (srt_connect(sock, (struct sockaddr *)&addr, sizeof addr) == SRT_ERROR) {
+        srt_close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+int srt_open_listener(int port)
+{
+    int sock = srt_create_socket();
+    if (sock == SRT_INVALID_SOCK)
+        return -1;
+    struct sockaddr_in addr;
+    loopback_address(port, &addr);
+    if (srt_bind(sock, (struct sockaddr *)&addr, sizeof addr) == SRT_ERROR ||
+        srt_listen(sock, 10) == SRT_ERROR) {
+        srt_close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+int srt_accept_one(int listener, int timeout_ms)
+{
+    int eid = srt_epoll_create();
+    int events = SRT_EPOLL_IN | SRT_EPOLL_ERR;
+    srt_epoll_add_usock(eid, listener, &events);
+    SRTSOCKET ready[1];
+    int count = 1;
+    int sock = -1;
+    if (srt_epoll_wait(eid, ready, &count, nullptr, nullptr, timeout_ms, nullptr, nullptr,
+                       nullptr, nullptr) > 0) {
+        struct sockaddr_storage peer;
+        int len = sizeof peer;
+        sock = srt_accept(listener, (struct sockaddr *)&peer, &len);
+    }
+    srt_epoll_release(eid);
+    return sock;
+}
+
+int srt_receive(int sock, char *buf, int size, int timeout_ms)
+{
+    srt_setsockflag(sock, SRTO_RCVTIMEO, &timeout_ms, sizeof timeout_ms);
+    int length = srt_recvmsg(sock, buf, size);
+    return length == SRT_ERROR ? -1 : length;
+}

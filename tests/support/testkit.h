@@ -1,0 +1,68 @@
+// Shared test support: temporary folders, free ports, child processes, SRT peers.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+// A folder under /tmp that the test owns; removed by remove_tree.
+std::string make_temp_dir(void);
+void remove_tree(const std::string &path);
+
+std::string read_text_file(const std::string &path);
+void write_text_file(const std::string &path, const std::string &text);
+
+// A port nobody holds right now (UDP for SRT, TCP for HTTP).
+int free_udp_port(void);
+int free_tcp_port(void);
+
+// Polls condition every 20 ms until it holds or timeout_ms passes.
+bool wait_until(const std::function<bool()> &condition, int timeout_ms);
+
+// A child process with its output in files; stopped by PID.
+struct child_process_t {
+    pid_t pid = -1;
+    std::string out_path;
+    std::string err_path;
+    int status = -1; // exit status once reaped (128+signal when killed)
+};
+
+// Starts argv[0] (searched in PATH) with extra environment variables; output to files.
+child_process_t spawn_process(const std::vector<std::string> &argv,
+                              const std::map<std::string, std::string> &env,
+                              const std::string &out_path, const std::string &err_path);
+// Waits up to timeout_ms for the child to end; true when it did (status filled).
+bool wait_process(child_process_t &child, int timeout_ms);
+// Sends signo and waits; after timeout_ms kills it. Returns the exit status.
+int stop_process(child_process_t &child, int signo, int timeout_ms);
+
+// The relay binary run in its own folder, on its own ports.
+struct relay_process_t {
+    std::string dir;
+    std::string config_path;
+    int http_port = 0;
+    std::string api_key = "test-key";
+    child_process_t child;
+};
+
+// Starts build/mirevo with MIREVO_* pointing into dir; waits for its first
+// log line. extra_env may override or add variables.
+relay_process_t start_relay(const std::string &dir,
+                            const std::map<std::string, std::string> &extra_env = {});
+std::string relay_stdout(const relay_process_t &relay);
+// Waits until the relay's standard output contains text.
+bool wait_relay_output(const relay_process_t &relay, const std::string &text, int timeout_ms);
+// SIGTERM, then the exit status; fails the current test on a sanitizer report.
+int stop_relay(relay_process_t &relay);
+// Counts occurrences of needle in haystack.
+size_t count_occurrences(const std::string &haystack, const std::string &needle);
+
+// SRT peers on 127.0.0.1 (live mode, blocking calls with timeouts).
+int srt_open_caller(int port, const std::string &streamid = "", int timeout_ms = 3000);
+int srt_open_listener(int port);
+int srt_accept_one(int listener, int timeout_ms);
+// Receives one message (blocking, timeout); returns its length or -1.
+int srt_receive(int sock, char *buf, int size, int timeout_ms);
