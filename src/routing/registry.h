@@ -135,7 +135,7 @@ bool route_threads_idle(const route_t &route);
 // Starts the connection handler, then the transmit thread (running = 1).
 // Returns 0, or the pthread error; prints nothing.
 int start_route_threads(route_t &route);
-// Clears running and waits (1 s checks, at most 10) for both done flags. Caller
+// Clears running and waits (at most 10 s) for both done flags. Caller
 // holds g_routes_lock but not route.lock.
 void stop_route_threads(route_t &route);
 

@@ -1,6 +1,9 @@
 // The transmit thread of a route: the data path.
 #include "routing/transmit.h"
 
+#include <pthread.h>
+#include <stdio.h>
+
 #include <srt/srt.h>
 
 #include "core/log.h"
@@ -157,6 +160,9 @@ void *transmit_thread(void *arg)
 {
     route_t &route = *static_cast<route_t *>(arg);
     route.transmit_thread_done = 0;
+    char name[16];
+    snprintf(name, sizeof name, "xmit:%d", route.id);
+    pthread_setname_np(pthread_self(), name);
     transmit_buffers_t buffers;
     int result = 0;
 
