@@ -341,18 +341,23 @@ static int handle_reported_socket(route_t &route, int sock, handler_pass_t &pass
     return result;
 }
 
-static void resume_source_listener(route_t &route, handler_pass_t &pass)
+// Watches the source listener again once no source is active. Callers that
+// queued meanwhile raised no event, so one accept is tried at once.
+static int resume_source_listener(route_t &route, handler_pass_t &pass)
 {
     if (!pass.listener_paused || route.active_source != -1)
-        return;
+        return 0;
+    pass.listener_paused = false;
+    int result = 0;
     pthread_mutex_lock(&route.lock);
     int listener = route.basesockin;
     if (listener != -1 && route.source.mode == CONN_MODE_LISTEN) {
         int events = SRT_EPOLL_IN | SRT_EPOLL_ERR;
         srt_epoll_update_usock(route.epoll_conn, listener, &events);
+        result = handle_source_socket(route, listener, pass);
     }
     pthread_mutex_unlock(&route.lock);
-    pass.listener_paused = false;
+    return result;
 }
 
 void *router_connections_handler(void *arg)
@@ -369,7 +374,10 @@ void *router_connections_handler(void *arg)
     while (route.running != 0 && !fatal) {
         pass.rebuild_failed = false;
         check_rendezvous_source(route, pass);
-        resume_source_listener(route, pass);
+        if (resume_source_listener(route, pass) == -1) {
+            fatal = true;
+            break;
+        }
         int count = srt_epoll_uwait(route.epoll_conn, events, CONN_EVENTS_MAX, CONN_WAIT_MS);
         for (int i = 0; i < count && i < CONN_EVENTS_MAX && !fatal; i++)
             fatal = handle_reported_socket(route, events[i].fd, pass) == -1;

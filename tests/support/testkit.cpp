@@ -257,19 +257,24 @@ int srt_open_listener(int port)
 
 int srt_accept_one(int listener, int timeout_ms)
 {
-    int eid = srt_epoll_create();
-    int events = SRT_EPOLL_IN | SRT_EPOLL_ERR;
-    srt_epoll_add_usock(eid, listener, &events);
-    SRTSOCKET ready[1];
-    int count = 1;
-    int sock = -1;
-    if (srt_epoll_wait(eid, ready, &count, nullptr, nullptr, timeout_ms, nullptr, nullptr,
-                       nullptr, nullptr) > 0) {
-        struct sockaddr_storage peer;
-        int len = sizeof peer;
-        sock = srt_accept(listener, (struct sockaddr *)&peer, &len);
+    // A caller that arrived before anyone watched the listener raises no epoll
+    // event, so the backlog is polled with non-blocking accepts instead.
+    int no = 0;
+    srt_setsockflag(listener, SRTO_RCVSYN, &no, sizeof no);
+    int sock = SRT_INVALID_SOCK;
+    wait_until(
+        [&] {
+            struct sockaddr_storage peer;
+            int len = sizeof peer;
+            sock = srt_accept(listener, (struct sockaddr *)&peer, &len);
+            return sock != SRT_INVALID_SOCK;
+        },
+        timeout_ms);
+    if (sock != SRT_INVALID_SOCK) {
+        int yes = 1;
+        srt_setsockflag(sock, SRTO_RCVSYN, &yes, sizeof yes);
+        srt_setsockflag(sock, SRTO_SNDSYN, &yes, sizeof yes);
     }
-    srt_epoll_release(eid);
     return sock;
 }
 
