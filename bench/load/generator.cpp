@@ -1,0 +1,166 @@
+// "gen": sends numbered, timestamped 1316-byte live messages at a steady bit rate.
+#include "generator.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "load_common.h"
+#include "message.h"
+
+#define CONNECT_RETRY_NS 200000000LL
+#define TIMELINE_STEP_NS 100000000LL
+#define BEHIND_RESET_NS 100000000LL
+#define DRAIN_WAIT_NS 1000000000LL
+#define PLAYOUT_MARGIN_MS 100
+
+struct gen_connection_t {
+    int64_t start_ns;
+    int64_t end_ns;
+    uint64_t first_seq;
+    uint64_t next_seq; // one past the last sent
+};
+
+struct gen_state_t {
+    srt_address_t address;
+    int latency_ms;
+    const char *streamid;
+    int64_t interval_ns;
+    uint64_t next_seq;
+    uint64_t late_resets;
+    std::vector<gen_connection_t> connections;
+    std::vector<std::pair<int64_t, uint64_t>> timeline; // (time, next seq)
+};
+
+static void sleep_until(int64_t when_ns) {
+    struct timespec until;
+    until.tv_sec = when_ns / 1000000000LL;
+    until.tv_nsec = when_ns % 1000000000LL;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR && !g_stop)
+        continue;
+}
+
+// Calls the relay until it answers or deadline passes. Returns the socket or
+// SRT_INVALID_SOCK.
+static SRTSOCKET connect_until(const gen_state_t &state, int64_t deadline_ns) {
+    while (!g_stop && monotonic_ns() < deadline_ns) {
+        SRTSOCKET sock = open_caller(state.address, state.latency_ms, state.streamid, true);
+        if (sock != SRT_INVALID_SOCK)
+            return sock;
+        sleep_until(monotonic_ns() + CONNECT_RETRY_NS);
+    }
+    return SRT_INVALID_SOCK;
+}
+
+// Lets every sent message reach the peer's application before the socket is closed:
+// first the unacknowledged ones leave, then the peer's latency window passes (a
+// receiver discards what it still holds for play-out when the sender closes).
+// Without this a planned reconnect would lose its last latency's worth of messages.
+// Bounded by DRAIN_WAIT_NS plus the latency.
+static void drain_and_close(SRTSOCKET sock) {
+    int64_t give_up = monotonic_ns() + DRAIN_WAIT_NS;
+    size_t blocks = 0;
+    size_t bytes = 0;
+    while (monotonic_ns() < give_up && srt_getsndbuffer(sock, &blocks, &bytes) == 0 && blocks > 0)
+        sleep_until(monotonic_ns() + 10000000LL);
+    int peer_latency_ms = 0;
+    int length = sizeof peer_latency_ms;
+    if (srt_getsockflag(sock, SRTO_PEERLATENCY, &peer_latency_ms, &length) == SRT_ERROR)
+        peer_latency_ms = 1000;
+    sleep_until(monotonic_ns() + (int64_t)(peer_latency_ms + PLAYOUT_MARGIN_MS) * 1000000LL);
+    srt_close(sock);
+}
+
+// Sends on sock until until_ns, a stop request or a broken connection; paced by
+// an absolute schedule so the long-run rate is exact.
+static void send_stretch(gen_state_t &state, SRTSOCKET sock, int64_t until_ns) {
+    unsigned char message[LOAD_MESSAGE_SIZE];
+    int64_t next_send = monotonic_ns();
+    int64_t next_sample = next_send;
+    while (!g_stop) {
+        int64_t now = monotonic_ns();
+        if (now >= until_ns)
+            break;
+        if (next_send > now) {
+            sleep_until(next_send);
+            now = monotonic_ns();
+        }
+        if (now >= next_sample) {
+            state.timeline.emplace_back(now, state.next_seq);
+            next_sample = now + TIMELINE_STEP_NS;
+        }
+        write_message(message, state.next_seq, now);
+        if (srt_sendmsg(sock, (const char *)message, LOAD_MESSAGE_SIZE, -1, 1) == SRT_ERROR) {
+            fprintf(stderr, "gen: send failed: %s\n", srt_getlasterror_str());
+            break;
+        }
+        state.next_seq++;
+        next_send += state.interval_ns;
+        if (now - next_send > BEHIND_RESET_NS) {
+            next_send = now;
+            state.late_resets++;
+        }
+    }
+    state.timeline.emplace_back(monotonic_ns(), state.next_seq);
+}
+
+static void print_report(const gen_state_t &state, int64_t rate_bps) {
+    printf("{\"role\":\"gen\",\"rate_bps\":%lld,\"sent\":%llu,\"bytes\":%llu,\"late_resets\":%llu,"
+           "\"connections\":[",
+           (long long)rate_bps, (unsigned long long)state.next_seq,
+           (unsigned long long)state.next_seq * LOAD_MESSAGE_SIZE,
+           (unsigned long long)state.late_resets);
+    for (size_t i = 0; i < state.connections.size(); i++) {
+        const gen_connection_t &conn = state.connections[i];
+        printf("%s{\"start_ms\":%.3f,\"end_ms\":%.3f,\"first_seq\":%llu,\"next_seq\":%llu}",
+               i == 0 ? "" : ",", conn.start_ns / 1e6, conn.end_ns / 1e6,
+               (unsigned long long)conn.first_seq, (unsigned long long)conn.next_seq);
+    }
+    printf("],\"timeline\":[");
+    for (size_t i = 0; i < state.timeline.size(); i++)
+        printf("%s[%.3f,%llu]", i == 0 ? "" : ",", state.timeline[i].first / 1e6,
+               (unsigned long long)state.timeline[i].second);
+    printf("]}\n");
+}
+
+int run_generator(int argc, char **argv) {
+    gen_state_t state;
+    const char *url = find_option(argc, argv, "--url", nullptr);
+    if (url == nullptr || parse_srt_address(url, &state.address) == -1) {
+        fprintf(stderr, "gen: --url srt://host:port is required\n");
+        return 2;
+    }
+    int64_t rate_bps = find_number(argc, argv, "--rate", 5000000);
+    int64_t duration_ns = find_number(argc, argv, "--duration", 20) * 1000000000LL;
+    int64_t reconnect_ns = find_number(argc, argv, "--reconnect-every", 0) * 1000000000LL;
+    state.latency_ms = (int)find_number(argc, argv, "--latency", 0);
+    state.streamid = find_option(argc, argv, "--streamid", "");
+    if (rate_bps <= 0 || duration_ns <= 0) {
+        fprintf(stderr, "gen: --rate and --duration must be positive\n");
+        return 2;
+    }
+    state.interval_ns = (int64_t)LOAD_MESSAGE_SIZE * 8 * 1000000000LL / rate_bps;
+    state.next_seq = 0;
+    state.late_resets = 0;
+
+    int64_t deadline = monotonic_ns() + duration_ns;
+    while (!g_stop && monotonic_ns() < deadline) {
+        SRTSOCKET sock = connect_until(state, deadline);
+        if (sock == SRT_INVALID_SOCK)
+            break;
+        gen_connection_t conn;
+        conn.start_ns = monotonic_ns();
+        conn.first_seq = state.next_seq;
+        int64_t until = deadline;
+        if (reconnect_ns > 0 && conn.start_ns + reconnect_ns < deadline)
+            until = conn.start_ns + reconnect_ns;
+        send_stretch(state, sock, until);
+        conn.next_seq = state.next_seq;
+        drain_and_close(sock);
+        conn.end_ns = monotonic_ns();
+        state.connections.push_back(conn);
+    }
+    print_report(state, rate_bps);
+    return state.connections.empty() ? 1 : 0;
+}

@@ -1,0 +1,45 @@
+// mirevo-load: load generator, checking subscriber set and bare forwarder for benchmarks.
+#include <cstdio>
+#include <cstring>
+#include <sys/syslog.h>
+
+#include <srt/srt.h>
+
+#include "forwarder.h"
+#include "generator.h"
+#include "load_common.h"
+#include "subscriber.h"
+
+static void print_usage() {
+    fprintf(stderr, "usage: mirevo-load gen|sub|forward [--option value ...]\n"
+                    "  gen     --url srt://127.0.0.1:P [--rate BPS] [--duration S]"
+                    " [--reconnect-every S] [--latency MS]\n"
+                    "  sub     --url srt://127.0.0.1:P [--count N] [--duration S] [--reconnect]"
+                    " [--churn-ms MS] [--ready-file F] [--ranges]\n"
+                    "  forward --source-port P --target-port Q [--duration S]\n");
+}
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        print_usage();
+        return 2;
+    }
+    install_stop_handler();
+    if (srt_startup() == -1) {
+        fprintf(stderr, "srt_startup: %s\n", srt_getlasterror_str());
+        return 1;
+    }
+    srt_setloglevel(LOG_ERR);
+    int status = 2;
+    if (strcmp(argv[1], "gen") == 0)
+        status = run_generator(argc - 1, argv + 1);
+    else if (strcmp(argv[1], "sub") == 0)
+        status = run_subscribers(argc - 1, argv + 1);
+    else if (strcmp(argv[1], "forward") == 0)
+        status = run_forwarder(argc - 1, argv + 1);
+    else
+        print_usage();
+    fflush(stdout);
+    srt_cleanup();
+    return status;
+}

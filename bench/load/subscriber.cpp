@@ -1,0 +1,305 @@
+// "sub": N callers in one process that verify every message and measure latency.
+#include "subscriber.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "latency_histogram.h"
+#include "load_common.h"
+#include "message.h"
+#include "sequence_tracker.h"
+
+#define RECEIVE_BUFFER_SIZE 1500
+#define RETRY_DELAY_NS 200000000LL
+#define WAIT_STEP_MS 50
+#define RANGES_MAX 10000
+
+enum slot_phase_t { SLOT_IDLE, SLOT_CONNECTING, SLOT_CONNECTED };
+
+struct sub_connection_t {
+    int64_t connect_ns;
+    int64_t end_ns;
+    const char *end_reason; // "end", "broken" or "left"
+    uint64_t corrupted;
+    sequence_tracker_t tracker;
+};
+
+// One subscriber. Its connections are kept in order; while connected the last one
+// is the current one.
+struct sub_slot_t {
+    SRTSOCKET sock = SRT_INVALID_SOCK;
+    slot_phase_t phase = SLOT_IDLE;
+    bool ever_connected = false;
+    int64_t next_attempt_ns = 0;
+    uint64_t failed_attempts = 0;
+    std::vector<sub_connection_t> connections;
+    latency_histogram_t histogram;
+};
+
+struct sub_config_t {
+    srt_address_t address;
+    int latency_ms;
+    const char *streamid;
+    bool reconnect;
+    int64_t churn_ns;
+    const char *ready_file;
+    bool with_ranges;
+};
+
+static sub_slot_t *find_slot(std::vector<sub_slot_t> &slots, SRTSOCKET sock) {
+    for (sub_slot_t &slot : slots)
+        if (slot.sock == sock && slot.phase != SLOT_IDLE)
+            return &slot;
+    return nullptr;
+}
+
+static void start_connect(sub_slot_t &slot, const sub_config_t &config, int epoll_id) {
+    slot.sock = open_caller(config.address, config.latency_ms, config.streamid, false);
+    if (slot.sock == SRT_INVALID_SOCK) {
+        slot.failed_attempts++;
+        slot.next_attempt_ns = monotonic_ns() + RETRY_DELAY_NS;
+        return;
+    }
+    int events = SRT_EPOLL_OUT | SRT_EPOLL_ERR;
+    srt_epoll_add_usock(epoll_id, slot.sock, &events);
+    slot.phase = SLOT_CONNECTING;
+}
+
+// Closes the slot's socket; a connected slot's current connection ends with reason.
+static void close_slot(sub_slot_t &slot, int epoll_id, const char *reason, int64_t retry_ns) {
+    if (slot.phase == SLOT_CONNECTED) {
+        slot.connections.back().end_ns = monotonic_ns();
+        slot.connections.back().end_reason = reason;
+    } else if (slot.phase == SLOT_CONNECTING) {
+        slot.failed_attempts++;
+    }
+    srt_epoll_remove_usock(epoll_id, slot.sock);
+    srt_close(slot.sock);
+    slot.sock = SRT_INVALID_SOCK;
+    slot.phase = SLOT_IDLE;
+    slot.next_attempt_ns = monotonic_ns() + retry_ns;
+}
+
+static void mark_connected(sub_slot_t &slot, int epoll_id) {
+    int events = SRT_EPOLL_IN | SRT_EPOLL_ERR;
+    srt_epoll_update_usock(epoll_id, slot.sock, &events);
+    slot.phase = SLOT_CONNECTED;
+    slot.ever_connected = true;
+    sub_connection_t conn;
+    conn.connect_ns = monotonic_ns();
+    conn.end_ns = 0;
+    conn.end_reason = "end";
+    conn.corrupted = 0;
+    slot.connections.push_back(std::move(conn));
+}
+
+// Reads every queued message of a connected slot. Returns -1 when the connection
+// is gone. Cost per message: one fill check and one bitmap update.
+static int drain_slot(sub_slot_t &slot) {
+    unsigned char buffer[RECEIVE_BUFFER_SIZE];
+    sub_connection_t &conn = slot.connections.back();
+    for (;;) {
+        int length = srt_recvmsg(slot.sock, (char *)buffer, sizeof buffer);
+        if (length == SRT_ERROR)
+            return srt_getlasterror(nullptr) == SRT_EASYNCRCV ? 0 : -1;
+        int64_t now = monotonic_ns();
+        uint64_t seq = 0;
+        int64_t send_ns = 0;
+        if (read_message(buffer, (size_t)length, &seq, &send_ns) != MESSAGE_OK ||
+            track_sequence(conn.tracker, seq) == -1) {
+            conn.corrupted++;
+            continue;
+        }
+        record_latency(slot.histogram, (now - send_ns) / 1000);
+    }
+}
+
+static void handle_event(std::vector<sub_slot_t> &slots, const SRT_EPOLL_EVENT &event,
+                         int epoll_id) {
+    sub_slot_t *slot = find_slot(slots, event.fd);
+    if (slot == nullptr)
+        return;
+    SRT_SOCKSTATUS state = srt_getsockstate(slot->sock);
+    if (slot->phase == SLOT_CONNECTING) {
+        if (state == SRTS_CONNECTED)
+            mark_connected(*slot, epoll_id);
+        else if (state != SRTS_CONNECTING)
+            close_slot(*slot, epoll_id, "failed", RETRY_DELAY_NS);
+        return;
+    }
+    if ((event.events & SRT_EPOLL_IN) != 0 && drain_slot(*slot) == -1) {
+        close_slot(*slot, epoll_id, "broken", RETRY_DELAY_NS);
+        return;
+    }
+    if (state != SRTS_CONNECTED)
+        close_slot(*slot, epoll_id, "broken", RETRY_DELAY_NS);
+}
+
+// The connected slot that has been connected longest, or nullptr.
+static sub_slot_t *oldest_connected(std::vector<sub_slot_t> &slots) {
+    sub_slot_t *oldest = nullptr;
+    for (sub_slot_t &slot : slots)
+        if (slot.phase == SLOT_CONNECTED &&
+            (oldest == nullptr ||
+             slot.connections.back().connect_ns < oldest->connections.back().connect_ns))
+            oldest = &slot;
+    return oldest;
+}
+
+static void write_ready_file(const char *path) {
+    FILE *file = fopen(path, "w");
+    if (file == nullptr) {
+        fprintf(stderr, "sub: cannot write %s\n", path);
+        return;
+    }
+    fputs("connected\n", file);
+    fclose(file);
+}
+
+struct sub_totals_t {
+    uint64_t received = 0, lost = 0, duplicates = 0, reordered = 0, corrupted = 0;
+};
+
+static void add_connection(sub_totals_t &totals, const sub_connection_t &conn) {
+    totals.received += conn.tracker.distinct;
+    totals.lost += lost_count(conn.tracker);
+    totals.duplicates += conn.tracker.duplicates;
+    totals.reordered += conn.tracker.reordered + conn.tracker.before_base;
+    totals.corrupted += conn.corrupted;
+}
+
+static void print_totals(const sub_totals_t &totals, const latency_histogram_t &histogram) {
+    printf("\"received\":%llu,\"lost\":%llu,\"duplicates\":%llu,\"reordered\":%llu,"
+           "\"corrupted\":%llu,\"latency_ms\":{\"count\":%llu,\"p50\":%.3f,\"p99\":%.3f,"
+           "\"max\":%.3f}",
+           (unsigned long long)totals.received, (unsigned long long)totals.lost,
+           (unsigned long long)totals.duplicates, (unsigned long long)totals.reordered,
+           (unsigned long long)totals.corrupted, (unsigned long long)histogram.total,
+           latency_percentile(histogram, 50) / 1e3, latency_percentile(histogram, 99) / 1e3,
+           histogram.max_us / 1e3);
+}
+
+static void print_connection(const sub_connection_t &conn, bool with_ranges) {
+    const sequence_tracker_t &tracker = conn.tracker;
+    printf("{\"connect_ms\":%.3f,\"end_ms\":%.3f,\"end\":\"%s\",\"first_seq\":%lld,"
+           "\"last_seq\":%lld,\"received\":%llu,\"lost\":%llu,\"duplicates\":%llu,"
+           "\"corrupted\":%llu",
+           conn.connect_ns / 1e6, conn.end_ns / 1e6, conn.end_reason,
+           tracker.started ? (long long)tracker.base : -1LL,
+           tracker.started ? (long long)tracker.highest : -1LL,
+           (unsigned long long)tracker.distinct, (unsigned long long)lost_count(tracker),
+           (unsigned long long)tracker.duplicates, (unsigned long long)conn.corrupted);
+    if (with_ranges) {
+        bool truncated = false;
+        std::vector<std::pair<uint64_t, uint64_t>> ranges =
+            received_ranges(tracker, RANGES_MAX, &truncated);
+        printf(",\"ranges_truncated\":%s,\"ranges\":[", truncated ? "true" : "false");
+        for (size_t i = 0; i < ranges.size(); i++)
+            printf("%s[%llu,%llu]", i == 0 ? "" : ",", (unsigned long long)ranges[i].first,
+                   (unsigned long long)ranges[i].second);
+        printf("]");
+    }
+    printf("}");
+}
+
+static void print_report(const std::vector<sub_slot_t> &slots, const sub_config_t &config) {
+    sub_totals_t all;
+    latency_histogram_t merged;
+    reset_histogram(merged);
+    uint64_t connections = 0, failed_attempts = 0;
+    for (const sub_slot_t &slot : slots) {
+        for (const sub_connection_t &conn : slot.connections)
+            add_connection(all, conn);
+        merge_histogram(merged, slot.histogram);
+        connections += slot.connections.size();
+        failed_attempts += slot.failed_attempts;
+    }
+    printf("{\"role\":\"sub\",\"count\":%zu,\"aggregate\":{", slots.size());
+    print_totals(all, merged);
+    printf(",\"connections\":%llu,\"failed_attempts\":%llu},\"subscribers\":[",
+           (unsigned long long)connections, (unsigned long long)failed_attempts);
+    for (size_t i = 0; i < slots.size(); i++) {
+        sub_totals_t totals;
+        for (const sub_connection_t &conn : slots[i].connections)
+            add_connection(totals, conn);
+        printf("%s{\"index\":%zu,", i == 0 ? "" : ",", i);
+        print_totals(totals, slots[i].histogram);
+        printf(",\"connections\":[");
+        for (size_t c = 0; c < slots[i].connections.size(); c++) {
+            printf("%s", c == 0 ? "" : ",");
+            print_connection(slots[i].connections[c], config.with_ranges);
+        }
+        printf("]}");
+    }
+    printf("]}\n");
+}
+
+int run_subscribers(int argc, char **argv) {
+    sub_config_t config;
+    const char *url = find_option(argc, argv, "--url", nullptr);
+    if (url == nullptr || parse_srt_address(url, &config.address) == -1) {
+        fprintf(stderr, "sub: --url srt://host:port is required\n");
+        return 2;
+    }
+    int64_t count = find_number(argc, argv, "--count", 1);
+    int64_t duration_ns = find_number(argc, argv, "--duration", 30) * 1000000000LL;
+    config.latency_ms = (int)find_number(argc, argv, "--latency", 0);
+    config.streamid = find_option(argc, argv, "--streamid", "");
+    config.reconnect = has_flag(argc, argv, "--reconnect");
+    config.churn_ns = find_number(argc, argv, "--churn-ms", 0) * 1000000LL;
+    config.ready_file = find_option(argc, argv, "--ready-file", nullptr);
+    config.with_ranges = has_flag(argc, argv, "--ranges");
+    if (count < 1 || count > 1000 || duration_ns <= 0) {
+        fprintf(stderr, "sub: --count must be 1..1000 and --duration positive\n");
+        return 2;
+    }
+
+    int epoll_id = srt_epoll_create();
+    if (epoll_id == -1) {
+        fprintf(stderr, "sub: srt_epoll_create: %s\n", srt_getlasterror_str());
+        return 1;
+    }
+    // Slots wait for a retry with no socket in the set; the wait must still sleep.
+    srt_epoll_set(epoll_id, SRT_EPOLL_ENABLE_EMPTY);
+    std::vector<sub_slot_t> slots((size_t)count);
+    for (sub_slot_t &slot : slots)
+        reset_histogram(slot.histogram);
+
+    int64_t deadline = monotonic_ns() + duration_ns;
+    int64_t next_churn = monotonic_ns() + config.churn_ns;
+    bool ready_written = false;
+    std::vector<SRT_EPOLL_EVENT> events((size_t)count);
+    while (!g_stop && monotonic_ns() < deadline) {
+        int64_t now = monotonic_ns();
+        for (sub_slot_t &slot : slots)
+            if (slot.phase == SLOT_IDLE && (config.reconnect || !slot.ever_connected) &&
+                now >= slot.next_attempt_ns)
+                start_connect(slot, config, epoll_id);
+        if (config.churn_ns > 0 && now >= next_churn) {
+            sub_slot_t *leaving = oldest_connected(slots);
+            if (leaving != nullptr) {
+                close_slot(*leaving, epoll_id, "left", 0);
+                start_connect(*leaving, config, epoll_id);
+            }
+            next_churn += config.churn_ns;
+        }
+        int ready = srt_epoll_uwait(epoll_id, events.data(), (int)events.size(), WAIT_STEP_MS);
+        for (int i = 0; i < ready; i++)
+            handle_event(slots, events[i], epoll_id);
+        if (!ready_written && config.ready_file != nullptr) {
+            bool all = true;
+            for (const sub_slot_t &slot : slots)
+                all = all && slot.ever_connected;
+            if (all) {
+                write_ready_file(config.ready_file);
+                ready_written = true;
+            }
+        }
+    }
+    for (sub_slot_t &slot : slots)
+        if (slot.phase != SLOT_IDLE)
+            close_slot(slot, epoll_id, "end", 0);
+    srt_epoll_release(epoll_id);
+    print_report(slots, config);
+    return 0;
+}

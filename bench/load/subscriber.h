@@ -1,0 +1,8 @@
+// Entry of the "sub" subcommand.
+#pragma once
+
+// mirevo-load sub --url srt://127.0.0.1:PORT [--count N] [--duration S] [--latency MS]
+//   [--streamid ID] [--reconnect] [--churn-ms MS] [--ready-file PATH] [--ranges]
+// Runs N callers in one thread, checks every message, prints one JSON report on
+// stdout when the duration ends or on SIGINT/SIGTERM. Returns the exit status.
+int run_subscribers(int argc, char **argv);

@@ -1,0 +1,102 @@
+"""Checks of the harness arithmetic that decides benchmark figures and soak verdicts."""
+import json
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+import harness  # noqa: E402
+import soak  # noqa: E402
+
+# Two generator connections with a reconnect pause between 1000 ms and 1100 ms:
+# 100 messages per second, seq 0..99 in the first, 100..199 in the second.
+GEN = {
+    "connections": [{"start_ms": 0.0, "end_ms": 1000.0, "first_seq": 0, "next_seq": 100},
+                    {"start_ms": 1100.0, "end_ms": 2100.0, "first_seq": 100, "next_seq": 200}],
+    "timeline": [[0.0, 0], [1000.0, 100], [1100.0, 100], [2100.0, 200]],
+}
+
+
+class ProcParsing(unittest.TestCase):
+    def test_stat_with_awkward_command_name(self):
+        # utime 250 and stime 150 ticks; the name holds blanks and a ')'.
+        fields = ["S"] + ["0"] * 10 + ["250", "150"] + ["0"] * 30
+        text = "4242 (mirevo ) x) " + " ".join(fields)
+        self.assertAlmostEqual(harness.parse_proc_stat(text), 400 / harness.CLOCK_TICKS)
+
+    def test_status_reads_kb_fields_only(self):
+        text = "Name:\tmirevo\nVmHWM:\t  10240 kB\nVmRSS:\t   8192 kB\nThreads:\t12\n"
+        self.assertEqual(harness.parse_proc_status(text), {"VmHWM": 10240, "VmRSS": 8192})
+
+
+class Figures(unittest.TestCase):
+    def test_cost_per_gb(self):
+        cases = [(2.0, 1_000_000_000, 2.0), (1.0, 500_000_000, 2.0), (1.0, 0, None)]
+        for cpu, delivered, expected in cases:
+            with self.subTest(cpu=cpu, delivered=delivered):
+                self.assertEqual(harness.cost_per_gb(cpu, delivered), expected)
+
+    def test_sanitizer_lines_are_found(self):
+        text = ("=== load str:{}\n==1==ERROR: AddressSanitizer: heap-use-after-free\n"
+                "x.cpp:3:5: runtime error: signed integer overflow\nall fine\n")
+        self.assertEqual(len(harness.sanitizer_findings(text)), 2)
+        self.assertEqual(harness.sanitizer_findings("Server was successfully initialized\n"), [])
+
+    def test_route_document_is_the_relay_file_format(self):
+        document = json.loads(harness.route_document(100, 14000, [(1000, 14001, True),
+                                                                   (1001, 14002, False)]))
+        route = document["100"]
+        self.assertEqual((route["source_id"], route["enabled"], route["mode"], route["url"]),
+                         (100, 1, "listen", "srt://:14000"))
+        self.assertEqual(route["targets"]["1001"], {"enabled": 0, "mode": "listen",
+                                                    "url": "srt://:14002"})
+
+
+class Stretches(unittest.TestCase):
+    def test_seq_at(self):
+        cases = [(-5.0, 0), (500.0, 50), (1000.0, 100), (1050.0, 100), (1600.0, 150),
+                 (9999.0, 200)]
+        for t, expected in cases:
+            with self.subTest(t=t):
+                self.assertAlmostEqual(harness.seq_at(GEN["timeline"], t), expected)
+
+    def test_count_in_ranges(self):
+        cases = [([[0, 9]], 0, 10, 10), ([[0, 9]], 5, 7, 2), ([[0, 3], [6, 9]], 0, 10, 8),
+                 ([[20, 30]], 0, 10, 0), ([], 0, 10, 0)]
+        for ranges, first, end, expected in cases:
+            with self.subTest(ranges=ranges, first=first, end=end):
+                self.assertEqual(harness.count_in_ranges(ranges, first, end), expected)
+
+    def test_stretches_follow_subscriber_and_generator_connections(self):
+        cases = [
+            ("whole run, nothing lost",
+             {"connect_ms": -500.0, "end_ms": 3200.0, "ranges": [[0, 199]]},
+             [(0, 100, 100), (100, 200, 100)]),
+            ("loss in the second generator connection only",
+             {"connect_ms": -500.0, "end_ms": 3200.0, "ranges": [[0, 149], [160, 199]]},
+             [(0, 100, 100), (100, 200, 90)]),
+            ("joined late: the settle time is not expected",
+             {"connect_ms": 200.0, "end_ms": 3200.0, "ranges": [[30, 199]]},
+             [(30, 100, 70), (100, 200, 100)]),
+            ("left early: the end margin is not expected",
+             {"connect_ms": -500.0, "end_ms": 1700.0, "ranges": [[0, 160]]},
+             [(0, 100, 100), (100, 110, 10)]),
+        ]
+        for name, connection, expected in cases:
+            with self.subTest(name):
+                stretches = harness.connected_stretches(GEN, connection, 100, 500)
+                self.assertEqual([(s["first"], s["end"], s["received"]) for s in stretches],
+                                 expected)
+
+    def test_steady_verdict_fails_on_one_short_stretch(self):
+        def report(ranges):
+            return {"subscribers": [{"index": 0, "connections": [
+                {"connect_ms": -500.0, "end_ms": 3200.0, "ranges": ranges}]}]}
+        self.assertTrue(soak.check_steady(report([[0, 199]]), GEN)[0])
+        self.assertFalse(soak.check_steady(report([[0, 198]]), GEN)[0])  # 99/100 < 99.9%
+        self.assertFalse(soak.check_steady(report([]), GEN)[0])
+
+
+if __name__ == "__main__":
+    unittest.main()
