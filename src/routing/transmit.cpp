@@ -136,6 +136,9 @@ static int choose_source(route_t &route, transmit_buffers_t &buffers)
         if (is_broken(state)) {
             int expected = sock;
             route.active_source.compare_exchange_strong(expected, -1);
+            // Level-triggered: a broken socket the handler cannot replace at once
+            // would wake this wait for ever. The handler watches it on its own epoll.
+            srt_epoll_remove_usock(route.epoll_rcv, sock);
             continue;
         }
         // A listener carries no data; its callers are the handler's business.

@@ -19,8 +19,7 @@
 namespace {
 
 // Threads of this process whose name starts with prefix ("conn:", "xmit:").
-int count_threads(const std::string &prefix)
-{
+int count_threads(const std::string &prefix) {
     int count = 0;
     DIR *dir = opendir("/proc/self/task");
     if (dir == nullptr)
@@ -37,8 +36,7 @@ int count_threads(const std::string &prefix)
     return count;
 }
 
-int count_descriptors(void)
-{
+int count_descriptors(void) {
     int count = 0;
     DIR *dir = opendir("/proc/self/fd");
     if (dir == nullptr)
@@ -50,8 +48,7 @@ int count_descriptors(void)
     return count;
 }
 
-std::string day_log(void)
-{
+std::string day_log(void) {
     std::string text;
     DIR *dir = opendir(g_log_dir);
     if (dir == nullptr)
@@ -63,44 +60,38 @@ std::string day_log(void)
     return text;
 }
 
-route_t *route_by_id(int32_t id)
-{
+route_t *route_by_id(int32_t id) {
     for (route_t &route : g_routes)
         if (route.id == id)
             return &route;
     return nullptr;
 }
 
-target_t *target_by_id(route_t *route, int32_t id)
-{
+target_t *target_by_id(route_t *route, int32_t id) {
     for (target_t &target : route->targets)
         if (target.id == id)
             return &target;
     return nullptr;
 }
 
-std::string listen_url(int port)
-{
+std::string listen_url(int port) {
     return "srt://:" + std::to_string(port);
 }
 
-bool is_connected(int sock)
-{
+bool is_connected(int sock) {
     return srt_getsockstate(sock) == SRTS_CONNECTED;
 }
 
 class OperationsTest : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         discard_all_routes();
         reset_id_counters();
         dir_ = make_temp_dir();
         snprintf(g_config_path, sizeof g_config_path, "%s/config.json", dir_.c_str());
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         for (int sock : peers_)
             srt_close(sock);
         discard_all_routes();
@@ -108,16 +99,14 @@ class OperationsTest : public ::testing::Test {
     }
 
     // A caller that the test closes in TearDown.
-    int connect_peer(int port, const std::string &streamid = "")
-    {
+    int connect_peer(int port, const std::string &streamid = "") {
         int sock = srt_open_caller(port, streamid, 1500);
         if (sock != -1)
             peers_.push_back(sock);
         return sock;
     }
 
-    std::string config_text() const
-    {
+    std::string config_text() const {
         return read_text_file(g_config_path);
     }
 
@@ -125,8 +114,7 @@ class OperationsTest : public ::testing::Test {
     std::vector<int> peers_;
 };
 
-TEST_F(OperationsTest, ids_count_from_100_and_1000_and_targets_share_one_counter)
-{
+TEST_F(OperationsTest, ids_count_from_100_and_1000_and_targets_share_one_counter) {
     EXPECT_EQ(create_route(), 100);
     EXPECT_EQ(create_route(), 101);
     EXPECT_EQ(add_target(100), 1000);
@@ -139,8 +127,7 @@ TEST_F(OperationsTest, ids_count_from_100_and_1000_and_targets_share_one_counter
               "\"targets\":{\"1000\":{\"enabled\":0,\"mode\":\"listen\",\"url\":\"\"}}}}");
 }
 
-TEST_F(OperationsTest, listen_source_accepts_a_caller_and_same_configuration_keeps_it)
-{
+TEST_F(OperationsTest, listen_source_accepts_a_caller_and_same_configuration_keeps_it) {
     int port = free_udp_port();
     int32_t id = create_route();
     ASSERT_EQ(update_source(id, 1, CONN_MODE_LISTEN, listen_url(port).c_str()), 0);
@@ -159,8 +146,7 @@ TEST_F(OperationsTest, listen_source_accepts_a_caller_and_same_configuration_kee
     EXPECT_EQ(count_conns(*route, route->conns), 1u);
 }
 
-TEST_F(OperationsTest, source_off_and_on_keeps_one_thread_pair_and_reopens_enabled_targets)
-{
+TEST_F(OperationsTest, source_off_and_on_keeps_one_thread_pair_and_reopens_enabled_targets) {
     int source_port = free_udp_port();
     int on_port = free_udp_port();
     int off_port = free_udp_port();
@@ -180,8 +166,8 @@ TEST_F(OperationsTest, source_off_and_on_keeps_one_thread_pair_and_reopens_enabl
     ASSERT_NE(subscriber, -1);
     target_t *on_target = target_by_id(route_by_id(id), on);
     // A caller still in the listener's backlog is not told when the listener closes.
-    ASSERT_TRUE(wait_until(
-        [&] { return count_conns(*route_by_id(id), on_target->conns) == 1; }, 5000));
+    ASSERT_TRUE(
+        wait_until([&] { return count_conns(*route_by_id(id), on_target->conns) == 1; }, 5000));
 
     ASSERT_EQ(enable_source(id, 0), 0);
     EXPECT_EQ(count_conns(*route_by_id(id), on_target->conns), 0u)
@@ -198,8 +184,7 @@ TEST_F(OperationsTest, source_off_and_on_keeps_one_thread_pair_and_reopens_enabl
     EXPECT_NE(connect_peer(source_port), -1);
 }
 
-TEST_F(OperationsTest, target_updated_while_source_is_off_is_opened_at_once)
-{
+TEST_F(OperationsTest, target_updated_while_source_is_off_is_opened_at_once) {
     int port = free_udp_port();
     int32_t id = create_route();
     int32_t target = add_target(id);
@@ -208,8 +193,7 @@ TEST_F(OperationsTest, target_updated_while_source_is_off_is_opened_at_once)
     EXPECT_NE(target_by_id(route_by_id(id), target)->basesockout, -1);
 }
 
-TEST_F(OperationsTest, deleting_a_target_with_three_subscribers_logs_three_disconnects)
-{
+TEST_F(OperationsTest, deleting_a_target_with_three_subscribers_logs_three_disconnects) {
     int source_port = free_udp_port();
     int target_port = free_udp_port();
     int32_t id = create_route();
@@ -219,8 +203,8 @@ TEST_F(OperationsTest, deleting_a_target_with_three_subscribers_logs_three_disco
     for (int i = 0; i < 3; i++)
         ASSERT_NE(connect_peer(target_port), -1);
     target_t *target = target_by_id(route_by_id(id), tid);
-    ASSERT_TRUE(wait_until(
-        [&] { return count_conns(*route_by_id(id), target->conns) == 3; }, 5000));
+    ASSERT_TRUE(
+        wait_until([&] { return count_conns(*route_by_id(id), target->conns) == 3; }, 5000));
 
     size_t before = count_occurrences(day_log(), "[CONNTHREAD] target has disconnected");
     ASSERT_EQ(delete_target(id, tid), 0);
@@ -229,8 +213,7 @@ TEST_F(OperationsTest, deleting_a_target_with_three_subscribers_logs_three_disco
     EXPECT_EQ(config_text().find("\"targets\":{}"), config_text().find("\"targets\""));
 }
 
-TEST_F(OperationsTest, deleting_a_route_stops_its_threads_and_closes_its_sockets)
-{
+TEST_F(OperationsTest, deleting_a_route_stops_its_threads_and_closes_its_sockets) {
     int port = free_udp_port();
     int32_t id = create_route();
     ASSERT_EQ(update_source(id, 1, CONN_MODE_LISTEN, listen_url(port).c_str()), 0);
@@ -246,8 +229,7 @@ TEST_F(OperationsTest, deleting_a_route_stops_its_threads_and_closes_its_sockets
 
 // Each failure leaves the state the operation documents; a busy port or an
 // unparsable address forces the socket failure.
-TEST_F(OperationsTest, failures_leave_documented_state)
-{
+TEST_F(OperationsTest, failures_leave_documented_state) {
     int busy_port = free_udp_port();
     int holder = srt_open_listener(busy_port);
     ASSERT_NE(holder, -1);
@@ -304,8 +286,7 @@ TEST_F(OperationsTest, failures_leave_documented_state)
     EXPECT_EQ(count_threads("conn:" + std::to_string(id)), 0);
 }
 
-TEST_F(OperationsTest, unusable_urls_are_refused_and_change_nothing)
-{
+TEST_F(OperationsTest, unusable_urls_are_refused_and_change_nothing) {
     int32_t id = create_route();
     int32_t tid = add_target(id);
     std::string saved = config_text();
@@ -331,8 +312,7 @@ TEST_F(OperationsTest, unusable_urls_are_refused_and_change_nothing)
     EXPECT_NE(config_text().find(longest), std::string::npos);
 }
 
-TEST_F(OperationsTest, any_non_zero_enabled_is_stored_as_one_and_starts_the_threads)
-{
+TEST_F(OperationsTest, any_non_zero_enabled_is_stored_as_one_and_starts_the_threads) {
     int port = free_udp_port();
     int32_t id = create_route();
     ASSERT_EQ(update_source(id, 256, CONN_MODE_LISTEN, listen_url(port).c_str()), 0);
@@ -344,8 +324,7 @@ TEST_F(OperationsTest, any_non_zero_enabled_is_stored_as_one_and_starts_the_thre
 }
 
 // A hundred on/off and create/delete cycles leave no thread and no descriptor behind.
-TEST_F(OperationsTest, hundred_cycles_leave_thread_and_descriptor_counts_unchanged)
-{
+TEST_F(OperationsTest, hundred_cycles_leave_thread_and_descriptor_counts_unchanged) {
     int source_port = free_udp_port();
     int target_port = free_udp_port();
     int32_t id = create_route();
@@ -373,8 +352,7 @@ TEST_F(OperationsTest, hundred_cycles_leave_thread_and_descriptor_counts_unchang
 
 // Messages flow from a caller on the source to a steady subscriber while another
 // target is reconfigured, switched and replaced over and over.
-TEST_F(OperationsTest, changes_to_one_target_do_not_disturb_another_targets_subscriber)
-{
+TEST_F(OperationsTest, changes_to_one_target_do_not_disturb_another_targets_subscriber) {
     int source_port = free_udp_port();
     int steady_port = free_udp_port();
     int32_t id = create_route();
@@ -385,8 +363,8 @@ TEST_F(OperationsTest, changes_to_one_target_do_not_disturb_another_targets_subs
     int subscriber = connect_peer(steady_port);
     ASSERT_NE(subscriber, -1);
     target_t *steady_target = target_by_id(route_by_id(id), steady);
-    ASSERT_TRUE(wait_until(
-        [&] { return count_conns(*route_by_id(id), steady_target->conns) == 1; }, 5000));
+    ASSERT_TRUE(
+        wait_until([&] { return count_conns(*route_by_id(id), steady_target->conns) == 1; }, 5000));
     int sender = connect_peer(source_port);
     ASSERT_NE(sender, -1);
 

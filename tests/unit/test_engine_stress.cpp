@@ -1,0 +1,114 @@
+// Traffic, subscriber churn, management changes and the statistics pass at once.
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <srt/srt.h>
+
+#include "core/settings.h"
+#include "routing/operations.h"
+#include "routing/registry.h"
+#include "routing/stats.h"
+#include "testkit.h"
+
+namespace {
+
+// Runs fn until stop is set; returns the thread.
+template <typename F> std::thread repeat_until(std::atomic<bool> &stop, F fn) {
+    return std::thread([&stop, fn] {
+        while (!stop)
+            fn();
+    });
+}
+
+TEST(EngineStress, churn_while_forwarding_keeps_the_steady_subscriber_served_and_counted) {
+    discard_all_routes();
+    reset_id_counters();
+    std::string dir = make_temp_dir();
+    snprintf(g_config_path, sizeof g_config_path, "%s/config.json", dir.c_str());
+    int source_port = free_udp_port();
+    int target_port = free_udp_port();
+    int32_t id = create_route();
+    int32_t tid = add_target(id);
+    int32_t spare = add_target(id);
+    ASSERT_EQ(update_target(id, tid, 1, 0, ("srt://:" + std::to_string(target_port)).c_str()), 0);
+    ASSERT_EQ(update_source(id, 1, 0, ("srt://:" + std::to_string(source_port)).c_str()), 0);
+
+    int steady = srt_open_caller(target_port);
+    ASSERT_NE(steady, -1);
+    int source = srt_open_caller(source_port);
+    ASSERT_NE(source, -1);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> received{0};
+    std::vector<std::thread> threads;
+    threads.push_back(repeat_until(stop, [source] {
+        char message[1316] = {};
+        srt_sendmsg(source, message, sizeof message, -1, 1);
+        usleep(2000);
+    }));
+    threads.push_back(repeat_until(stop, [steady, &received] {
+        char buf[1500];
+        if (srt_receive(steady, buf, sizeof buf, 100) > 0)
+            received++;
+    }));
+    // Subscribers that come and go.
+    threads.push_back(repeat_until(stop, [target_port] {
+        int sock = srt_open_caller(target_port, "", 1000);
+        usleep(50 * 1000);
+        if (sock != -1)
+            srt_close(sock);
+    }));
+    // The main loop's statistics pass, ten times faster.
+    threads.push_back(repeat_until(stop, [] {
+        pthread_mutex_lock(&g_routes_lock);
+        pthread_mutex_lock(&stat_lock);
+        print_route_stats(0.1f);
+        pthread_mutex_unlock(&stat_lock);
+        pthread_mutex_unlock(&g_routes_lock);
+        int subscribers = 0, loss_total = 0, loss = 0;
+        float rtt = 0;
+        get_endpoint_stats(100, 1000, &subscribers, &loss_total, &loss, &rtt);
+        usleep(100 * 1000);
+    }));
+    // Management changes on the other target.
+    int spare_port = free_udp_port();
+    threads.push_back(repeat_until(stop, [id, spare, spare_port] {
+        update_target(id, spare, 1, 0, ("srt://:" + std::to_string(spare_port)).c_str());
+        enable_target(id, spare, 0);
+        int32_t extra = add_target(id);
+        delete_target(id, extra);
+        usleep(20 * 1000);
+    }));
+
+    sleep(4);
+    stop = true;
+    for (std::thread &thread : threads)
+        thread.join();
+
+    EXPECT_GT(received, 1000);
+    EXPECT_EQ(srt_getsockstate(steady), SRTS_CONNECTED);
+
+    // Once the churned subscribers are gone, the steady one's counters hold what
+    // it was really sent: what it received, plus at most what was in flight.
+    route_t &route = g_routes.front();
+    target_t &target = route.targets.front();
+    ASSERT_TRUE(wait_until([&] { return count_conns(route, target.conns) == 1; }, 8000));
+    pthread_mutex_lock(&route.list_lock);
+    int64_t sent = target.conns.front().sent_total + target.conns.front().sent_delta;
+    pthread_mutex_unlock(&route.list_lock);
+    EXPECT_GE(sent, (int64_t)received * 1316);
+    EXPECT_LE(sent, ((int64_t)received + 200) * 1316);
+    srt_close(steady);
+    srt_close(source);
+    discard_all_routes();
+    remove_tree(dir);
+}
+
+} // namespace
