@@ -1,0 +1,40 @@
+// Server maintenance commands: delete every route, restore (no-op), clean up and exit.
+#include "http/maintenance.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <vector>
+
+#include "core/settings.h"
+#include "routing/operations.h"
+#include "routing/registry.h"
+
+// Ids are collected first: each delete_route removes an element of g_routes.
+void handle_server_init(http_reply_t &) {
+    printf("init\n");
+    std::vector<int32_t> ids;
+    for (const route_t &route : g_routes)
+        ids.push_back(route.id);
+    for (int32_t id : ids)
+        delete_route(id);
+}
+
+void handle_server_restore(http_reply_t &) {
+    printf("restore\n");
+}
+
+/*
+ * The process ends with _exit rather than exit: route threads are still running
+ * and exit would run the static destructors of g_routes under their feet. No
+ * reply is sent; the client sees its connection closed.
+ */
+void handle_server_cleanup(http_reply_t &) {
+    remove(g_config_path);
+    int ignored = system("systemctl restart obrinaxserver");
+    (void)ignored;
+    printf("cleanup\n");
+    fflush(stdout);
+    _exit(0);
+}

@@ -1,0 +1,24 @@
+// GET endpoints of the control API: route document, activity, settings, stats, log tail.
+#pragma once
+
+#include "http/reply.h"
+
+// Each reads g_uri_segments / g_query_params of the current request and fills
+// reply; every one answers 200. Run on the HTTP thread, which is the only
+// thread that changes the membership of g_routes and of each targets list, so
+// the walks here take no g_routes_lock; conns lists are counted under the
+// route's list_lock (count_conns).
+
+void handle_logs(http_reply_t &reply);
+void handle_all_info(http_reply_t &reply);
+void handle_active_routes(http_reply_t &reply);
+void handle_routes(http_reply_t &reply);
+void handle_active_targets(http_reply_t &reply); // segment 2: route id
+void handle_route_source(http_reply_t &reply);   // segment 2: route id
+void handle_route_targets(http_reply_t &reply);  // segment 2: route id
+void handle_stats(http_reply_t &reply);
+
+// The logs endpoint's limits: at most this many bytes of text, read through a
+// piece buffer of LOG_PIECE_SIZE bytes.
+#define LOG_TAIL_BODY_SIZE 4000
+#define LOG_PIECE_SIZE 1024

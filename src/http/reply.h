@@ -1,0 +1,33 @@
+// The reply under construction of one control API request and its kinds.
+#pragma once
+
+#include <stdint.h>
+
+#include <jansson.h>
+
+#define HTTP_STATUS_SUCCESS 200
+#define HTTP_STATUS_FAILURE 555
+
+// Owned by the callback invocation that handles the request. A handler leaves
+// either a JSON value (serialised by the framing) or a heap body, never both.
+struct http_reply_t {
+    bool success = true;  // status 200, else 555
+    bool text = false;    // "text/html; charset=utf-8", else "application/json"
+    char *body = nullptr; // heap bytes, no terminating NUL
+    int32_t body_length = 0;
+    json_t *json = nullptr; // serialised compact into body, then released
+};
+
+// JSON reply: takes over value (a new reference).
+void set_json_reply(http_reply_t &reply, json_t *value);
+// Error reply: {"error": message} with the success flag false.
+void set_error_reply(http_reply_t &reply, const char *message);
+// Text reply: a heap copy of text as body; the flags are left as they are.
+void set_body_text(http_reply_t &reply, const char *text);
+// Takes over a heap body of length bytes.
+void set_body_bytes(http_reply_t &reply, char *body, int32_t length);
+
+// Serialises a pending JSON value into the body (JSON_COMPACT) and releases it.
+void serialise_reply_json(http_reply_t &reply);
+// Frees the body and any JSON value.
+void release_reply(http_reply_t &reply);

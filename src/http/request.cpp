@@ -1,0 +1,61 @@
+// Request framing state of the control API: path segments, query map, key check.
+#include "http/request.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "core/settings.h"
+
+char g_uri_segments[URI_SEGMENT_SLOTS][URI_SEGMENT_SIZE];
+std::map<std::string, std::string> g_query_params;
+
+int split_uri_path(char *path) {
+    int count = 0;
+    char *save = nullptr;
+    for (char *segment = strtok_r(path, "/", &save); segment != nullptr;
+         segment = strtok_r(nullptr, "/", &save)) {
+        if (count < URI_SEGMENT_SLOTS)
+            snprintf(g_uri_segments[count], URI_SEGMENT_MAX_CHARS + 1, "%s", segment);
+        count++;
+    }
+    return count;
+}
+
+int parse_query_param(const char *fragment) {
+    const char *equals = strchr(fragment, '=');
+    if (equals == nullptr || equals == fragment || equals[1] == '\0')
+        return -1;
+    std::string key(fragment, (size_t)(equals - fragment));
+    g_query_params.emplace(key, std::string(equals + 1));
+    return 0;
+}
+
+const char *query_param(const char *key) {
+    auto found = g_query_params.find(key);
+    return found != g_query_params.end() ? found->second.c_str() : "";
+}
+
+/*
+ * Both texts are laid into zeroed buffers of API_KEY_SIZE bytes and every byte
+ * pair is XORed into one accumulator, so the loop never stops at the first
+ * difference and always runs the same length. A given key too long for the
+ * buffer, or an empty server key, is folded in as a difference.
+ */
+bool api_key_matches(const char *given) {
+    unsigned char expected[API_KEY_SIZE];
+    unsigned char offered[API_KEY_SIZE];
+    memset(expected, 0, sizeof expected);
+    memset(offered, 0, sizeof offered);
+    memcpy(expected, g_api_key, sizeof expected);
+    expected[API_KEY_SIZE - 1] = '\0';
+
+    size_t given_length = strnlen(given, API_KEY_SIZE);
+    unsigned char difference = (unsigned char)(given_length >= API_KEY_SIZE);
+    memcpy(offered, given, given_length < API_KEY_SIZE ? given_length : API_KEY_SIZE - 1);
+    difference |= (unsigned char)(expected[0] == '\0');
+
+    volatile unsigned char accumulated = 0;
+    for (size_t i = 0; i < API_KEY_SIZE; i++)
+        accumulated = (unsigned char)(accumulated | (expected[i] ^ offered[i]));
+    return (accumulated | difference) == 0;
+}

@@ -1,0 +1,35 @@
+// Request framing state of the control API: path segments, query map, key check.
+#pragma once
+
+#include <map>
+#include <string>
+
+// A request path is copied into this many bytes; longer paths are refused.
+#define URI_PATH_SIZE 256
+// The segment table: slots of 100 bytes, each holding at most 98 characters.
+#define URI_SEGMENT_SLOTS 10
+#define URI_SEGMENT_SIZE 100
+#define URI_SEGMENT_MAX_CHARS 98
+// One query fragment ("key=value") is read into this many bytes.
+#define QUERY_FRAGMENT_SIZE 256
+
+// Both tables belong to the HTTP thread and are refilled by every request.
+extern char g_uri_segments[URI_SEGMENT_SLOTS][URI_SEGMENT_SIZE];
+extern std::map<std::string, std::string> g_query_params;
+
+// Splits path in place at '/' (empty segments skipped) and copies the first
+// URI_SEGMENT_SLOTS segments, cut to 98 characters, into g_uri_segments.
+// Returns the number of segments in the path, which may exceed the slot count.
+int split_uri_path(char *path);
+
+// Offers one "key=value" fragment to g_query_params; the first occurrence of a
+// key wins and the value keeps any further '='. Returns 0, or -1 when the
+// fragment has no '=', starts with it or ends with it (ignored).
+int parse_query_param(const char *fragment);
+
+// The value of a query parameter, "" when it is absent.
+const char *query_param(const char *key);
+
+// True when given equals g_api_key and g_api_key is not empty. Runs over the
+// whole key buffer whatever the input, so its time tells nothing about the key.
+bool api_key_matches(const char *given);
