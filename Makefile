@@ -3,6 +3,7 @@ JOBS ?= 2
 CMAKE_FLAGS ?=
 ENV_FILE ?= /usr/local/etc/mirevo.env
 export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=0:halt_on_error=1
+export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp
 export UBSAN_OPTIONS ?= halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS ?= halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp
 
