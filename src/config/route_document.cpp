@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <set>
@@ -95,7 +96,8 @@ void save_routes_config(void)
     free(text);
 }
 
-// Reads the whole file; nullptr when it cannot be read.
+// Reads the whole file; nullptr when it cannot be read. Only a regular file is
+// read: a folder opens, but its end offset is LONG_MAX and nothing can be read.
 static char *read_file(const char *path)
 {
     FILE *file = fopen(path, "rb");
@@ -103,13 +105,18 @@ static char *read_file(const char *path)
         return nullptr;
     char *text = nullptr;
     long size = -1;
-    if (fseek(file, 0, SEEK_END) == 0)
+    struct stat info;
+    if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode) && fseek(file, 0, SEEK_END) == 0)
         size = ftell(file);
     if (size >= 0 && fseek(file, 0, SEEK_SET) == 0) {
         text = static_cast<char *>(malloc((size_t)size + 1));
         if (text != nullptr) {
             size_t got = fread(text, 1, (size_t)size, file);
             text[got] = '\0';
+            if (ferror(file)) {
+                free(text);
+                text = nullptr;
+            }
         }
     }
     fclose(file);
