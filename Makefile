@@ -17,13 +17,14 @@ deps:
 # build/, build-asan/ and build-tsan/ are separate trees; each builds the relay and its tests.
 define build_tree
 	cmake -S . -B $(1) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(2) $(CMAKE_FLAGS) >/dev/null
-	cmake --build $(1) -j $(JOBS)
+	cmake --build $(1) -j $(JOBS) $(3)
 endef
 
 build: deps
 	$(call build_tree,build,)
 
-run: build
+run: deps
+	$(call build_tree,build,,--target mirevo)
 	@./scripts/run-relay.sh "$(ENV_FILE)"
 
 test-normal: deps
@@ -43,7 +44,8 @@ test: test-normal test-asan test-tsan
 bench: deps
 	@./bench/run-bench.sh
 
-install: build
+install: deps
+	$(call build_tree,build,,--target mirevo)
 	@./scripts/install-service.sh
 
 clean:
