@@ -14,11 +14,13 @@
 #define CONN_EVENTS_MAX 1100
 #define CONN_WAIT_MS 100
 
-static bool is_broken(SRT_SOCKSTATUS state) {
+static bool is_broken(SRT_SOCKSTATUS state)
+{
     return state == SRTS_BROKEN || state == SRTS_CLOSED || state == SRTS_NONEXIST;
 }
 
-bool conns_contain(const std::list<conn_socket_t> &conns, int sock) {
+bool conns_contain(const std::list<conn_socket_t> &conns, int sock)
+{
     for (const conn_socket_t &conn : conns)
         if (conn.sock == sock)
             return true;
@@ -26,7 +28,8 @@ bool conns_contain(const std::list<conn_socket_t> &conns, int sock) {
 }
 
 // Appends sock to conns unless it is there. Caller holds route.lock.
-static void append_conn(route_t *route, std::list<conn_socket_t> &conns, int sock) {
+static void append_conn(route_t *route, std::list<conn_socket_t> &conns, int sock)
+{
     std::list<conn_socket_t> fresh;
     fresh.emplace_back().sock = sock;
     pthread_mutex_lock(&route->list_lock);
@@ -36,7 +39,8 @@ static void append_conn(route_t *route, std::list<conn_socket_t> &conns, int soc
 }
 
 // Erases sock from conns; returns true when it was listed. Caller holds route.lock.
-static bool erase_conn(route_t *route, std::list<conn_socket_t> &conns, int sock) {
+static bool erase_conn(route_t *route, std::list<conn_socket_t> &conns, int sock)
+{
     std::list<conn_socket_t> gone;
     pthread_mutex_lock(&route->list_lock);
     for (auto it = conns.begin(); it != conns.end(); ++it) {
@@ -49,7 +53,8 @@ static bool erase_conn(route_t *route, std::list<conn_socket_t> &conns, int sock
     return !gone.empty();
 }
 
-void add_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock) {
+void add_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock)
+{
     if (source_sock != -1) {
         append_conn(route, route->conns, source_sock);
         watch_connected_socket(*route, source_sock);
@@ -60,7 +65,8 @@ void add_connection_locked(route_t *route, target_t *target, int source_sock, in
     }
 }
 
-void remove_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock) {
+void remove_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock)
+{
     if (source_sock != -1 && erase_conn(route, route->conns, source_sock)) {
         srt_close(source_sock);
         log_message(LOG_LEVEL_INFO, "[CONNTHREAD] source has disconnected\n");
@@ -72,13 +78,15 @@ void remove_connection_locked(route_t *route, target_t *target, int source_sock,
     }
 }
 
-void add_connection(route_t *route, target_t *target, int source_sock, int target_sock) {
+void add_connection(route_t *route, target_t *target, int source_sock, int target_sock)
+{
     pthread_mutex_lock(&route->lock);
     add_connection_locked(route, target, source_sock, target_sock);
     pthread_mutex_unlock(&route->lock);
 }
 
-void remove_connection(route_t *route, target_t *target, int source_sock, int target_sock) {
+void remove_connection(route_t *route, target_t *target, int source_sock, int target_sock)
+{
     pthread_mutex_lock(&route->lock);
     remove_connection_locked(route, target, source_sock, target_sock);
     pthread_mutex_unlock(&route->lock);
@@ -86,7 +94,8 @@ void remove_connection(route_t *route, target_t *target, int source_sock, int ta
 
 // Lets the caller in when the endpoint has no stream id, or the caller presents
 // exactly that one.
-static bool stream_id_admits(int sock, const char *expected) {
+static bool stream_id_admits(int sock, const char *expected)
+{
     if (expected[0] == '\0')
         return true;
     char streamid[1024];
@@ -98,7 +107,8 @@ static bool stream_id_admits(int sock, const char *expected) {
     return streamid[0] != '\0' && strcmp(streamid, expected) == 0;
 }
 
-static void log_caller_options(int sock) {
+static void log_caller_options(int sock)
+{
     int32_t latency = 0;
     int len = sizeof latency;
     if (srt_getsockopt(sock, 0, SRTO_LATENCY, &latency, &len) != SRT_ERROR)
@@ -121,7 +131,8 @@ static void log_caller_options(int sock) {
 // Accepts one caller on listener and applies the stream id gate. Returns the
 // admitted socket with its peer text in host/service, or -1.
 static int accept_caller(int listener, const char *streamid, bool log_options, char *host,
-                         size_t host_size, char *service, size_t service_size) {
+                         size_t host_size, char *service, size_t service_size)
+{
     struct sockaddr_storage peer;
     int peer_len = 128;
     int sock = srt_accept(listener, (struct sockaddr *)&peer, &peer_len);
@@ -153,7 +164,8 @@ struct handler_pass_t {
 };
 
 // Replaces a broken calling or rendezvous source socket. Caller holds route.lock.
-static void rebuild_source(route_t &route, int broken, handler_pass_t &pass) {
+static void rebuild_source(route_t &route, int broken, handler_pass_t &pass)
+{
     int fresh = create_srt_socket(&route.source);
     if (fresh == -1) {
         log_messagef(LOG_LEVEL_INFO, "create_srt_socket failed: %s\n", srt_getlasterror_str());
@@ -175,7 +187,8 @@ static void rebuild_source(route_t &route, int broken, handler_pass_t &pass) {
 }
 
 // The relay's rendezvous source socket is checked every pass, whether reported or not.
-static void check_rendezvous_source(route_t &route, handler_pass_t &pass) {
+static void check_rendezvous_source(route_t &route, handler_pass_t &pass)
+{
     pthread_mutex_lock(&route.lock);
     if (route.source.mode == CONN_MODE_RENDEZVOUS && route.source.enabled) {
         int sock = route.basesockin;
@@ -193,7 +206,8 @@ static void check_rendezvous_source(route_t &route, handler_pass_t &pass) {
 
 // A source-side socket was reported. Returns -1 when the thread must end.
 // Caller holds route.lock.
-static int handle_source_socket(route_t &route, int sock, handler_pass_t &pass) {
+static int handle_source_socket(route_t &route, int sock, handler_pass_t &pass)
+{
     SRT_SOCKSTATUS state = srt_getsockstate(sock);
     if (route.source.mode != CONN_MODE_LISTEN) {
         if (state == SRTS_CONNECTED) {
@@ -246,7 +260,8 @@ static int handle_source_socket(route_t &route, int sock, handler_pass_t &pass) 
 }
 
 // Replaces a broken calling or rendezvous target socket. Caller holds route.lock.
-static void rebuild_target(route_t &route, target_t &target, int broken) {
+static void rebuild_target(route_t &route, target_t &target, int broken)
+{
     remove_connection_locked(&route, &target, -1, broken);
     unregister_target_socket(route, broken);
     srt_close(broken);
@@ -266,7 +281,8 @@ static void rebuild_target(route_t &route, target_t &target, int broken) {
 
 // A target-side socket of target was reported. Returns -1 when the thread must
 // end. Caller holds route.lock.
-static int handle_target_socket(route_t &route, target_t &target, int sock) {
+static int handle_target_socket(route_t &route, target_t &target, int sock)
+{
     SRT_SOCKSTATUS state = srt_getsockstate(sock);
     if (target.endpoint.mode != CONN_MODE_LISTEN) {
         if (state == SRTS_CONNECTED)
@@ -310,7 +326,8 @@ static int handle_target_socket(route_t &route, target_t &target, int sock) {
 }
 
 // Finds whose socket sock is and handles it. Returns -1 when the thread must end.
-static int handle_reported_socket(route_t &route, int sock, handler_pass_t &pass) {
+static int handle_reported_socket(route_t &route, int sock, handler_pass_t &pass)
+{
     int result = 0;
     pthread_mutex_lock(&route.lock);
     if (sock == route.basesockin || conns_contain(route.conns, sock)) {
@@ -329,7 +346,8 @@ static int handle_reported_socket(route_t &route, int sock, handler_pass_t &pass
 
 // Watches the source listener again once no source is active. Callers that
 // queued meanwhile raised no event, so one accept is tried at once.
-static int resume_source_listener(route_t &route, handler_pass_t &pass) {
+static int resume_source_listener(route_t &route, handler_pass_t &pass)
+{
     if (!pass.listener_paused || route.active_source != -1)
         return 0;
     pass.listener_paused = false;
@@ -345,7 +363,8 @@ static int resume_source_listener(route_t &route, handler_pass_t &pass) {
     return result;
 }
 
-void *router_connections_handler(void *arg) {
+void *router_connections_handler(void *arg)
+{
     route_t &route = *static_cast<route_t *>(arg);
     route.conn_thread_done = 0;
     char name[16];

@@ -13,13 +13,15 @@
 #include "srt/socket.h"
 
 // Any non-zero value means on; the record keeps 1 so the 8-bit field cannot wrap.
-static uint8_t enabled_flag(int32_t enabled) {
+static uint8_t enabled_flag(int32_t enabled)
+{
     return enabled != 0 ? 1 : 0;
 }
 
 static void set_last_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
-static void set_last_error(const char *format, ...) {
+static void set_last_error(const char *format, ...)
+{
     va_list args;
     va_start(args, format);
     vsnprintf(g_last_error, sizeof g_last_error, format, args);
@@ -28,7 +30,8 @@ static void set_last_error(const char *format, ...) {
 
 // A URL is kept whole and must survive the JSON document. Returns 0, or -1 with
 // the reason in g_last_error.
-static int check_url(const char *url) {
+static int check_url(const char *url)
+{
     if (strlen(url) >= ENDPOINT_URL_SIZE) {
         set_last_error("url is longer than %d characters", ENDPOINT_URL_SIZE - 1);
         return -1;
@@ -43,18 +46,21 @@ static int check_url(const char *url) {
 }
 
 static bool same_configuration(const endpoint_url_t &endpoint, int32_t enabled, int32_t mode,
-                               const char *url) {
+                               const char *url)
+{
     return endpoint.enabled == enabled_flag(enabled) && endpoint.mode == mode &&
            strcmp(endpoint.url, url) == 0;
 }
 
-static void unlock_route(route_t *route) {
+static void unlock_route(route_t *route)
+{
     pthread_mutex_unlock(&route->lock);
     pthread_mutex_unlock(&g_routes_lock);
 }
 
 // Closes every connection of the target and its base socket. Caller holds route.lock.
-static void close_target_sockets(route_t &route, target_t &target) {
+static void close_target_sockets(route_t &route, target_t &target)
+{
     std::list<conn_socket_t> closing;
     pthread_mutex_lock(&route.list_lock);
     closing.splice(closing.end(), target.conns);
@@ -73,7 +79,8 @@ static void close_target_sockets(route_t &route, target_t &target) {
 }
 
 // Closes every source connection and the source's base socket. Caller holds route.lock.
-static void close_source_sockets(route_t &route, const char *disconnect_text) {
+static void close_source_sockets(route_t &route, const char *disconnect_text)
+{
     std::list<conn_socket_t> closing;
     pthread_mutex_lock(&route.list_lock);
     closing.splice(closing.end(), route.conns);
@@ -91,14 +98,16 @@ static void close_source_sockets(route_t &route, const char *disconnect_text) {
     }
 }
 
-static void close_all_target_sockets(route_t &route) {
+static void close_all_target_sockets(route_t &route)
+{
     for (target_t &target : route.targets)
         close_target_sockets(route, target);
 }
 
 // Opens and registers a target's base socket. Returns 0, or -1 with g_last_error
 // set in the given wording ("Target's" or "target's"). Caller holds route.lock.
-static int open_target(route_t &route, target_t &target, const char *owner_word, bool log_failure) {
+static int open_target(route_t &route, target_t &target, const char *owner_word, bool log_failure)
+{
     int sock = create_srt_socket(&target.endpoint);
     target.basesockout = sock;
     if (sock == -1) {
@@ -117,7 +126,8 @@ static int open_target(route_t &route, target_t &target, const char *owner_word,
     return 0;
 }
 
-int32_t create_route(void) {
+int32_t create_route(void)
+{
     pthread_mutex_lock(&g_routes_lock);
     reap_retired_routes();
     int32_t id = allocate_route_id();
@@ -134,7 +144,8 @@ int32_t create_route(void) {
 
 // Stops the threads, closes every socket and takes the route out of the registry.
 // Caller holds g_routes_lock and route.lock; route.lock is released on return.
-static void discard_route_locked(route_t &route) {
+static void discard_route_locked(route_t &route)
+{
     if (route.running != 0) {
         pthread_mutex_unlock(&route.lock);
         stop_route_threads(route);
@@ -150,7 +161,8 @@ static void discard_route_locked(route_t &route) {
     retire_route(route);
 }
 
-int32_t delete_route(int32_t route_id) {
+int32_t delete_route(int32_t route_id)
+{
     pthread_mutex_lock(&g_routes_lock);
     route_t *route = find_route_locked(route_id);
     if (route == nullptr) {
@@ -163,7 +175,8 @@ int32_t delete_route(int32_t route_id) {
     return 0;
 }
 
-void discard_all_routes(void) {
+void discard_all_routes(void)
+{
     pthread_mutex_lock(&g_routes_lock);
     while (!g_routes.empty()) {
         route_t &route = g_routes.front();
@@ -173,7 +186,8 @@ void discard_all_routes(void) {
     pthread_mutex_unlock(&g_routes_lock);
 }
 
-int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const char *url) {
+int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const char *url)
+{
     if (check_url(url) != 0)
         return -1;
     pthread_mutex_lock(&g_routes_lock);
@@ -245,7 +259,8 @@ int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const cha
     return 0;
 }
 
-int32_t enable_source(int32_t route_id, int32_t enabled) {
+int32_t enable_source(int32_t route_id, int32_t enabled)
+{
     pthread_mutex_lock(&g_routes_lock);
     route_t *route = find_route_locked(route_id);
     if (route == nullptr) {
@@ -267,7 +282,8 @@ int32_t enable_source(int32_t route_id, int32_t enabled) {
     return result;
 }
 
-int32_t add_target(int32_t route_id) {
+int32_t add_target(int32_t route_id)
+{
     pthread_mutex_lock(&g_routes_lock);
     route_t *route = find_route_locked(route_id);
     if (route == nullptr) {
@@ -285,7 +301,8 @@ int32_t add_target(int32_t route_id) {
     return id;
 }
 
-int32_t delete_target(int32_t route_id, int32_t target_id) {
+int32_t delete_target(int32_t route_id, int32_t target_id)
+{
     pthread_mutex_lock(&g_routes_lock);
     route_t *route = nullptr;
     target_t *target = find_target_locked(route_id, target_id, &route);
@@ -310,7 +327,8 @@ int32_t delete_target(int32_t route_id, int32_t target_id) {
 
 // Finds the target or sets the "does not fouond" error. Returns the target with
 // g_routes_lock and its route's lock held, or nullptr with nothing held.
-static target_t *find_target_or_fail(int32_t route_id, int32_t target_id, route_t **route) {
+static target_t *find_target_or_fail(int32_t route_id, int32_t target_id, route_t **route)
+{
     pthread_mutex_lock(&g_routes_lock);
     target_t *target = find_target_locked(route_id, target_id, route);
     if (target == nullptr) {
@@ -320,7 +338,8 @@ static target_t *find_target_or_fail(int32_t route_id, int32_t target_id, route_
     return target;
 }
 
-int32_t enable_target(int32_t route_id, int32_t target_id, int32_t enabled) {
+int32_t enable_target(int32_t route_id, int32_t target_id, int32_t enabled)
+{
     route_t *route = nullptr;
     target_t *target = find_target_or_fail(route_id, target_id, &route);
     if (target == nullptr)
@@ -342,7 +361,8 @@ int32_t enable_target(int32_t route_id, int32_t target_id, int32_t enabled) {
 }
 
 int32_t update_target(int32_t route_id, int32_t target_id, int32_t enabled, int32_t mode,
-                      const char *url) {
+                      const char *url)
+{
     if (check_url(url) != 0)
         return -1;
     route_t *route = nullptr;

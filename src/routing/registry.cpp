@@ -31,7 +31,8 @@ static const int CONNECTED_WATCH_EVENTS = SRT_EPOLL_ERR;
 static int32_t g_route_id_counter = FIRST_ROUTE_ID;
 static int32_t g_target_id_counter = FIRST_TARGET_ID;
 
-int init_global_locks(void) {
+int init_global_locks(void)
+{
     if (pthread_mutex_init(&g_routes_lock, nullptr) != 0) {
         printf("Mutex (g_routes_lock) init failed\n");
         return -1;
@@ -47,7 +48,8 @@ int init_global_locks(void) {
     return 0;
 }
 
-static bool route_id_in_use(int32_t id) {
+static bool route_id_in_use(int32_t id)
+{
     for (const route_t &route : g_routes)
         if (route.id == id)
             return true;
@@ -57,7 +59,8 @@ static bool route_id_in_use(int32_t id) {
     return false;
 }
 
-static bool target_id_in_use(int32_t id) {
+static bool target_id_in_use(int32_t id)
+{
     for (const route_t &route : g_routes)
         for (const target_t &target : route.targets)
             if (target.id == id)
@@ -67,7 +70,8 @@ static bool target_id_in_use(int32_t id) {
 
 // Counter value modulo 65535; 0 and ids in use are skipped so no two records
 // ever share an id, even after the counter wraps.
-static int32_t allocate_id(int32_t &counter, bool (*in_use)(int32_t)) {
+static int32_t allocate_id(int32_t &counter, bool (*in_use)(int32_t))
+{
     for (int tries = 0; tries < ID_MODULUS; tries++) {
         int32_t id = counter % ID_MODULUS;
         counter = counter == INT32_MAX ? 0 : counter + 1;
@@ -77,27 +81,32 @@ static int32_t allocate_id(int32_t &counter, bool (*in_use)(int32_t)) {
     return -1;
 }
 
-int32_t allocate_route_id(void) {
+int32_t allocate_route_id(void)
+{
     return allocate_id(g_route_id_counter, route_id_in_use);
 }
 
-int32_t allocate_target_id(void) {
+int32_t allocate_target_id(void)
+{
     return allocate_id(g_target_id_counter, target_id_in_use);
 }
 
-void advance_id_counters(int32_t largest_route_id, int32_t largest_target_id) {
+void advance_id_counters(int32_t largest_route_id, int32_t largest_target_id)
+{
     if (largest_route_id >= 0)
         g_route_id_counter = largest_route_id == INT32_MAX ? 0 : largest_route_id + 1;
     if (largest_target_id >= 0)
         g_target_id_counter = largest_target_id == INT32_MAX ? 0 : largest_target_id + 1;
 }
 
-void reset_id_counters(void) {
+void reset_id_counters(void)
+{
     g_route_id_counter = FIRST_ROUTE_ID;
     g_target_id_counter = FIRST_TARGET_ID;
 }
 
-int build_route_record(std::list<route_t> &holder, int32_t id) {
+int build_route_record(std::list<route_t> &holder, int32_t id)
+{
     route_t &route = holder.emplace_back();
     route.id = id;
     route.epoll_rcv = srt_epoll_create();
@@ -146,7 +155,8 @@ int build_route_record(std::list<route_t> &holder, int32_t id) {
     return 0;
 }
 
-target_t &append_target(route_t &route, int32_t id) {
+target_t &append_target(route_t &route, int32_t id)
+{
     std::list<target_t> fresh;
     target_t &target = fresh.emplace_back();
     target.id = id;
@@ -156,7 +166,8 @@ target_t &append_target(route_t &route, int32_t id) {
     return target;
 }
 
-route_t *find_route_locked(int32_t id) {
+route_t *find_route_locked(int32_t id)
+{
     for (route_t &route : g_routes) {
         pthread_mutex_lock(&route.lock);
         if (route.id == id)
@@ -166,7 +177,8 @@ route_t *find_route_locked(int32_t id) {
     return nullptr;
 }
 
-target_t *find_target_locked(int32_t route_id, int32_t target_id, route_t **route_out) {
+target_t *find_target_locked(int32_t route_id, int32_t target_id, route_t **route_out)
+{
     for (route_t &route : g_routes) {
         pthread_mutex_lock(&route.lock);
         if (route.id == route_id) {
@@ -182,15 +194,18 @@ target_t *find_target_locked(int32_t route_id, int32_t target_id, route_t **rout
     return nullptr;
 }
 
-static bool route_threads_done(const route_t &route) {
+static bool route_threads_done(const route_t &route)
+{
     return route.conn_thread_done == 1 && route.transmit_thread_done == 1;
 }
 
-bool route_threads_idle(const route_t &route) {
+bool route_threads_idle(const route_t &route)
+{
     return route.running == 0 && (!route.threads_started || route_threads_done(route));
 }
 
-int start_route_threads(route_t &route) {
+int start_route_threads(route_t &route)
+{
     route.threads_started = true;
     route.running = 1;
     route.conn_thread_done = 0;
@@ -216,7 +231,8 @@ int start_route_threads(route_t &route) {
     return 0;
 }
 
-void stop_route_threads(route_t &route) {
+void stop_route_threads(route_t &route)
+{
     if (route.running == 0)
         return;
     route.running = 0;
@@ -226,7 +242,8 @@ void stop_route_threads(route_t &route) {
         usleep(10 * 1000);
 }
 
-int register_source_socket(route_t &route, SRTSOCKET sock, bool connected) {
+int register_source_socket(route_t &route, SRTSOCKET sock, bool connected)
+{
     if (srt_epoll_add_usock(route.epoll_rcv, sock, &SOURCE_EPOLL_EVENTS) == SRT_ERROR)
         return -1;
     int watch = connected                                  ? CONNECTED_WATCH_EVENTS
@@ -236,7 +253,8 @@ int register_source_socket(route_t &route, SRTSOCKET sock, bool connected) {
     return 0;
 }
 
-int register_target_socket(route_t &route, SRTSOCKET sock, bool connected) {
+int register_target_socket(route_t &route, SRTSOCKET sock, bool connected)
+{
     if (srt_epoll_add_usock(route.epoll_snd, sock, &TARGET_EPOLL_EVENTS) == SRT_ERROR)
         return -1;
     int watch = connected                                  ? CONNECTED_WATCH_EVENTS
@@ -246,21 +264,25 @@ int register_target_socket(route_t &route, SRTSOCKET sock, bool connected) {
     return 0;
 }
 
-void watch_connected_socket(route_t &route, SRTSOCKET sock) {
+void watch_connected_socket(route_t &route, SRTSOCKET sock)
+{
     srt_epoll_update_usock(route.epoll_conn, sock, &CONNECTED_WATCH_EVENTS);
 }
 
-void unregister_source_socket(route_t &route, SRTSOCKET sock) {
+void unregister_source_socket(route_t &route, SRTSOCKET sock)
+{
     srt_epoll_remove_usock(route.epoll_rcv, sock);
     srt_epoll_remove_usock(route.epoll_conn, sock);
 }
 
-void unregister_target_socket(route_t &route, SRTSOCKET sock) {
+void unregister_target_socket(route_t &route, SRTSOCKET sock)
+{
     srt_epoll_remove_usock(route.epoll_snd, sock);
     srt_epoll_remove_usock(route.epoll_conn, sock);
 }
 
-static void destroy_parked(std::list<route_t> &list, std::list<route_t>::iterator it) {
+static void destroy_parked(std::list<route_t> &list, std::list<route_t>::iterator it)
+{
     // A thread that outlived the deletion may have opened sockets since.
     for (const conn_socket_t &conn : it->conns)
         srt_close(conn.sock);
@@ -280,7 +302,8 @@ static void destroy_parked(std::list<route_t> &list, std::list<route_t>::iterato
     list.erase(it);
 }
 
-void retire_route(route_t &route) {
+void retire_route(route_t &route)
+{
     for (auto it = g_routes.begin(); it != g_routes.end(); ++it) {
         if (&*it != &route)
             continue;
@@ -290,7 +313,8 @@ void retire_route(route_t &route) {
     reap_retired_routes();
 }
 
-void reap_retired_routes(void) {
+void reap_retired_routes(void)
+{
     for (auto it = g_retired_routes.begin(); it != g_retired_routes.end();) {
         auto next = std::next(it);
         if (!it->threads_started || route_threads_done(*it))
@@ -299,7 +323,8 @@ void reap_retired_routes(void) {
     }
 }
 
-size_t count_conns(route_t &route, const std::list<conn_socket_t> &conns) {
+size_t count_conns(route_t &route, const std::list<conn_socket_t> &conns)
+{
     pthread_mutex_lock(&route.list_lock);
     size_t count = conns.size();
     pthread_mutex_unlock(&route.list_lock);

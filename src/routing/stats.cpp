@@ -8,7 +8,8 @@
 #include "core/log.h"
 #include "routing/registry.h"
 
-void format_byte_figure(int64_t bytes, char *buf, size_t size) {
+void format_byte_figure(int64_t bytes, char *buf, size_t size)
+{
     float value = (float)bytes;
     const char *unit = "B";
     if (bytes > 1073741824LL) {
@@ -41,14 +42,16 @@ struct stats_line_t {
 // Reused from pass to pass; only the main thread runs the pass.
 static std::vector<stats_line_t> g_stats_lines;
 
-static void snapshot_stats(SRTSOCKET sock, SRT_TRACEBSTATS &stats) {
+static void snapshot_stats(SRTSOCKET sock, SRT_TRACEBSTATS &stats)
+{
     SRT_TRACEBSTATS fresh;
     if (srt_bstats(sock, &fresh, 1) == 0)
         stats = fresh;
 }
 
 // Folds one route's counters into lines. Caller holds route.list_lock.
-static void gather_route(route_t &route) {
+static void gather_route(route_t &route)
+{
     stats_line_t base = {};
     base.route_id = route.id;
     base.sources = (int)route.conns.size();
@@ -110,7 +113,8 @@ static void gather_route(route_t &route) {
     }
 }
 
-static void log_stats_line(const stats_line_t &line, float elapsed_seconds) {
+static void log_stats_line(const stats_line_t &line, float elapsed_seconds)
+{
     char rcv_total[32] = "0.0B";
     char rcv_delta[32] = "0.0B";
     char sent_total[32];
@@ -135,7 +139,8 @@ static void log_stats_line(const stats_line_t &line, float elapsed_seconds) {
                      rcv_total, rcv_delta, sent_total, sent_delta);
 }
 
-void print_route_stats(float elapsed_seconds) {
+void print_route_stats(float elapsed_seconds)
+{
     g_stats_lines.clear();
     for (route_t &route : g_routes) {
         pthread_mutex_lock(&route.list_lock);
@@ -148,7 +153,8 @@ void print_route_stats(float elapsed_seconds) {
 }
 
 int get_endpoint_stats(int route_id, int target_id, int *subscribers, int *pkt_loss_total,
-                       int *pkt_loss, float *ms_rtt) {
+                       int *pkt_loss, float *ms_rtt)
+{
     for (route_t &route : g_routes) {
         if (route.id != route_id)
             continue;

@@ -14,11 +14,13 @@
 #define MESSAGE_SIZE 1500
 #define RECEIVE_WAIT_MS 100
 
-static bool is_broken(SRT_SOCKSTATUS state) {
+static bool is_broken(SRT_SOCKSTATUS state)
+{
     return state == SRTS_BROKEN || state == SRTS_CLOSED || state == SRTS_NONEXIST;
 }
 
-static conn_socket_t *find_conn(std::list<conn_socket_t> &conns, SRTSOCKET sock) {
+static conn_socket_t *find_conn(std::list<conn_socket_t> &conns, SRTSOCKET sock)
+{
     for (conn_socket_t &conn : conns)
         if (conn.sock == sock)
             return &conn;
@@ -37,7 +39,8 @@ struct transmit_buffers_t {
 // per writable socket a walk over the targets' conns and one non-blocking send,
 // all under list_lock (never held across anything that can block).
 static int forward_message(route_t &route, SRTSOCKET source, int length,
-                           transmit_buffers_t &buffers) {
+                           transmit_buffers_t &buffers)
+{
     int writable_count = SEND_READY_MAX;
     if (srt_epoll_wait(route.epoll_snd, nullptr, nullptr, buffers.writable, &writable_count, 0,
                        nullptr, nullptr, nullptr, nullptr) < 0)
@@ -76,7 +79,8 @@ static int forward_message(route_t &route, SRTSOCKET source, int length,
 // The socket whose messages are forwarded is read blocking (100 ms timeout): a
 // thread waiting on its own socket is woken at once, where a wait in an epoll
 // that another thread also waits in may be woken late.
-static void make_active(route_t &route, SRTSOCKET sock) {
+static void make_active(route_t &route, SRTSOCKET sock)
+{
     int expected = -1;
     if (!route.active_source.compare_exchange_strong(expected, sock))
         return;
@@ -88,7 +92,8 @@ static void make_active(route_t &route, SRTSOCKET sock) {
 
 // Handles a failed receive on sock. Returns nothing; clears the active source
 // when the socket is gone.
-static void receive_failed(route_t &route, SRTSOCKET sock) {
+static void receive_failed(route_t &route, SRTSOCKET sock)
+{
     int code = srt_getlasterror(nullptr);
     if (code == SRT_EASYNCRCV || code == SRT_ETIMEOUT)
         return;
@@ -101,7 +106,8 @@ static void receive_failed(route_t &route, SRTSOCKET sock) {
 }
 
 // Reads from the active source until it breaks or the route stops.
-static int forward_active(route_t &route, SRTSOCKET active, transmit_buffers_t &buffers) {
+static int forward_active(route_t &route, SRTSOCKET active, transmit_buffers_t &buffers)
+{
     while (route.running != 0 && route.active_source == active) {
         int length = srt_recvmsg(active, buffers.message, MESSAGE_SIZE);
         if (length == SRT_ERROR) {
@@ -118,7 +124,8 @@ static int forward_active(route_t &route, SRTSOCKET active, transmit_buffers_t &
 
 // No active source yet: waits for a readable source-side socket; the first one
 // that delivers a message becomes the active source. Returns -1 on a fatal error.
-static int choose_source(route_t &route, transmit_buffers_t &buffers) {
+static int choose_source(route_t &route, transmit_buffers_t &buffers)
+{
     int readable_count = RECEIVE_READY_MAX;
     if (srt_epoll_wait(route.epoll_rcv, buffers.readable, &readable_count, nullptr, nullptr,
                        RECEIVE_WAIT_MS, nullptr, nullptr, nullptr, nullptr) < 0)
@@ -152,7 +159,8 @@ static int choose_source(route_t &route, transmit_buffers_t &buffers) {
     return 0;
 }
 
-void *transmit_thread(void *arg) {
+void *transmit_thread(void *arg)
+{
     route_t &route = *static_cast<route_t *>(arg);
     route.transmit_thread_done = 0;
     char name[16];
