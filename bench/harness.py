@@ -1,4 +1,5 @@
 """Process, port and /proc helpers shared by the benchmark and the soak, and their arithmetic."""
+import ctypes
 import json
 import os
 import signal
@@ -84,6 +85,14 @@ def wait_until(predicate, timeout, step=0.1):
     return predicate()
 
 
+PR_SET_PDEATHSIG = 1
+
+
+def _end_with_parent():
+    """Runs in the child before exec: SIGTERM when the harness dies, so nothing outlives it."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
 class Process:
     """A started child with its output in files; stopped by its own PID only."""
 
@@ -95,7 +104,8 @@ class Process:
         full_env.update(env or {})
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.popen = subprocess.Popen(argv, stdout=out, stderr=err, env=full_env,
-                                          stdin=subprocess.DEVNULL)
+                                          stdin=subprocess.DEVNULL,
+                                          preexec_fn=_end_with_parent)
         self.pid = self.popen.pid
 
     def alive(self):

@@ -24,7 +24,7 @@ DELIVERY_FLOOR = 0.999
 JOIN_SETTLE_MS = 1000
 END_MARGIN_MS = 1000
 RSS_SLACK_RATIO = 0.10
-RSS_SLACK_KB = 8 * 1024
+RSS_SLACK_KB = 4 * 1024
 RSS_SAMPLE_S = 10
 MAIN_ROUTE, STEADY_TARGET, CHURN_TARGET = 100, 1000, 1001
 
@@ -316,15 +316,21 @@ def run(length_s, relay_bin, load_bin, http_mode, workdir):
                   f"{baseline['fds']} -> {settled['fds']}")
             check("threads back at baseline", settled["threads"] <= baseline["threads"],
                   f"{baseline['threads']} -> {settled['threads']}")
-            rss_limit = baseline["rss_kb"] * (1 + RSS_SLACK_RATIO) + RSS_SLACK_KB
-            rss_detail = (f"{baseline['rss_kb'] / 1024:.1f} MB -> {settled['rss_kb'] / 1024:.1f} MB"
-                          f" (every {RSS_SAMPLE_S} s under churn: "
+            # malloc keeps what the first churn connections took (the bare libsrt forwarder
+            # grows the same way), so the reference is the RSS a quarter into the churn; a
+            # leak keeps growing after it.
+            warm_kb = rss_samples_mb[len(rss_samples_mb) // 4] * 1024 if rss_samples_mb else 0
+            reference_kb = max(baseline["rss_kb"], warm_kb)
+            rss_limit = reference_kb * (1 + RSS_SLACK_RATIO) + RSS_SLACK_KB
+            rss_detail = (f"{baseline['rss_kb'] / 1024:.1f} MB before churn, "
+                          f"{reference_kb / 1024:.1f} MB a quarter in, "
+                          f"{settled['rss_kb'] / 1024:.1f} MB after (every {RSS_SAMPLE_S} s: "
                           + " ".join(f"{mb:.1f}" for mb in rss_samples_mb) + ")")
             if is_sanitized(relay_bin):
-                check("RSS back at baseline", True, rss_detail + " (not judged: sanitizer build)")
+                check("RSS stops growing", True, rss_detail + " (not judged: sanitizer build)")
             else:
-                check("RSS back at baseline", settled["rss_kb"] <= rss_limit,
-                      f"{rss_detail} (limit {rss_limit / 1024:.1f} MB)")
+                check("RSS stops growing", settled["rss_kb"] <= rss_limit,
+                      f"{rss_detail}; limit {rss_limit / 1024:.1f} MB")
     finally:
         for process in reversed(children):
             process.stop(10)

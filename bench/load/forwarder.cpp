@@ -2,6 +2,7 @@
 #include "forwarder.h"
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "load_common.h"
@@ -17,6 +18,12 @@ struct forward_state_t {
     SRTSOCKET source;
     std::vector<SRTSOCKET> targets;
     unsigned long long messages;
+    // Injected faults, for checking that the subscriber set catches them: every n-th
+    // message is dropped, sent twice, sent with its last byte flipped, or held back and
+    // sent after the next one. 0 disables a fault.
+    int64_t drop_every, duplicate_every, corrupt_every, swap_every;
+    char held[RECEIVE_BUFFER_SIZE];
+    int held_length;
 };
 
 static void drop_target(forward_state_t &state, size_t index) {
@@ -53,8 +60,25 @@ static void accept_target(forward_state_t &state) {
     state.targets.push_back(sock);
 }
 
-// Reads every queued source message and sends each to every target. A target whose
-// send fails because it is gone is dropped. Cost per message: one send per target.
+// Sends one message to every target; a target whose send fails because it is gone is
+// dropped. Cost: one send per target.
+static void send_to_targets(forward_state_t &state, const char *message, int length) {
+    for (size_t i = 0; i < state.targets.size();) {
+        if (srt_sendmsg(state.targets[i], message, length, -1, 1) == SRT_ERROR &&
+            srt_getsockstate(state.targets[i]) != SRTS_CONNECTED) {
+            drop_target(state, i);
+            continue;
+        }
+        i++;
+    }
+}
+
+static bool is_nth(unsigned long long count, int64_t every) {
+    return every > 0 && count % (unsigned long long)every == 0;
+}
+
+// Reads every queued source message and sends each to every target, applying the
+// injected faults when any are set.
 static void forward_source(forward_state_t &state) {
     char buffer[RECEIVE_BUFFER_SIZE];
     for (;;) {
@@ -68,13 +92,21 @@ static void forward_source(forward_state_t &state) {
             return;
         }
         state.messages++;
-        for (size_t i = 0; i < state.targets.size();) {
-            if (srt_sendmsg(state.targets[i], buffer, length, -1, 1) == SRT_ERROR &&
-                srt_getsockstate(state.targets[i]) != SRTS_CONNECTED) {
-                drop_target(state, i);
-                continue;
-            }
-            i++;
+        if (is_nth(state.messages, state.drop_every))
+            continue;
+        if (is_nth(state.messages, state.swap_every) && state.held_length == 0) {
+            memcpy(state.held, buffer, (size_t)length);
+            state.held_length = length;
+            continue;
+        }
+        if (is_nth(state.messages, state.corrupt_every) && length > 0)
+            buffer[length - 1] ^= 1;
+        send_to_targets(state, buffer, length);
+        if (is_nth(state.messages, state.duplicate_every))
+            send_to_targets(state, buffer, length);
+        if (state.held_length > 0) {
+            send_to_targets(state, state.held, state.held_length);
+            state.held_length = 0;
         }
     }
 }
@@ -107,6 +139,11 @@ int run_forwarder(int argc, char **argv) {
     forward_state_t state;
     state.source = SRT_INVALID_SOCK;
     state.messages = 0;
+    state.drop_every = find_number(argc, argv, "--drop-every", 0);
+    state.duplicate_every = find_number(argc, argv, "--duplicate-every", 0);
+    state.corrupt_every = find_number(argc, argv, "--corrupt-every", 0);
+    state.swap_every = find_number(argc, argv, "--swap-every", 0);
+    state.held_length = 0;
     state.epoll_id = srt_epoll_create();
     state.source_listener = open_listener(source_port, 1, latency_ms);
     state.target_listener = open_listener(target_port, 64, latency_ms);

@@ -11,12 +11,14 @@
 #include "subscriber.h"
 
 static void print_usage() {
-    fprintf(stderr, "usage: mirevo-load gen|sub|forward [--option value ...]\n"
-                    "  gen     --url srt://127.0.0.1:P [--rate BPS] [--duration S]"
-                    " [--reconnect-every S] [--latency MS]\n"
-                    "  sub     --url srt://127.0.0.1:P [--count N] [--duration S] [--reconnect]"
-                    " [--churn-ms MS] [--ready-file F] [--ranges]\n"
-                    "  forward --source-port P --target-port Q [--duration S]\n");
+    fprintf(stderr,
+            "usage: mirevo-load gen|sub|forward [--option value ...]\n"
+            "  gen     --url srt://127.0.0.1:P [--rate BPS] [--duration S]"
+            " [--reconnect-every S] [--latency MS]\n"
+            "  sub     --url srt://127.0.0.1:P [--count N] [--duration S] [--reconnect]"
+            " [--churn-ms MS] [--ready-file F] [--ranges]\n"
+            "  forward --source-port P --target-port Q [--duration S]"
+            " [--drop-every N] [--duplicate-every N] [--corrupt-every N] [--swap-every N]\n");
 }
 
 int main(int argc, char **argv) {
