@@ -26,14 +26,16 @@ struct forward_state_t {
     int held_length;
 };
 
-static void drop_target(forward_state_t &state, size_t index) {
+static void drop_target(forward_state_t &state, size_t index)
+{
     srt_epoll_remove_usock(state.epoll_id, state.targets[index]);
     srt_close(state.targets[index]);
     state.targets[index] = state.targets.back();
     state.targets.pop_back();
 }
 
-static void accept_source(forward_state_t &state) {
+static void accept_source(forward_state_t &state)
+{
     SRTSOCKET sock = srt_accept(state.source_listener, nullptr, nullptr);
     if (sock == SRT_INVALID_SOCK)
         return;
@@ -49,7 +51,8 @@ static void accept_source(forward_state_t &state) {
     state.source = sock;
 }
 
-static void accept_target(forward_state_t &state) {
+static void accept_target(forward_state_t &state)
+{
     SRTSOCKET sock = srt_accept(state.target_listener, nullptr, nullptr);
     if (sock == SRT_INVALID_SOCK)
         return;
@@ -62,7 +65,8 @@ static void accept_target(forward_state_t &state) {
 
 // Sends one message to every target; a target whose send fails because it is gone is
 // dropped. Cost: one send per target.
-static void send_to_targets(forward_state_t &state, const char *message, int length) {
+static void send_to_targets(forward_state_t &state, const char *message, int length)
+{
     for (size_t i = 0; i < state.targets.size();) {
         if (srt_sendmsg(state.targets[i], message, length, -1, 1) == SRT_ERROR &&
             srt_getsockstate(state.targets[i]) != SRTS_CONNECTED) {
@@ -73,13 +77,15 @@ static void send_to_targets(forward_state_t &state, const char *message, int len
     }
 }
 
-static bool is_nth(unsigned long long count, int64_t every) {
+static bool is_nth(unsigned long long count, int64_t every)
+{
     return every > 0 && count % (unsigned long long)every == 0;
 }
 
 // Reads every queued source message and sends each to every target, applying the
 // injected faults when any are set.
-static void forward_source(forward_state_t &state) {
+static void forward_source(forward_state_t &state)
+{
     char buffer[RECEIVE_BUFFER_SIZE];
     for (;;) {
         int length = srt_recvmsg(state.source, buffer, sizeof buffer);
@@ -111,7 +117,8 @@ static void forward_source(forward_state_t &state) {
     }
 }
 
-static void handle_event(forward_state_t &state, const SRT_EPOLL_EVENT &event) {
+static void handle_event(forward_state_t &state, const SRT_EPOLL_EVENT &event)
+{
     if (event.fd == state.source_listener) {
         accept_source(state);
     } else if (event.fd == state.target_listener) {
@@ -127,7 +134,8 @@ static void handle_event(forward_state_t &state, const SRT_EPOLL_EVENT &event) {
     }
 }
 
-int run_forwarder(int argc, char **argv) {
+int run_forwarder(int argc, char **argv)
+{
     int source_port = (int)find_number(argc, argv, "--source-port", 0);
     int target_port = (int)find_number(argc, argv, "--target-port", 0);
     int latency_ms = (int)find_number(argc, argv, "--latency", 0);

@@ -33,7 +33,8 @@ struct gen_state_t {
     std::vector<std::pair<int64_t, uint64_t>> timeline; // (time, next seq)
 };
 
-static void sleep_until(int64_t when_ns) {
+static void sleep_until(int64_t when_ns)
+{
     struct timespec until;
     until.tv_sec = when_ns / 1000000000LL;
     until.tv_nsec = when_ns % 1000000000LL;
@@ -43,7 +44,8 @@ static void sleep_until(int64_t when_ns) {
 
 // Calls the relay until it answers or deadline passes. Returns the socket or
 // SRT_INVALID_SOCK.
-static SRTSOCKET connect_until(const gen_state_t &state, int64_t deadline_ns) {
+static SRTSOCKET connect_until(const gen_state_t &state, int64_t deadline_ns)
+{
     while (!g_stop && monotonic_ns() < deadline_ns) {
         SRTSOCKET sock = open_caller(state.address, state.latency_ms, state.streamid, true);
         if (sock != SRT_INVALID_SOCK)
@@ -58,7 +60,8 @@ static SRTSOCKET connect_until(const gen_state_t &state, int64_t deadline_ns) {
 // receiver discards what it still holds for play-out when the sender closes).
 // Without this a planned reconnect would lose its last latency's worth of messages.
 // Bounded by DRAIN_WAIT_NS plus the latency.
-static void drain_and_close(SRTSOCKET sock) {
+static void drain_and_close(SRTSOCKET sock)
+{
     int64_t give_up = monotonic_ns() + DRAIN_WAIT_NS;
     size_t blocks = 0;
     size_t bytes = 0;
@@ -74,7 +77,8 @@ static void drain_and_close(SRTSOCKET sock) {
 
 // Sends on sock until until_ns, a stop request or a broken connection; paced by
 // an absolute schedule so the long-run rate is exact.
-static void send_stretch(gen_state_t &state, SRTSOCKET sock, int64_t until_ns) {
+static void send_stretch(gen_state_t &state, SRTSOCKET sock, int64_t until_ns)
+{
     unsigned char message[LOAD_MESSAGE_SIZE];
     int64_t next_send = monotonic_ns();
     int64_t next_sample = next_send;
@@ -105,7 +109,8 @@ static void send_stretch(gen_state_t &state, SRTSOCKET sock, int64_t until_ns) {
     state.timeline.emplace_back(monotonic_ns(), state.next_seq);
 }
 
-static void print_report(const gen_state_t &state, int64_t rate_bps) {
+static void print_report(const gen_state_t &state, int64_t rate_bps)
+{
     printf("{\"role\":\"gen\",\"rate_bps\":%lld,\"sent\":%llu,\"bytes\":%llu,\"late_resets\":%llu,"
            "\"connections\":[",
            (long long)rate_bps, (unsigned long long)state.next_seq,
@@ -124,7 +129,8 @@ static void print_report(const gen_state_t &state, int64_t rate_bps) {
     printf("]}\n");
 }
 
-int run_generator(int argc, char **argv) {
+int run_generator(int argc, char **argv)
+{
     gen_state_t state;
     const char *url = find_option(argc, argv, "--url", nullptr);
     if (url == nullptr || parse_srt_address(url, &state.address) == -1) {

@@ -4,11 +4,13 @@
 #include <cmath>
 #include <cstring>
 
-void reset_histogram(latency_histogram_t &histogram) {
+void reset_histogram(latency_histogram_t &histogram)
+{
     memset(&histogram, 0, sizeof histogram);
 }
 
-static int bucket_of(int64_t value) {
+static int bucket_of(int64_t value)
+{
     if (value < LATENCY_LINEAR_MAX)
         return (int)value;
     int msb = 63 - __builtin_clzll((uint64_t)value);
@@ -19,7 +21,8 @@ static int bucket_of(int64_t value) {
     return LATENCY_LINEAR_MAX + (msb - 7) * LATENCY_SUB_BUCKETS + sub;
 }
 
-static int64_t bucket_middle(int bucket) {
+static int64_t bucket_middle(int bucket)
+{
     if (bucket < LATENCY_LINEAR_MAX)
         return bucket;
     int step = bucket - LATENCY_LINEAR_MAX;
@@ -29,7 +32,8 @@ static int64_t bucket_middle(int bucket) {
     return low + ((int64_t)1 << shift) / 2;
 }
 
-void record_latency(latency_histogram_t &histogram, int64_t value_us) {
+void record_latency(latency_histogram_t &histogram, int64_t value_us)
+{
     if (value_us < 0)
         value_us = 0;
     histogram.counts[bucket_of(value_us)]++;
@@ -38,7 +42,8 @@ void record_latency(latency_histogram_t &histogram, int64_t value_us) {
         histogram.max_us = value_us;
 }
 
-void merge_histogram(latency_histogram_t &into, const latency_histogram_t &from) {
+void merge_histogram(latency_histogram_t &into, const latency_histogram_t &from)
+{
     for (int i = 0; i < LATENCY_BUCKETS; i++)
         into.counts[i] += from.counts[i];
     into.total += from.total;
@@ -46,7 +51,8 @@ void merge_histogram(latency_histogram_t &into, const latency_histogram_t &from)
         into.max_us = from.max_us;
 }
 
-int64_t latency_percentile(const latency_histogram_t &histogram, double percent) {
+int64_t latency_percentile(const latency_histogram_t &histogram, double percent)
+{
     if (histogram.total == 0)
         return 0;
     uint64_t rank = (uint64_t)std::ceil(percent / 100.0 * (double)histogram.total);

@@ -10,11 +10,13 @@
 
 volatile sig_atomic_t g_stop = 0;
 
-static void on_stop_signal(int) {
+static void on_stop_signal(int)
+{
     g_stop = 1;
 }
 
-void install_stop_handler() {
+void install_stop_handler()
+{
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = on_stop_signal;
@@ -22,32 +24,37 @@ void install_stop_handler() {
     sigaction(SIGTERM, &action, nullptr);
 }
 
-int64_t monotonic_ns() {
+int64_t monotonic_ns()
+{
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (int64_t)now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
-const char *find_option(int argc, char **argv, const char *name, const char *fallback) {
+const char *find_option(int argc, char **argv, const char *name, const char *fallback)
+{
     for (int i = 0; i + 1 < argc; i++)
         if (strcmp(argv[i], name) == 0)
             return argv[i + 1];
     return fallback;
 }
 
-int64_t find_number(int argc, char **argv, const char *name, int64_t fallback) {
+int64_t find_number(int argc, char **argv, const char *name, int64_t fallback)
+{
     const char *text = find_option(argc, argv, name, nullptr);
     return text == nullptr ? fallback : strtoll(text, nullptr, 10);
 }
 
-bool has_flag(int argc, char **argv, const char *name) {
+bool has_flag(int argc, char **argv, const char *name)
+{
     for (int i = 0; i < argc; i++)
         if (strcmp(argv[i], name) == 0)
             return true;
     return false;
 }
 
-int parse_srt_address(const char *url, srt_address_t *address) {
+int parse_srt_address(const char *url, srt_address_t *address)
+{
     const char *rest = strstr(url, "://");
     rest = rest == nullptr ? url : rest + 3;
     const char *colon = strrchr(rest, ':');
@@ -62,7 +69,8 @@ int parse_srt_address(const char *url, srt_address_t *address) {
     return address->port > 0 ? 0 : -1;
 }
 
-int apply_live_options(SRTSOCKET sock, int latency_ms, const char *streamid) {
+int apply_live_options(SRTSOCKET sock, int latency_ms, const char *streamid)
+{
     SRT_TRANSTYPE live = SRTT_LIVE;
     if (srt_setsockflag(sock, SRTO_TRANSTYPE, &live, sizeof live) == SRT_ERROR)
         return -1;
@@ -75,7 +83,8 @@ int apply_live_options(SRTSOCKET sock, int latency_ms, const char *streamid) {
     return 0;
 }
 
-SRTSOCKET open_listener(int port, int backlog, int latency_ms) {
+SRTSOCKET open_listener(int port, int backlog, int latency_ms)
+{
     SRTSOCKET sock = srt_create_socket();
     if (sock == SRT_INVALID_SOCK)
         return SRT_INVALID_SOCK;
@@ -97,7 +106,8 @@ SRTSOCKET open_listener(int port, int backlog, int latency_ms) {
 }
 
 SRTSOCKET open_caller(const srt_address_t &address, int latency_ms, const char *streamid,
-                      bool blocking) {
+                      bool blocking)
+{
     SRTSOCKET sock = srt_create_socket();
     if (sock == SRT_INVALID_SOCK)
         return SRT_INVALID_SOCK;

@@ -10,7 +10,8 @@
 #include "load_common.h"
 #include "subscriber.h"
 
-static void print_usage() {
+static void print_usage()
+{
     fprintf(stderr,
             "usage: mirevo-load gen|sub|forward [--option value ...]\n"
             "  gen     --url srt://127.0.0.1:P [--rate BPS] [--duration S]"
@@ -21,7 +22,8 @@ static void print_usage() {
             " [--drop-every N] [--duplicate-every N] [--corrupt-every N] [--swap-every N]\n");
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char **argv)
+{
     if (argc < 2) {
         print_usage();
         return 2;

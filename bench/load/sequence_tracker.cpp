@@ -1,12 +1,14 @@
 // Loss, duplicate and reordering accounting over a bitmap of received sequence numbers.
 #include "sequence_tracker.h"
 
-static bool test_bit(const std::vector<uint64_t> &bits, uint64_t index) {
+static bool test_bit(const std::vector<uint64_t> &bits, uint64_t index)
+{
     uint64_t word = index / 64;
     return word < bits.size() && (bits[word] >> (index % 64) & 1) != 0;
 }
 
-static void set_bit(std::vector<uint64_t> &bits, uint64_t index) {
+static void set_bit(std::vector<uint64_t> &bits, uint64_t index)
+{
     uint64_t word = index / 64;
     if (word >= bits.size()) {
         size_t size = bits.empty() ? 1024 : bits.size();
@@ -17,7 +19,8 @@ static void set_bit(std::vector<uint64_t> &bits, uint64_t index) {
     bits[word] |= 1ULL << (index % 64);
 }
 
-int track_sequence(sequence_tracker_t &tracker, uint64_t seq) {
+int track_sequence(sequence_tracker_t &tracker, uint64_t seq)
+{
     if (!tracker.started) {
         tracker.started = true;
         tracker.base = seq;
@@ -46,14 +49,16 @@ int track_sequence(sequence_tracker_t &tracker, uint64_t seq) {
     return 0;
 }
 
-uint64_t lost_count(const sequence_tracker_t &tracker) {
+uint64_t lost_count(const sequence_tracker_t &tracker)
+{
     if (!tracker.started)
         return 0;
     return tracker.highest - tracker.base + 1 - tracker.distinct;
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> received_ranges(const sequence_tracker_t &tracker,
-                                                           size_t max_ranges, bool *truncated) {
+                                                           size_t max_ranges, bool *truncated)
+{
     std::vector<std::pair<uint64_t, uint64_t>> ranges;
     *truncated = false;
     if (!tracker.started)

@@ -46,14 +46,16 @@ struct sub_config_t {
     bool with_ranges;
 };
 
-static sub_slot_t *find_slot(std::vector<sub_slot_t> &slots, SRTSOCKET sock) {
+static sub_slot_t *find_slot(std::vector<sub_slot_t> &slots, SRTSOCKET sock)
+{
     for (sub_slot_t &slot : slots)
         if (slot.sock == sock && slot.phase != SLOT_IDLE)
             return &slot;
     return nullptr;
 }
 
-static void start_connect(sub_slot_t &slot, const sub_config_t &config, int epoll_id) {
+static void start_connect(sub_slot_t &slot, const sub_config_t &config, int epoll_id)
+{
     slot.sock = open_caller(config.address, config.latency_ms, config.streamid, false);
     if (slot.sock == SRT_INVALID_SOCK) {
         slot.failed_attempts++;
@@ -66,7 +68,8 @@ static void start_connect(sub_slot_t &slot, const sub_config_t &config, int epol
 }
 
 // Closes the slot's socket; a connected slot's current connection ends with reason.
-static void close_slot(sub_slot_t &slot, int epoll_id, const char *reason, int64_t retry_ns) {
+static void close_slot(sub_slot_t &slot, int epoll_id, const char *reason, int64_t retry_ns)
+{
     if (slot.phase == SLOT_CONNECTED) {
         slot.connections.back().end_ns = monotonic_ns();
         slot.connections.back().end_reason = reason;
@@ -80,7 +83,8 @@ static void close_slot(sub_slot_t &slot, int epoll_id, const char *reason, int64
     slot.next_attempt_ns = monotonic_ns() + retry_ns;
 }
 
-static void mark_connected(sub_slot_t &slot, int epoll_id) {
+static void mark_connected(sub_slot_t &slot, int epoll_id)
+{
     int events = SRT_EPOLL_IN | SRT_EPOLL_ERR;
     srt_epoll_update_usock(epoll_id, slot.sock, &events);
     slot.phase = SLOT_CONNECTED;
@@ -95,7 +99,8 @@ static void mark_connected(sub_slot_t &slot, int epoll_id) {
 
 // Reads every queued message of a connected slot. Returns -1 when the connection
 // is gone. Cost per message: one fill check and one bitmap update.
-static int drain_slot(sub_slot_t &slot) {
+static int drain_slot(sub_slot_t &slot)
+{
     unsigned char buffer[RECEIVE_BUFFER_SIZE];
     sub_connection_t &conn = slot.connections.back();
     for (;;) {
@@ -114,8 +119,8 @@ static int drain_slot(sub_slot_t &slot) {
     }
 }
 
-static void handle_event(std::vector<sub_slot_t> &slots, const SRT_EPOLL_EVENT &event,
-                         int epoll_id) {
+static void handle_event(std::vector<sub_slot_t> &slots, const SRT_EPOLL_EVENT &event, int epoll_id)
+{
     sub_slot_t *slot = find_slot(slots, event.fd);
     if (slot == nullptr)
         return;
@@ -136,7 +141,8 @@ static void handle_event(std::vector<sub_slot_t> &slots, const SRT_EPOLL_EVENT &
 }
 
 // The connected slot that has been connected longest, or nullptr.
-static sub_slot_t *oldest_connected(std::vector<sub_slot_t> &slots) {
+static sub_slot_t *oldest_connected(std::vector<sub_slot_t> &slots)
+{
     sub_slot_t *oldest = nullptr;
     for (sub_slot_t &slot : slots)
         if (slot.phase == SLOT_CONNECTED &&
@@ -146,7 +152,8 @@ static sub_slot_t *oldest_connected(std::vector<sub_slot_t> &slots) {
     return oldest;
 }
 
-static void write_ready_file(const char *path) {
+static void write_ready_file(const char *path)
+{
     FILE *file = fopen(path, "w");
     if (file == nullptr) {
         fprintf(stderr, "sub: cannot write %s\n", path);
@@ -160,7 +167,8 @@ struct sub_totals_t {
     uint64_t received = 0, lost = 0, duplicates = 0, reordered = 0, corrupted = 0;
 };
 
-static void add_connection(sub_totals_t &totals, const sub_connection_t &conn) {
+static void add_connection(sub_totals_t &totals, const sub_connection_t &conn)
+{
     totals.received += conn.tracker.distinct;
     totals.lost += lost_count(conn.tracker);
     totals.duplicates += conn.tracker.duplicates;
@@ -168,7 +176,8 @@ static void add_connection(sub_totals_t &totals, const sub_connection_t &conn) {
     totals.corrupted += conn.corrupted;
 }
 
-static void print_totals(const sub_totals_t &totals, const latency_histogram_t &histogram) {
+static void print_totals(const sub_totals_t &totals, const latency_histogram_t &histogram)
+{
     printf("\"received\":%llu,\"lost\":%llu,\"duplicates\":%llu,\"reordered\":%llu,"
            "\"corrupted\":%llu,\"latency_ms\":{\"count\":%llu,\"p50\":%.3f,\"p99\":%.3f,"
            "\"max\":%.3f}",
@@ -179,7 +188,8 @@ static void print_totals(const sub_totals_t &totals, const latency_histogram_t &
            histogram.max_us / 1e3);
 }
 
-static void print_connection(const sub_connection_t &conn, bool with_ranges) {
+static void print_connection(const sub_connection_t &conn, bool with_ranges)
+{
     const sequence_tracker_t &tracker = conn.tracker;
     printf("{\"connect_ms\":%.3f,\"end_ms\":%.3f,\"end\":\"%s\",\"first_seq\":%lld,"
            "\"last_seq\":%lld,\"received\":%llu,\"lost\":%llu,\"duplicates\":%llu,"
@@ -202,7 +212,8 @@ static void print_connection(const sub_connection_t &conn, bool with_ranges) {
     printf("}");
 }
 
-static void print_report(const std::vector<sub_slot_t> &slots, const sub_config_t &config) {
+static void print_report(const std::vector<sub_slot_t> &slots, const sub_config_t &config)
+{
     sub_totals_t all;
     latency_histogram_t merged;
     reset_histogram(merged);
@@ -234,7 +245,8 @@ static void print_report(const std::vector<sub_slot_t> &slots, const sub_config_
     printf("]}\n");
 }
 
-int run_subscribers(int argc, char **argv) {
+int run_subscribers(int argc, char **argv)
+{
     sub_config_t config;
     const char *url = find_option(argc, argv, "--url", nullptr);
     if (url == nullptr || parse_srt_address(url, &config.address) == -1) {

@@ -8,7 +8,8 @@
 #include "message.h"
 #include "sequence_tracker.h"
 
-TEST(message, round_trip_returns_embedded_values) {
+TEST(message, round_trip_returns_embedded_values)
+{
     unsigned char buffer[LOAD_MESSAGE_SIZE];
     write_message(buffer, 123456789012ULL, 987654321);
     uint64_t seq = 0;
@@ -19,7 +20,8 @@ TEST(message, round_trip_returns_embedded_values) {
 }
 
 // Each kind of damage a relay could do to a message must be reported as such.
-TEST(message, damaged_messages_are_rejected) {
+TEST(message, damaged_messages_are_rejected)
+{
     struct damage_case_t {
         const char *name;
         void (*damage)(unsigned char *buffer);
@@ -56,7 +58,8 @@ TEST(message, damaged_messages_are_rejected) {
 }
 
 // Arrival orders and the verdict the subscriber must reach for each.
-TEST(sequence_tracker, arrival_orders_give_expected_counts) {
+TEST(sequence_tracker, arrival_orders_give_expected_counts)
+{
     struct order_case_t {
         const char *name;
         std::vector<uint64_t> arrivals;
@@ -95,7 +98,8 @@ TEST(sequence_tracker, arrival_orders_give_expected_counts) {
     }
 }
 
-TEST(sequence_tracker, absurd_jump_is_refused_and_not_recorded) {
+TEST(sequence_tracker, absurd_jump_is_refused_and_not_recorded)
+{
     sequence_tracker_t tracker;
     ASSERT_EQ(track_sequence(tracker, 1), 0);
     EXPECT_EQ(track_sequence(tracker, 1 + SEQUENCE_SPAN_MAX), -1);
@@ -103,7 +107,8 @@ TEST(sequence_tracker, absurd_jump_is_refused_and_not_recorded) {
     EXPECT_EQ(lost_count(tracker), 0u);
 }
 
-TEST(sequence_tracker, ranges_stop_at_the_limit_and_say_so) {
+TEST(sequence_tracker, ranges_stop_at_the_limit_and_say_so)
+{
     sequence_tracker_t tracker;
     for (uint64_t seq = 0; seq < 20; seq += 2)
         track_sequence(tracker, seq);
@@ -113,7 +118,8 @@ TEST(sequence_tracker, ranges_stop_at_the_limit_and_say_so) {
 }
 
 // Percentiles must land within the histogram's stated precision of the true value.
-TEST(latency_histogram, percentiles_are_within_precision) {
+TEST(latency_histogram, percentiles_are_within_precision)
+{
     struct percentile_case_t {
         const char *name;
         std::vector<int64_t> values;
@@ -143,7 +149,8 @@ TEST(latency_histogram, percentiles_are_within_precision) {
     }
 }
 
-TEST(latency_histogram, merge_equals_recording_everything_in_one) {
+TEST(latency_histogram, merge_equals_recording_everything_in_one)
+{
     latency_histogram_t a, b, both;
     reset_histogram(a);
     reset_histogram(b);
