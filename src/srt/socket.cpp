@@ -52,8 +52,14 @@ int SrtTestListenCallback(const endpoint_url_t *endpoint, int sock)
 }
 
 // Wildcard IPv4 address for port; nullptr when the port cannot be resolved.
+// glibc's getaddrinfo takes a numeric service above 65535 modulo 65536 (70000
+// would bind 4464), so the range is checked here first.
 static struct addrinfo *resolve_local(int port)
 {
+    if (port < 0 || port > 65535) {
+        printf("illegal port number or port is busy.\n\n");
+        return nullptr;
+    }
     char service[32];
     snprintf(service, sizeof service, "%d", port);
     struct addrinfo hints;
