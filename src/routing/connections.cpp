@@ -14,11 +14,6 @@
 #define CONN_EVENTS_MAX 1100
 #define CONN_WAIT_MS 100
 
-static bool is_broken(SRT_SOCKSTATUS state)
-{
-    return state == SRTS_BROKEN || state == SRTS_CLOSED || state == SRTS_NONEXIST;
-}
-
 bool conns_contain(const std::list<conn_socket_t> &conns, int sock)
 {
     for (const conn_socket_t &conn : conns)
@@ -138,7 +133,7 @@ static int accept_caller(int listener, const char *streamid, bool log_options, c
     int sock = srt_accept(listener, (struct sockaddr *)&peer, &peer_len);
     if (sock == SRT_INVALID_SOCK)
         return -1;
-    if (is_broken(srt_getsockstate(sock))) {
+    if (socket_is_broken(srt_getsockstate(sock))) {
         srt_close(sock);
         return -1;
     }
@@ -195,7 +190,7 @@ static void check_rendezvous_source(route_t &route, handler_pass_t &pass)
         SRT_SOCKSTATUS state = srt_getsockstate(sock);
         if (state == SRTS_CONNECTED) {
             add_connection_locked(&route, nullptr, sock, -1);
-        } else if (is_broken(state)) {
+        } else if (socket_is_broken(state)) {
             log_messagef(LOG_LEVEL_INFO, "== rendezvous socket broken === status_rcv:%d\n",
                          (int)state);
             rebuild_source(route, sock, pass);
@@ -212,14 +207,14 @@ static int handle_source_socket(route_t &route, int sock, handler_pass_t &pass)
     if (route.source.mode != CONN_MODE_LISTEN) {
         if (state == SRTS_CONNECTED) {
             add_connection_locked(&route, nullptr, sock, -1);
-        } else if (is_broken(state)) {
+        } else if (socket_is_broken(state)) {
             log_messagef(LOG_LEVEL_INFO, "== socket broken === status_rcv:%d\n", (int)state);
             rebuild_source(route, sock, pass);
         }
         return 0;
     }
 
-    if (is_broken(state)) {
+    if (socket_is_broken(state)) {
         remove_connection_locked(&route, nullptr, sock, -1);
         route.active_source = -1;
         // A broken listener is not rebuilt; stop watching it so the wait sleeps.
@@ -287,13 +282,13 @@ static int handle_target_socket(route_t &route, target_t &target, int sock)
     if (target.endpoint.mode != CONN_MODE_LISTEN) {
         if (state == SRTS_CONNECTED)
             add_connection_locked(&route, &target, -1, sock);
-        else if (is_broken(state))
+        else if (socket_is_broken(state))
             rebuild_target(route, target, sock);
         return 0;
     }
 
     bool listed = conns_contain(target.conns, sock);
-    if (is_broken(state)) {
+    if (socket_is_broken(state)) {
         remove_connection_locked(&route, &target, -1, sock);
         if (sock == target.basesockout)
             srt_epoll_remove_usock(route.epoll_conn, sock);

@@ -58,44 +58,40 @@ static void unlock_route(route_t *route)
     pthread_mutex_unlock(&g_routes_lock);
 }
 
-// Closes every connection of the target and its base socket. Caller holds route.lock.
-static void close_target_sockets(route_t &route, target_t &target)
+// Closes every connection in conns (logging text for each) and then the base
+// socket, which becomes -1. unregister takes the socket off the route's epolls.
+// Caller holds route.lock.
+static void close_endpoint_sockets(route_t &route, std::list<conn_socket_t> &conns,
+                                   std::atomic<int32_t> &base,
+                                   void (*unregister)(route_t &, SRTSOCKET), const char *text)
 {
     std::list<conn_socket_t> closing;
     pthread_mutex_lock(&route.list_lock);
-    closing.splice(closing.end(), target.conns);
+    closing.splice(closing.end(), conns);
     pthread_mutex_unlock(&route.list_lock);
     for (const conn_socket_t &conn : closing) {
-        unregister_target_socket(route, conn.sock);
+        unregister(route, conn.sock);
         srt_close(conn.sock);
-        log_message(LOG_LEVEL_INFO, "[CONNTHREAD] target has disconnected\n");
+        log_message(LOG_LEVEL_INFO, text);
     }
-    int base = target.basesockout;
-    if (base != -1) {
-        unregister_target_socket(route, base);
-        srt_close(base);
-        target.basesockout = -1;
+    int sock = base;
+    if (sock != -1) {
+        unregister(route, sock);
+        srt_close(sock);
+        base = -1;
     }
 }
 
-// Closes every source connection and the source's base socket. Caller holds route.lock.
+static void close_target_sockets(route_t &route, target_t &target)
+{
+    close_endpoint_sockets(route, target.conns, target.basesockout, unregister_target_socket,
+                           "[CONNTHREAD] target has disconnected\n");
+}
+
 static void close_source_sockets(route_t &route, const char *disconnect_text)
 {
-    std::list<conn_socket_t> closing;
-    pthread_mutex_lock(&route.list_lock);
-    closing.splice(closing.end(), route.conns);
-    pthread_mutex_unlock(&route.list_lock);
-    for (const conn_socket_t &conn : closing) {
-        unregister_source_socket(route, conn.sock);
-        srt_close(conn.sock);
-        log_message(LOG_LEVEL_INFO, disconnect_text);
-    }
-    int base = route.basesockin;
-    if (base != -1) {
-        unregister_source_socket(route, base);
-        srt_close(base);
-        route.basesockin = -1;
-    }
+    close_endpoint_sockets(route, route.conns, route.basesockin, unregister_source_socket,
+                           disconnect_text);
 }
 
 static void close_all_target_sockets(route_t &route)

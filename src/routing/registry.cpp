@@ -242,9 +242,12 @@ void stop_route_threads(route_t &route)
         usleep(10 * 1000);
 }
 
-int register_source_socket(route_t &route, SRTSOCKET sock, bool connected)
+// Adds sock to a data-path epoll with events, and to the handler's epoll with
+// what it must watch for in the socket's present state.
+static int register_socket(route_t &route, int data_epoll, const int *events, SRTSOCKET sock,
+                           bool connected)
 {
-    if (srt_epoll_add_usock(route.epoll_rcv, sock, &SOURCE_EPOLL_EVENTS) == SRT_ERROR)
+    if (srt_epoll_add_usock(data_epoll, sock, events) == SRT_ERROR)
         return -1;
     int watch = connected                                  ? CONNECTED_WATCH_EVENTS
                 : srt_getsockstate(sock) == SRTS_LISTENING ? LISTENER_WATCH_EVENTS
@@ -253,15 +256,14 @@ int register_source_socket(route_t &route, SRTSOCKET sock, bool connected)
     return 0;
 }
 
+int register_source_socket(route_t &route, SRTSOCKET sock, bool connected)
+{
+    return register_socket(route, route.epoll_rcv, &SOURCE_EPOLL_EVENTS, sock, connected);
+}
+
 int register_target_socket(route_t &route, SRTSOCKET sock, bool connected)
 {
-    if (srt_epoll_add_usock(route.epoll_snd, sock, &TARGET_EPOLL_EVENTS) == SRT_ERROR)
-        return -1;
-    int watch = connected                                  ? CONNECTED_WATCH_EVENTS
-                : srt_getsockstate(sock) == SRTS_LISTENING ? LISTENER_WATCH_EVENTS
-                                                           : CONNECTING_WATCH_EVENTS;
-    srt_epoll_add_usock(route.epoll_conn, sock, &watch);
-    return 0;
+    return register_socket(route, route.epoll_snd, &TARGET_EPOLL_EVENTS, sock, connected);
 }
 
 void watch_connected_socket(route_t &route, SRTSOCKET sock)

@@ -104,6 +104,12 @@ extern char g_last_error[LAST_ERROR_SIZE];
 extern const int SOURCE_EPOLL_EVENTS; // SRT_EPOLL_IN | SRT_EPOLL_ERR on epoll_rcv
 extern const int TARGET_EPOLL_EVENTS; // SRT_EPOLL_OUT | SRT_EPOLL_ERR on epoll_snd
 
+// A socket counts as broken once it is broken, closed or unknown to libsrt.
+inline bool socket_is_broken(SRT_SOCKSTATUS state)
+{
+    return state == SRTS_BROKEN || state == SRTS_CLOSED || state == SRTS_NONEXIST;
+}
+
 // Initialises g_routes_lock, log_lock and stat_lock in that order; prints the
 // failing one's message. Returns 0 or -1.
 int init_global_locks(void);

@@ -14,11 +14,6 @@
 #define MESSAGE_SIZE 1500
 #define RECEIVE_WAIT_MS 100
 
-static bool is_broken(SRT_SOCKSTATUS state)
-{
-    return state == SRTS_BROKEN || state == SRTS_CLOSED || state == SRTS_NONEXIST;
-}
-
 static conn_socket_t *find_conn(std::list<conn_socket_t> &conns, SRTSOCKET sock)
 {
     for (conn_socket_t &conn : conns)
@@ -97,7 +92,7 @@ static void receive_failed(route_t &route, SRTSOCKET sock)
     int code = srt_getlasterror(nullptr);
     if (code == SRT_EASYNCRCV || code == SRT_ETIMEOUT)
         return;
-    if (is_broken(srt_getsockstate(sock))) {
+    if (socket_is_broken(srt_getsockstate(sock))) {
         int expected = sock;
         route.active_source.compare_exchange_strong(expected, -1);
         return;
@@ -133,7 +128,7 @@ static int choose_source(route_t &route, transmit_buffers_t &buffers)
     for (int i = 0; i < readable_count && i < RECEIVE_READY_MAX; i++) {
         SRTSOCKET sock = buffers.readable[i];
         SRT_SOCKSTATUS state = srt_getsockstate(sock);
-        if (is_broken(state)) {
+        if (socket_is_broken(state)) {
             int expected = sock;
             route.active_source.compare_exchange_strong(expected, -1);
             // Level-triggered: a broken socket the handler cannot replace at once

@@ -102,39 +102,53 @@ static int new_srt_socket(void)
     return sock;
 }
 
-static int bind_local(int sock, const struct addrinfo *local)
+// A socket bound to the wildcard address on port, options applied before the
+// bind; rendezvous sockets get SRTO_RENDEZVOUS first. Returns it, or -1 with
+// everything released.
+static int create_bound_socket(const endpoint_url_t *endpoint, int port, bool rendezvous)
 {
-    if (srt_bind(sock, local->ai_addr, (int)local->ai_addrlen) != 0) {
-        printf("srt_bind: %s\n", srt_getlasterror_str());
-        return -1;
-    }
-    return 0;
-}
-
-static int connect_peer(int sock, const struct sockaddr_in *peer)
-{
-    if (srt_connect(sock, (const struct sockaddr *)peer, sizeof *peer) == SRT_ERROR) {
-        printf("srt_connect: %s\n", srt_getlasterror_str());
-        return -1;
-    }
-    return 0;
-}
-
-static int create_listener(const endpoint_url_t *endpoint)
-{
-    struct addrinfo *local = resolve_local(endpoint->port);
+    struct addrinfo *local = resolve_local(port);
     if (local == nullptr)
         return -1;
     int sock = new_srt_socket();
     if (sock != SRT_INVALID_SOCK) {
+        if (rendezvous) {
+            int yes = 1;
+            srt_setsockopt(sock, 0, SRTO_RENDEZVOUS, &yes, sizeof yes);
+        }
         set_nonblocking(sock);
         SrtTestListenCallback(endpoint, sock);
-        if (bind_local(sock, local) != 0) {
+        if (srt_bind(sock, local->ai_addr, (int)local->ai_addrlen) != 0) {
+            printf("srt_bind: %s\n", srt_getlasterror_str());
             srt_close(sock);
             sock = -1;
         }
     }
     freeaddrinfo(local);
+    return sock;
+}
+
+// Starts a non-blocking connection attempt to the endpoint's host and port.
+// Returns sock, or -1 after closing it.
+static int connect_to_peer(int sock, const endpoint_url_t *endpoint, const char *trace)
+{
+    struct sockaddr_in peer;
+    if (make_peer_address(endpoint, &peer) != 0) {
+        srt_close(sock);
+        return -1;
+    }
+    printf("%s\n", trace);
+    if (srt_connect(sock, (const struct sockaddr *)&peer, sizeof peer) == SRT_ERROR) {
+        printf("srt_connect: %s\n", srt_getlasterror_str());
+        srt_close(sock);
+        return -1;
+    }
+    return sock;
+}
+
+static int create_listener(const endpoint_url_t *endpoint)
+{
+    int sock = create_bound_socket(endpoint, endpoint->port, false);
     if (sock != -1 && srt_listen(sock, 100) == SRT_ERROR) {
         printf("srt_listen: %s\n", srt_getlasterror_str());
         srt_close(sock);
@@ -150,50 +164,16 @@ static int create_caller(const endpoint_url_t *endpoint)
         return -1;
     SrtTestListenCallback(endpoint, sock);
     set_nonblocking(sock);
-    struct sockaddr_in peer;
-    if (make_peer_address(endpoint, &peer) != 0) {
-        srt_close(sock);
-        return -1;
-    }
-    printf("=== caller: try to connect\n");
-    if (connect_peer(sock, &peer) != 0) {
-        srt_close(sock);
-        return -1;
-    }
-    return sock;
+    return connect_to_peer(sock, endpoint, "=== caller: try to connect");
 }
 
 static int create_rendezvous(const endpoint_url_t *endpoint)
 {
     printf("=== r_local_port:%d, port:%d\n", endpoint->r_local_port, endpoint->port);
-    struct addrinfo *local = resolve_local(endpoint->r_local_port);
-    if (local == nullptr)
-        return -1;
-    int sock = new_srt_socket();
-    if (sock != SRT_INVALID_SOCK) {
-        int yes = 1;
-        srt_setsockopt(sock, 0, SRTO_RENDEZVOUS, &yes, sizeof yes);
-        set_nonblocking(sock);
-        SrtTestListenCallback(endpoint, sock);
-        if (bind_local(sock, local) != 0) {
-            srt_close(sock);
-            sock = -1;
-        }
-    }
-    freeaddrinfo(local);
+    int sock = create_bound_socket(endpoint, endpoint->r_local_port, true);
     if (sock == -1)
         return -1;
-    struct sockaddr_in peer;
-    if (make_peer_address(endpoint, &peer) != 0) {
-        srt_close(sock);
-        return -1;
-    }
-    printf("=== rendezvous: try to connect\n");
-    if (connect_peer(sock, &peer) != 0) {
-        srt_close(sock);
-        return -1;
-    }
-    return sock;
+    return connect_to_peer(sock, endpoint, "=== rendezvous: try to connect");
 }
 
 int create_srt_socket(const endpoint_url_t *endpoint)
