@@ -362,9 +362,7 @@ void *router_connections_handler(void *arg)
 {
     route_t &route = *static_cast<route_t *>(arg);
     route.conn_thread_done = 0;
-    char name[16];
-    snprintf(name, sizeof name, "conn:%d", route.id);
-    pthread_setname_np(pthread_self(), name);
+    name_route_thread("conn", route.id);
     SRT_EPOLL_EVENT events[CONN_EVENTS_MAX];
     handler_pass_t pass = {false, false};
     bool fatal = false;

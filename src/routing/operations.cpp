@@ -52,6 +52,16 @@ static bool same_configuration(const endpoint_url_t &endpoint, int32_t enabled, 
            strcmp(endpoint.url, url) == 0;
 }
 
+// The route with g_routes_lock and its lock held, or nullptr with nothing held.
+static route_t *lock_route(int32_t route_id)
+{
+    pthread_mutex_lock(&g_routes_lock);
+    route_t *route = find_route_locked(route_id);
+    if (route == nullptr)
+        pthread_mutex_unlock(&g_routes_lock);
+    return route;
+}
+
 static void unlock_route(route_t *route)
 {
     pthread_mutex_unlock(&route->lock);
@@ -159,12 +169,9 @@ static void discard_route_locked(route_t &route)
 
 int32_t delete_route(int32_t route_id)
 {
-    pthread_mutex_lock(&g_routes_lock);
-    route_t *route = find_route_locked(route_id);
-    if (route == nullptr) {
-        pthread_mutex_unlock(&g_routes_lock);
+    route_t *route = lock_route(route_id);
+    if (route == nullptr)
         return -1;
-    }
     discard_route_locked(*route);
     save_routes_config();
     pthread_mutex_unlock(&g_routes_lock);
@@ -186,11 +193,9 @@ int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const cha
 {
     if (check_url(url) != 0)
         return -1;
-    pthread_mutex_lock(&g_routes_lock);
-    route_t *route = find_route_locked(route_id);
+    route_t *route = lock_route(route_id);
     if (route == nullptr) {
         set_last_error("Source(%d) does not fouond", route_id);
-        pthread_mutex_unlock(&g_routes_lock);
         return -1;
     }
     if (same_configuration(route->source, enabled, mode, url)) {
@@ -257,11 +262,9 @@ int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const cha
 
 int32_t enable_source(int32_t route_id, int32_t enabled)
 {
-    pthread_mutex_lock(&g_routes_lock);
-    route_t *route = find_route_locked(route_id);
+    route_t *route = lock_route(route_id);
     if (route == nullptr) {
         set_last_error("Source(%d) does not fouond", route_id);
-        pthread_mutex_unlock(&g_routes_lock);
         return -1;
     }
     if (route->source.enabled == enabled_flag(enabled)) {
@@ -280,12 +283,9 @@ int32_t enable_source(int32_t route_id, int32_t enabled)
 
 int32_t add_target(int32_t route_id)
 {
-    pthread_mutex_lock(&g_routes_lock);
-    route_t *route = find_route_locked(route_id);
-    if (route == nullptr) {
-        pthread_mutex_unlock(&g_routes_lock);
+    route_t *route = lock_route(route_id);
+    if (route == nullptr)
         return -1;
-    }
     int32_t id = allocate_target_id();
     if (id < 0) {
         unlock_route(route);

@@ -199,6 +199,13 @@ static bool route_threads_done(const route_t &route)
     return route.conn_thread_done == 1 && route.transmit_thread_done == 1;
 }
 
+void name_route_thread(const char *prefix, int32_t route_id)
+{
+    char name[16];
+    snprintf(name, sizeof name, "%s:%d", prefix, route_id);
+    pthread_setname_np(pthread_self(), name);
+}
+
 bool route_threads_idle(const route_t &route)
 {
     return route.running == 0 && (!route.threads_started || route_threads_done(route));

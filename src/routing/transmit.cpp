@@ -158,9 +158,7 @@ void *transmit_thread(void *arg)
 {
     route_t &route = *static_cast<route_t *>(arg);
     route.transmit_thread_done = 0;
-    char name[16];
-    snprintf(name, sizeof name, "xmit:%d", route.id);
-    pthread_setname_np(pthread_self(), name);
+    name_route_thread("xmit", route.id);
     transmit_buffers_t buffers;
     int result = 0;
 
