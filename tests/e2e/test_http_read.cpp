@@ -14,23 +14,28 @@
 
 #include "http_client.h"
 
-namespace {
+namespace
+{
 
-class http_read : public http_relay_fixture {
+class http_read : public http_relay_fixture
+{
   protected:
-    void create_routes(int count) {
+    void create_routes(int count)
+    {
         for (int i = 0; i < count; i++)
             ASSERT_EQ(call("POST", "/api/routes/route").status, 200);
     }
     // A listening endpoint on a free port, switched on.
-    std::string configure(const std::string &path, const std::string &mode, int port) {
+    std::string configure(const std::string &path, int port)
+    {
         std::string url = url_encode("srt://127.0.0.1:" + std::to_string(port));
-        return call("PUT", path, "enabled=1&mode=" + mode + "&url=" + url).body;
+        return call("PUT", path, "enabled=1&mode=listen&url=" + url).body;
     }
 };
 
-TEST_F(http_read, empty_registry_views) {
-    const std::vector<std::pair<std::string, std::string>> cases = {
+TEST_F(http_read, views_list_newest_route_first_and_targets_in_order)
+{
+    const std::vector<std::pair<std::string, std::string>> empty = {
         {"/api/all_info", "{}"},
         {"/api/routes", "{}"},
         {"/api/active_routes", "[]"},
@@ -39,15 +44,13 @@ TEST_F(http_read, empty_registry_views) {
         {"/api/routes/100/active_targets", "[]"},
         {"/api/stats", "{}"},
     };
-    for (const auto &test : cases) {
+    for (const auto &test : empty) {
         http_response_t response = call("GET", test.first);
         EXPECT_EQ(response.status, 200) << test.first;
         EXPECT_EQ(response.body, test.second) << test.first;
         EXPECT_EQ(response.content_type, "application/json") << test.first;
     }
-}
 
-TEST_F(http_read, views_list_newest_route_first_and_targets_in_order) {
     create_routes(2);
     ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
     ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
@@ -56,18 +59,20 @@ TEST_F(http_read, views_list_newest_route_first_and_targets_in_order) {
         "Ok");
     ASSERT_EQ(call("PUT", "/api/routes/101/source", "enabled=0&mode=pull&url=srt://h:1").body,
               "Ok");
-
-    EXPECT_EQ(get_body("/api/routes"), "{\"101\":{\"enabled\":0},\"100\":{\"enabled\":0}}");
-    EXPECT_EQ(get_body("/api/routes/101/source"),
-              "{\"source_id\":101,\"enabled\":0,\"mode\":\"pull\",\"url\":\"srt://h:1\"}");
-    EXPECT_EQ(get_body("/api/routes/100/targets"),
-              "{\"1000\":{\"enabled\":0,\"mode\":\"listen\",\"url\":\"\"},"
-              "\"1001\":{\"enabled\":0,\"mode\":\"rendezvous\",\"url\":\"srt://h:2\"}}");
-    EXPECT_EQ(get_body("/api/routes/101/targets"), "{}");
-    EXPECT_EQ(get_body("/api/routes/abc/source"), "{}");
-    EXPECT_EQ(get_body("/api/active_routes"), "[]");
-    EXPECT_EQ(get_body("/api/routes/100/active_targets"), "[]");
-
+    const std::vector<std::pair<std::string, std::string>> filled = {
+        {"/api/routes", "{\"101\":{\"enabled\":0},\"100\":{\"enabled\":0}}"},
+        {"/api/routes/101/source",
+         "{\"source_id\":101,\"enabled\":0,\"mode\":\"pull\",\"url\":\"srt://h:1\"}"},
+        {"/api/routes/100/targets",
+         "{\"1000\":{\"enabled\":0,\"mode\":\"listen\",\"url\":\"\"},"
+         "\"1001\":{\"enabled\":0,\"mode\":\"rendezvous\",\"url\":\"srt://h:2\"}}"},
+        {"/api/routes/101/targets", "{}"},
+        {"/api/routes/abc/source", "{}"},
+        {"/api/active_routes", "[]"},
+        {"/api/routes/100/active_targets", "[]"},
+    };
+    for (const auto &test : filled)
+        EXPECT_EQ(get_body(test.first), test.second) << test.first;
     std::string all_info = get_body("/api/all_info");
     EXPECT_EQ(all_info.find("{\"101\":"), 0u);
     // The same text the configuration file holds for the same registry.
@@ -75,7 +80,8 @@ TEST_F(http_read, views_list_newest_route_first_and_targets_in_order) {
 }
 
 // Far beyond one 4096-byte reply buffer: the body must arrive whole.
-TEST_F(http_read, all_info_with_hundreds_of_routes_is_complete_json) {
+TEST_F(http_read, all_info_with_hundreds_of_routes_is_complete_json)
+{
     const int routes = 200;
     http_connection_t connection;
     ASSERT_TRUE(http_connect(connection, relay.http_port));
@@ -98,18 +104,10 @@ TEST_F(http_read, all_info_with_hundreds_of_routes_is_complete_json) {
     json_t *document = parse_json_body(response.body);
     ASSERT_NE(document, nullptr);
     EXPECT_EQ(json_object_size(document), (size_t)routes);
-    json_t *last = json_object_get(document, "100");
-    ASSERT_NE(last, nullptr);
-    EXPECT_STREQ(json_string_value(json_object_get(last, "url")),
+    EXPECT_STREQ(json_string_value(json_object_get(json_object_get(document, "100"), "url")),
                  "srt://127.0.0.1:10000?streamid=route-100");
     json_decref(document);
     EXPECT_EQ(response.body, read_text_file(relay.config_path));
-}
-
-// Receives until one message arrives or timeout_ms passes.
-bool receives_message(int sock, int timeout_ms) {
-    char buf[1500];
-    return srt_receive(sock, buf, sizeof buf, timeout_ms) > 0;
 }
 
 struct stats_case_t {
@@ -119,20 +117,20 @@ struct stats_case_t {
 
 // One route forwarding from a listening source to a listening target with two
 // subscribers, while the API is read and edited around it.
-TEST_F(http_read, activity_and_stats_while_a_stream_is_forwarded) {
+TEST_F(http_read, activity_and_stats_while_a_stream_is_forwarded)
+{
     create_routes(2);
     int source_port = free_udp_port();
     int target_port = free_udp_port();
-    ASSERT_EQ(configure("/api/routes/100/source", "listen", source_port), "Ok");
+    ASSERT_EQ(configure("/api/routes/100/source", source_port), "Ok");
     ASSERT_EQ(call("POST", "/api/routes/100/targets").body, "{\"target_id\":1000}");
-    ASSERT_EQ(configure("/api/routes/100/targets/1000", "listen", target_port), "Ok");
+    ASSERT_EQ(configure("/api/routes/100/targets/1000", target_port), "Ok");
 
     int publisher = srt_open_caller(source_port);
+    int subscribers[2] = {srt_open_caller(target_port), srt_open_caller(target_port)};
     ASSERT_GE(publisher, 0);
-    int subscriber_a = srt_open_caller(target_port);
-    int subscriber_b = srt_open_caller(target_port);
-    ASSERT_GE(subscriber_a, 0);
-    ASSERT_GE(subscriber_b, 0);
+    ASSERT_GE(subscribers[0], 0);
+    ASSERT_GE(subscribers[1], 0);
     EXPECT_TRUE(wait_until([&] { return get_body("/api/active_routes") == "[100]"; }, 15000));
     EXPECT_TRUE(
         wait_until([&] { return get_body("/api/routes/100/active_targets") == "[1000]"; }, 15000));
@@ -147,14 +145,15 @@ TEST_F(http_read, activity_and_stats_while_a_stream_is_forwarded) {
     std::thread sender([&] {
         char message[1316];
         memset(message, 'm', sizeof message);
-        while (sending.load()) {
-            if (srt_sendmsg(publisher, message, sizeof message, -1, 1) == SRT_ERROR)
-                break;
+        while (sending && srt_sendmsg(publisher, message, sizeof message, -1, 1) != SRT_ERROR)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
     });
-    EXPECT_TRUE(receives_message(subscriber_a, 5000));
-    EXPECT_TRUE(receives_message(subscriber_b, 5000));
+    auto both_receive = [&] {
+        char buf[1500];
+        for (int sock : subscribers)
+            EXPECT_GT(srt_receive(sock, buf, sizeof buf, 5000), 0);
+    };
+    both_receive();
 
     const std::regex figures("\\{\"pktLossTotal\":\\d+,\"pktLoss\":\\d+,\"msRTT\":\\d+"
                              "(,\"subscribers\":(\\d+))?\\}");
@@ -184,8 +183,8 @@ TEST_F(http_read, activity_and_stats_while_a_stream_is_forwarded) {
         std::smatch match;
         ASSERT_TRUE(std::regex_match(response.body, match, figures))
             << test.query << ": " << response.body;
-        std::string shown = match[2].matched ? match[2].str() : "0";
-        EXPECT_EQ(shown, std::to_string(test.subscribers)) << test.query;
+        EXPECT_EQ(match[2].matched ? match[2].str() : "0", std::to_string(test.subscribers))
+            << test.query;
     }
 
     // Edits of the live route and of its neighbour while messages flow.
@@ -198,8 +197,7 @@ TEST_F(http_read, activity_and_stats_while_a_stream_is_forwarded) {
             200);
         EXPECT_EQ(call("GET", "/api/all_info").status, 200);
     }
-    EXPECT_TRUE(receives_message(subscriber_a, 5000));
-    EXPECT_TRUE(receives_message(subscriber_b, 5000));
+    both_receive();
 
     EXPECT_EQ(call("DELETE", "/api/routes/100").body, "Ok");
     EXPECT_EQ(get_body("/api/active_routes"), "[]");
@@ -207,20 +205,12 @@ TEST_F(http_read, activity_and_stats_while_a_stream_is_forwarded) {
     sending = false;
     sender.join();
     srt_close(publisher);
-    srt_close(subscriber_a);
-    srt_close(subscriber_b);
+    srt_close(subscribers[0]);
+    srt_close(subscribers[1]);
 }
 
-std::string today_log_name(void) {
-    char day[16];
-    time_t now = time(nullptr);
-    struct tm parts;
-    gmtime_r(&now, &parts);
-    strftime(day, sizeof day, "%Y%m%d", &parts);
-    return std::string("mirevo-") + day + ".log";
-}
-
-std::string lines_of(int count, size_t length, char fill) {
+std::string lines_of(int count, size_t length, char fill)
+{
     std::string text;
     for (int i = 0; i < count; i++)
         text += std::string(length - 1, fill) + "\n";
@@ -229,44 +219,49 @@ std::string lines_of(int count, size_t length, char fill) {
 
 struct log_case_t {
     const char *name;
-    std::string file;
+    std::string file; // "-": no file at all
     std::string body;
 };
 
-TEST_F(http_read, logs_return_whole_pieces_within_3999_bytes) {
+TEST_F(http_read, logs_return_whole_pieces_within_3999_bytes)
+{
     std::string exactly = lines_of(39, 100, 'a') + lines_of(1, 99, 'b');
     std::string over = lines_of(39, 100, 'a') + lines_of(1, 100, 'b');
     std::string long_line = std::string(4000, 'L') + "\n";
     std::string many;
     for (int i = 0; i < 150; i++)
         many += "line " + std::to_string(i) + "\n";
-    std::string last_100 = many.substr(many.find("line 50\n"));
     const std::vector<log_case_t> cases = {
         {"fills exactly 3999", exactly + "next\n", exactly},
         {"one byte over drops the line and the rest", over + "next\n", lines_of(39, 100, 'a')},
         {"long line cut after its last fitting piece", lines_of(1, 401, 's') + long_line,
          lines_of(1, 401, 's') + long_line.substr(0, 3 * 1023)},
-        {"last 100 lines only", many, last_100},
+        {"last 100 lines only", many, many.substr(many.find("line 50\n"))},
         {"empty file", "", ""},
+        {"no file", "-", ""},
     };
-    // Nothing else is logged while no route exists, so the file is ours.
-    std::string path = dir + "/" + today_log_name();
+    // Nothing else is logged while no route exists, so today's file is ours.
+    char day[16];
+    time_t now = time(nullptr);
+    struct tm parts;
+    strftime(day, sizeof day, "%Y%m%d", gmtime_r(&now, &parts));
+    std::string path = dir + "/mirevo-" + day + ".log";
     for (const log_case_t &test : cases) {
-        write_text_file(path, test.file);
+        if (test.file == "-")
+            unlink(path.c_str());
+        else
+            write_text_file(path, test.file);
         http_response_t response = call("GET", "/api/logs");
         EXPECT_EQ(response.status, 200) << test.name;
         EXPECT_EQ(response.content_type, "text/html; charset=utf-8") << test.name;
         EXPECT_EQ(response.body.size(), test.body.size()) << test.name;
         EXPECT_TRUE(response.body == test.body) << test.name;
     }
-    unlink(path.c_str());
-    http_response_t missing = call("GET", "/api/logs");
-    EXPECT_EQ(missing.status, 200);
-    EXPECT_EQ(missing.body, "");
 }
 
 // The log folder comes from the environment and may hold shell characters.
-TEST_F(http_read, logs_read_from_a_folder_with_quotes_in_its_name) {
+TEST_F(http_read, logs_read_from_a_folder_with_quotes_in_its_name)
+{
     stop_relay(relay);
     std::string odd = dir + "/it's $(logs)";
     ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);

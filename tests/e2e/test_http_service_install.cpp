@@ -7,39 +7,41 @@
 
 #include "http_client.h"
 
-namespace {
+namespace
+{
 
 // Runs the script with DESTDIR and the given binary; returns its exit status.
-int run_install(const std::string &root, const std::string &out) {
+int run_install(const std::string &root, const std::string &out)
+{
     child_process_t script =
         spawn_process({std::string(MIREVO_SOURCE_DIR) + "/scripts/install-service.sh"},
                       {{"DESTDIR", root}, {"MIREVO_BINARY", MIREVO_BINARY}}, out, out + ".err");
-    if (!wait_process(script, 30000)) {
+    if (!wait_process(script, 30000))
         stop_process(script, SIGKILL, 5000);
-        return -1;
-    }
     return script.status;
 }
 
-mode_t file_mode(const std::string &path) {
+mode_t file_mode(const std::string &path)
+{
     struct stat info;
     return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
-TEST(http_service_install, stages_binary_unit_and_env_file_under_destdir) {
+TEST(http_service_install, stages_binary_unit_and_env_file_under_destdir)
+{
     std::string root = make_temp_dir();
     ASSERT_FALSE(root.empty());
     ASSERT_EQ(run_install(root, root + "/first.out"), 0) << read_text_file(root + "/first.out.err");
 
     std::string binary = root + "/usr/local/bin/mirevo";
-    std::string unit = root + "/etc/systemd/system/obrinaxserver.service";
     std::string env = root + "/usr/local/etc/mirevo.env";
     EXPECT_EQ(file_mode(binary), 0755u);
     EXPECT_EQ(read_text_file(binary), read_text_file(MIREVO_BINARY));
-    std::string unit_text = read_text_file(unit);
-    EXPECT_NE(unit_text.find("ExecStart=/usr/local/bin/mirevo\n"), std::string::npos);
-    EXPECT_NE(unit_text.find("EnvironmentFile=-/usr/local/etc/mirevo.env\n"), std::string::npos);
-    EXPECT_NE(unit_text.find("Restart=on-failure\n"), std::string::npos);
+    std::string unit = read_text_file(root + "/etc/systemd/system/obrinaxserver.service");
+    for (const char *line :
+         {"ExecStart=/usr/local/bin/mirevo\n", "EnvironmentFile=-/usr/local/etc/mirevo.env\n",
+          "Restart=on-failure\n"})
+        EXPECT_NE(unit.find(line), std::string::npos) << line;
 
     EXPECT_EQ(file_mode(env), 0600u);
     std::string env_text = read_text_file(env);

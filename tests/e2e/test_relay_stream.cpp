@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,163 +15,109 @@
 
 #include "testkit.h"
 
-namespace {
+namespace
+{
 
 const int MESSAGE_SIZE = 1316;
 
-// Fills a message with its sequence number and a pattern derived from it.
-void fill_message(char *message, uint32_t seq) {
-    memcpy(message, &seq, sizeof seq);
-    for (int i = 4; i < MESSAGE_SIZE; i++)
-        message[i] = (char)((seq * 31 + (uint32_t)i) & 0xff);
+// Byte i of message seq; bytes 0..3 hold seq itself.
+char pattern_byte(uint32_t seq, int i)
+{
+    return (char)((seq * 31 + (uint32_t)i) & 0xff);
 }
 
-bool message_intact(const char *message, int length, uint32_t *seq) {
-    if (length != MESSAGE_SIZE)
-        return false;
-    memcpy(seq, message, sizeof *seq);
-    for (int i = 4; i < MESSAGE_SIZE; i++)
-        if (message[i] != (char)((*seq * 31 + (uint32_t)i) & 0xff))
-            return false;
-    return true;
-}
+// A thread on one socket from construction until stop(): with a rate, it sends
+// numbered messages at about rate per second from first_seq on; without, it
+// receives until the socket breaks and counts intact, corrupt and out-of-order
+// messages, with the first and last seq seen.
+struct peer_t {
+    std::atomic<bool> running{true};
+    std::atomic<uint32_t> next, first{0}, last{0};
+    std::atomic<int> count{0}, corrupt{0}, out_of_order{0};
+    std::thread thread;
 
-// Sends numbered messages on sock at about rate messages per second.
-class sender_t {
-  public:
-    void start(int sock, int rate, uint32_t first_seq = 0) {
-        sock_ = sock;
-        next_ = first_seq;
-        thread_ = std::thread([this, rate] {
-            char message[MESSAGE_SIZE];
-            auto period = std::chrono::microseconds(1000000 / rate);
-            auto due = std::chrono::steady_clock::now();
-            while (running_) {
-                fill_message(message, next_);
-                if (srt_sendmsg(sock_, message, MESSAGE_SIZE, -1, 1) == SRT_ERROR)
-                    break;
-                next_++;
-                due += period;
-                std::this_thread::sleep_until(due);
-            }
-        });
+    explicit peer_t(int sock, int rate = 0, uint32_t first_seq = 0) : next(first_seq)
+    {
+        thread = std::thread([=] { rate > 0 ? send(sock, rate) : receive(sock); });
     }
-    void stop() {
-        running_ = false;
-        if (thread_.joinable())
-            thread_.join();
-    }
-    uint32_t next_seq() const {
-        return next_;
-    }
-    ~sender_t() {
+    ~peer_t()
+    {
         stop();
     }
-
-  private:
-    int sock_ = -1;
-    std::atomic<uint32_t> next_{0};
-    std::atomic<bool> running_{true};
-    std::thread thread_;
-};
-
-// Receives on sock and keeps what arrived: count, corrupt, first and last seq.
-class receiver_t {
-  public:
-    void start(int sock) {
-        sock_ = sock;
-        thread_ = std::thread([this] {
-            char buf[1500];
-            while (running_) {
-                int length = srt_receive(sock_, buf, sizeof buf, 100);
-                if (length < 0) {
-                    if (srt_getsockstate(sock_) != SRTS_CONNECTED)
-                        break;
-                    continue;
-                }
-                uint32_t seq = 0;
-                std::lock_guard<std::mutex> guard(mutex_);
-                if (!message_intact(buf, length, &seq)) {
-                    corrupt_++;
-                    continue;
-                }
-                if (count_ == 0)
-                    first_ = seq;
-                else if (seq <= last_)
-                    out_of_order_++;
-                last_ = seq;
-                count_++;
+    void stop()
+    {
+        running = false;
+        if (thread.joinable())
+            thread.join();
+    }
+    void send(int sock, int rate)
+    {
+        char message[MESSAGE_SIZE];
+        for (auto due = std::chrono::steady_clock::now(); running; next++) {
+            uint32_t seq = next;
+            memcpy(message, &seq, sizeof seq);
+            for (int i = 4; i < MESSAGE_SIZE; i++)
+                message[i] = pattern_byte(seq, i);
+            if (srt_sendmsg(sock, message, MESSAGE_SIZE, -1, 1) == SRT_ERROR)
+                break;
+            due += std::chrono::microseconds(1000000 / rate);
+            std::this_thread::sleep_until(due);
+        }
+    }
+    void receive(int sock)
+    {
+        char buf[1500];
+        while (running) {
+            int length = srt_receive(sock, buf, sizeof buf, 100);
+            if (length < 0 && srt_getsockstate(sock) != SRTS_CONNECTED)
+                break;
+            if (length < 0)
+                continue;
+            uint32_t seq = 0;
+            memcpy(&seq, buf, sizeof seq);
+            bool intact = length == MESSAGE_SIZE;
+            for (int i = 4; intact && i < MESSAGE_SIZE; i++)
+                intact = buf[i] == pattern_byte(seq, i);
+            if (!intact) {
+                corrupt++;
+                continue;
             }
-        });
+            if (count > 0 && seq <= last)
+                out_of_order++;
+            if (count++ == 0)
+                first = seq;
+            last = seq;
+        }
     }
-    void stop() {
-        running_ = false;
-        if (thread_.joinable())
-            thread_.join();
-    }
-    ~receiver_t() {
-        stop();
-    }
-    int count() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return count_;
-    }
-    int corrupt() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return corrupt_;
-    }
-    int out_of_order() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return out_of_order_;
-    }
-    uint32_t first() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return first_;
-    }
-    uint32_t last() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return last_;
-    }
-
-  private:
-    int sock_ = -1;
-    std::atomic<bool> running_{true};
-    std::thread thread_;
-    std::mutex mutex_;
-    int count_ = 0;
-    int corrupt_ = 0;
-    int out_of_order_ = 0;
-    uint32_t first_ = 0;
-    uint32_t last_ = 0;
 };
 
-std::string endpoint_json(int enabled, const char *mode, const std::string &url) {
-    return "{\"enabled\":" + std::to_string(enabled) + ",\"mode\":\"" + mode + "\",\"url\":\"" +
-           url + "\"}";
+std::string url_of(const std::string &host, int port)
+{
+    return "srt://" + host + ":" + std::to_string(port);
 }
 
-// One route: the source and its targets as (mode, url) pairs.
+// One route: the source and its targets as (mode, url) pairs, all enabled.
 std::string route_config(const char *source_mode, const std::string &source_url,
-                         const std::vector<std::pair<const char *, std::string>> &targets) {
+                         const std::vector<std::pair<const char *, std::string>> &targets)
+{
     std::string text = "{\"100\":{\"source_id\":100,\"enabled\":1,\"mode\":\"" +
                        std::string(source_mode) + "\",\"url\":\"" + source_url + "\",\"targets\":{";
-    int id = 1000;
-    for (size_t i = 0; i < targets.size(); i++) {
-        if (i > 0)
-            text += ",";
-        text += "\"" + std::to_string(id++) +
-                "\":" + endpoint_json(1, targets[i].first, targets[i].second);
-    }
+    for (size_t i = 0; i < targets.size(); i++)
+        text += (i > 0 ? ",\"" : "\"") + std::to_string(1000 + i) +
+                "\":{\"enabled\":1,\"mode\":\"" + targets[i].first + "\",\"url\":\"" +
+                targets[i].second + "\"}";
     return text + "}}}";
 }
 
-class RelayStreamTest : public ::testing::Test {
+class RelayStreamTest : public ::testing::Test
+{
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         dir_ = make_temp_dir();
     }
-
-    void TearDown() override {
+    void TearDown() override
+    {
         for (int sock : sockets_)
             srt_close(sock);
         for (child_process_t &child : children_)
@@ -185,98 +131,86 @@ class RelayStreamTest : public ::testing::Test {
         }
         remove_tree(dir_);
     }
-
-    void start_with(const std::string &config) {
+    void start_with(const std::string &config)
+    {
         write_text_file(dir_ + "/mirevo-config.json", config);
         relay_ = start_relay(dir_);
         ASSERT_GT(relay_.child.pid, 0);
     }
-
-    int keep(int sock) {
+    // The common shape: a listening source and one listening target.
+    void start_listen_pair(const std::string &target_query = "")
+    {
+        start_with(route_config("listen", url_of("", source_port_),
+                                {{"listen", url_of("", target_port_) + target_query}}));
+    }
+    int keep(int sock)
+    {
         if (sock != -1)
             sockets_.push_back(sock);
         return sock;
     }
-
-    // A caller that the relay has accepted (the relay logs it).
-    int subscribe(int port, const std::string &streamid = "") {
+    // A caller on the target that the relay has accepted (the relay logs it).
+    int subscribe()
+    {
         size_t before = count_occurrences(relay_stdout(relay_), "New target");
-        int sock = keep(srt_open_caller(port, streamid));
-        if (sock != -1)
-            wait_until(
-                [&] { return count_occurrences(relay_stdout(relay_), "New target") > before; },
-                5000);
+        int sock = keep(srt_open_caller(target_port_));
+        wait_until([&] { return count_occurrences(relay_stdout(relay_), "New target") > before; },
+                   sock != -1 ? 5000 : 0);
         return sock;
     }
 
     std::string dir_;
+    int source_port_ = free_udp_port();
+    int target_port_ = free_udp_port();
     relay_process_t relay_;
     std::vector<int> sockets_;
     std::vector<child_process_t> children_;
 };
 
-TEST_F(RelayStreamTest, listen_source_reaches_five_subscribers_whole_at_5_mbits) {
-    int source_port = free_udp_port();
-    int target_port = free_udp_port();
-    start_with(route_config("listen", "srt://:" + std::to_string(source_port),
-                            {{"listen", "srt://:" + std::to_string(target_port)}}));
-    std::vector<std::unique_ptr<receiver_t>> receivers;
-    for (int i = 0; i < 5; i++) {
-        int sock = subscribe(target_port);
-        ASSERT_NE(sock, -1);
-        receivers.emplace_back(new receiver_t)->start(sock);
-    }
-    int source = keep(srt_open_caller(source_port));
+TEST_F(RelayStreamTest, listen_source_reaches_five_subscribers_whole_at_5_mbits)
+{
+    start_listen_pair();
+    std::vector<std::unique_ptr<peer_t>> receivers;
+    for (int i = 0; i < 5; i++)
+        receivers.emplace_back(new peer_t(subscribe()));
+    int source = keep(srt_open_caller(source_port_));
     ASSERT_NE(source, -1);
-    sender_t sender;
-    sender.start(source, 475); // 1316-byte messages: about 5 Mbit/s
+    peer_t sender(source, 475); // 1316-byte messages: about 5 Mbit/s
     sleep(4);
     sender.stop();
     sleep(1);
-    uint32_t sent = sender.next_seq();
     for (auto &receiver : receivers) {
         receiver->stop();
-        EXPECT_EQ(receiver->corrupt(), 0);
-        EXPECT_EQ(receiver->out_of_order(), 0);
+        EXPECT_EQ(receiver->corrupt, 0);
+        EXPECT_EQ(receiver->out_of_order, 0);
         // The first messages may arrive before the relay lists the source; from
         // the first one forwarded, nothing may be missing.
-        EXPECT_LE(receiver->first(), 50u);
-        uint32_t expected = sent - receiver->first();
-        EXPECT_GE((uint32_t)receiver->count() * 1000u, expected * 999u)
-            << receiver->count() << " of " << expected;
+        EXPECT_LE(receiver->first, 50u);
+        uint32_t expected = sender.next - receiver->first;
+        EXPECT_GE((uint32_t)receiver->count * 1000u, expected * 999u)
+            << receiver->count << " of " << expected;
     }
-    std::string out = relay_stdout(relay_);
-    EXPECT_NE(out.find("[STATS 100->1000] [1 sources; 5 targets] 5: [+1."), std::string::npos);
+    EXPECT_NE(relay_stdout(relay_).find("[STATS 100->1000] [1 sources; 5 targets] 5: [+1."),
+              std::string::npos);
 }
 
-TEST_F(RelayStreamTest, stream_id_gate_admits_only_the_configured_id) {
-    int source_port = free_udp_port();
-    int target_port = free_udp_port();
-    start_with(
-        route_config("listen", "srt://:" + std::to_string(source_port),
-                     {{"listen", "srt://:" + std::to_string(target_port) + "?streamid=cam1"}}));
-    struct case_t {
-        const char *streamid;
-        bool admitted;
-    } cases[] = {{"cam2", false}, {"", false}, {"CAM1", false}, {"cam1", true}};
-    std::vector<std::unique_ptr<receiver_t>> receivers;
-    for (const case_t &c : cases) {
-        int sock = keep(srt_open_caller(target_port, c.streamid));
-        receivers.emplace_back(new receiver_t);
-        if (sock != -1)
-            receivers.back()->start(sock);
-    }
+TEST_F(RelayStreamTest, stream_id_gate_admits_only_the_configured_id)
+{
+    start_listen_pair("?streamid=cam1");
+    const std::pair<const char *, bool> cases[] = {
+        {"cam2", false}, {"", false}, {"CAM1", false}, {"cam1", true}};
+    std::vector<std::unique_ptr<peer_t>> receivers;
+    for (const auto &c : cases)
+        receivers.emplace_back(new peer_t(keep(srt_open_caller(target_port_, c.first))));
     ASSERT_TRUE(wait_relay_output(relay_, "New target", 5000));
-    int source = keep(srt_open_caller(source_port));
+    int source = keep(srt_open_caller(source_port_));
     ASSERT_NE(source, -1);
-    sender_t sender;
-    sender.start(source, 200);
-    EXPECT_TRUE(wait_until([&] { return receivers.back()->count() > 100; }, 5000));
+    peer_t sender(source, 200);
+    EXPECT_TRUE(wait_until([&] { return receivers[3]->count > 100; }, 5000));
     sender.stop();
-    for (size_t i = 0; i < receivers.size(); i++) {
-        SCOPED_TRACE(cases[i].streamid);
+    for (int i = 0; i < 4; i++) {
         receivers[i]->stop();
-        EXPECT_EQ(receivers[i]->count() > 0, cases[i].admitted);
+        EXPECT_EQ(receivers[i]->count > 0, cases[i].second) << cases[i].first;
     }
     std::string out = relay_stdout(relay_);
     EXPECT_EQ(count_occurrences(out, "[CONNTHREAD] New target"), 1u);
@@ -284,135 +218,102 @@ TEST_F(RelayStreamTest, stream_id_gate_admits_only_the_configured_id) {
     EXPECT_NE(out.find("==== SRTO_STREAMID:CAM1, len:4"), std::string::npos);
 }
 
-TEST_F(RelayStreamTest, second_source_caller_waits_until_the_first_breaks) {
-    int source_port = free_udp_port();
-    int target_port = free_udp_port();
-    start_with(route_config("listen", "srt://:" + std::to_string(source_port),
-                            {{"listen", "srt://:" + std::to_string(target_port)}}));
-    int subscriber = subscribe(target_port);
-    ASSERT_NE(subscriber, -1);
-    receiver_t receiver;
-    receiver.start(subscriber);
-
-    int first = keep(srt_open_caller(source_port));
+TEST_F(RelayStreamTest, second_source_caller_waits_until_the_first_breaks)
+{
+    start_listen_pair();
+    peer_t receiver(subscribe());
+    int first = keep(srt_open_caller(source_port_));
     ASSERT_NE(first, -1);
-    auto first_sender = std::make_unique<sender_t>();
-    first_sender->start(first, 200, 0);
-    ASSERT_TRUE(wait_until([&] { return receiver.count() > 50; }, 5000));
-    int second = keep(srt_open_caller(source_port));
+    peer_t first_sender(first, 200, 0);
+    ASSERT_TRUE(wait_until([&] { return receiver.count > 50; }, 5000));
+    int second = keep(srt_open_caller(source_port_));
     ASSERT_NE(second, -1);
-    sender_t second_sender;
-    second_sender.start(second, 200, 1000000);
+    peer_t second_sender(second, 200, 1000000);
     sleep(1);
-    EXPECT_LT(receiver.last(), 1000000u) << "only the active source is forwarded";
+    EXPECT_LT(receiver.last, 1000000u) << "only the active source is forwarded";
 
-    first_sender->stop();
+    first_sender.stop();
     srt_close(first);
-    EXPECT_TRUE(wait_until([&] { return receiver.last() >= 1000000u; }, 5000))
+    EXPECT_TRUE(wait_until([&] { return receiver.last >= 1000000u; }, 5000))
         << "the waiting caller takes over once the first breaks";
-    second_sender.stop();
 }
 
 // The relay calls peers that listen, and calls them again after they restart.
-TEST_F(RelayStreamTest, pull_source_and_push_target_reconnect_after_peer_restart) {
-    int upstream_port = free_udp_port();
-    int downstream_port = free_udp_port();
-    int upstream = keep(srt_open_listener(upstream_port));
-    int downstream = keep(srt_open_listener(downstream_port));
-    ASSERT_NE(upstream, -1);
-    ASSERT_NE(downstream, -1);
-    start_with(route_config("pull", "srt://127.0.0.1:" + std::to_string(upstream_port),
-                            {{"push", "srt://127.0.0.1:" + std::to_string(downstream_port)}}));
+TEST_F(RelayStreamTest, pull_source_and_push_target_reconnect_after_peer_restart)
+{
+    int upstream = keep(srt_open_listener(source_port_));
+    int downstream = keep(srt_open_listener(target_port_));
+    start_with(route_config("pull", url_of("127.0.0.1", source_port_),
+                            {{"push", url_of("127.0.0.1", target_port_)}}));
     int feed = keep(srt_accept_one(upstream, 5000));
     int sink = keep(srt_accept_one(downstream, 5000));
     ASSERT_NE(feed, -1);
     ASSERT_NE(sink, -1);
-    sender_t sender;
-    sender.start(feed, 200);
-    auto receiver = std::make_unique<receiver_t>();
-    receiver->start(sink);
-    EXPECT_TRUE(wait_until([&] { return receiver->count() > 100; }, 5000));
+    auto sender = std::make_unique<peer_t>(feed, 200);
+    auto receiver = std::make_unique<peer_t>(sink);
+    EXPECT_TRUE(wait_until([&] { return receiver->count > 100; }, 5000));
 
     // The downstream peer restarts: the relay rebuilds its calling socket.
     receiver->stop();
     srt_close(sink);
     srt_close(downstream);
-    downstream = keep(srt_open_listener(downstream_port));
-    ASSERT_NE(downstream, -1);
+    downstream = keep(srt_open_listener(target_port_));
     sink = keep(srt_accept_one(downstream, 10000));
     ASSERT_NE(sink, -1) << "the push target called again";
-    receiver = std::make_unique<receiver_t>();
-    receiver->start(sink);
-    EXPECT_TRUE(wait_until([&] { return receiver->count() > 100; }, 5000));
-    EXPECT_EQ(receiver->corrupt(), 0);
+    receiver = std::make_unique<peer_t>(sink);
+    EXPECT_TRUE(wait_until([&] { return receiver->count > 100; }, 5000));
+    EXPECT_EQ(receiver->corrupt, 0);
 
     // The upstream peer restarts: the relay pulls again.
-    sender.stop();
+    sender->stop();
     srt_close(feed);
     srt_close(upstream);
-    upstream = keep(srt_open_listener(upstream_port));
+    upstream = keep(srt_open_listener(source_port_));
     feed = keep(srt_accept_one(upstream, 10000));
     ASSERT_NE(feed, -1) << "the pull source called again";
-    int before = receiver->count();
-    sender_t second;
-    second.start(feed, 200, 500000);
-    EXPECT_TRUE(wait_until([&] { return receiver->last() >= 500100u; }, 5000))
-        << receiver->count() - before << " messages after the restart";
-    second.stop();
+    sender = std::make_unique<peer_t>(feed, 200, 500000);
+    EXPECT_TRUE(wait_until([&] { return receiver->last >= 500100u; }, 5000));
     EXPECT_NE(relay_stdout(relay_).find("== socket broken === status_rcv:"), std::string::npos);
 }
 
-TEST_F(RelayStreamTest, rendezvous_source_meets_its_peer) {
+TEST_F(RelayStreamTest, rendezvous_source_meets_its_peer)
+{
     int relay_port = free_udp_port();
-    int peer_port = free_udp_port();
-    int target_port = free_udp_port();
-    start_with(route_config("rendezvous",
-                            "srt://127.0.0.1:" + std::to_string(peer_port) +
-                                "?port=" + std::to_string(relay_port),
-                            {{"listen", "srt://:" + std::to_string(target_port)}}));
-    int subscriber = subscribe(target_port);
-    ASSERT_NE(subscriber, -1);
-    receiver_t receiver;
-    receiver.start(subscriber);
-
+    start_with(route_config(
+        "rendezvous", url_of("127.0.0.1", source_port_) + "?port=" + std::to_string(relay_port),
+        {{"listen", url_of("", target_port_)}}));
+    peer_t receiver(subscribe());
     int peer = keep(srt_create_socket());
     int yes = 1;
     srt_setsockflag(peer, SRTO_RENDEZVOUS, &yes, sizeof yes);
-    struct sockaddr_in local, remote;
-    memset(&local, 0, sizeof local);
+    struct sockaddr_in local = {}, remote;
     local.sin_family = AF_INET;
-    local.sin_port = htons((uint16_t)peer_port);
+    local.sin_port = htons((uint16_t)source_port_);
     inet_pton(AF_INET, "127.0.0.1", &local.sin_addr);
     remote = local;
     remote.sin_port = htons((uint16_t)relay_port);
     ASSERT_EQ(srt_bind(peer, (struct sockaddr *)&local, sizeof local), 0);
     ASSERT_EQ(srt_connect(peer, (struct sockaddr *)&remote, sizeof remote), 0)
         << srt_getlasterror_str();
-    sender_t sender;
-    sender.start(peer, 200);
-    EXPECT_TRUE(wait_until([&] { return receiver.count() > 100; }, 5000));
-    sender.stop();
-    EXPECT_EQ(receiver.corrupt(), 0);
+    peer_t sender(peer, 200);
+    EXPECT_TRUE(wait_until([&] { return receiver.count > 100; }, 5000));
+    EXPECT_EQ(receiver.corrupt, 0);
     EXPECT_NE(relay_stdout(relay_).find("=== r_local_port:" + std::to_string(relay_port)),
               std::string::npos);
 }
 
-TEST_F(RelayStreamTest, bytes_are_counted_with_no_target_connected_and_late_joiners_get_the_rest) {
-    int source_port = free_udp_port();
-    int target_port = free_udp_port();
-    start_with(route_config("listen", "srt://:" + std::to_string(source_port),
-                            {{"listen", "srt://:" + std::to_string(target_port)}}));
-    int source = keep(srt_open_caller(source_port));
+TEST_F(RelayStreamTest, bytes_are_counted_with_no_target_connected_and_late_joiners_get_the_rest)
+{
+    start_listen_pair();
+    int source = keep(srt_open_caller(source_port_));
     ASSERT_NE(source, -1);
-    sender_t sender;
-    sender.start(source, 200);
+    peer_t sender(source, 200);
     // No subscriber yet: the stats line of a target without connections shows
     // the bytes received and nothing sent.
-    EXPECT_TRUE(wait_relay_output(relay_, "[1 sources; 0 targets] [+1.", 5000));
     EXPECT_TRUE(wait_until(
         [&] {
             std::string out = relay_stdout(relay_);
-            size_t at = out.rfind("[1 sources; 0 targets]");
+            size_t at = out.rfind("[1 sources; 0 targets] [+1.");
             std::string line =
                 at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
             return line.find("[total sent: 0.0B (+0.0B)]") != std::string::npos &&
@@ -420,43 +321,32 @@ TEST_F(RelayStreamTest, bytes_are_counted_with_no_target_connected_and_late_join
         },
         5000));
 
-    int late = subscribe(target_port);
-    ASSERT_NE(late, -1);
-    receiver_t receiver;
-    receiver.start(late);
-    EXPECT_TRUE(wait_until([&] { return receiver.count() > 100; }, 5000));
-    EXPECT_GT(receiver.first(), 100u) << "a late joiner starts with the live stream";
+    peer_t late(subscribe());
+    EXPECT_TRUE(wait_until([&] { return late.count > 100; }, 5000));
+    EXPECT_GT(late.first, 100u) << "a late joiner starts with the live stream";
 
-    int leaver = subscribe(target_port);
-    ASSERT_NE(leaver, -1);
-    srt_close(leaver);
+    srt_close(subscribe());
     EXPECT_TRUE(wait_relay_output(relay_, "[CONNTHREAD] target has disconnected", 5000));
-    int before = receiver.count();
-    EXPECT_TRUE(wait_until([&] { return receiver.count() > before + 100; }, 5000))
+    int before = late.count;
+    EXPECT_TRUE(wait_until([&] { return late.count > before + 100; }, 5000))
         << "the remaining subscriber keeps receiving";
-    sender.stop();
 }
 
 // A real encoder and a real prober: the MPEG-TS stream survives the relay.
-TEST_F(RelayStreamTest, ffmpeg_test_picture_is_recognised_by_ffprobe_behind_the_relay) {
-    int source_port = free_udp_port();
-    int target_port = free_udp_port();
-    start_with(route_config("listen", "srt://:" + std::to_string(source_port),
-                            {{"listen", "srt://:" + std::to_string(target_port)}}));
-    children_.push_back(spawn_process(
-        {"ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
-         "testsrc=size=320x240:rate=25", "-t", "20", "-c:v", "mpeg2video", "-f", "mpegts",
-         "srt://127.0.0.1:" + std::to_string(source_port) + "?mode=caller&pkt_size=1316"},
-        {}, dir_ + "/ffmpeg.out", dir_ + "/ffmpeg.err"));
+TEST_F(RelayStreamTest, ffmpeg_test_picture_is_recognised_by_ffprobe_behind_the_relay)
+{
+    start_listen_pair();
+    children_.push_back(
+        spawn_process({"ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
+                       "testsrc=size=320x240:rate=25", "-t", "20", "-c:v", "mpeg2video", "-f",
+                       "mpegts", url_of("127.0.0.1", source_port_) + "?mode=caller&pkt_size=1316"},
+                      {}, dir_ + "/ffmpeg.out", dir_ + "/ffmpeg.err"));
     ASSERT_TRUE(wait_relay_output(relay_, "New source", 10000));
-    child_process_t probe =
+    children_.push_back(
         spawn_process({"ffprobe", "-hide_banner", "-show_streams", "-select_streams", "v",
-                       "srt://127.0.0.1:" + std::to_string(target_port) + "?mode=caller"},
-                      {}, dir_ + "/probe.out", dir_ + "/probe.err");
-    children_.push_back(probe);
-    bool ended = wait_process(probe, 20000);
-    children_.back().pid = probe.pid;
-    ASSERT_TRUE(ended) << read_text_file(dir_ + "/probe.err");
+                       url_of("127.0.0.1", target_port_) + "?mode=caller"},
+                      {}, dir_ + "/probe.out", dir_ + "/probe.err"));
+    ASSERT_TRUE(wait_process(children_.back(), 20000)) << read_text_file(dir_ + "/probe.err");
     std::string streams = read_text_file(dir_ + "/probe.out");
     EXPECT_NE(streams.find("codec_name=mpeg2video"), std::string::npos) << streams;
     EXPECT_NE(streams.find("width=320"), std::string::npos);

@@ -14,7 +14,7 @@ struct http_response_t {
     std::string content_type;
     std::map<std::string, std::string> headers; // names in lower case
     std::string body;
-    bool connection_closed = false; // the server closed after this response
+    bool connection_closed = false; // the server closed instead of answering in full
 };
 
 // One TCP connection to 127.0.0.1 that can carry several requests.
@@ -30,9 +30,8 @@ void http_disconnect(http_connection_t &connection);
 http_response_t http_exchange(http_connection_t &connection, const std::string &method,
                               const std::string &target, const std::string &body = "",
                               int timeout_ms = 20000);
-// Writes raw bytes on the connection (for hand-made requests).
+// Raw bytes for hand-made requests, and the one response read after them.
 bool http_send_raw(http_connection_t &connection, const std::string &bytes);
-// Reads one response after http_send_raw.
 http_response_t http_read_response(http_connection_t &connection, int timeout_ms = 20000);
 // True once the peer has closed the connection (reads end of stream within timeout_ms).
 bool http_peer_closed(http_connection_t &connection, int timeout_ms);
@@ -40,44 +39,47 @@ bool http_peer_closed(http_connection_t &connection, int timeout_ms);
 // A request on a fresh connection, closed afterwards.
 http_response_t http_request(int port, const std::string &method, const std::string &target,
                              const std::string &body = "", int timeout_ms = 20000);
-
 // Waits until the port accepts TCP connections.
 bool wait_http_ready(int port, int timeout_ms);
 
-// "path?api_key=KEY[&query]".
+// "path?api_key=KEY[&query]", and percent-encoding of all but unreserved characters.
 std::string api_target(const std::string &path, const std::string &key,
                        const std::string &query = "");
-// Percent-encodes everything but unreserved characters.
 std::string url_encode(const std::string &text);
-
 // Parses a JSON body; nullptr when it is not JSON. Caller releases with json_decref.
 json_t *parse_json_body(const std::string &body);
 
 // A relay in its own temp folder, on free ports, with HTTP up; stopped by PID
 // in TearDown even when an assertion returned early.
-class http_relay_fixture : public ::testing::Test {
+class http_relay_fixture : public ::testing::Test
+{
   protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         dir = make_temp_dir();
         ASSERT_FALSE(dir.empty());
         start();
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         if (relay.child.pid > 0)
             stop_relay(relay);
         remove_tree(dir);
     }
-    void start(const std::map<std::string, std::string> &extra_env = {}) {
+    void start(const std::map<std::string, std::string> &extra_env = {})
+    {
         relay = start_relay(dir, extra_env);
         ASSERT_GT(relay.child.pid, 0);
         ASSERT_TRUE(wait_http_ready(relay.http_port, 15000));
     }
     // A request with the relay's key in front of query.
     http_response_t call(const std::string &method, const std::string &path,
-                         const std::string &query = "") {
+                         const std::string &query = "")
+    {
         return http_request(relay.http_port, method, api_target(path, relay.api_key, query));
     }
-    std::string get_body(const std::string &path, const std::string &query = "") {
+    std::string get_body(const std::string &path, const std::string &query = "")
+    {
         return call("GET", path, query).body;
     }
 

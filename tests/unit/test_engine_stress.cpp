@@ -17,17 +17,20 @@
 #include "routing/stats.h"
 #include "testkit.h"
 
-namespace {
+namespace
+{
 
 // Runs fn until stop is set; returns the thread.
-template <typename F> std::thread repeat_until(std::atomic<bool> &stop, F fn) {
+template <typename F> std::thread repeat_until(std::atomic<bool> &stop, F fn)
+{
     return std::thread([&stop, fn] {
         while (!stop)
             fn();
     });
 }
 
-TEST(EngineStress, churn_while_forwarding_keeps_the_steady_subscriber_served_and_counted) {
+TEST(EngineStress, churn_while_forwarding_keeps_the_steady_subscriber_served_and_counted)
+{
     discard_all_routes();
     reset_id_counters();
     std::string dir = make_temp_dir();
