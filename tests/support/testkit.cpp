@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -18,6 +19,10 @@
 
 #include <gtest/gtest.h>
 #include <srt/srt.h>
+
+#include "core/settings.h"
+#include "routing/operations.h"
+#include "routing/registry.h"
 
 #ifndef MIREVO_BINARY
 #define MIREVO_BINARY "build/mirevo"
@@ -283,4 +288,76 @@ int srt_receive(int sock, char *buf, int size, int timeout_ms)
     srt_setsockflag(sock, SRTO_RCVTIMEO, &timeout_ms, sizeof timeout_ms);
     int length = srt_recvmsg(sock, buf, size);
     return length == SRT_ERROR ? -1 : length;
+}
+
+std::string capture_stdout(const std::function<void()> &fn)
+{
+    FILE *sink = tmpfile();
+    EXPECT_NE(sink, nullptr);
+    if (sink == nullptr) {
+        fn();
+        return "";
+    }
+    fflush(stdout);
+    int saved = dup(STDOUT_FILENO);
+    dup2(fileno(sink), STDOUT_FILENO);
+    fn();
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    std::string printed;
+    char buf[4096];
+    rewind(sink);
+    for (size_t n = fread(buf, 1, sizeof buf, sink); n > 0; n = fread(buf, 1, sizeof buf, sink))
+        printed.append(buf, n);
+    fclose(sink);
+    return printed;
+}
+
+route_t *insert_idle_route(int32_t id)
+{
+    std::list<route_t> holder;
+    if (build_route_record(holder, id) != 0)
+        return nullptr;
+    pthread_mutex_lock(&g_routes_lock);
+    g_routes.splice(g_routes.begin(), holder);
+    route_t *route = &g_routes.front();
+    pthread_mutex_unlock(&g_routes_lock);
+    return route;
+}
+
+void discard_routes(void)
+{
+    pthread_mutex_lock(&g_routes_lock);
+    for (route_t &route : g_routes)
+        route.running = 0;
+    pthread_mutex_unlock(&g_routes_lock);
+    wait_until(
+        [] {
+            for (const route_t &route : g_routes)
+                if (!route_threads_idle(route))
+                    return false;
+            return true;
+        },
+        5000);
+    discard_all_routes();
+}
+
+registry_sandbox_t::registry_sandbox_t()
+{
+    snprintf(saved_config_path, sizeof saved_config_path, "%s", g_config_path);
+    dir = make_temp_dir();
+    EXPECT_FALSE(dir.empty());
+    config_path = dir + "/routes.json";
+    snprintf(g_config_path, sizeof g_config_path, "%s", config_path.c_str());
+    discard_all_routes();
+    reset_id_counters();
+}
+
+registry_sandbox_t::~registry_sandbox_t()
+{
+    discard_routes();
+    reset_id_counters();
+    snprintf(g_config_path, sizeof g_config_path, "%s", saved_config_path);
+    remove_tree(dir);
 }

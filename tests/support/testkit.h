@@ -1,6 +1,7 @@
 // Shared test support: temporary folders, free ports, child processes, SRT peers.
 #pragma once
 
+#include <stdint.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -66,3 +67,25 @@ int srt_open_listener(int port);
 int srt_accept_one(int listener, int timeout_ms);
 // Receives one message (blocking, timeout); returns its length or -1.
 int srt_receive(int sock, char *buf, int size, int timeout_ms);
+
+// Runs fn with standard output sent to an unnamed temporary file; returns what it printed.
+std::string capture_stdout(const std::function<void()> &fn);
+
+// A route record with no threads and no sockets, put at the front of g_routes
+// (takes g_routes_lock). nullptr when the record could not be built.
+struct route_t;
+route_t *insert_idle_route(int32_t id);
+
+// Stops the threads of every listed route at once, then empties the registry without saving.
+void discard_routes(void);
+
+// For one test: an empty route registry with fresh id counters and its configuration
+// file in a folder of its own. The destructor empties the registry again (discard_routes),
+// resets the counters, restores the configuration path and removes the folder.
+struct registry_sandbox_t {
+    registry_sandbox_t();
+    ~registry_sandbox_t();
+    std::string dir;
+    std::string config_path;
+    char saved_config_path[256];
+};

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <random>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -20,60 +19,41 @@ namespace
 const char *const seed_urls[] = {
     "srt://:9000",
     "srt://10.0.0.5:9000?streamid=cam1&latency=200&maxbw=-1&passphrase=0123456789&pbkeylen=16",
-    "srt://10.0.0.5?latency=200",
-    "srt://h:1?streamid=live=cam1&port=5000",
-    "udp://h?streamid=a:b",
-    "srt://h:1?&&latency==7&&",
-};
+    "srt://h:1?streamid=live=cam1&port=5000", "udp://h?streamid=a:b", "srt://h:1?&&latency==7&&"};
 
 // Pieces that steer random text towards the parser's branches.
-const char *const fragments[] = {
-    "://",      ":",    "?",   "&", "=", "streamid", "latency", "maxbw", "passphrase",
-    "pbkeylen", "port", "srt", "-", "9", "0.0.0.0",  "%",       " ",
-};
+const char *const fragments[] = {"://",     ":",     "?",          "&",        "=",    "streamid",
+                                 "latency", "maxbw", "passphrase", "pbkeylen", "port", "srt",
+                                 "-",       "9",     "0.0.0.0",    "%",        " "};
 
 std::string random_text(std::mt19937 &rng, size_t max_pieces)
 {
     std::string text;
-    size_t pieces = rng() % (max_pieces + 1);
-    for (size_t i = 0; i < pieces; i++) {
-        switch (rng() % 4) {
-        case 0:
+    for (size_t i = 0, pieces = rng() % (max_pieces + 1); i < pieces; i++) {
+        unsigned kind = rng() % 4;
+        if (kind == 0)
             text += fragments[rng() % (sizeof fragments / sizeof fragments[0])];
-            break;
-        case 1:
-            // Long runs push host, stream id and passphrase past their fields.
+        else if (kind == 1) // long runs push host, stream id and passphrase past their fields
             text.append(1 + rng() % 160, (char)('a' + rng() % 26));
-            break;
-        default:
+        else
             text += (char)(1 + rng() % 255);
-            break;
-        }
     }
     return text;
 }
 
 std::string mutate(std::mt19937 &rng, std::string url)
 {
-    int edits = 1 + (int)(rng() % 4);
-    for (int i = 0; i < edits; i++) {
+    for (int i = 0, edits = 1 + (int)(rng() % 4); i < edits; i++) {
         size_t at = url.empty() ? 0 : rng() % (url.size() + 1);
-        switch (rng() % 4) {
-        case 0:
+        unsigned kind = rng() % 4;
+        if (kind == 0)
             url.insert(at, random_text(rng, 3));
-            break;
-        case 1:
-            if (!url.empty())
-                url.erase(at, 1 + rng() % 8);
-            break;
-        case 2:
-            if (at < url.size())
-                url[at] = (char)(1 + rng() % 255);
-            break;
-        default:
+        else if (kind == 1 && !url.empty())
+            url.erase(at, 1 + rng() % 8);
+        else if (kind == 2 && at < url.size())
+            url[at] = (char)(1 + rng() % 255);
+        else if (kind == 3)
             url += url.substr(at);
-            break;
-        }
     }
     return url;
 }
@@ -84,12 +64,10 @@ std::string check_parse(const std::string &text, conn_mode_t mode)
 {
     char *url = (char *)malloc(text.size() + 1);
     memcpy(url, text.c_str(), text.size() + 1);
-
-    endpoint_url_t endpoint;
+    endpoint_url_t endpoint, before;
     memset(&endpoint, 0x7f, sizeof endpoint);
     endpoint.enabled = 3;
     endpoint.mode = mode;
-    endpoint_url_t before;
     memcpy(&before, &endpoint, sizeof before);
 
     int result = parse_endpoint_url(endpoint, url);
@@ -98,26 +76,25 @@ std::string check_parse(const std::string &text, conn_mode_t mode)
     if (url_changed)
         return "URL text changed";
     if (text.find("://") == std::string::npos) {
-        if (result != -1)
-            return "no scheme but result " + std::to_string(result);
-        if (memcmp(&endpoint, &before, sizeof before) != 0)
-            return "refused URL changed the record";
+        if (result != -1 || memcmp(&endpoint, &before, sizeof before) != 0)
+            return "URL without scheme not refused untouched";
         return "";
     }
     if (result != 0)
         return "result " + std::to_string(result);
-    if (memchr(endpoint.host, '\0', sizeof endpoint.host) == nullptr || strlen(endpoint.host) > 31)
-        return "host not terminated within 31 characters";
-    if (memchr(endpoint.streamid, '\0', sizeof endpoint.streamid) == nullptr ||
-        strlen(endpoint.streamid) > 98)
-        return "streamid longer than 98 characters";
-    if (memchr(endpoint.passphrase, '\0', sizeof endpoint.passphrase) == nullptr ||
-        strlen(endpoint.passphrase) > 98)
-        return "passphrase longer than 98 characters";
-    if (endpoint.enabled != 3 || endpoint.mode != mode)
-        return "enabled or mode changed";
-    if (memcmp(endpoint.url, before.url, sizeof endpoint.url) != 0)
-        return "url field changed";
+    const struct {
+        const char *name;
+        const char *field;
+        size_t size, longest;
+    } texts[] = {{"host", endpoint.host, sizeof endpoint.host, 31},
+                 {"streamid", endpoint.streamid, sizeof endpoint.streamid, 98},
+                 {"passphrase", endpoint.passphrase, sizeof endpoint.passphrase, 98}};
+    for (const auto &t : texts)
+        if (memchr(t.field, '\0', t.size) == nullptr || strlen(t.field) > t.longest)
+            return std::string(t.name) + " longer than " + std::to_string(t.longest);
+    if (endpoint.enabled != 3 || endpoint.mode != mode ||
+        memcmp(endpoint.url, before.url, sizeof endpoint.url) != 0)
+        return "enabled, mode or url field changed";
     if (mode != CONN_MODE_RENDEZVOUS && endpoint.r_local_port != 0)
         return "local port set outside rendezvous mode";
     // The host is the start of the authority, or the wildcard when a ':' comes first.
@@ -143,24 +120,21 @@ TEST(EndpointUrlFuzz, random_urls_keep_fields_bounded_and_inputs_untouched)
 
     auto start = std::chrono::steady_clock::now();
     int runs = 0;
-    std::string problem;
-    std::string failing_url;
+    std::string problem, url;
     for (; runs < max_runs && problem.empty(); runs++) {
         if (runs % 1024 == 0 && std::chrono::steady_clock::now() - start > time_bound)
             break;
-        std::string url;
         if (runs % 2 == 0)
             url = mutate(rng, seed_urls[rng() % (sizeof seed_urls / sizeof seed_urls[0])]);
         else
             url = (rng() % 4 == 0 ? "" : "srt://") + random_text(rng, 12);
         problem = check_parse(url, (conn_mode_t)(rng() % 3));
-        failing_url = url;
     }
 
     fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);
-    EXPECT_EQ(problem, "") << "run " << runs << ", URL: " << failing_url;
+    EXPECT_EQ(problem, "") << "run " << runs << ", URL: " << url;
     EXPECT_GT(runs, 1000);
     RecordProperty("runs", runs);
 }
