@@ -17,62 +17,52 @@
 namespace
 {
 
-class http_read : public http_relay_fixture
+using http_read = http_relay_fixture;
+
+// A listening endpoint on a free port, switched on.
+std::string listen_query(int port)
 {
-  protected:
-    void create_routes(int count)
-    {
-        for (int i = 0; i < count; i++)
-            ASSERT_EQ(call("POST", "/api/routes/route").status, 200);
-    }
-    // A listening endpoint on a free port, switched on.
-    std::string configure(const std::string &path, int port)
-    {
-        std::string url = url_encode("srt://127.0.0.1:" + std::to_string(port));
-        return call("PUT", path, "enabled=1&mode=listen&url=" + url).body;
-    }
+    return "enabled=1&mode=listen&url=" + url_encode("srt://127.0.0.1:" + std::to_string(port));
+}
+
+struct view_case_t {
+    std::string path;
+    std::string empty;  // before anything is configured
+    std::string filled; // after; "-": not checked
 };
 
 TEST_F(http_read, views_list_newest_route_first_and_targets_in_order)
 {
-    const std::vector<std::pair<std::string, std::string>> empty = {
-        {"/api/all_info", "{}"},
-        {"/api/routes", "{}"},
-        {"/api/active_routes", "[]"},
-        {"/api/routes/100/source", "{}"},
-        {"/api/routes/100/targets", "{}"},
-        {"/api/routes/100/active_targets", "[]"},
-        {"/api/stats", "{}"},
-    };
-    for (const auto &test : empty) {
-        http_response_t response = call("GET", test.first);
-        EXPECT_EQ(response.status, 200) << test.first;
-        EXPECT_EQ(response.body, test.second) << test.first;
-        EXPECT_EQ(response.content_type, "application/json") << test.first;
-    }
-
-    create_routes(2);
-    ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
-    ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
-    ASSERT_EQ(
-        call("PUT", "/api/routes/100/targets/1001", "enabled=0&mode=rendezvous&url=srt://h:2").body,
-        "Ok");
-    ASSERT_EQ(call("PUT", "/api/routes/101/source", "enabled=0&mode=pull&url=srt://h:1").body,
-              "Ok");
-    const std::vector<std::pair<std::string, std::string>> filled = {
-        {"/api/routes", "{\"101\":{\"enabled\":0},\"100\":{\"enabled\":0}}"},
-        {"/api/routes/101/source",
+    const std::vector<view_case_t> cases = {
+        {"/api/all_info", "{}", "-"},
+        {"/api/routes", "{}", "{\"101\":{\"enabled\":0},\"100\":{\"enabled\":0}}"},
+        {"/api/active_routes", "[]", "[]"},
+        {"/api/routes/101/source", "{}",
          "{\"source_id\":101,\"enabled\":0,\"mode\":\"pull\",\"url\":\"srt://h:1\"}"},
-        {"/api/routes/100/targets",
+        {"/api/routes/abc/source", "{}", "{}"},
+        {"/api/routes/100/targets", "{}",
          "{\"1000\":{\"enabled\":0,\"mode\":\"listen\",\"url\":\"\"},"
          "\"1001\":{\"enabled\":0,\"mode\":\"rendezvous\",\"url\":\"srt://h:2\"}}"},
-        {"/api/routes/101/targets", "{}"},
-        {"/api/routes/abc/source", "{}"},
-        {"/api/active_routes", "[]"},
-        {"/api/routes/100/active_targets", "[]"},
+        {"/api/routes/101/targets", "{}", "{}"},
+        {"/api/routes/100/active_targets", "[]", "[]"},
+        {"/api/stats", "{}", "-"},
     };
-    for (const auto &test : filled)
-        EXPECT_EQ(get_body(test.first), test.second) << test.first;
+    std::vector<call_case_t> before, after;
+    for (const view_case_t &test : cases) {
+        before.push_back({"GET", test.path, "", 200, test.empty});
+        if (test.filled != "-")
+            after.push_back({"GET", test.path, "", 200, test.filled});
+    }
+    expect_calls(before);
+    create_routes(2);
+    expect_calls({
+        {"POST", "/api/routes/100/targets", "", 200, "{\"target_id\":1000}"},
+        {"POST", "/api/routes/100/targets", "", 200, "{\"target_id\":1001}"},
+        {"PUT", "/api/routes/100/targets/1001", "enabled=0&mode=rendezvous&url=srt://h:2", 200,
+         "Ok"},
+        {"PUT", "/api/routes/101/source", "enabled=0&mode=pull&url=srt://h:1", 200, "Ok"},
+    });
+    expect_calls(after);
     std::string all_info = get_body("/api/all_info");
     EXPECT_EQ(all_info.find("{\"101\":"), 0u);
     // The same text the configuration file holds for the same registry.
@@ -110,11 +100,6 @@ TEST_F(http_read, all_info_with_hundreds_of_routes_is_complete_json)
     EXPECT_EQ(response.body, read_text_file(relay.config_path));
 }
 
-struct stats_case_t {
-    std::string query;
-    int subscribers; // -1: endpoint not selected or not found, body {}; 0: no key
-};
-
 // One route forwarding from a listening source to a listening target with two
 // subscribers, while the API is read and edited around it.
 TEST_F(http_read, activity_and_stats_while_a_stream_is_forwarded)
@@ -122,9 +107,9 @@ TEST_F(http_read, activity_and_stats_while_a_stream_is_forwarded)
     create_routes(2);
     int source_port = free_udp_port();
     int target_port = free_udp_port();
-    ASSERT_EQ(configure("/api/routes/100/source", source_port), "Ok");
+    ASSERT_EQ(call("PUT", "/api/routes/100/source", listen_query(source_port)).body, "Ok");
     ASSERT_EQ(call("POST", "/api/routes/100/targets").body, "{\"target_id\":1000}");
-    ASSERT_EQ(configure("/api/routes/100/targets/1000", target_port), "Ok");
+    ASSERT_EQ(call("PUT", "/api/routes/100/targets/1000", listen_query(target_port)).body, "Ok");
 
     int publisher = srt_open_caller(source_port);
     int subscribers[2] = {srt_open_caller(target_port), srt_open_caller(target_port)};
@@ -155,36 +140,33 @@ TEST_F(http_read, activity_and_stats_while_a_stream_is_forwarded)
     };
     both_receive();
 
+    expect_calls({
+        {"GET", "/api/stats", "route_id=100", 200, "{}"},
+        {"GET", "/api/stats", "route_id=100&is_source=0", 200, "{}"},
+        {"GET", "/api/stats", "route_id=100&is_source=2&target_id=1000", 200, "{}"},
+        {"GET", "/api/stats", "route_id=&is_source=1", 200, "{}"},
+        {"GET", "/api/stats", "is_source=1&target_id=1000", 200, "{}"},
+        {"GET", "/api/stats", "route_id=999&is_source=1", 200, "{}"},
+        {"GET", "/api/stats", "route_id=100&target_id=4242", 200, "{}"},
+        {"GET", "/api/stats", "route_id=101&target_id=1000", 200, "{}"},
+    });
+    // Selected endpoints show their figures; subscribers only where someone listens.
     const std::regex figures("\\{\"pktLossTotal\":\\d+,\"pktLoss\":\\d+,\"msRTT\":\\d+"
                              "(,\"subscribers\":(\\d+))?\\}");
-    const std::vector<stats_case_t> cases = {
+    const std::pair<std::string, int> selected[] = {
         {"route_id=100&is_source=1", 1},
         {"route_id=100&is_source=1&target_id=1000", 1},
         {"route_id=100&target_id=1000", 2},
         {"route_id=100&is_source=0&target_id=1000", 2},
         {"route_id=100&is_source=abc&target_id=1000", 2},
         {"route_id=101&is_source=1", 0},
-        {"route_id=100", -1},
-        {"route_id=100&is_source=0", -1},
-        {"route_id=100&is_source=2&target_id=1000", -1},
-        {"route_id=&is_source=1", -1},
-        {"is_source=1&target_id=1000", -1},
-        {"route_id=999&is_source=1", -1},
-        {"route_id=100&target_id=4242", -1},
-        {"route_id=101&target_id=1000", -1},
     };
-    for (const stats_case_t &test : cases) {
-        http_response_t response = call("GET", "/api/stats", test.query);
-        EXPECT_EQ(response.status, 200) << test.query;
-        if (test.subscribers < 0) {
-            EXPECT_EQ(response.body, "{}") << test.query;
-            continue;
-        }
+    for (const auto &test : selected) {
+        std::string body = get_body("/api/stats", test.first);
         std::smatch match;
-        ASSERT_TRUE(std::regex_match(response.body, match, figures))
-            << test.query << ": " << response.body;
-        EXPECT_EQ(match[2].matched ? match[2].str() : "0", std::to_string(test.subscribers))
-            << test.query;
+        ASSERT_TRUE(std::regex_match(body, match, figures)) << test.first << ": " << body;
+        EXPECT_EQ(match[2].matched ? match[2].str() : "0", std::to_string(test.second))
+            << test.first;
     }
 
     // Edits of the live route and of its neighbour while messages flow.
@@ -223,7 +205,7 @@ struct log_case_t {
     std::string body;
 };
 
-TEST_F(http_read, logs_return_whole_pieces_within_3999_bytes)
+TEST_F(http_read, logs_from_a_quoted_folder_return_whole_pieces_within_3999_bytes)
 {
     std::string exactly = lines_of(39, 100, 'a') + lines_of(1, 99, 'b');
     std::string over = lines_of(39, 100, 'a') + lines_of(1, 100, 'b');
@@ -240,12 +222,19 @@ TEST_F(http_read, logs_return_whole_pieces_within_3999_bytes)
         {"empty file", "", ""},
         {"no file", "-", ""},
     };
+    // The log folder comes from the environment and may hold shell characters.
+    stop_relay(relay);
+    std::string odd = dir + "/it's $(logs)";
+    ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
+    start({{"MIREVO_LOG_DIR", odd}});
+    EXPECT_NE(get_body("/api/logs").find("Server was successfully initialized"), std::string::npos);
+
     // Nothing else is logged while no route exists, so today's file is ours.
     char day[16];
     time_t now = time(nullptr);
     struct tm parts;
     strftime(day, sizeof day, "%Y%m%d", gmtime_r(&now, &parts));
-    std::string path = dir + "/mirevo-" + day + ".log";
+    std::string path = odd + "/mirevo-" + day + ".log";
     for (const log_case_t &test : cases) {
         if (test.file == "-")
             unlink(path.c_str());
@@ -257,19 +246,6 @@ TEST_F(http_read, logs_return_whole_pieces_within_3999_bytes)
         EXPECT_EQ(response.body.size(), test.body.size()) << test.name;
         EXPECT_TRUE(response.body == test.body) << test.name;
     }
-}
-
-// The log folder comes from the environment and may hold shell characters.
-TEST_F(http_read, logs_read_from_a_folder_with_quotes_in_its_name)
-{
-    stop_relay(relay);
-    std::string odd = dir + "/it's $(logs)";
-    ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
-    start({{"MIREVO_LOG_DIR", odd}});
-    http_response_t response = call("GET", "/api/logs");
-    EXPECT_EQ(response.status, 200);
-    EXPECT_NE(response.body.find("Server was successfully initialized"), std::string::npos)
-        << response.body;
 }
 
 } // namespace

@@ -4,45 +4,25 @@
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
-using deadline_t = std::chrono::steady_clock::time_point;
-
-static deadline_t deadline_in(int timeout_ms)
-{
-    return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-}
-
-static int remaining_ms(deadline_t deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? (int)left.count() : 0;
-}
+#include <sstream>
 
 bool http_connect(http_connection_t &connection, int port)
 {
     http_disconnect(connection);
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
+    connection.fd = socket(AF_INET, SOCK_STREAM, 0);
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons((uint16_t)port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
-        close(fd);
-        return false;
-    }
-    connection.fd = fd;
-    return true;
+    if (connection.fd >= 0 && connect(connection.fd, (struct sockaddr *)&addr, sizeof addr) == 0)
+        return true;
+    http_disconnect(connection);
+    return false;
 }
 
 void http_disconnect(http_connection_t &connection)
@@ -55,8 +35,7 @@ void http_disconnect(http_connection_t &connection)
 
 bool http_send_raw(http_connection_t &connection, const std::string &bytes)
 {
-    size_t sent = 0;
-    while (sent < bytes.size()) {
+    for (size_t sent = 0; sent < bytes.size();) {
         ssize_t n = send(connection.fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n <= 0)
             return false;
@@ -65,12 +44,12 @@ bool http_send_raw(http_connection_t &connection, const std::string &bytes)
     return true;
 }
 
-// Reads more bytes into pending; 0 at end of stream, -1 on timeout or error.
-static int read_more(http_connection_t &connection, deadline_t deadline)
+// Reads more bytes into pending, waiting at most timeout_ms (> 0) for them;
+// 0 at end of stream, -1 on timeout or error.
+static int read_more(http_connection_t &connection, int timeout_ms)
 {
-    struct pollfd waiter = {connection.fd, POLLIN, 0};
-    if (poll(&waiter, 1, remaining_ms(deadline)) <= 0)
-        return -1;
+    struct timeval wait = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    setsockopt(connection.fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     char buf[65536];
     ssize_t n = recv(connection.fd, buf, sizeof buf, 0);
     if (n > 0)
@@ -78,50 +57,42 @@ static int read_more(http_connection_t &connection, deadline_t deadline)
     return n < 0 ? -1 : (int)n;
 }
 
-// Reads until pending holds size bytes; false (noting a close) when it cannot.
-static bool read_until(http_connection_t &connection, size_t size, deadline_t deadline,
-                       http_response_t &response)
-{
-    while (connection.pending.size() < size) {
-        int n = read_more(connection, deadline);
-        if (n <= 0) {
-            response.connection_closed = n == 0;
-            return false;
-        }
-    }
-    return true;
-}
-
 http_response_t http_read_response(http_connection_t &connection, int timeout_ms)
 {
     http_response_t response;
-    deadline_t deadline = deadline_in(timeout_ms);
-    size_t header_end;
-    while ((header_end = connection.pending.find("\r\n\r\n")) == std::string::npos)
-        if (!read_until(connection, connection.pending.size() + 1, deadline, response))
+    std::string &in = connection.pending;
+    for (;;) {
+        size_t head_end = in.find("\r\n\r\n");
+        if (head_end != std::string::npos) {
+            std::istringstream head(in.substr(0, head_end));
+            std::string status_line, line;
+            std::getline(head, status_line);
+            while (std::getline(head, line)) {
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                size_t colon = line.find(':');
+                std::string name = line.substr(0, colon);
+                for (char &c : name)
+                    c = (char)tolower((unsigned char)c);
+                size_t value = line.find_first_not_of(' ', colon + 1);
+                if (colon != std::string::npos)
+                    response.headers[name] = value == std::string::npos ? "" : line.substr(value);
+            }
+            size_t length = strtoul(response.headers["content-length"].c_str(), nullptr, 10);
+            if (in.size() >= head_end + 4 + length) {
+                response.status = atoi(status_line.c_str() + status_line.find(' ') + 1);
+                response.content_type = response.headers["content-type"];
+                response.body = in.substr(head_end + 4, length);
+                in.erase(0, head_end + 4 + length);
+                return response;
+            }
+        }
+        int n = read_more(connection, timeout_ms);
+        if (n <= 0) {
+            response.connection_closed = n == 0;
             return response;
-    std::string head = connection.pending.substr(0, header_end) + "\r\n";
-    size_t line = head.find("\r\n") + 2; // past the status line
-    for (size_t end; (end = head.find("\r\n", line)) != std::string::npos; line = end + 2) {
-        size_t colon = head.find(':', line);
-        if (colon == std::string::npos || colon > end)
-            continue;
-        std::string name = head.substr(line, colon - line);
-        for (char &c : name)
-            c = (char)tolower((unsigned char)c);
-        size_t value = head.find_first_not_of(' ', colon + 1);
-        response.headers[name] = value < end ? head.substr(value, end - value) : "";
+        }
     }
-    size_t length = strtoul(response.headers["content-length"].c_str(), nullptr, 10);
-    size_t body_start = header_end + 4;
-    if (!read_until(connection, body_start + length, deadline, response))
-        return response;
-    size_t space = head.find(' ');
-    response.status = space < head.find("\r\n") ? atoi(head.c_str() + space + 1) : -1;
-    response.content_type = response.headers["content-type"];
-    response.body = connection.pending.substr(body_start, length);
-    connection.pending.erase(0, body_start + length);
-    return response;
 }
 
 http_response_t http_exchange(http_connection_t &connection, const std::string &method,
@@ -140,21 +111,19 @@ http_response_t http_exchange(http_connection_t &connection, const std::string &
 
 bool http_peer_closed(http_connection_t &connection, int timeout_ms)
 {
-    deadline_t deadline = deadline_in(timeout_ms);
-    for (;;) {
-        int n = read_more(connection, deadline);
-        if (n <= 0)
-            return n == 0;
-    }
+    int n = 1;
+    while (n > 0)
+        n = read_more(connection, timeout_ms);
+    return n == 0;
 }
 
 http_response_t http_request(int port, const std::string &method, const std::string &target,
                              const std::string &body, int timeout_ms)
 {
     http_connection_t connection;
-    if (!http_connect(connection, port))
-        return http_response_t();
-    http_response_t response = http_exchange(connection, method, target, body, timeout_ms);
+    http_response_t response;
+    if (http_connect(connection, port))
+        response = http_exchange(connection, method, target, body, timeout_ms);
     http_disconnect(connection);
     return response;
 }

@@ -3,6 +3,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <jansson.h>
@@ -25,8 +26,8 @@ struct http_connection_t {
 
 bool http_connect(http_connection_t &connection, int port);
 void http_disconnect(http_connection_t &connection);
-// Sends one request and reads one response (by content-length), waiting at
-// most timeout_ms. A body, and any POST/PUT/PATCH, is sent with a content-length.
+// Sends one request and reads one response (by content-length), each read
+// waiting at most timeout_ms. A body, and any POST/PUT/PATCH, states its length.
 http_response_t http_exchange(http_connection_t &connection, const std::string &method,
                               const std::string &target, const std::string &body = "",
                               int timeout_ms = 20000);
@@ -48,6 +49,15 @@ std::string api_target(const std::string &path, const std::string &key,
 std::string url_encode(const std::string &text);
 // Parses a JSON body; nullptr when it is not JSON. Caller releases with json_decref.
 json_t *parse_json_body(const std::string &body);
+
+// One request of a table and the reply it must get.
+struct call_case_t {
+    std::string method;
+    std::string path;
+    std::string query; // after the key
+    int status;
+    std::string body;
+};
 
 // A relay in its own temp folder, on free ports, with HTTP up; stopped by PID
 // in TearDown even when an assertion returned early.
@@ -81,6 +91,23 @@ class http_relay_fixture : public ::testing::Test
     std::string get_body(const std::string &path, const std::string &query = "")
     {
         return call("GET", path, query).body;
+    }
+    void create_routes(int count)
+    {
+        for (int i = 0; i < count; i++)
+            ASSERT_EQ(call("POST", "/api/routes/route").status, 200);
+    }
+    // Runs the rows in order; each reply must match its row, as JSON of the stated length.
+    void expect_calls(const std::vector<call_case_t> &rows)
+    {
+        for (const call_case_t &row : rows) {
+            http_response_t response = call(row.method, row.path, row.query);
+            std::string label = row.method + " " + row.path.substr(0, 60) + "?" + row.query;
+            EXPECT_EQ(response.status, row.status) << label;
+            EXPECT_EQ(response.body, row.body) << label;
+            EXPECT_EQ(response.content_type, "application/json") << label;
+            EXPECT_EQ(response.headers["content-length"], std::to_string(row.body.size())) << label;
+        }
     }
 
     std::string dir;

@@ -29,6 +29,8 @@ template <typename F> std::thread repeat_until(std::atomic<bool> &stop, F fn)
     });
 }
 
+// Subscribers come and go on the steady one's target, another target is
+// reconfigured, switched and replaced, and the statistics pass runs.
 TEST(EngineStress, churn_while_forwarding_keeps_the_steady_subscriber_served_and_counted)
 {
     discard_all_routes();
@@ -48,18 +50,28 @@ TEST(EngineStress, churn_while_forwarding_keeps_the_steady_subscriber_served_and
     int source = srt_open_caller(source_port);
     ASSERT_NE(source, -1);
 
+    // Numbered messages; the steady subscriber notes the first and last it got.
     std::atomic<bool> stop{false};
-    std::atomic<int> received{0};
+    std::atomic<int> next_seq{0}, received{0}, first{-1}, last{-1};
     std::vector<std::thread> threads;
-    threads.push_back(repeat_until(stop, [source] {
+    threads.push_back(repeat_until(stop, [&, source] {
         char message[1316] = {};
-        srt_sendmsg(source, message, sizeof message, -1, 1);
+        int seq = next_seq;
+        memcpy(message, &seq, sizeof seq);
+        if (srt_sendmsg(source, message, sizeof message, -1, 1) != SRT_ERROR)
+            next_seq++;
         usleep(2000);
     }));
-    threads.push_back(repeat_until(stop, [steady, &received] {
+    threads.push_back(repeat_until(stop, [&, steady] {
         char buf[1500];
-        if (srt_receive(steady, buf, sizeof buf, 100) > 0)
-            received++;
+        int seq;
+        if (srt_receive(steady, buf, sizeof buf, 100) != 1316)
+            return;
+        memcpy(&seq, buf, sizeof seq);
+        if (first == -1)
+            first = seq;
+        last = seq;
+        received++;
     }));
     // Subscribers that come and go.
     threads.push_back(repeat_until(stop, [target_port] {
@@ -80,13 +92,16 @@ TEST(EngineStress, churn_while_forwarding_keeps_the_steady_subscriber_served_and
         get_endpoint_stats(100, 1000, &subscribers, &loss_total, &loss, &rtt);
         usleep(100 * 1000);
     }));
-    // Management changes on the other target.
-    int spare_port = free_udp_port();
-    threads.push_back(repeat_until(stop, [id, spare, spare_port] {
-        update_target(id, spare, 1, 0, ("srt://:" + std::to_string(spare_port)).c_str());
+    // Management changes on the other target, with a caller on it each time.
+    threads.push_back(repeat_until(stop, [id, spare] {
+        int port = free_udp_port();
+        update_target(id, spare, 1, 0, ("srt://:" + std::to_string(port)).c_str());
+        int caller = srt_open_caller(port, "", 1000);
         enable_target(id, spare, 0);
-        int32_t extra = add_target(id);
-        delete_target(id, extra);
+        enable_target(id, spare, 1);
+        delete_target(id, add_target(id));
+        if (caller != -1)
+            srt_close(caller);
         usleep(20 * 1000);
     }));
 
@@ -95,7 +110,9 @@ TEST(EngineStress, churn_while_forwarding_keeps_the_steady_subscriber_served_and
     for (std::thread &thread : threads)
         thread.join();
 
+    // Nothing between the first and the last message is missing.
     EXPECT_GT(received, 1000);
+    EXPECT_GE(received, (last - first + 1) * 999 / 1000) << received << " of " << last - first + 1;
     EXPECT_EQ(srt_getsockstate(steady), SRTS_CONNECTED);
 
     // Once the churned subscribers are gone, the steady one's counters hold what
