@@ -173,8 +173,7 @@ static void open_route_sockets(route_t &route)
             log_message(LOG_LEVEL_INFO, g_last_error);
         } else if (register_target_socket(route, sock, false) == -1) {
             snprintf(g_last_error, sizeof g_last_error,
-                     "Registering target's SRT Socket to epoll failed: %s",
-                     srt_getlasterror_str());
+                     "Registering target's SRT Socket to epoll failed: %s", srt_getlasterror_str());
             log_message(LOG_LEVEL_INFO, g_last_error);
         }
     }

@@ -41,7 +41,8 @@ static const endpoint_route_t endpoint_routes[] = {
     {HTTP_METHOD_PUT, 5, {"api", "routes", nullptr, "targets", nullptr}, handle_update_target},
 };
 
-static bool route_matches(const endpoint_route_t &route, http_method_t method, int count) {
+static bool route_matches(const endpoint_route_t &route, http_method_t method, int count)
+{
     if (route.method != method || route.count != count)
         return false;
     for (int i = 0; i < count; i++) {
@@ -56,7 +57,8 @@ static bool route_matches(const endpoint_route_t &route, http_method_t method, i
  * listed before the target row, and "server" paths have 3 segments, so no
  * path matches two rows.
  */
-bool dispatch_request(http_method_t method, int count, http_reply_t &reply) {
+bool dispatch_request(http_method_t method, int count, http_reply_t &reply)
+{
     if (count < 1 || count > URI_SEGMENT_SLOTS || strcmp(g_uri_segments[0], "api") != 0)
         return false;
     for (const endpoint_route_t &route : endpoint_routes) {

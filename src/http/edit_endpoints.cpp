@@ -11,7 +11,8 @@
 
 static const char ok_text[] = "Ok";
 
-conn_mode_t source_mode_from_name(const char *name) {
+conn_mode_t source_mode_from_name(const char *name)
+{
     if (strcmp(name, "pull") == 0 || strcmp(name, "Pull") == 0)
         return CONN_MODE_CALLER;
     if (strcmp(name, "rendezvous") == 0 || strcmp(name, "Rendezvous") == 0)
@@ -19,7 +20,8 @@ conn_mode_t source_mode_from_name(const char *name) {
     return CONN_MODE_LISTEN;
 }
 
-conn_mode_t target_mode_from_name(const char *name) {
+conn_mode_t target_mode_from_name(const char *name)
+{
     if (strcmp(name, "push") == 0 || strcmp(name, "Push") == 0)
         return CONN_MODE_CALLER;
     if (strcmp(name, "rendezvous") == 0 || strcmp(name, "Rendezvous") == 0)
@@ -27,16 +29,19 @@ conn_mode_t target_mode_from_name(const char *name) {
     return CONN_MODE_LISTEN;
 }
 
-static int32_t route_id_from_path(void) {
+static int32_t route_id_from_path(void)
+{
     return atoi(g_uri_segments[2]);
 }
 
-static int32_t target_id_from_path(void) {
+static int32_t target_id_from_path(void)
+{
     return atoi(g_uri_segments[4]);
 }
 
 // "Ok", or the reason the operation left in g_last_error.
-static void reply_operation_result(http_reply_t &reply, int32_t result) {
+static void reply_operation_result(http_reply_t &reply, int32_t result)
+{
     if (result == 0)
         set_body_text(reply, ok_text);
     else
@@ -45,7 +50,8 @@ static void reply_operation_result(http_reply_t &reply, int32_t result) {
 
 // A new id of 1 or more as {key: id}; anything below 1 counts as a failure
 // (an id of 0 only appears after the counters wrap, and the allocator skips it).
-static void reply_new_id(http_reply_t &reply, const char *key, int32_t id) {
+static void reply_new_id(http_reply_t &reply, const char *key, int32_t id)
+{
     if (id < 1) {
         set_error_reply(reply, "Can not create route");
         return;
@@ -55,29 +61,34 @@ static void reply_new_id(http_reply_t &reply, const char *key, int32_t id) {
     set_json_reply(reply, object);
 }
 
-void handle_create_route(http_reply_t &reply) {
+void handle_create_route(http_reply_t &reply)
+{
     reply_new_id(reply, "route_id", create_route());
 }
 
-void handle_add_target(http_reply_t &reply) {
+void handle_add_target(http_reply_t &reply)
+{
     reply_new_id(reply, "target_id", add_target(route_id_from_path()));
 }
 
-void handle_delete_route(http_reply_t &reply) {
+void handle_delete_route(http_reply_t &reply)
+{
     if (delete_route(route_id_from_path()) == 0)
         set_body_text(reply, ok_text);
     else
         set_error_reply(reply, "Not Found");
 }
 
-void handle_delete_target(http_reply_t &reply) {
+void handle_delete_target(http_reply_t &reply)
+{
     if (delete_target(route_id_from_path(), target_id_from_path()) == 0)
         set_body_text(reply, ok_text);
     else
         set_error_reply(reply, "Not Found");
 }
 
-void handle_enable_source(http_reply_t &reply) {
+void handle_enable_source(http_reply_t &reply)
+{
     const char *enabled = query_param("enabled");
     if (enabled[0] == '\0') {
         set_error_reply(reply, "enabled setting not found");
@@ -86,7 +97,8 @@ void handle_enable_source(http_reply_t &reply) {
     reply_operation_result(reply, enable_source(route_id_from_path(), atoi(enabled)));
 }
 
-void handle_enable_target(http_reply_t &reply) {
+void handle_enable_target(http_reply_t &reply)
+{
     const char *enabled = query_param("enabled");
     if (enabled[0] == '\0') {
         set_error_reply(reply, "enabled setting not found");
@@ -96,7 +108,8 @@ void handle_enable_target(http_reply_t &reply) {
         reply, enable_target(route_id_from_path(), target_id_from_path(), atoi(enabled)));
 }
 
-void handle_update_source(http_reply_t &reply) {
+void handle_update_source(http_reply_t &reply)
+{
     const char *url = query_param("url");
     const char *mode = query_param("mode");
     const char *enabled = query_param("enabled");
@@ -109,7 +122,8 @@ void handle_update_source(http_reply_t &reply) {
                                                 source_mode_from_name(mode), url));
 }
 
-void handle_update_target(http_reply_t &reply) {
+void handle_update_target(http_reply_t &reply)
+{
     const char *url = query_param("url");
     const char *mode = query_param("mode");
     const char *enabled = query_param("enabled");

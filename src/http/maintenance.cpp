@@ -12,7 +12,8 @@
 #include "routing/registry.h"
 
 // Ids are collected first: each delete_route removes an element of g_routes.
-void handle_server_init(http_reply_t &) {
+void handle_server_init(http_reply_t &)
+{
     printf("init\n");
     std::vector<int32_t> ids;
     for (const route_t &route : g_routes)
@@ -21,7 +22,8 @@ void handle_server_init(http_reply_t &) {
         delete_route(id);
 }
 
-void handle_server_restore(http_reply_t &) {
+void handle_server_restore(http_reply_t &)
+{
     printf("restore\n");
 }
 
@@ -30,7 +32,8 @@ void handle_server_restore(http_reply_t &) {
  * and exit would run the static destructors of g_routes under their feet. No
  * reply is sent; the client sees its connection closed.
  */
-void handle_server_cleanup(http_reply_t &) {
+void handle_server_cleanup(http_reply_t &)
+{
     remove(g_config_path);
     int ignored = system("systemctl restart obrinaxserver");
     (void)ignored;

@@ -14,7 +14,8 @@
 #include "routing/stats.h"
 
 // The first route with the id, or nullptr. Caller is the HTTP thread.
-static route_t *find_route(int32_t id) {
+static route_t *find_route(int32_t id)
+{
     for (route_t &route : g_routes) {
         if (route.id == id)
             return &route;
@@ -22,7 +23,8 @@ static route_t *find_route(int32_t id) {
     return nullptr;
 }
 
-static int32_t route_id_from_path(void) {
+static int32_t route_id_from_path(void)
+{
     return atoi(g_uri_segments[2]);
 }
 
@@ -30,7 +32,8 @@ static int32_t route_id_from_path(void) {
  * Writes text single-quoted for the shell into out ('\'' for a quote inside).
  * Returns 0, or -1 when it does not fit.
  */
-static int quote_for_shell(const char *text, char *out, size_t size) {
+static int quote_for_shell(const char *text, char *out, size_t size)
+{
     size_t used = 0;
     if (size < 3)
         return -1;
@@ -58,7 +61,8 @@ static int quote_for_shell(const char *text, char *out, size_t size) {
  * The log folder can be set from the environment, so the command is sized for
  * the longest folder name and the path is quoted for the shell.
  */
-void handle_logs(http_reply_t &reply) {
+void handle_logs(http_reply_t &reply)
+{
     char day[TIME_TEXT_SIZE];
     char path[sizeof g_log_dir + TIME_TEXT_SIZE + 16];
     char quoted[2 * sizeof path];
@@ -94,11 +98,13 @@ void handle_logs(http_reply_t &reply) {
     set_body_bytes(reply, body, length);
 }
 
-void handle_all_info(http_reply_t &reply) {
+void handle_all_info(http_reply_t &reply)
+{
     set_json_reply(reply, build_route_document());
 }
 
-void handle_active_routes(http_reply_t &reply) {
+void handle_active_routes(http_reply_t &reply)
+{
     json_t *ids = json_array();
     for (route_t &route : g_routes) {
         if (count_conns(route, route.conns) > 0)
@@ -107,7 +113,8 @@ void handle_active_routes(http_reply_t &reply) {
     set_json_reply(reply, ids);
 }
 
-void handle_routes(http_reply_t &reply) {
+void handle_routes(http_reply_t &reply)
+{
     json_t *object = json_object();
     for (const route_t &route : g_routes) {
         char key[16];
@@ -119,7 +126,8 @@ void handle_routes(http_reply_t &reply) {
     set_json_reply(reply, object);
 }
 
-void handle_active_targets(http_reply_t &reply) {
+void handle_active_targets(http_reply_t &reply)
+{
     json_t *ids = json_array();
     route_t *route = find_route(route_id_from_path());
     if (route != nullptr) {
@@ -131,12 +139,14 @@ void handle_active_targets(http_reply_t &reply) {
     set_json_reply(reply, ids);
 }
 
-void handle_route_source(http_reply_t &reply) {
+void handle_route_source(http_reply_t &reply)
+{
     route_t *route = find_route(route_id_from_path());
     set_json_reply(reply, route != nullptr ? build_route_object(*route, false) : json_object());
 }
 
-void handle_route_targets(http_reply_t &reply) {
+void handle_route_targets(http_reply_t &reply)
+{
     json_t *object = json_object();
     route_t *route = find_route(route_id_from_path());
     if (route != nullptr) {
@@ -151,7 +161,8 @@ void handle_route_targets(http_reply_t &reply) {
 
 // 1000 times the RTT figure in single precision, truncated; 0 when it cannot
 // be held in an int (a garbage figure must not make the conversion undefined).
-static int rtt_in_thousandths(float ms_rtt) {
+static int rtt_in_thousandths(float ms_rtt)
+{
     float scaled = ms_rtt * 1000.0f;
     if (!isfinite(scaled) || scaled >= 2147483520.0f || scaled <= -2147483520.0f)
         return 0;
@@ -163,7 +174,8 @@ static int rtt_in_thousandths(float ms_rtt) {
  * absent or not a number) with a "target_id" selects that target; anything
  * else, or no "route_id", gives {}.
  */
-void handle_stats(http_reply_t &reply) {
+void handle_stats(http_reply_t &reply)
+{
     json_t *object = json_object();
     set_json_reply(reply, object);
 

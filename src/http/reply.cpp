@@ -4,26 +4,30 @@
 #include <stdlib.h>
 #include <string.h>
 
-void set_json_reply(http_reply_t &reply, json_t *value) {
+void set_json_reply(http_reply_t &reply, json_t *value)
+{
     if (reply.json != nullptr)
         json_decref(reply.json);
     reply.json = value;
 }
 
-void set_error_reply(http_reply_t &reply, const char *message) {
+void set_error_reply(http_reply_t &reply, const char *message)
+{
     json_t *object = json_object();
     json_object_set_new(object, "error", json_string(message));
     set_json_reply(reply, object);
     reply.success = false;
 }
 
-void set_body_bytes(http_reply_t &reply, char *body, int32_t length) {
+void set_body_bytes(http_reply_t &reply, char *body, int32_t length)
+{
     free(reply.body);
     reply.body = body;
     reply.body_length = body != nullptr ? length : 0;
 }
 
-void set_body_text(http_reply_t &reply, const char *text) {
+void set_body_text(http_reply_t &reply, const char *text)
+{
     size_t length = strlen(text);
     char *body = static_cast<char *>(malloc(length > 0 ? length : 1));
     if (body != nullptr)
@@ -31,7 +35,8 @@ void set_body_text(http_reply_t &reply, const char *text) {
     set_body_bytes(reply, body, (int32_t)length);
 }
 
-void serialise_reply_json(http_reply_t &reply) {
+void serialise_reply_json(http_reply_t &reply)
+{
     if (reply.json == nullptr)
         return;
     size_t size = json_dumpb(reply.json, nullptr, 0, JSON_COMPACT);
@@ -45,7 +50,8 @@ void serialise_reply_json(http_reply_t &reply) {
     reply.json = nullptr;
 }
 
-void release_reply(http_reply_t &reply) {
+void release_reply(http_reply_t &reply)
+{
     free(reply.body);
     reply.body = nullptr;
     reply.body_length = 0;

@@ -9,7 +9,8 @@
 char g_uri_segments[URI_SEGMENT_SLOTS][URI_SEGMENT_SIZE];
 std::map<std::string, std::string> g_query_params;
 
-int split_uri_path(char *path) {
+int split_uri_path(char *path)
+{
     int count = 0;
     char *save = nullptr;
     for (char *segment = strtok_r(path, "/", &save); segment != nullptr;
@@ -21,7 +22,8 @@ int split_uri_path(char *path) {
     return count;
 }
 
-int parse_query_param(const char *fragment) {
+int parse_query_param(const char *fragment)
+{
     const char *equals = strchr(fragment, '=');
     if (equals == nullptr || equals == fragment || equals[1] == '\0')
         return -1;
@@ -30,7 +32,8 @@ int parse_query_param(const char *fragment) {
     return 0;
 }
 
-const char *query_param(const char *key) {
+const char *query_param(const char *key)
+{
     auto found = g_query_params.find(key);
     return found != g_query_params.end() ? found->second.c_str() : "";
 }
@@ -41,7 +44,8 @@ const char *query_param(const char *key) {
  * difference and always runs the same length. A given key too long for the
  * buffer, or an empty server key, is folded in as a difference.
  */
-bool api_key_matches(const char *given) {
+bool api_key_matches(const char *given)
+{
     unsigned char expected[API_KEY_SIZE];
     unsigned char offered[API_KEY_SIZE];
     memset(expected, 0, sizeof expected);

@@ -32,7 +32,8 @@ static const request_method_t request_methods[] = {
 
 // Fills g_query_params from the query string, fragment by fragment, until the
 // first fragment that is missing, empty or 256 characters or more.
-static void read_query_params(struct lws *wsi) {
+static void read_query_params(struct lws *wsi)
+{
     char fragment[QUERY_FRAGMENT_SIZE];
     g_query_params.clear();
     for (int index = 0;; index++) {
@@ -51,7 +52,8 @@ static void read_query_params(struct lws *wsi) {
  * long") and a path of more than URI_SEGMENT_SLOTS segments ("Too many path
  * segments"). No endpoint has more than 5 segments, so nothing valid is lost.
  */
-static void route_request(struct lws *wsi, http_reply_t &reply) {
+static void route_request(struct lws *wsi, http_reply_t &reply)
+{
     for (const request_method_t &method : request_methods) {
         int total = lws_hdr_total_length(wsi, method.token);
         if (total <= 0)
@@ -79,7 +81,8 @@ static void route_request(struct lws *wsi, http_reply_t &reply) {
  * the connection as its body, so a further request there would never be
  * answered: the connection is closed after the reply instead.
  */
-static bool body_runs_to_close(struct lws *wsi) {
+static bool body_runs_to_close(struct lws *wsi)
+{
     bool may_carry_body = lws_hdr_total_length(wsi, WSI_TOKEN_POST_URI) > 0 ||
                           lws_hdr_total_length(wsi, WSI_TOKEN_PUT_URI) > 0 ||
                           lws_hdr_total_length(wsi, WSI_TOKEN_PATCH_URI) > 0;
@@ -94,7 +97,8 @@ static bool body_runs_to_close(struct lws *wsi) {
  * reply says "connection: close". Consumes the reply.
  * Returns 0, or 1 when a header does not fit or the write fails.
  */
-static int write_reply(struct lws *wsi, http_reply_t &reply, bool closing) {
+static int write_reply(struct lws *wsi, http_reply_t &reply, bool closing)
+{
     serialise_reply_json(reply);
     size_t body_length = (size_t)reply.body_length;
     size_t size = LWS_PRE + REPLY_HEADER_ROOM + body_length;
@@ -138,7 +142,8 @@ out:
 }
 
 // One whole request: query map, key check, dispatch, reply, keep-alive.
-static int handle_http_request(struct lws *wsi, size_t uri_length) {
+static int handle_http_request(struct lws *wsi, size_t uri_length)
+{
     http_reply_t reply;
     if (uri_length == 0) {
         lws_return_http_status(wsi, HTTP_STATUS_BAD_REQUEST, nullptr);
@@ -165,7 +170,8 @@ static int handle_http_request(struct lws *wsi, size_t uri_length) {
     return 0;
 }
 
-int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *, void *, size_t len) {
+int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *, void *, size_t len)
+{
     switch (reason) {
     case LWS_CALLBACK_ESTABLISHED:
         printf("Connection established\n");
@@ -185,7 +191,8 @@ static struct lws_protocols http_protocols[] = {
     {nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
 
-void *http_server_thread(void *) {
+void *http_server_thread(void *)
+{
     struct lws_context_creation_info info;
     memset(&info, 0, sizeof info);
     info.port = g_http_port;
