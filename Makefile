@@ -28,15 +28,15 @@ run: deps
 	@./scripts/run-relay.sh "$(ENV_FILE)"
 
 test-normal: deps
-	$(call build_tree,build,)
+	$(call build_tree,build,-DMIREVO_SOAK=OFF)
 	ctest --test-dir build -j $(JOBS) --output-on-failure
 
 test-asan: deps
-	$(call build_tree,build-asan,-DMIREVO_SANITIZE=address)
+	$(call build_tree,build-asan,-DMIREVO_SANITIZE=address -DMIREVO_SOAK=OFF -DMIREVO_BENCH_TESTS=OFF)
 	ctest --test-dir build-asan -j $(JOBS) --output-on-failure
 
 test-tsan: deps
-	$(call build_tree,build-tsan,-DMIREVO_SANITIZE=thread)
+	$(call build_tree,build-tsan,-DMIREVO_SANITIZE=thread -DMIREVO_BENCH_TESTS=OFF)
 	ctest --test-dir build-tsan -j $(JOBS) --output-on-failure
 
 test: test-normal test-asan test-tsan
