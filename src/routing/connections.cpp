@@ -362,7 +362,6 @@ void *router_connections_handler(void *arg)
 {
     route_t &route = *static_cast<route_t *>(arg);
     route.conn_thread_done = 0;
-    name_route_thread("conn", route.id);
     SRT_EPOLL_EVENT events[CONN_EVENTS_MAX];
     handler_pass_t pass = {false, false};
     bool fatal = false;

@@ -199,11 +199,13 @@ static bool route_threads_done(const route_t &route)
     return route.conn_thread_done == 1 && route.transmit_thread_done == 1;
 }
 
-void name_route_thread(const char *prefix, int32_t route_id)
+// Names a route thread "<prefix>:<route id>" (seen in /proc and debuggers),
+// from the creating side so the name is in place before start returns.
+static void name_route_thread(pthread_t thread, const char *prefix, int32_t route_id)
 {
     char name[16];
     snprintf(name, sizeof name, "%s:%d", prefix, route_id);
-    pthread_setname_np(pthread_self(), name);
+    pthread_setname_np(thread, name);
 }
 
 bool route_threads_idle(const route_t &route)
@@ -224,6 +226,7 @@ int start_route_threads(route_t &route)
         route.transmit_thread_done = 1;
         return err;
     }
+    name_route_thread(route.conn_thread, "conn", route.id);
     // Nobody joins a route thread; detached, it releases its stack when it ends.
     pthread_detach(route.conn_thread);
     err = pthread_create(&route.transmit_thread, nullptr, transmit_thread, &route);
@@ -234,6 +237,7 @@ int start_route_threads(route_t &route)
         route.transmit_thread_done = 1;
         return err;
     }
+    name_route_thread(route.transmit_thread, "xmit", route.id);
     pthread_detach(route.transmit_thread);
     return 0;
 }

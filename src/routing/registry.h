@@ -138,9 +138,8 @@ target_t *find_target_locked(int32_t route_id, int32_t target_id, route_t **rout
 
 // True when the route has no running thread pair and none is still ending.
 bool route_threads_idle(const route_t &route);
-// Names the calling route thread "<prefix>:<route id>" (seen in /proc and debuggers).
-void name_route_thread(const char *prefix, int32_t route_id);
-// Starts the connection handler, then the transmit thread (running = 1).
+// Starts the connection handler, then the transmit thread (running = 1), named
+// "conn:<id>" and "xmit:<id>".
 // Returns 0, or the pthread error; prints nothing.
 int start_route_threads(route_t &route);
 // Clears running and waits (at most 10 s) for both done flags. Caller

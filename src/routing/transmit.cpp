@@ -158,7 +158,6 @@ void *transmit_thread(void *arg)
 {
     route_t &route = *static_cast<route_t *>(arg);
     route.transmit_thread_done = 0;
-    name_route_thread("xmit", route.id);
     transmit_buffers_t buffers;
     int result = 0;
 
