@@ -2,7 +2,6 @@
 #include "routing/transmit.h"
 
 #include <pthread.h>
-#include <stdio.h>
 
 #include <srt/srt.h>
 
