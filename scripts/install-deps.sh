@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev
   clang libclang-rt-14-dev
   srt-tools ffmpeg curl gnuplot-nox procps
+  prometheus chromium chromium-driver python3-selenium
 )
 
 missing=()

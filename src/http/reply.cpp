@@ -35,6 +35,12 @@ void set_body_text(http_reply_t &reply, const char *text)
     set_body_bytes(reply, body, (int32_t)length);
 }
 
+void add_reply_header(http_reply_t &reply, const char *name, const char *value)
+{
+    if (reply.extra_header_count < HTTP_EXTRA_HEADERS_MAX)
+        reply.extra_headers[reply.extra_header_count++] = {name, value};
+}
+
 void serialise_reply_json(http_reply_t &reply)
 {
     if (reply.json == nullptr)

@@ -8,6 +8,14 @@
 #define HTTP_STATUS_SUCCESS 200
 #define HTTP_STATUS_FAILURE 555
 
+#define HTTP_EXTRA_HEADERS_MAX 4
+
+// A header beyond Content-Type and the length; both texts are static.
+struct http_header_t {
+    const char *name; // with its colon, as "Cache-Control:"
+    const char *value;
+};
+
 // Owned by the callback invocation that handles the request. A handler leaves
 // either a JSON value (serialised by the framing) or a heap body, never both.
 struct http_reply_t {
@@ -16,6 +24,12 @@ struct http_reply_t {
     char *body = nullptr; // heap bytes, no terminating NUL
     int32_t body_length = 0;
     json_t *json = nullptr; // serialised compact into body, then released
+    // A static content type that overrides the text flag (metrics, page assets).
+    const char *content_type = nullptr;
+    http_header_t extra_headers[HTTP_EXTRA_HEADERS_MAX] = {};
+    int extra_header_count = 0;
+    // Non-200 status for replies outside /api (404 for an unknown page asset).
+    unsigned int status = 0;
 };
 
 // JSON reply: takes over value (a new reference).
@@ -26,6 +40,9 @@ void set_error_reply(http_reply_t &reply, const char *message);
 void set_body_text(http_reply_t &reply, const char *text);
 // Takes over a heap body of length bytes.
 void set_body_bytes(http_reply_t &reply, char *body, int32_t length);
+
+// Adds a header; ignored past HTTP_EXTRA_HEADERS_MAX.
+void add_reply_header(http_reply_t &reply, const char *name, const char *value);
 
 // Serialises a pending JSON value into the body (JSON_COMPACT) and releases it.
 void serialise_reply_json(http_reply_t &reply);

@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
 
 #include "core/settings.h"
 
@@ -62,4 +63,34 @@ bool api_key_matches(const char *given)
     for (size_t i = 0; i < API_KEY_SIZE; i++)
         accumulated = (unsigned char)(accumulated | (expected[i] ^ offered[i]));
     return (accumulated | difference) == 0;
+}
+
+const char *bearer_token(const char *authorization, char *token, size_t size)
+{
+    static const char scheme[] = "Bearer ";
+    if (size == 0)
+        return "";
+    token[0] = '\0';
+    if (strncasecmp(authorization, scheme, sizeof scheme - 1) != 0)
+        return token;
+    const char *start = authorization + sizeof scheme - 1;
+    while (*start == ' ' || *start == '\t')
+        start++;
+    size_t length = strlen(start);
+    while (length > 0 && (start[length - 1] == ' ' || start[length - 1] == '\t'))
+        length--;
+    // A token too long for the buffer is kept too long, so it cannot match by its head.
+    if (length >= size)
+        length = size - 1;
+    memcpy(token, start, length);
+    token[length] = '\0';
+    return token;
+}
+
+const char *api_key_refusal(const char *query_key, const char *bearer)
+{
+    const char *given = query_key[0] != '\0' ? query_key : bearer;
+    if (given[0] == '\0')
+        return "API key does not exist";
+    return api_key_matches(given) ? nullptr : "API key does not same with registered API key";
 }

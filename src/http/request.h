@@ -33,3 +33,12 @@ const char *query_param(const char *key);
 // True when given equals g_api_key and g_api_key is not empty. Runs over the
 // whole key buffer whatever the input, so its time tells nothing about the key.
 bool api_key_matches(const char *given);
+
+// The token of an "Authorization: Bearer <token>" value (scheme matched without
+// case, blanks around the token skipped), or "" for any other value.
+const char *bearer_token(const char *authorization, char *token, size_t size);
+
+// Decides on a request's key: the api_key parameter when it is given, else the
+// bearer token. Returns nullptr when the key matches, else the refusal text
+// ("API key does not exist" or "API key does not same with registered API key").
+const char *api_key_refusal(const char *query_key, const char *bearer);

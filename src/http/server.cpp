@@ -11,9 +11,11 @@
 #include "http/reply.h"
 #include "http/request.h"
 
-// Room behind LWS_PRE for the status line and the three headers (the library
+// Room behind LWS_PRE for the status line and the headers (the library
 // adds its own server header); the body follows them in the same buffer.
-#define REPLY_HEADER_ROOM 512
+#define REPLY_HEADER_ROOM 1024
+// An Authorization header is read into this many bytes.
+#define AUTHORIZATION_SIZE 512
 
 struct request_method_t {
     enum lws_token_indexes token;
@@ -110,8 +112,12 @@ static int write_reply(struct lws *wsi, http_reply_t &reply, bool closing)
     unsigned char *start = buffer + LWS_PRE;
     unsigned char *p = start;
     unsigned char *header_end = start + REPLY_HEADER_ROOM;
-    const char *content_type = reply.text ? "text/html; charset=utf-8" : "application/json";
-    unsigned int status = reply.success ? HTTP_STATUS_SUCCESS : HTTP_STATUS_FAILURE;
+    const char *content_type = reply.content_type != nullptr ? reply.content_type
+                               : reply.text                 ? "text/html; charset=utf-8"
+                                                            : "application/json";
+    unsigned int status = reply.status != 0    ? reply.status
+                          : reply.success      ? HTTP_STATUS_SUCCESS
+                                               : HTTP_STATUS_FAILURE;
     int result = 1;
 
     if (lws_add_http_header_status(wsi, status, &p, header_end) != 0)
@@ -122,6 +128,13 @@ static int write_reply(struct lws *wsi, http_reply_t &reply, bool closing)
         goto out;
     if (lws_add_http_header_content_length(wsi, body_length, &p, header_end) != 0)
         goto out;
+    for (int i = 0; i < reply.extra_header_count; i++) {
+        const http_header_t &header = reply.extra_headers[i];
+        if (lws_add_http_header_by_name(wsi, (const unsigned char *)header.name,
+                                        (const unsigned char *)header.value,
+                                        (int)strlen(header.value), &p, header_end) != 0)
+            goto out;
+    }
     if (closing &&
         lws_add_http_header_by_token(wsi, WSI_TOKEN_CONNECTION, (const unsigned char *)"close", 5,
                                      &p, header_end) != 0)
@@ -141,6 +154,30 @@ out:
     return result;
 }
 
+/*
+ * The key of the request: the api_key parameter, else an "Authorization:
+ * Bearer" header. Returns nullptr when it matches, else the refusal text. A
+ * header too long to copy counts as a wrong key. Neither value is ever printed.
+ */
+static const char *refuse_key(struct lws *wsi)
+{
+    const char *query_key = query_param("api_key");
+    char authorization[AUTHORIZATION_SIZE];
+    char token[AUTHORIZATION_SIZE];
+    authorization[0] = '\0';
+    int total = lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_AUTHORIZATION);
+    if (total >= (int)sizeof authorization && query_key[0] == '\0')
+        return "API key does not same with registered API key";
+    if (total > 0 && lws_hdr_copy(wsi, authorization, sizeof authorization,
+                                  WSI_TOKEN_HTTP_AUTHORIZATION) < 0)
+        authorization[0] = '\0';
+    const char *refusal =
+        api_key_refusal(query_key, bearer_token(authorization, token, sizeof token));
+    memset(authorization, 0, sizeof authorization);
+    memset(token, 0, sizeof token);
+    return refusal;
+}
+
 // One whole request: query map, key check, dispatch, reply, keep-alive.
 static int handle_http_request(struct lws *wsi, size_t uri_length)
 {
@@ -151,12 +188,9 @@ static int handle_http_request(struct lws *wsi, size_t uri_length)
     }
     read_query_params(wsi);
 
-    const char *key = query_param("api_key");
-    if (key[0] == '\0') {
-        set_body_text(reply, "API key does not exist");
-        reply.success = false;
-    } else if (!api_key_matches(key)) {
-        set_body_text(reply, "API key does not same with registered API key");
+    const char *refusal = refuse_key(wsi);
+    if (refusal != nullptr) {
+        set_body_text(reply, refusal);
         reply.success = false;
     } else {
         route_request(wsi, reply);

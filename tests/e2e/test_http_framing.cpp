@@ -17,10 +17,12 @@ struct auth_case_t {
     std::string query; // whole query string, without '?'
     int status;
     std::string body;
+    std::string authorization = ""; // value of an Authorization header
 };
 
-// Rows are grouped by the relay's key; the relay restarts when it changes.
-TEST_F(http_framing, api_key_check_by_query_parameter)
+// Rows are grouped by the relay's key; the relay restarts when it changes. The
+// key comes as api_key or as a bearer token; api_key decides when both come.
+TEST_F(http_framing, api_key_check_by_query_parameter_and_bearer_header)
 {
     std::string longest(111, 'k'); // the longest key the 112-byte key buffer holds
     longest[110] = 'z';
@@ -40,6 +42,14 @@ TEST_F(http_framing, api_key_check_by_query_parameter)
         {key, "api_key=&api_key=test-key", 200, "{}"},
         {key, "api_key=test%2Dkey", 200, "{}"},
         {key, "x=" + std::string(300, 'y') + "&api_key=test-key", 555, no_key},
+        {key, "", 200, "{}", "Bearer test-key"},
+        {key, "", 200, "{}", "bearer   test-key  "},
+        {key, "", 555, wrong_key, "Bearer test-ke"},
+        {key, "", 555, wrong_key, "Bearer " + std::string(600, 'k')},
+        {key, "", 555, no_key, "Basic test-key"},
+        {key, "", 555, no_key, "Bearer "},
+        {key, "api_key=test-key", 200, "{}", "Bearer wrong"},
+        {key, "api_key=wrong", 555, wrong_key, "Bearer test-key"},
         {"", "", 555, no_key},
         {"", "api_key=test-key", 555, wrong_key},
         {longest, "api_key=" + longest, 200, "{}"},
@@ -53,8 +63,11 @@ TEST_F(http_framing, api_key_check_by_query_parameter)
             start({{"MIREVO_API_KEY", test.server_key}});
         }
         std::string target = "/api/routes" + (test.query.empty() ? "" : "?" + test.query);
-        http_response_t response = http_request(relay.http_port, "GET", target);
-        std::string label = test.server_key.substr(0, 8) + " " + test.query.substr(0, 40);
+        std::string header =
+            test.authorization.empty() ? "" : "Authorization: " + test.authorization + "\r\n";
+        http_response_t response = http_request(relay.http_port, "GET", target, "", 20000, header);
+        std::string label = test.server_key.substr(0, 8) + " " + test.query.substr(0, 40) + " " +
+                            test.authorization.substr(0, 20);
         EXPECT_EQ(response.status, test.status) << label;
         EXPECT_EQ(response.body, test.body) << label;
         EXPECT_EQ(response.content_type, "application/json") << label;

@@ -96,9 +96,10 @@ http_response_t http_read_response(http_connection_t &connection, int timeout_ms
 }
 
 http_response_t http_exchange(http_connection_t &connection, const std::string &method,
-                              const std::string &target, const std::string &body, int timeout_ms)
+                              const std::string &target, const std::string &body, int timeout_ms,
+                              const std::string &headers)
 {
-    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers;
     // Like most clients, a POST or PUT states its (possibly empty) body length.
     if (!body.empty())
         request += "Content-Type: application/x-www-form-urlencoded\r\n";
@@ -118,12 +119,12 @@ bool http_peer_closed(http_connection_t &connection, int timeout_ms)
 }
 
 http_response_t http_request(int port, const std::string &method, const std::string &target,
-                             const std::string &body, int timeout_ms)
+                             const std::string &body, int timeout_ms, const std::string &headers)
 {
     http_connection_t connection;
     http_response_t response;
     if (http_connect(connection, port))
-        response = http_exchange(connection, method, target, body, timeout_ms);
+        response = http_exchange(connection, method, target, body, timeout_ms, headers);
     http_disconnect(connection);
     return response;
 }

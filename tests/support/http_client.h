@@ -28,9 +28,10 @@ bool http_connect(http_connection_t &connection, int port);
 void http_disconnect(http_connection_t &connection);
 // Sends one request and reads one response (by content-length), each read
 // waiting at most timeout_ms. A body, and any POST/PUT/PATCH, states its length.
+// headers: extra header lines, each ending in "\r\n".
 http_response_t http_exchange(http_connection_t &connection, const std::string &method,
                               const std::string &target, const std::string &body = "",
-                              int timeout_ms = 20000);
+                              int timeout_ms = 20000, const std::string &headers = "");
 // Raw bytes for hand-made requests, and the one response read after them.
 bool http_send_raw(http_connection_t &connection, const std::string &bytes);
 http_response_t http_read_response(http_connection_t &connection, int timeout_ms = 20000);
@@ -39,7 +40,8 @@ bool http_peer_closed(http_connection_t &connection, int timeout_ms);
 
 // A request on a fresh connection, closed afterwards.
 http_response_t http_request(int port, const std::string &method, const std::string &target,
-                             const std::string &body = "", int timeout_ms = 20000);
+                             const std::string &body = "", int timeout_ms = 20000,
+                             const std::string &headers = "");
 // Waits until the port accepts TCP connections.
 bool wait_http_ready(int port, int timeout_ms);
 
