@@ -6,11 +6,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "config/route_document.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "http/request.h"
 #include "routing/registry.h"
+#include "routing/route_store.h"
 #include "routing/stats.h"
 
 // The first route with the id, or nullptr. Caller is the HTTP thread.
@@ -100,7 +100,9 @@ void handle_logs(http_reply_t &reply)
 
 void handle_all_info(http_reply_t &reply)
 {
-    set_json_reply(reply, build_route_document());
+    std::vector<route_settings_t> routes;
+    collect_route_settings(routes);
+    set_json_reply(reply, route_document_object(routes));
 }
 
 void handle_active_routes(http_reply_t &reply)
@@ -142,7 +144,8 @@ void handle_active_targets(http_reply_t &reply)
 void handle_route_source(http_reply_t &reply)
 {
     route_t *route = find_route(route_id_from_path());
-    set_json_reply(reply, route != nullptr ? build_route_object(*route, false) : json_object());
+    set_json_reply(reply, route != nullptr ? route_settings_object(route_settings_of(*route), false)
+                                           : json_object());
 }
 
 void handle_route_targets(http_reply_t &reply)
@@ -153,7 +156,8 @@ void handle_route_targets(http_reply_t &reply)
         for (const target_t &target : route->targets) {
             char key[16];
             snprintf(key, sizeof key, "%d", target.id);
-            json_object_set_new(object, key, build_target_object(target));
+            json_object_set_new(object, key,
+                                target_settings_object(endpoint_settings_of(target.endpoint)));
         }
     }
     set_json_reply(reply, object);

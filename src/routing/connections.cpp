@@ -116,7 +116,9 @@ static void log_caller_options(int sock)
     memset(passphrase, 0, sizeof passphrase);
     len = (int)sizeof passphrase;
     if (srt_getsockopt(sock, 0, SRTO_PASSPHRASE, passphrase, &len) != SRT_ERROR)
-        log_messagef(LOG_LEVEL_INFO, "==== SRTO_PASSPHRASE:%s, size:%d\n", passphrase, len);
+        log_messagef(LOG_LEVEL_INFO, "==== SRTO_PASSPHRASE:%s, size:%d\n",
+                     passphrase[0] != '\0' ? PASSPHRASE_MASK : "", len);
+    memset(passphrase, 0, sizeof passphrase);
     int32_t pbkeylen = 0;
     len = sizeof pbkeylen;
     if (srt_getsockopt(sock, 0, SRTO_PBKEYLEN, &pbkeylen, &len) != SRT_ERROR)

@@ -7,9 +7,9 @@
 
 #include <jansson.h>
 
-#include "config/route_document.h"
 #include "core/log.h"
 #include "routing/registry.h"
+#include "routing/route_store.h"
 #include "srt/socket.h"
 
 // Any non-zero value means on; the record keeps 1 so the 8-bit field cannot wrap.

@@ -89,9 +89,46 @@ int parse_endpoint_url(endpoint_url_t &endpoint, const char *url)
     endpoint.pbkeylen = options.pbkeylen ? atoi(options.pbkeylen) : 0;
 
     printf("%s, %llu, %s, %s, %s\n", endpoint.streamid, (unsigned long long)endpoint.latency,
-           options.maxbw ? options.maxbw : "", options.passphrase ? options.passphrase : "",
+           options.maxbw ? options.maxbw : "", options.passphrase ? PASSPHRASE_MASK : "",
            options.pbkeylen ? options.pbkeylen : "");
     return 0;
+}
+
+static bool is_query_separator(char c)
+{
+    return c == '&' || c == '=';
+}
+
+/*
+ * The parser pairs tokens split at '&' and '=' alike, so whatever token follows
+ * a "passphrase" key, however many separators stand between, is its value. The
+ * value ends at a separator, a quote (the text may be a JSON document), a line
+ * end or the end; a backslash escape inside it is part of it. O(length).
+ */
+std::string mask_passphrases(const char *text)
+{
+    static const char key[] = "passphrase";
+    const size_t key_length = sizeof key - 1;
+    std::string out;
+    const char *p = text;
+    while (*p != '\0') {
+        bool at_key = strncmp(p, key, key_length) == 0 && is_query_separator(p[key_length]) &&
+                      (p == text || p[-1] == '?' || is_query_separator(p[-1]));
+        if (!at_key) {
+            out += *p++;
+            continue;
+        }
+        out.append(p, key_length);
+        p += key_length;
+        while (is_query_separator(*p))
+            out += *p++;
+        const char *value = p;
+        while (*p != '\0' && !is_query_separator(*p) && *p != '"' && *p != '\n' && *p != '\r')
+            p += (*p == '\\' && p[1] != '\0') ? 2 : 1;
+        if (p != value)
+            out += PASSPHRASE_MASK;
+    }
+    return out;
 }
 
 const char *source_mode_name(conn_mode_t mode)

@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+
 typedef uint8_t conn_mode_t;
 enum : conn_mode_t {
     CONN_MODE_LISTEN = 0,
@@ -33,6 +35,13 @@ struct endpoint_url_t {
 // touches enabled, mode or url. Every option field is set on every successful
 // parse. Returns 0, or -1 (record unchanged) when url has no "://".
 int parse_endpoint_url(endpoint_url_t &endpoint, const char *url);
+
+// Printed where a passphrase value would stand: secrets never reach the console or logs.
+#define PASSPHRASE_MASK "****"
+
+// The text (a URL, a query or a whole route document) with the value of every
+// "passphrase" key replaced by PASSPHRASE_MASK, for printing and logging.
+std::string mask_passphrases(const char *text);
 
 // Mode names of the route document and the HTTP interface; nullptr for an unknown code.
 const char *source_mode_name(conn_mode_t mode);

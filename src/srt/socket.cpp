@@ -36,7 +36,7 @@ int SrtTestListenCallback(const endpoint_url_t *endpoint, int sock)
     }
     if (endpoint->passphrase[0] != '\0') {
         snprintf(message, sizeof message, "=== SrtTestListenCallback passphrase:%s\n",
-                 endpoint->passphrase);
+                 PASSPHRASE_MASK);
         log_message(LOG_LEVEL_INFO, message);
         srt_setsockflag(sock, SRTO_PASSPHRASE, endpoint->passphrase,
                         (int)strlen(endpoint->passphrase));

@@ -14,7 +14,7 @@
 #include <gtest/gtest.h>
 #include <jansson.h>
 
-#include "config/route_document.h"
+#include "routing/route_store.h"
 #include "routing/operations.h"
 #include "routing/registry.h"
 #include "testkit.h"
@@ -188,7 +188,17 @@ TEST_F(route_document, malformed_file_prints_its_error_and_keeps_the_registry)
             ASSERT_EQ(mkdir(config_path_.c_str(), 0755), 0);
         else if (c.text != nullptr)
             write_text_file(config_path_, J(c.text));
-        EXPECT_EQ(load(), c.expected);
+        std::string printed = load();
+        EXPECT_EQ(printed.substr(0, c.expected.size()), c.expected);
+        // What cannot be parsed is copied aside byte for byte before any save.
+        size_t at = printed.find("Unreadable configuration copied to ");
+        if (c.expected.rfind("Error parsing", 0) == 0 && at != std::string::npos) {
+            std::string copy = printed.substr(at + 35);
+            copy.erase(copy.find('\n'));
+            EXPECT_EQ(read_text_file(copy), J(c.text));
+        } else {
+            EXPECT_EQ(printed, c.expected);
+        }
         ASSERT_EQ(g_routes.size(), 1u);
         EXPECT_EQ(g_routes.front().id, 555);
         discard_all_routes();

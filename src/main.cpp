@@ -8,12 +8,12 @@
 
 #include <srt/srt.h>
 
-#include "config/route_document.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/signals.h"
 #include "http/server.h"
 #include "routing/registry.h"
+#include "routing/route_store.h"
 #include "routing/stats.h"
 
 static void print_usage(const char *program)
