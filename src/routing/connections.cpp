@@ -22,73 +22,149 @@ bool conns_contain(const std::list<conn_socket_t> &conns, int sock)
     return false;
 }
 
-// Appends sock to conns unless it is there. Caller holds route.lock.
-static void append_conn(route_t *route, std::list<conn_socket_t> &conns, int sock)
+static void peer_text(const struct sockaddr *peer, int peer_len, char *out, size_t size)
 {
+    char host[NI_MAXHOST] = "";
+    char service[NI_MAXSERV] = "";
+    out[0] = '\0';
+    if (getnameinfo(peer, (socklen_t)peer_len, host, sizeof host, service, sizeof service,
+                    NI_NUMERICHOST | NI_NUMERICSERV) == 0)
+        snprintf(out, size, "%s:%s", host, service);
+}
+
+// What the connections view shows of sock, read from libsrt once, before listing.
+static void read_details(SRTSOCKET sock, conn_mode_t mode, conn_details_t &details)
+{
+    struct sockaddr_storage peer;
+    int peer_len = (int)sizeof peer;
+    if (srt_getpeername(sock, (struct sockaddr *)&peer, &peer_len) != SRT_ERROR)
+        peer_text((struct sockaddr *)&peer, peer_len, details.peer, sizeof details.peer);
+    char streamid[1024];
+    memset(streamid, 0, sizeof streamid);
+    int len = (int)sizeof streamid - 1;
+    if (srt_getsockflag(sock, SRTO_STREAMID, streamid, &len) != SRT_ERROR)
+        snprintf(details.stream_id, sizeof details.stream_id, "%.*s",
+                 (int)sizeof details.stream_id - 1, streamid);
+    int32_t km_state = SRT_KM_S_UNSECURED;
+    len = (int)sizeof km_state;
+    if (srt_getsockflag(sock, SRTO_KMSTATE, &km_state, &len) != SRT_ERROR)
+        details.encrypted = km_state == SRT_KM_S_SECURED;
+    details.connected_at = time(nullptr);
+    details.mode = mode;
+}
+
+static void count_refusal(route_t &route, connection_side_t side, refusal_reason_t reason)
+{
+    pthread_mutex_lock(&route.list_lock);
+    route.refused[side][reason]++;
+    pthread_mutex_unlock(&route.list_lock);
+}
+
+int add_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock)
+{
+    bool source_side = source_sock != -1;
+    int sock = source_side ? source_sock : target_sock;
+    if (sock == -1 || (!source_side && target == nullptr))
+        return 0;
+    std::list<conn_socket_t> &conns = source_side ? route->conns : target->conns;
+    if (conns_contain(conns, sock))
+        return 0;
+    if ((source_side ? watch_source_connection(*route, sock) : watch_socket(*route, sock)) == -1)
+        return -1;
+
     std::list<conn_socket_t> fresh;
-    fresh.emplace_back().sock = sock;
+    conn_socket_t &conn = fresh.emplace_back();
+    conn.sock = sock;
+    read_details(sock, source_side ? route->source.mode : target->endpoint.mode, conn.details);
     pthread_mutex_lock(&route->list_lock);
+    conns.splice(conns.end(), fresh);
+    route->accepted[source_side ? SIDE_SOURCE : SIDE_TARGET]++;
+    if (source_side)
+        pthread_cond_signal(&route->source_listed);
+    pthread_mutex_unlock(&route->list_lock);
+    return 0;
+}
+
+// Takes sock out of conns, adding its last figures to totals. Returns true
+// when it was listed. Caller holds route.lock.
+static bool retire_conn(route_t &route, std::list<conn_socket_t> &conns, traffic_totals_t &totals,
+                        int sock, connection_side_t side)
+{
     if (!conns_contain(conns, sock))
-        conns.splice(conns.end(), fresh);
-    pthread_mutex_unlock(&route->list_lock);
-}
-
-// Erases sock from conns; returns true when it was listed. Caller holds route.lock.
-static bool erase_conn(route_t *route, std::list<conn_socket_t> &conns, int sock)
-{
-    std::list<conn_socket_t> gone;
-    pthread_mutex_lock(&route->list_lock);
+        return false;
+    SRT_TRACEBSTATS final;
+    bool fresh = srt_bstats(sock, &final, 1) == 0;
+    pthread_mutex_lock(&route.list_lock);
     for (auto it = conns.begin(); it != conns.end(); ++it) {
-        if (it->sock == sock) {
-            gone.splice(gone.end(), conns, it);
-            break;
-        }
+        if (it->sock != sock)
+            continue;
+        fold_closed_connection(totals, *it, fresh ? final : it->stats, side);
+        conns.erase(it);
+        break;
     }
-    pthread_mutex_unlock(&route->list_lock);
-    return !gone.empty();
+    pthread_mutex_unlock(&route.list_lock);
+    return true;
 }
 
-void add_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock)
+bool remove_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock)
 {
-    if (source_sock != -1) {
-        append_conn(route, route->conns, source_sock);
-        watch_connected_socket(*route, source_sock);
-    }
-    if (target_sock != -1 && target != nullptr) {
-        append_conn(route, target->conns, target_sock);
-        watch_connected_socket(*route, target_sock);
-    }
-}
-
-void remove_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock)
-{
-    if (source_sock != -1 && erase_conn(route, route->conns, source_sock)) {
+    if (source_sock != -1 &&
+        retire_conn(*route, route->conns, route->closed_sources, source_sock, SIDE_SOURCE)) {
+        unwatch_socket(*route, source_sock);
         srt_close(source_sock);
         log_message(LOG_LEVEL_INFO, "[CONNTHREAD] source has disconnected\n");
-        return;
+        return true;
     }
-    if (target_sock != -1 && target != nullptr && erase_conn(route, target->conns, target_sock)) {
+    if (target_sock != -1 && target != nullptr &&
+        retire_conn(*route, target->conns, target->closed, target_sock, SIDE_TARGET)) {
+        unwatch_socket(*route, target_sock);
         srt_close(target_sock);
         log_message(LOG_LEVEL_INFO, "[CONNTHREAD] target has disconnected\n");
+        return true;
     }
+    return false;
 }
 
-void add_connection(route_t *route, target_t *target, int source_sock, int target_sock)
+int add_connection(route_t *route, target_t *target, int source_sock, int target_sock)
 {
     pthread_mutex_lock(&route->lock);
-    add_connection_locked(route, target, source_sock, target_sock);
+    int result = add_connection_locked(route, target, source_sock, target_sock);
     pthread_mutex_unlock(&route->lock);
+    return result;
 }
 
-void remove_connection(route_t *route, target_t *target, int source_sock, int target_sock)
+bool remove_connection(route_t *route, target_t *target, int source_sock, int target_sock)
 {
     pthread_mutex_lock(&route->lock);
-    remove_connection_locked(route, target, source_sock, target_sock);
+    bool removed = remove_connection_locked(route, target, source_sock, target_sock);
     pthread_mutex_unlock(&route->lock);
+    return removed;
+}
+
+int kick_connection_locked(route_t &route, int sock)
+{
+    if (conns_contain(route.conns, sock)) {
+        if (route.source.mode != CONN_MODE_LISTEN)
+            return -1;
+        remove_connection_locked(&route, nullptr, sock, -1);
+        int expected = sock;
+        route.active_source.compare_exchange_strong(expected, -1);
+        return 0;
+    }
+    for (target_t &target : route.targets) {
+        if (!conns_contain(target.conns, sock))
+            continue;
+        if (target.endpoint.mode != CONN_MODE_LISTEN)
+            return -1;
+        remove_connection_locked(&route, &target, -1, sock);
+        return 0;
+    }
+    return -1;
 }
 
 // Lets the caller in when the endpoint has no stream id, or the caller presents
-// exactly that one.
+// exactly that one. Listeners with a stream id refuse others at the handshake
+// already; this is the second line.
 static bool stream_id_admits(int sock, const char *expected)
 {
     if (expected[0] == '\0')
@@ -125,62 +201,95 @@ static void log_caller_options(int sock)
         log_messagef(LOG_LEVEL_INFO, "==== SRTO_PBKEYLEN:%d, size:%d\n", pbkeylen, len);
 }
 
-// Accepts one caller on listener and applies the stream id gate. Returns the
-// admitted socket with its peer text in host/service, or -1.
-static int accept_caller(int listener, const char *streamid, bool log_options, char *host,
-                         size_t host_size, char *service, size_t service_size)
+/*
+ * Accepts one caller on listener, applies the stream id gate and lists it on
+ * the side's conns, watched on the route's epolls. A caller that cannot be
+ * watched is closed and logged; the route carries on serving the others.
+ * Caller holds route.lock.
+ */
+static void accept_caller(route_t &route, target_t *target, int listener)
 {
+    connection_side_t side = target == nullptr ? SIDE_SOURCE : SIDE_TARGET;
     struct sockaddr_storage peer;
     int peer_len = 128;
     int sock = srt_accept(listener, (struct sockaddr *)&peer, &peer_len);
     if (sock == SRT_INVALID_SOCK)
-        return -1;
+        return;
     if (socket_is_broken(srt_getsockstate(sock))) {
         srt_close(sock);
-        return -1;
+        count_refusal(route, side, REFUSED_BROKEN);
+        return;
     }
-    if (log_options)
+    if (side == SIDE_SOURCE)
         log_caller_options(sock);
-    if (!stream_id_admits(sock, streamid)) {
+    if (!stream_id_admits(sock, side == SIDE_SOURCE ? route.source.streamid
+                                                    : target->endpoint.streamid)) {
         srt_close(sock);
-        return -1;
+        count_refusal(route, side, REFUSED_STREAMID);
+        return;
     }
     int live = SRTT_LIVE;
     srt_setsockflag(sock, SRTO_TRANSTYPE, &live, sizeof live);
-    host[0] = '\0';
-    service[0] = '\0';
-    getnameinfo((struct sockaddr *)&peer, (socklen_t)peer_len, host, (socklen_t)host_size, service,
-                (socklen_t)service_size, NI_NUMERICHOST | NI_NUMERICSERV);
-    return sock;
+    char text[NI_MAXHOST + NI_MAXSERV + 2];
+    peer_text((struct sockaddr *)&peer, peer_len, text, sizeof text);
+    log_messagef(LOG_LEVEL_INFO, "[CONNTHREAD] New %s: %s\n",
+                 side == SIDE_SOURCE ? "source" : "target", text);
+    int listed = side == SIDE_SOURCE ? add_connection_locked(&route, nullptr, sock, -1)
+                                     : add_connection_locked(&route, target, -1, sock);
+    if (listed == -1) {
+        log_messagef(LOG_LEVEL_ERR, "[CONNTHREAD] %s srt_epoll_add_usock: %s; caller closed\n",
+                     side == SIDE_SOURCE ? "rcv" : "snd", srt_getlasterror_str());
+        unwatch_socket(route, sock);
+        srt_close(sock);
+        count_refusal(route, side, REFUSED_REGISTER);
+    }
 }
 
 // Per-pass state of the handler.
 struct handler_pass_t {
-    bool rebuild_failed;  // a broken socket stays: slow the next pass down
+    bool retry_later;     // something failed and is still reported: slow the next pass down
     bool listener_paused; // source listener not watched while a source is active
 };
+
+static socket_owner_t source_owner(const route_t &route)
+{
+    return {route.id, -1};
+}
 
 // Replaces a broken calling or rendezvous source socket. Caller holds route.lock.
 static void rebuild_source(route_t &route, int broken, handler_pass_t &pass)
 {
-    int fresh = create_srt_socket(&route.source);
+    socket_owner_t owner = source_owner(route);
+    int fresh = create_srt_socket(&route.source, &owner);
     if (fresh == -1) {
         log_messagef(LOG_LEVEL_INFO, "create_srt_socket failed: %s\n", srt_getlasterror_str());
-        pass.rebuild_failed = true;
+        pass.retry_later = true;
         return;
     }
-    if (register_source_socket(route, fresh, false) == -1) {
+    if (watch_socket(route, fresh) == -1) {
         log_messagef(LOG_LEVEL_INFO, "srt_epoll_add_usock failed: %s\n", srt_getlasterror_str());
         srt_close(fresh);
-        pass.rebuild_failed = true;
+        pass.retry_later = true;
         return;
     }
     route.basesockin = fresh;
     int expected = broken;
     route.active_source.compare_exchange_strong(expected, -1);
-    unregister_source_socket(route, broken);
     remove_connection_locked(&route, nullptr, broken, -1);
+    unwatch_socket(route, broken);
     srt_close(broken);
+}
+
+// Lists a connected calling or rendezvous socket; one that cannot be watched
+// yet is tried again on a later pass. Caller holds route.lock.
+static void list_connected(route_t &route, target_t *target, int sock, handler_pass_t &pass)
+{
+    int listed = target == nullptr ? add_connection_locked(&route, nullptr, sock, -1)
+                                   : add_connection_locked(&route, target, -1, sock);
+    if (listed == -1) {
+        log_messagef(LOG_LEVEL_INFO, "srt_epoll_add_usock failed: %s\n", srt_getlasterror_str());
+        pass.retry_later = true;
+    }
 }
 
 // The relay's rendezvous source socket is checked every pass, whether reported or not.
@@ -191,7 +300,7 @@ static void check_rendezvous_source(route_t &route, handler_pass_t &pass)
         int sock = route.basesockin;
         SRT_SOCKSTATUS state = srt_getsockstate(sock);
         if (state == SRTS_CONNECTED) {
-            add_connection_locked(&route, nullptr, sock, -1);
+            list_connected(route, nullptr, sock, pass);
         } else if (socket_is_broken(state)) {
             log_messagef(LOG_LEVEL_INFO, "== rendezvous socket broken === status_rcv:%d\n",
                          (int)state);
@@ -201,19 +310,18 @@ static void check_rendezvous_source(route_t &route, handler_pass_t &pass)
     pthread_mutex_unlock(&route.lock);
 }
 
-// A source-side socket was reported. Returns -1 when the thread must end.
-// Caller holds route.lock.
-static int handle_source_socket(route_t &route, int sock, handler_pass_t &pass)
+// A source-side socket was reported. Caller holds route.lock.
+static void handle_source_socket(route_t &route, int sock, handler_pass_t &pass)
 {
     SRT_SOCKSTATUS state = srt_getsockstate(sock);
     if (route.source.mode != CONN_MODE_LISTEN) {
         if (state == SRTS_CONNECTED) {
-            add_connection_locked(&route, nullptr, sock, -1);
+            list_connected(route, nullptr, sock, pass);
         } else if (socket_is_broken(state)) {
             log_messagef(LOG_LEVEL_INFO, "== socket broken === status_rcv:%d\n", (int)state);
             rebuild_source(route, sock, pass);
         }
-        return 0;
+        return;
     }
 
     if (socket_is_broken(state)) {
@@ -221,54 +329,43 @@ static int handle_source_socket(route_t &route, int sock, handler_pass_t &pass)
         route.active_source = -1;
         // A broken listener is not rebuilt; stop watching it so the wait sleeps.
         if (sock == route.basesockin)
-            srt_epoll_remove_usock(route.epoll_conn, sock);
-        return 0;
+            unwatch_socket(route, sock);
+        return;
     }
     if (sock != route.basesockin)
-        return 0;
+        return;
     if (state != SRTS_LISTENING) {
+        // Not listening and not broken: nothing to accept on it until the source
+        // is reconfigured, and the route's connections carry on meanwhile.
         log_message(LOG_LEVEL_ERR,
-                    "[CONNTHREAD] basesockin->status != SRTS_LISTENING, stopping thread...\n");
-        return -1;
+                    "[CONNTHREAD] basesockin->status != SRTS_LISTENING, no longer watched\n");
+        unwatch_socket(route, sock);
+        return;
     }
     if (route.active_source != -1) {
         // Callers wait in the backlog; watching the listener now would wake us for nothing.
         int errors_only = SRT_EPOLL_ERR;
         srt_epoll_update_usock(route.epoll_conn, sock, &errors_only);
         pass.listener_paused = true;
-        return 0;
+        return;
     }
-    char host[1025];
-    char service[32];
-    int caller = accept_caller(sock, route.source.streamid, true, host, sizeof host, service,
-                               sizeof service);
-    if (caller == -1)
-        return 0;
-    log_messagef(LOG_LEVEL_INFO, "[CONNTHREAD] New source: %s:%s\n", host, service);
-    if (register_source_socket(route, caller, true) == -1) {
-        log_messagef(LOG_LEVEL_ERR,
-                     "[CONNTHREAD] rcv srt_epoll_add_usock: %s; stopping thread...\n",
-                     srt_getlasterror_str());
-        srt_close(caller);
-        return -1;
-    }
-    add_connection_locked(&route, nullptr, caller, -1);
-    return 0;
+    accept_caller(route, nullptr, sock);
 }
 
 // Replaces a broken calling or rendezvous target socket. Caller holds route.lock.
 static void rebuild_target(route_t &route, target_t &target, int broken)
 {
     remove_connection_locked(&route, &target, -1, broken);
-    unregister_target_socket(route, broken);
+    unwatch_socket(route, broken);
     srt_close(broken);
     target.basesockout = -1;
-    int fresh = create_srt_socket(&target.endpoint);
+    socket_owner_t owner = {route.id, target.id};
+    int fresh = create_srt_socket(&target.endpoint, &owner);
     if (fresh == -1) {
         log_messagef(LOG_LEVEL_INFO, "create_srt_socket failed: %s\n", srt_getlasterror_str());
         return;
     }
-    if (register_target_socket(route, fresh, false) == -1) {
+    if (watch_socket(route, fresh) == -1) {
         log_messagef(LOG_LEVEL_INFO, "srt_epoll_add_usock failed: %s\n", srt_getlasterror_str());
         srt_close(fresh);
         return;
@@ -276,115 +373,93 @@ static void rebuild_target(route_t &route, target_t &target, int broken)
     target.basesockout = fresh;
 }
 
-// A target-side socket of target was reported. Returns -1 when the thread must
-// end. Caller holds route.lock.
-static int handle_target_socket(route_t &route, target_t &target, int sock)
+// A target-side socket of target was reported. Caller holds route.lock.
+static void handle_target_socket(route_t &route, target_t &target, int sock, handler_pass_t &pass)
 {
     SRT_SOCKSTATUS state = srt_getsockstate(sock);
     if (target.endpoint.mode != CONN_MODE_LISTEN) {
         if (state == SRTS_CONNECTED)
-            add_connection_locked(&route, &target, -1, sock);
+            list_connected(route, &target, sock, pass);
         else if (socket_is_broken(state))
             rebuild_target(route, target, sock);
-        return 0;
+        return;
     }
 
-    bool listed = conns_contain(target.conns, sock);
     if (socket_is_broken(state)) {
         remove_connection_locked(&route, &target, -1, sock);
         if (sock == target.basesockout)
-            srt_epoll_remove_usock(route.epoll_conn, sock);
-        return 0;
+            unwatch_socket(route, sock);
+        return;
     }
-    if (listed)
-        return 0;
+    if (conns_contain(target.conns, sock))
+        return;
     if (sock == target.basesockout && state != SRTS_LISTENING) {
         log_messagef(LOG_LEVEL_ERR,
                      "[CONNTHREAD] basesockout->status != SRTS_LISTENING, stopping thread...%d\n",
                      (int)state);
-        return 0;
+        return;
     }
-    char host[1025];
-    char service[32];
-    int caller = accept_caller(sock, target.endpoint.streamid, false, host, sizeof host, service,
-                               sizeof service);
-    if (caller == -1)
-        return 0;
-    log_messagef(LOG_LEVEL_INFO, "[CONNTHREAD] New target: %s:%s\n", host, service);
-    if (register_target_socket(route, caller, true) == -1) {
-        log_messagef(LOG_LEVEL_ERR,
-                     "[CONNTHREAD] snd srt_epoll_add_usock: %s; stopping thread...\n",
-                     srt_getlasterror_str());
-        srt_close(caller);
-        return -1;
-    }
-    add_connection_locked(&route, &target, -1, caller);
-    return 0;
+    accept_caller(route, &target, sock);
 }
 
-// Finds whose socket sock is and handles it. Returns -1 when the thread must end.
-static int handle_reported_socket(route_t &route, int sock, handler_pass_t &pass)
+// Finds whose socket sock is and handles it.
+static void handle_reported_socket(route_t &route, int sock, handler_pass_t &pass)
 {
-    int result = 0;
     pthread_mutex_lock(&route.lock);
     if (sock == route.basesockin || conns_contain(route.conns, sock)) {
-        result = handle_source_socket(route, sock, pass);
+        handle_source_socket(route, sock, pass);
     } else {
         for (target_t &target : route.targets) {
             if (sock == target.basesockout || conns_contain(target.conns, sock)) {
-                result = handle_target_socket(route, target, sock);
+                handle_target_socket(route, target, sock, pass);
                 break;
             }
         }
     }
     pthread_mutex_unlock(&route.lock);
-    return result;
 }
 
 // Watches the source listener again once no source is active. Callers that
 // queued meanwhile raised no event, so one accept is tried at once.
-static int resume_source_listener(route_t &route, handler_pass_t &pass)
+static void resume_source_listener(route_t &route, handler_pass_t &pass)
 {
     if (!pass.listener_paused || route.active_source != -1)
-        return 0;
+        return;
     pass.listener_paused = false;
-    int result = 0;
     pthread_mutex_lock(&route.lock);
     int listener = route.basesockin;
     if (listener != -1 && route.source.mode == CONN_MODE_LISTEN) {
         int events = SRT_EPOLL_IN | SRT_EPOLL_ERR;
         srt_epoll_update_usock(route.epoll_conn, listener, &events);
-        result = handle_source_socket(route, listener, pass);
+        handle_source_socket(route, listener, pass);
     }
     pthread_mutex_unlock(&route.lock);
-    return result;
 }
 
+/*
+ * The handler never ends on its own: a socket it cannot serve is closed or left
+ * alone and logged, so a route whose source is enabled always has its handler.
+ */
 void *router_connections_handler(void *arg)
 {
     route_t &route = *static_cast<route_t *>(arg);
     route.conn_thread_done = 0;
     SRT_EPOLL_EVENT events[CONN_EVENTS_MAX];
     handler_pass_t pass = {false, false};
-    bool fatal = false;
 
-    while (route.running != 0 && !fatal) {
-        pass.rebuild_failed = false;
+    while (route.running != 0) {
+        pass.retry_later = false;
         check_rendezvous_source(route, pass);
-        if (resume_source_listener(route, pass) == -1) {
-            fatal = true;
-            break;
-        }
+        resume_source_listener(route, pass);
         int count = srt_epoll_uwait(route.epoll_conn, events, CONN_EVENTS_MAX, CONN_WAIT_MS);
-        for (int i = 0; i < count && i < CONN_EVENTS_MAX && !fatal; i++)
-            fatal = handle_reported_socket(route, events[i].fd, pass) == -1;
-        // A broken socket that could not be rebuilt stays reported; retry calmly.
-        if (count < 0 || pass.rebuild_failed)
+        for (int i = 0; i < count && i < CONN_EVENTS_MAX; i++)
+            handle_reported_socket(route, events[i].fd, pass);
+        // A socket that could not be rebuilt or listed stays reported; retry calmly.
+        if (count < 0 || pass.retry_later)
             usleep(CONN_WAIT_MS * 1000);
     }
+    log_message(LOG_LEVEL_INFO, "=== end router_connections_handler");
     // Last touch of the record: it may be destroyed once this is set.
     route.conn_thread_done = 1;
-    if (!fatal)
-        log_message(LOG_LEVEL_INFO, "=== end router_connections_handler");
     return nullptr;
 }

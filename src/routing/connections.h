@@ -7,15 +7,28 @@
 // calling and rendezvous sockets. arg is the route's element in g_routes.
 void *router_connections_handler(void *arg);
 
-// Appends a connected socket to the route's conns (source_sock != -1) or the
-// target's conns (target_sock != -1); an id already listed is left alone.
-// add_connection takes route.lock; the _locked forms expect the caller to hold it.
-void add_connection(route_t *route, target_t *target, int source_sock, int target_sock);
-void add_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock);
-// Erases a listed socket, closes it and logs the disconnect; an unlisted socket is
-// neither removed nor closed.
-void remove_connection(route_t *route, target_t *target, int source_sock, int target_sock);
-void remove_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock);
+/*
+ * Lists a connected socket on the route's conns (source_sock != -1) or the
+ * target's conns (target_sock != -1), watched on the route's epolls, with its
+ * details read from libsrt; an id already listed is left alone. Returns 0, or
+ * -1 when the socket cannot be watched (nothing listed; the caller closes or
+ * retries it). add_connection takes route.lock; the _locked forms expect the
+ * caller to hold it.
+ */
+int add_connection(route_t *route, target_t *target, int source_sock, int target_sock);
+int add_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock);
+// Unlists a listed socket, adds its last figures to its side's totals, stops
+// watching it, closes it and logs the disconnect. Returns true when it was
+// listed; an unlisted socket is neither removed nor closed.
+bool remove_connection(route_t *route, target_t *target, int source_sock, int target_sock);
+bool remove_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock);
+
+// Unlists and closes sock when it is a caller accepted on one of the route's
+// listening endpoints; the listener may accept it again. A kicked publisher
+// stops being the active source. Returns 0, or -1 when sock is no such
+// connection (the relay's own calling sockets are not kicked). Caller holds
+// route.lock.
+int kick_connection_locked(route_t &route, int sock);
 
 // True when sock is in conns. Caller holds route.lock or route.list_lock.
 bool conns_contain(const std::list<conn_socket_t> &conns, int sock);

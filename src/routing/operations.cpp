@@ -5,9 +5,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <vector>
+
 #include <jansson.h>
 
 #include "core/log.h"
+#include "routing/connections.h"
 #include "routing/registry.h"
 #include "routing/route_store.h"
 #include "srt/socket.h"
@@ -45,6 +48,31 @@ static int check_url(const char *url)
     return 0;
 }
 
+// Parses url for an endpoint in mode before anything is changed, so a URL that
+// cannot be parsed changes neither sockets nor file. Returns 0, or -1 with the
+// reason in g_last_error.
+static int parse_first(const char *url, int32_t mode, endpoint_url_t &parsed)
+{
+    if (check_url(url) != 0)
+        return -1;
+    parsed = endpoint_url_t{};
+    parsed.mode = (conn_mode_t)mode;
+    if (parse_endpoint_url(parsed, url) != 0) {
+        set_last_error("Invalid URL: No scheme found.");
+        return -1;
+    }
+    return 0;
+}
+
+// Gives an endpoint the settings parsed from url; its enabled flag stays.
+static void adopt_settings(endpoint_url_t &endpoint, const endpoint_url_t &parsed, const char *url)
+{
+    uint8_t enabled = endpoint.enabled;
+    endpoint = parsed;
+    endpoint.enabled = enabled;
+    snprintf(endpoint.url, sizeof endpoint.url, "%s", url);
+}
+
 static bool same_configuration(const endpoint_url_t &endpoint, int32_t enabled, int32_t mode,
                                const char *url)
 {
@@ -68,25 +96,40 @@ static void unlock_route(route_t *route)
     pthread_mutex_unlock(&g_routes_lock);
 }
 
-// Closes every connection in conns (logging text for each) and then the base
-// socket, which becomes -1. unregister takes the socket off the route's epolls.
-// Caller holds route.lock.
+/*
+ * Closes every connection in conns (logging text for each), adding their last
+ * figures to totals in the same list_lock section that unlists them, so no
+ * total is ever seen to drop; then the base socket, which becomes -1. Caller
+ * holds route.lock.
+ */
 static void close_endpoint_sockets(route_t &route, std::list<conn_socket_t> &conns,
-                                   std::atomic<int32_t> &base,
-                                   void (*unregister)(route_t &, SRTSOCKET), const char *text)
+                                   traffic_totals_t &totals, connection_side_t side,
+                                   std::atomic<int32_t> &base, const char *text)
 {
+    std::vector<SRT_TRACEBSTATS> finals(conns.size());
+    std::vector<bool> fresh(conns.size());
+    size_t i = 0;
+    for (const conn_socket_t &conn : conns) {
+        fresh[i] = srt_bstats(conn.sock, &finals[i], 1) == 0;
+        i++;
+    }
     std::list<conn_socket_t> closing;
     pthread_mutex_lock(&route.list_lock);
+    i = 0;
+    for (const conn_socket_t &conn : conns) {
+        fold_closed_connection(totals, conn, fresh[i] ? finals[i] : conn.stats, side);
+        i++;
+    }
     closing.splice(closing.end(), conns);
     pthread_mutex_unlock(&route.list_lock);
     for (const conn_socket_t &conn : closing) {
-        unregister(route, conn.sock);
+        unwatch_socket(route, conn.sock);
         srt_close(conn.sock);
         log_message(LOG_LEVEL_INFO, text);
     }
     int sock = base;
     if (sock != -1) {
-        unregister(route, sock);
+        unwatch_socket(route, sock);
         srt_close(sock);
         base = -1;
     }
@@ -94,13 +137,13 @@ static void close_endpoint_sockets(route_t &route, std::list<conn_socket_t> &con
 
 static void close_target_sockets(route_t &route, target_t &target)
 {
-    close_endpoint_sockets(route, target.conns, target.basesockout, unregister_target_socket,
+    close_endpoint_sockets(route, target.conns, target.closed, SIDE_TARGET, target.basesockout,
                            "[CONNTHREAD] target has disconnected\n");
 }
 
 static void close_source_sockets(route_t &route, const char *disconnect_text)
 {
-    close_endpoint_sockets(route, route.conns, route.basesockin, unregister_source_socket,
+    close_endpoint_sockets(route, route.conns, route.closed_sources, SIDE_SOURCE, route.basesockin,
                            disconnect_text);
 }
 
@@ -110,11 +153,14 @@ static void close_all_target_sockets(route_t &route)
         close_target_sockets(route, target);
 }
 
-// Opens and registers a target's base socket. Returns 0, or -1 with g_last_error
-// set in the given wording ("Target's" or "target's"). Caller holds route.lock.
+// Opens and watches a target's base socket. Returns 0, -1 when the socket cannot
+// be made, -2 when it cannot be watched (it stays in basesockout), with
+// g_last_error set in the given wording ("Target's" or "target's"). Caller holds
+// route.lock.
 static int open_target(route_t &route, target_t &target, const char *owner_word, bool log_failure)
 {
-    int sock = create_srt_socket(&target.endpoint);
+    socket_owner_t owner = {route.id, target.id};
+    int sock = create_srt_socket(&target.endpoint, &owner);
     target.basesockout = sock;
     if (sock == -1) {
         set_last_error("Creating %s SRT Socket failed", owner_word);
@@ -122,7 +168,7 @@ static int open_target(route_t &route, target_t &target, const char *owner_word,
             log_message(LOG_LEVEL_INFO, g_last_error);
         return -1;
     }
-    if (register_target_socket(route, sock, false) == -1) {
+    if (watch_socket(route, sock) == -1) {
         set_last_error("Registering %s SRT Socket to epoll failed: %s", owner_word,
                        srt_getlasterror_str());
         if (log_failure)
@@ -189,9 +235,79 @@ void discard_all_routes(void)
     pthread_mutex_unlock(&g_routes_lock);
 }
 
+// Saves the route file and releases both locks; the result passes through.
+static int32_t save_and_unlock(route_t *route, int32_t result)
+{
+    save_routes_config();
+    unlock_route(route);
+    return result;
+}
+
+/*
+ * Opens the source and every enabled target that can open, and makes sure the
+ * route has its thread pair. A target that cannot be made does not stop the
+ * others: the operation goes on and then fails naming the target ids. Every
+ * path that changed the record saves it, so the file always holds what the
+ * registry holds. Caller holds g_routes_lock and route.lock; returns 0 or -1
+ * with g_last_error set.
+ */
+static int32_t open_source_and_targets(route_t &route, int32_t enabled)
+{
+    pthread_mutex_lock(&route.list_lock);
+    route.pktSentTotal = 0;
+    route.pktLossTotal = 0;
+    route.pktLoss = 0;
+    route.msRTT = 0.0f;
+    pthread_mutex_unlock(&route.list_lock);
+
+    socket_owner_t owner = {route.id, -1};
+    int sock = create_srt_socket(&route.source, &owner);
+    route.basesockin = sock;
+    if (sock == -1) {
+        set_last_error("Creating source's SRT Socket failed");
+        log_message(LOG_LEVEL_INFO, g_last_error);
+        return -1;
+    }
+    if (watch_socket(route, sock) == -1) {
+        set_last_error("Registering source's SRT Socket to epoll failed: %s",
+                       srt_getlasterror_str());
+        log_message(LOG_LEVEL_INFO, g_last_error);
+        return -1;
+    }
+    char failed_ids[LAST_ERROR_SIZE] = "";
+    size_t used = 0;
+    for (target_t &target : route.targets) {
+        // A target that cannot be watched is reported and skipped.
+        if (target.endpoint.enabled && open_target(route, target, "target's", true) == -1)
+            used += (size_t)snprintf(failed_ids + used, sizeof failed_ids - used, "%s%d",
+                                     used > 0 ? ", " : "", target.id);
+        used = used < sizeof failed_ids ? used : sizeof failed_ids - 1;
+    }
+    if (route_threads_idle(route)) {
+        int err = start_route_threads(route);
+        if (err != 0) {
+            // Without its threads the route would take handshakes and forward
+            // nothing: it is switched off instead.
+            printf("cannot create connection thread 0: %s\n", strerror(err));
+            set_last_error("cannot create connection thread: %s", strerror(err));
+            close_all_target_sockets(route);
+            close_source_sockets(route, "[CONNTHREAD1] source has disconnected\n");
+            route.source.enabled = 0;
+            return -1;
+        }
+    }
+    route.source.enabled = enabled_flag(enabled);
+    if (failed_ids[0] != '\0') {
+        set_last_error("Creating target's SRT Socket failed: %s", failed_ids);
+        return -1;
+    }
+    return 0;
+}
+
 int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const char *url)
 {
-    if (check_url(url) != 0)
+    endpoint_url_t parsed;
+    if (parse_first(url, mode, parsed) != 0)
         return -1;
     route_t *route = lock_route(route_id);
     if (route == nullptr) {
@@ -207,57 +323,13 @@ int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const cha
     close_source_sockets(*route, "[CONNTHREAD1] source has disconnected\n");
     route->active_source = -1;
 
-    printf("enabled:%d, mode:%d, url:%s\n", enabled, mode, url);
-    route->source.mode = (conn_mode_t)mode;
-    snprintf(route->source.url, sizeof route->source.url, "%s", url);
-    parse_endpoint_url(route->source, url);
-
-    if (enabled != 0) {
-        pthread_mutex_lock(&route->list_lock);
-        route->pktSentTotal = 0;
-        route->pktLossTotal = 0;
-        route->pktLoss = 0;
-        route->msRTT = 0.0f;
-        pthread_mutex_unlock(&route->list_lock);
-
-        int sock = create_srt_socket(&route->source);
-        route->basesockin = sock;
-        if (sock == -1) {
-            set_last_error("Creating source's SRT Socket failed");
-            log_message(LOG_LEVEL_INFO, g_last_error);
-            unlock_route(route);
-            return -1;
-        }
-        if (register_source_socket(*route, sock, false) == -1) {
-            set_last_error("Registering source's SRT Socket to epoll failed: %s",
-                           srt_getlasterror_str());
-            log_message(LOG_LEVEL_INFO, g_last_error);
-            unlock_route(route);
-            return -1;
-        }
-        for (target_t &target : route->targets) {
-            if (!target.endpoint.enabled)
-                continue;
-            // A target that cannot be registered is reported and skipped.
-            if (open_target(*route, target, "target's", true) == -1) {
-                unlock_route(route);
-                return -1;
-            }
-        }
-        if (route->source.enabled == 0 && route_threads_idle(*route)) {
-            int err = start_route_threads(*route);
-            if (err != 0) {
-                printf("cannot create connection thread 0: %s\n", strerror(err));
-                set_last_error("cannot create connection thread: %s", strerror(err));
-                unlock_route(route);
-                return -1;
-            }
-        }
+    printf("enabled:%d, mode:%d, url:%s\n", enabled, mode, mask_passphrases(url).c_str());
+    adopt_settings(route->source, parsed, url);
+    if (enabled == 0) {
+        route->source.enabled = 0;
+        return save_and_unlock(route, 0);
     }
-    route->source.enabled = enabled_flag(enabled);
-    save_routes_config();
-    unlock_route(route);
-    return 0;
+    return save_and_unlock(route, open_source_and_targets(*route, enabled));
 }
 
 int32_t enable_source(int32_t route_id, int32_t enabled)
@@ -347,19 +419,17 @@ int32_t enable_target(int32_t route_id, int32_t target_id, int32_t enabled)
     }
     close_target_sockets(*route, *target);
     target->endpoint.enabled = enabled_flag(enabled);
-    if (enabled != 0 && open_target(*route, *target, "Target's", false) != 0) {
-        unlock_route(route);
-        return -1;
-    }
-    save_routes_config();
-    unlock_route(route);
-    return 0;
+    int32_t result = 0;
+    if (enabled != 0 && open_target(*route, *target, "Target's", false) != 0)
+        result = -1;
+    return save_and_unlock(route, result);
 }
 
 int32_t update_target(int32_t route_id, int32_t target_id, int32_t enabled, int32_t mode,
                       const char *url)
 {
-    if (check_url(url) != 0)
+    endpoint_url_t parsed;
+    if (parse_first(url, mode, parsed) != 0)
         return -1;
     route_t *route = nullptr;
     target_t *target = find_target_or_fail(route_id, target_id, &route);
@@ -371,15 +441,27 @@ int32_t update_target(int32_t route_id, int32_t target_id, int32_t enabled, int3
         return -1;
     }
     close_target_sockets(*route, *target);
+    adopt_settings(target->endpoint, parsed, url);
     target->endpoint.enabled = enabled_flag(enabled);
-    target->endpoint.mode = (conn_mode_t)mode;
-    snprintf(target->endpoint.url, sizeof target->endpoint.url, "%s", url);
-    parse_endpoint_url(target->endpoint, url);
-    if (enabled != 0 && open_target(*route, *target, "Target's", false) != 0) {
-        unlock_route(route);
-        return -1;
+    int32_t result = 0;
+    if (enabled != 0 && open_target(*route, *target, "Target's", false) != 0)
+        result = -1;
+    return save_and_unlock(route, result);
+}
+
+int32_t kick_connection(int32_t sock)
+{
+    pthread_mutex_lock(&g_routes_lock);
+    for (route_t &route : g_routes) {
+        pthread_mutex_lock(&route.lock);
+        int result = kick_connection_locked(route, sock);
+        pthread_mutex_unlock(&route.lock);
+        if (result == 0) {
+            pthread_mutex_unlock(&g_routes_lock);
+            return 0;
+        }
     }
-    save_routes_config();
-    unlock_route(route);
-    return 0;
+    pthread_mutex_unlock(&g_routes_lock);
+    set_last_error("Connection %d not found", sock);
+    return -1;
 }

@@ -17,6 +17,11 @@ int32_t enable_target(int32_t route_id, int32_t target_id, int32_t enabled);
 int32_t update_target(int32_t route_id, int32_t target_id, int32_t enabled, int32_t mode,
                       const char *url);
 
+// Closes one connection accepted on a listening endpoint (a subscriber, or the
+// publisher of a listening source), as the connection handler would on a break.
+// Returns 0, or -1 with "Connection <id> not found" in g_last_error.
+int32_t kick_connection(int32_t sock);
+
 // Stops every route's threads, closes its sockets and drops it, without saving.
 // Used by the start-up load and by tests. Caller holds no lock.
 void discard_all_routes(void);

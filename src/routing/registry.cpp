@@ -17,9 +17,9 @@ pthread_mutex_t stat_lock = PTHREAD_MUTEX_INITIALIZER;
 std::list<route_t> g_routes;
 std::list<route_t> g_retired_routes;
 char g_last_error[LAST_ERROR_SIZE] = "";
+const char *const refusal_reason_names[REFUSAL_REASON_COUNT] = {"streamid", "register", "broken"};
 
 const int SOURCE_EPOLL_EVENTS = SRT_EPOLL_IN | SRT_EPOLL_ERR;
-const int TARGET_EPOLL_EVENTS = SRT_EPOLL_OUT | SRT_EPOLL_ERR;
 static const int LISTENER_WATCH_EVENTS = SRT_EPOLL_IN | SRT_EPOLL_ERR;
 static const int CONNECTING_WATCH_EVENTS = SRT_EPOLL_OUT | SRT_EPOLL_ERR;
 static const int CONNECTED_WATCH_EVENTS = SRT_EPOLL_ERR;
@@ -115,39 +115,35 @@ int build_route_record(std::list<route_t> &holder, int32_t id)
         holder.pop_back();
         return -1;
     }
-    route.epoll_snd = srt_epoll_create();
-    if (route.epoll_snd < 0) {
-        printf("srt_epoll_create snd: %s\n", srt_getlasterror_str());
-        srt_epoll_release(route.epoll_rcv);
-        holder.pop_back();
-        return -1;
-    }
     route.epoll_conn = srt_epoll_create();
     if (route.epoll_conn < 0) {
         printf("srt_epoll_create conn: %s\n", srt_getlasterror_str());
         srt_epoll_release(route.epoll_rcv);
-        srt_epoll_release(route.epoll_snd);
         holder.pop_back();
         return -1;
     }
     // Waits with nothing registered return at once instead of sleeping; the
     // threads of a route with no sockets must still sleep.
     srt_epoll_set(route.epoll_rcv, SRT_EPOLL_ENABLE_EMPTY);
-    srt_epoll_set(route.epoll_snd, SRT_EPOLL_ENABLE_EMPTY);
     srt_epoll_set(route.epoll_conn, SRT_EPOLL_ENABLE_EMPTY);
+    pthread_condattr_t monotonic;
+    pthread_condattr_init(&monotonic);
+    pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
+    int failed = 0;
     if (pthread_mutex_init(&route.lock, nullptr) != 0) {
-        printf("Mutex (lock) init failed\n\n");
-        srt_epoll_release(route.epoll_rcv);
-        srt_epoll_release(route.epoll_snd);
-        srt_epoll_release(route.epoll_conn);
-        holder.pop_back();
-        return -1;
-    }
-    if (pthread_mutex_init(&route.list_lock, nullptr) != 0) {
-        printf("Mutex (lock) init failed\n\n");
+        failed = 1;
+    } else if (pthread_mutex_init(&route.list_lock, nullptr) != 0) {
         pthread_mutex_destroy(&route.lock);
+        failed = 1;
+    } else if (pthread_cond_init(&route.source_listed, &monotonic) != 0) {
+        pthread_mutex_destroy(&route.lock);
+        pthread_mutex_destroy(&route.list_lock);
+        failed = 1;
+    }
+    pthread_condattr_destroy(&monotonic);
+    if (failed) {
+        printf("Mutex (lock) init failed\n\n");
         srt_epoll_release(route.epoll_rcv);
-        srt_epoll_release(route.epoll_snd);
         srt_epoll_release(route.epoll_conn);
         holder.pop_back();
         return -1;
@@ -247,50 +243,34 @@ void stop_route_threads(route_t &route)
     if (route.running == 0)
         return;
     route.running = 0;
+    pthread_mutex_lock(&route.list_lock);
+    pthread_cond_broadcast(&route.source_listed);
+    pthread_mutex_unlock(&route.list_lock);
     // Checked every 10 ms rather than every second: the threads see running 0
     // within one pass (about 150 ms), and the bound stays 10 seconds.
     for (int sleeps = 0; !route_threads_done(route) && sleeps < 1000; sleeps++)
         usleep(10 * 1000);
 }
 
-// Adds sock to a data-path epoll with events, and to the handler's epoll with
-// what it must watch for in the socket's present state.
-static int register_socket(route_t &route, int data_epoll, const int *events, SRTSOCKET sock,
-                           bool connected)
+int watch_socket(route_t &route, SRTSOCKET sock)
 {
-    if (srt_epoll_add_usock(data_epoll, sock, events) == SRT_ERROR)
+    SRT_SOCKSTATUS state = srt_getsockstate(sock);
+    const int *events = state == SRTS_CONNECTED   ? &CONNECTED_WATCH_EVENTS
+                        : state == SRTS_LISTENING ? &LISTENER_WATCH_EVENTS
+                                                  : &CONNECTING_WATCH_EVENTS;
+    return srt_epoll_add_usock(route.epoll_conn, sock, events) == SRT_ERROR ? -1 : 0;
+}
+
+int watch_source_connection(route_t &route, SRTSOCKET sock)
+{
+    if (srt_epoll_add_usock(route.epoll_rcv, sock, &SOURCE_EPOLL_EVENTS) == SRT_ERROR)
         return -1;
-    int watch = connected                                  ? CONNECTED_WATCH_EVENTS
-                : srt_getsockstate(sock) == SRTS_LISTENING ? LISTENER_WATCH_EVENTS
-                                                           : CONNECTING_WATCH_EVENTS;
-    srt_epoll_add_usock(route.epoll_conn, sock, &watch);
-    return 0;
+    return watch_socket(route, sock);
 }
 
-int register_source_socket(route_t &route, SRTSOCKET sock, bool connected)
-{
-    return register_socket(route, route.epoll_rcv, &SOURCE_EPOLL_EVENTS, sock, connected);
-}
-
-int register_target_socket(route_t &route, SRTSOCKET sock, bool connected)
-{
-    return register_socket(route, route.epoll_snd, &TARGET_EPOLL_EVENTS, sock, connected);
-}
-
-void watch_connected_socket(route_t &route, SRTSOCKET sock)
-{
-    srt_epoll_update_usock(route.epoll_conn, sock, &CONNECTED_WATCH_EVENTS);
-}
-
-void unregister_source_socket(route_t &route, SRTSOCKET sock)
+void unwatch_socket(route_t &route, SRTSOCKET sock)
 {
     srt_epoll_remove_usock(route.epoll_rcv, sock);
-    srt_epoll_remove_usock(route.epoll_conn, sock);
-}
-
-void unregister_target_socket(route_t &route, SRTSOCKET sock)
-{
-    srt_epoll_remove_usock(route.epoll_snd, sock);
     srt_epoll_remove_usock(route.epoll_conn, sock);
 }
 
@@ -308,10 +288,10 @@ static void destroy_parked(std::list<route_t> &list, std::list<route_t>::iterato
     if (it->basesockin != -1)
         srt_close(it->basesockin);
     srt_epoll_release(it->epoll_rcv);
-    srt_epoll_release(it->epoll_snd);
     srt_epoll_release(it->epoll_conn);
     pthread_mutex_destroy(&it->lock);
     pthread_mutex_destroy(&it->list_lock);
+    pthread_cond_destroy(&it->source_listed);
     list.erase(it);
 }
 
@@ -342,4 +322,20 @@ size_t count_conns(route_t &route, const std::list<conn_socket_t> &conns)
     size_t count = conns.size();
     pthread_mutex_unlock(&route.list_lock);
     return count;
+}
+
+void fold_closed_connection(traffic_totals_t &totals, const conn_socket_t &conn,
+                            const SRT_TRACEBSTATS &final, connection_side_t side)
+{
+    if (side == SIDE_SOURCE) {
+        totals.bytes += conn.rcv_total + conn.rcv_delta;
+        totals.packets_lost += final.pktRcvLossTotal;
+        totals.packets_retransmitted += conn.retransmits_received + final.pktRcvRetrans;
+        totals.packets_dropped += final.pktRcvDropTotal;
+    } else {
+        totals.bytes += conn.sent_total + conn.sent_delta;
+        totals.packets_lost += final.pktSndLossTotal;
+        totals.packets_retransmitted += final.pktRetransTotal;
+        totals.packets_dropped += final.pktSndDropTotal + conn.dropped;
+    }
 }

@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 #include <stdint.h>
+#include <time.h>
 
 #include <atomic>
 #include <list>
@@ -26,13 +27,15 @@
  * stat_lock      serialises the statistics pass; kept taken by the main loop
  *                around the pass. The counters themselves are under list_lock.
  * route.list_lock the structure of the route's lists (conns, targets, each
- *                target's conns) and everything inside their entries: byte
- *                counters, SRT statistics snapshots, the route's and targets'
- *                statistics fields. Every change to a list takes it (inside
- *                route.lock); the transmit thread holds it for the fan-out of
- *                one message, the statistics pass and the read endpoints for
- *                their walk of one route. It is never held across a blocking
- *                call: sends are non-blocking and logging happens after release.
+ *                target's conns) and everything inside their entries: byte and
+ *                drop counters, SRT statistics snapshots, connection details, the
+ *                route's and targets' statistics fields, traffic totals and
+ *                history. Every change to a list takes it (inside route.lock); the
+ *                transmit thread holds it for the fan-out of one message, the
+ *                statistics pass and the read endpoints for their walk of one
+ *                route. It is never held across a blocking call or a libsrt call
+ *                other than the non-blocking sends of the fan-out, and nothing is
+ *                logged under it. route.source_listed waits on it.
  * log_lock       log output, innermost.
  *
  * Atomic fields (read without any lock by a thread that does not own them):
@@ -46,6 +49,36 @@
 extern pthread_mutex_t g_routes_lock;
 extern pthread_mutex_t stat_lock;
 
+enum connection_side_t { SIDE_SOURCE = 0, SIDE_TARGET = 1, SIDE_COUNT = 2 };
+
+// Why the relay turned a caller away.
+enum refusal_reason_t {
+    REFUSED_STREAMID = 0, // wrong stream id, at the handshake or at accept
+    REFUSED_REGISTER = 1, // the accepted caller could not be watched
+    REFUSED_BROKEN = 2,   // broken already when accepted
+    REFUSAL_REASON_COUNT = 3,
+};
+extern const char *const refusal_reason_names[REFUSAL_REASON_COUNT];
+
+// Figures of connections that are gone, kept so totals never go down while the
+// route or target exists.
+struct traffic_totals_t {
+    int64_t bytes = 0; // received (source side) or sent (target side)
+    int64_t packets_lost = 0;
+    int64_t packets_retransmitted = 0;
+    int64_t packets_dropped = 0;
+};
+
+// What is known of a connection from the moment it is listed; filled before
+// the entry enters its list and never changed afterwards.
+struct conn_details_t {
+    char peer[64] = "";       // numeric host:port
+    char stream_id[128] = ""; // as presented by the caller (or our own, when we call)
+    time_t connected_at = 0;
+    bool encrypted = false;
+    conn_mode_t mode = CONN_MODE_LISTEN;
+};
+
 struct conn_socket_t {
     SRTSOCKET sock = -1;
     SRT_TRACEBSTATS stats = {};
@@ -53,7 +86,15 @@ struct conn_socket_t {
     int64_t sent_total = 0;
     int64_t rcv_delta = 0;
     int64_t sent_delta = 0;
+    int64_t dropped = 0; // messages a full send buffer refused (target side)
+    // Retransmitted packets received up to the last pass (libsrt counts them per period).
+    int64_t retransmits_received = 0;
+    float mbps = 0.0f; // over the last statistics period, in the connection's direction
+    conn_details_t details;
 };
+
+// One second per sample, the last HISTORY_SECONDS of them.
+#define HISTORY_SECONDS 900
 
 struct target_t {
     int32_t id = 0;
@@ -64,12 +105,20 @@ struct target_t {
     std::atomic<int32_t> basesockout{-1};
     endpoint_url_t endpoint = {};
     std::list<conn_socket_t> conns;
+    traffic_totals_t closed;
+    float out_mbps[HISTORY_SECONDS] = {}; // aligned with the route's history ring
+};
+
+struct route_history_t {
+    int64_t time[HISTORY_SECONDS] = {}; // unix seconds
+    float in_mbps[HISTORY_SECONDS] = {};
+    int next = 0; // slot of the next sample
+    int count = 0;
 };
 
 struct route_t {
     int32_t id = 0;
     int32_t epoll_rcv = -1;
-    int32_t epoll_snd = -1;
     // The connection handler's own epoll: listeners for IN, connecting sockets for
     // OUT, connected ones for ERR only, so it sleeps while traffic flows.
     int32_t epoll_conn = -1;
@@ -85,12 +134,19 @@ struct route_t {
     std::atomic<int32_t> active_source{-1};
     pthread_mutex_t lock;
     pthread_mutex_t list_lock;
+    // Signalled when a source connection is listed or the threads must stop; the
+    // transmit thread of a route with no source connection sleeps on it.
+    pthread_cond_t source_listed;
     // Set once a thread pair was started; with it unset the record can go at once.
     bool threads_started = false;
     pthread_t conn_thread = {};
     pthread_t transmit_thread = {};
     std::list<conn_socket_t> conns;
     std::list<target_t> targets;
+    traffic_totals_t closed_sources;
+    uint64_t accepted[SIDE_COUNT] = {};
+    uint64_t refused[SIDE_COUNT][REFUSAL_REASON_COUNT] = {};
+    route_history_t history;
 };
 
 extern std::list<route_t> g_routes;
@@ -100,9 +156,8 @@ extern std::list<route_t> g_retired_routes;
 #define LAST_ERROR_SIZE 1500
 extern char g_last_error[LAST_ERROR_SIZE];
 
-// Epoll masks of the two data-path epolls.
-extern const int SOURCE_EPOLL_EVENTS; // SRT_EPOLL_IN | SRT_EPOLL_ERR on epoll_rcv
-extern const int TARGET_EPOLL_EVENTS; // SRT_EPOLL_OUT | SRT_EPOLL_ERR on epoll_snd
+// Mask of the data path's epoll: SRT_EPOLL_IN | SRT_EPOLL_ERR on epoll_rcv.
+extern const int SOURCE_EPOLL_EVENTS;
 
 // A socket counts as broken once it is broken, closed or unknown to libsrt.
 inline bool socket_is_broken(SRT_SOCKSTATUS state)
@@ -123,8 +178,9 @@ int32_t allocate_target_id(void);
 void advance_id_counters(int32_t largest_route_id, int32_t largest_target_id);
 void reset_id_counters(void); // back to 100 and 1000, for tests
 
-// Builds a route record with its three epolls and two mutexes in a one-element
-// list, ready to be spliced into g_routes. Returns 0, or -1 after printing why.
+// Builds a route record with its two epolls, two mutexes and condition in a
+// one-element list, ready to be spliced into g_routes. Returns 0, or -1 after
+// printing why.
 int build_route_record(std::list<route_t> &holder, int32_t id);
 // Appends a target with defaults to the route. Caller holds route.lock.
 target_t &append_target(route_t &route, int32_t id);
@@ -142,17 +198,19 @@ bool route_threads_idle(const route_t &route);
 // "conn:<id>" and "xmit:<id>".
 // Returns 0, or the pthread error; prints nothing.
 int start_route_threads(route_t &route);
-// Clears running and waits (at most 10 s) for both done flags. Caller
-// holds g_routes_lock but not route.lock.
+// Clears running, wakes the transmit thread and waits (at most 10 s) for both
+// done flags. Caller holds g_routes_lock but not route.lock.
 void stop_route_threads(route_t &route);
 
-// Registration of a socket on the route's epolls (data path and handler).
-// An accepted or connected socket is watched by the handler for errors only.
-int register_source_socket(route_t &route, SRTSOCKET sock, bool connected);
-int register_target_socket(route_t &route, SRTSOCKET sock, bool connected);
-void watch_connected_socket(route_t &route, SRTSOCKET sock);
-void unregister_source_socket(route_t &route, SRTSOCKET sock);
-void unregister_target_socket(route_t &route, SRTSOCKET sock);
+// The connection handler watches every socket of its route on epoll_conn, for
+// what matters in the socket's present state: a listener for callers, a
+// connecting socket for the connection, a connected one for errors only.
+// Returns 0, or -1 when libsrt refuses (srt_getlasterror_str tells why).
+int watch_socket(route_t &route, SRTSOCKET sock);
+// A listed source connection is also read by the transmit thread (epoll_rcv).
+int watch_source_connection(route_t &route, SRTSOCKET sock);
+// Takes sock off both epolls.
+void unwatch_socket(route_t &route, SRTSOCKET sock);
 
 // Takes the route out of g_routes; destroys it at once when its threads have
 // ended, otherwise parks it in g_retired_routes. Caller holds g_routes_lock.
@@ -162,3 +220,9 @@ void reap_retired_routes(void);
 
 // Count of a list's entries, read under the route's list_lock.
 size_t count_conns(route_t &route, const std::list<conn_socket_t> &conns);
+
+// Adds the figures of a connection that is going away to totals. Caller holds
+// route.list_lock; final is a statistics snapshot taken just before (or the
+// entry's own when the socket could not be asked).
+void fold_closed_connection(traffic_totals_t &totals, const conn_socket_t &conn,
+                            const SRT_TRACEBSTATS &final, connection_side_t side);

@@ -89,12 +89,13 @@ static void apply_endpoint_settings(const endpoint_settings_t &settings, endpoin
 // Opens the base sockets of an enabled source and of its enabled targets.
 static void open_route_sockets(route_t &route)
 {
-    int sock = create_srt_socket(&route.source);
+    socket_owner_t owner = {route.id, -1};
+    int sock = create_srt_socket(&route.source, &owner);
     route.basesockin = sock;
     if (sock == -1) {
         snprintf(g_last_error, sizeof g_last_error, "Creating source's SRT Socket failed");
         log_message(LOG_LEVEL_INFO, g_last_error);
-    } else if (register_source_socket(route, sock, false) == -1) {
+    } else if (watch_socket(route, sock) == -1) {
         snprintf(g_last_error, sizeof g_last_error,
                  "Registering source's SRT Socket to epoll failed: %s", srt_getlasterror_str());
         log_message(LOG_LEVEL_INFO, g_last_error);
@@ -102,12 +103,13 @@ static void open_route_sockets(route_t &route)
     for (target_t &target : route.targets) {
         if (!target.endpoint.enabled)
             continue;
-        sock = create_srt_socket(&target.endpoint);
+        owner.target_id = target.id;
+        sock = create_srt_socket(&target.endpoint, &owner);
         target.basesockout = sock;
         if (sock == -1) {
             snprintf(g_last_error, sizeof g_last_error, "Creating target's SRT Socket failed");
             log_message(LOG_LEVEL_INFO, g_last_error);
-        } else if (register_target_socket(route, sock, false) == -1) {
+        } else if (watch_socket(route, sock) == -1) {
             snprintf(g_last_error, sizeof g_last_error,
                      "Registering target's SRT Socket to epoll failed: %s", srt_getlasterror_str());
             log_message(LOG_LEVEL_INFO, g_last_error);

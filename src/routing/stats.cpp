@@ -2,11 +2,13 @@
 #include "routing/stats.h"
 
 #include <stdio.h>
+#include <time.h>
 
 #include <vector>
 
 #include "core/log.h"
 #include "routing/registry.h"
+#include "srt/stream_gate.h"
 
 void format_byte_figure(int64_t bytes, char *buf, size_t size)
 {
@@ -42,36 +44,87 @@ struct stats_line_t {
 // Reused from pass to pass; only the main thread runs the pass.
 static std::vector<stats_line_t> g_stats_lines;
 
-static void snapshot_stats(SRTSOCKET sock, SRT_TRACEBSTATS &stats)
+struct socket_snapshot_t {
+    SRTSOCKET sock;
+    bool taken;
+    SRT_TRACEBSTATS stats;
+};
+static std::vector<socket_snapshot_t> g_snapshots;
+
+/*
+ * Asks libsrt for the statistics of every connection of the route, with
+ * list_lock held only to read the socket ids: the data path never waits for
+ * libsrt on the pass's behalf. Cost: one srt_bstats per connection.
+ */
+static void take_snapshots(route_t &route)
 {
-    SRT_TRACEBSTATS fresh;
-    if (srt_bstats(sock, &fresh, 1) == 0)
-        stats = fresh;
+    g_snapshots.clear();
+    pthread_mutex_lock(&route.list_lock);
+    for (const conn_socket_t &conn : route.conns)
+        g_snapshots.push_back({conn.sock, false, {}});
+    for (const target_t &target : route.targets)
+        for (const conn_socket_t &conn : target.conns)
+            g_snapshots.push_back({conn.sock, false, {}});
+    pthread_mutex_unlock(&route.list_lock);
+    for (socket_snapshot_t &snapshot : g_snapshots)
+        snapshot.taken = srt_bstats(snapshot.sock, &snapshot.stats, 1) == 0;
 }
 
-// Folds one route's counters into lines. Caller holds route.list_lock.
-static void gather_route(route_t &route)
+// Stores sock's fresh snapshot into stats. The lists keep their order between
+// the two walks, so the search goes on from where the last one matched; a
+// connection listed in between has no snapshot this time.
+static void store_snapshot(SRTSOCKET sock, SRT_TRACEBSTATS &stats, size_t &cursor)
+{
+    for (size_t i = cursor; i < g_snapshots.size(); i++) {
+        if (g_snapshots[i].sock != sock)
+            continue;
+        if (g_snapshots[i].taken)
+            stats = g_snapshots[i].stats;
+        cursor = i + 1;
+        return;
+    }
+}
+
+static float rate_mbps(int64_t bytes, float elapsed_seconds)
+{
+    return elapsed_seconds > 0.0f ? (float)bytes * 8.0f / elapsed_seconds / 1e6f : 0.0f;
+}
+
+// Folds one route's counters into lines and its history. Caller holds route.list_lock.
+static void gather_route(route_t &route, float elapsed_seconds, int64_t now_seconds)
 {
     stats_line_t base = {};
     base.route_id = route.id;
     base.sources = (int)route.conns.size();
+    size_t cursor = 0;
+    float in_mbps = 0.0f;
 
     int active = route.active_source;
     for (conn_socket_t &conn : route.conns) {
-        if (conn.sock != active)
+        store_snapshot(conn.sock, conn.stats, cursor);
+        conn.retransmits_received += conn.stats.pktRcvRetrans;
+        conn.mbps = rate_mbps(conn.rcv_delta, elapsed_seconds);
+        if (conn.sock != active || base.received)
             continue;
         base.received = true;
         base.rcv_total = conn.rcv_total;
         base.rcv_delta = conn.rcv_delta;
+        in_mbps = conn.mbps;
         conn.rcv_total += conn.rcv_delta;
         conn.rcv_delta = 0;
-        snapshot_stats(conn.sock, conn.stats);
         route.pktSentTotal = conn.stats.pktRecvTotal;
         route.pktLossTotal = conn.stats.pktRcvLossTotal;
         route.pktLoss = conn.stats.pktRcvLoss;
         route.msRTT = (float)conn.stats.msRTT;
-        break;
     }
+
+    route_history_t &history = route.history;
+    int slot = history.next;
+    history.time[slot] = now_seconds;
+    history.in_mbps[slot] = in_mbps;
+    history.next = (slot + 1) % HISTORY_SECONDS;
+    if (history.count < HISTORY_SECONDS)
+        history.count++;
 
     for (target_t &target : route.targets) {
         stats_line_t line = base;
@@ -81,20 +134,24 @@ static void gather_route(route_t &route)
         int32_t loss_total_sum = 0;
         int32_t loss_sum = 0;
         float rtt_sum = 0.0f;
+        float out_mbps = 0.0f;
         int count = 0;
         for (conn_socket_t &conn : target.conns) {
+            store_snapshot(conn.sock, conn.stats, cursor);
+            conn.mbps = rate_mbps(conn.sent_delta, elapsed_seconds);
+            out_mbps += conn.mbps;
             line.number = ++count;
             line.sent_total = conn.sent_total;
             line.sent_delta = conn.sent_delta;
             conn.sent_total += conn.sent_delta;
             conn.sent_delta = 0;
-            snapshot_stats(conn.sock, conn.stats);
             sent_sum += conn.stats.pktSentTotal;
             loss_total_sum += conn.stats.pktSndLossTotal;
             loss_sum += conn.stats.pktSndLoss;
             rtt_sum += (float)conn.stats.msRTT;
             g_stats_lines.push_back(line);
         }
+        target.out_mbps[slot] = out_mbps;
         target.pktSentTotal = 0;
         target.pktLossTotal = 0;
         target.pktLoss = 0;
@@ -110,6 +167,21 @@ static void gather_route(route_t &route)
             line.sent_delta = 0;
             g_stats_lines.push_back(line);
         }
+    }
+}
+
+// Adds the handshake refusals of a listener's gate to its route. Main thread,
+// inside the pass (g_routes_lock held).
+static void count_gate_refusals(const socket_owner_t &owner, uint64_t refused, void *)
+{
+    for (route_t &route : g_routes) {
+        if (route.id != owner.route_id)
+            continue;
+        connection_side_t side = owner.target_id == -1 ? SIDE_SOURCE : SIDE_TARGET;
+        pthread_mutex_lock(&route.list_lock);
+        route.refused[side][REFUSED_STREAMID] += refused;
+        pthread_mutex_unlock(&route.list_lock);
+        return;
     }
 }
 
@@ -142,9 +214,12 @@ static void log_stats_line(const stats_line_t &line, float elapsed_seconds)
 void print_route_stats(float elapsed_seconds)
 {
     g_stats_lines.clear();
+    sweep_stream_gates(count_gate_refusals, nullptr);
+    int64_t now_seconds = (int64_t)time(nullptr);
     for (route_t &route : g_routes) {
+        take_snapshots(route);
         pthread_mutex_lock(&route.list_lock);
-        gather_route(route);
+        gather_route(route, elapsed_seconds, now_seconds);
         pthread_mutex_unlock(&route.list_lock);
     }
     // Logged outside every list_lock so the data path never waits for the console.

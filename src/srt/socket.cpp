@@ -146,9 +146,12 @@ static int connect_to_peer(int sock, const endpoint_url_t *endpoint, const char 
     return sock;
 }
 
-static int create_listener(const endpoint_url_t *endpoint)
+static int create_listener(const endpoint_url_t *endpoint, const socket_owner_t *owner)
 {
     int sock = create_bound_socket(endpoint, endpoint->port, false);
+    if (sock != -1 && endpoint->streamid[0] != '\0' &&
+        install_stream_gate(sock, endpoint->streamid, owner ? *owner : socket_owner_t{0, -1}) != 0)
+        printf("srt_listen_callback: %s\n", srt_getlasterror_str());
     if (sock != -1 && srt_listen(sock, 100) == SRT_ERROR) {
         printf("srt_listen: %s\n", srt_getlasterror_str());
         srt_close(sock);
@@ -176,11 +179,11 @@ static int create_rendezvous(const endpoint_url_t *endpoint)
     return connect_to_peer(sock, endpoint, "=== rendezvous: try to connect");
 }
 
-int create_srt_socket(const endpoint_url_t *endpoint)
+int create_srt_socket(const endpoint_url_t *endpoint, const socket_owner_t *owner)
 {
     switch (endpoint->mode) {
     case CONN_MODE_LISTEN:
-        return create_listener(endpoint);
+        return create_listener(endpoint, owner);
     case CONN_MODE_CALLER:
         return create_caller(endpoint);
     case CONN_MODE_RENDEZVOUS:

@@ -170,13 +170,13 @@ TEST_F(http_read, activity_and_stats_while_a_stream_is_forwarded)
     }
 
     // Edits of the live route and of its neighbour while messages flow.
+    ASSERT_EQ(call("PUT", "/api/routes/101/source", listen_query(free_udp_port())).body, "Ok");
     for (int round = 0; round < 10; round++) {
         EXPECT_EQ(call("POST", "/api/routes/100/targets").status, 200);
         EXPECT_EQ(call("DELETE", "/api/routes/100/targets/" + std::to_string(1001 + round)).body,
                   "Ok");
-        EXPECT_EQ(
-            call("OPTIONS", "/api/routes/101", "enabled=" + std::to_string(round % 2 == 0)).status,
-            200);
+        EXPECT_EQ(call("OPTIONS", "/api/routes/101", "enabled=" + std::to_string(round % 2)).status,
+                  200);
         EXPECT_EQ(call("GET", "/api/all_info").status, 200);
     }
     both_receive();

@@ -76,26 +76,3 @@ TEST_F(registry, allocation_skips_zero_and_ids_in_use_after_the_wrap)
         reset_id_counters();
     }
 }
-
-TEST_F(registry, adding_a_listed_connection_again_leaves_one_entry)
-{
-    route_t *route = insert_idle_route(100);
-    ASSERT_NE(route, nullptr);
-    target_t &target = append_target(*route, 1000);
-    const SRTSOCKET source_sock = 0x1e000001, target_sock = 0x1e000002, other_sock = 0x1e000003;
-
-    for (int i = 0; i < 2; i++) {
-        add_connection(route, nullptr, source_sock, -1);
-        add_connection(route, &target, -1, target_sock);
-    }
-    EXPECT_EQ(count_conns(*route, route->conns), 1u);
-    EXPECT_EQ(count_conns(*route, target.conns), 1u);
-    EXPECT_TRUE(conns_contain(route->conns, source_sock));
-    EXPECT_TRUE(conns_contain(target.conns, target_sock));
-
-    // A listed source id does not keep another socket out of the target list.
-    add_connection(route, &target, -1, source_sock);
-    add_connection(route, &target, -1, other_sock);
-    EXPECT_EQ(count_conns(*route, target.conns), 3u);
-    EXPECT_EQ(count_conns(*route, route->conns), 1u);
-}
