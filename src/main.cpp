@@ -44,8 +44,7 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     printf("========\n");
     install_signal_handlers();
-    if (load_settings_from_env() != 0)
-        printf("MIREVO_HTTP_PORT is not a port number; using %d\n", g_http_port);
+    load_settings_from_env();
     if (g_api_key[0] == '\0')
         printf("No API key is set: every HTTP request will be refused. "
                "Set MIREVO_API_KEY to the key clients must send as api_key.\n");

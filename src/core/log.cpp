@@ -1,9 +1,13 @@
 // Leveled logger: one console write and one append to the day file per message.
 #include "core/log.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -74,6 +78,52 @@ static const char *level_tag(int level, char *buf, size_t size)
     }
 }
 
+// True for "mirevo-YYYYMMDD.log" exactly, with its date in day (9 bytes).
+static bool is_day_file(const char *name, char *day)
+{
+    if (strlen(name) != 19 || strncmp(name, "mirevo-", 7) != 0 || strcmp(name + 15, ".log") != 0)
+        return false;
+    for (int i = 0; i < 8; i++) {
+        if (name[7 + i] < '0' || name[7 + i] > '9')
+            return false;
+        day[i] = name[7 + i];
+    }
+    day[8] = '\0';
+    return true;
+}
+
+/*
+ * Removes the day files of g_log_dir dated more than g_log_keep_days days
+ * before today; 0 keeps everything. No other file is touched. Caller holds
+ * log_lock. O(files in the folder), once a day.
+ */
+static void remove_old_day_files(void)
+{
+    if (g_log_keep_days <= 0)
+        return;
+    time_t cutoff_time = g_clock_source.load()() - (time_t)g_log_keep_days * 86400;
+    struct tm parts;
+    char cutoff[16];
+    if (gmtime_r(&cutoff_time, &parts) == nullptr ||
+        strftime(cutoff, sizeof cutoff, "%Y%m%d", &parts) == 0)
+        return;
+    DIR *dir = opendir(g_log_dir);
+    if (dir == nullptr)
+        return;
+    while (struct dirent *entry = readdir(dir)) {
+        char day[9];
+        if (!is_day_file(entry->d_name, day) || strcmp(day, cutoff) >= 0)
+            continue;
+        char path[sizeof g_log_dir + 32];
+        if (snprintf(path, sizeof path, "%s/%s", g_log_dir, entry->d_name) < (int)sizeof path)
+            unlink(path);
+    }
+    closedir(dir);
+}
+
+// The day of the last entry; a new day (and the first entry) sweeps old files.
+static char g_last_day[TIME_TEXT_SIZE] = "";
+
 void log_message(int level, const char *text)
 {
     char tag_buf[32];
@@ -86,9 +136,19 @@ void log_message(int level, const char *text)
     fprintf(stdout, "\x1b[2K\r[%s] %s%s", format_time(0, stamp, sizeof stamp), tag, text);
     fflush(stdout);
 
-    int path_len = snprintf(path, sizeof path, "%s/mirevo-%s.log", g_log_dir,
-                            format_time_custom("%Y%m%d", day, sizeof day));
-    FILE *file = path_len < (int)sizeof path ? fopen(path, "a") : nullptr;
+    format_time_custom("%Y%m%d", day, sizeof day);
+    if (strcmp(day, g_last_day) != 0) {
+        snprintf(g_last_day, sizeof g_last_day, "%s", day);
+        remove_old_day_files();
+    }
+    int path_len = snprintf(path, sizeof path, "%s/mirevo-%s.log", g_log_dir, day);
+    // Created private to the service and its group: traffic lines name peers.
+    int fd = path_len < (int)sizeof path
+                 ? open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640)
+                 : -1;
+    FILE *file = fd != -1 ? fdopen(fd, "a") : nullptr;
+    if (fd != -1 && file == nullptr)
+        close(fd);
     // A missing or unwritable folder costs the file entry only.
     if (file != nullptr) {
         fprintf(file, "[%s] %s %s", format_time(0, stamp, sizeof stamp), tag, text);

@@ -8,11 +8,23 @@ char g_log_dir[256] = "/var/log";
 char g_config_path[256] = "/usr/local/etc/mirevo-config.json";
 int g_http_port = 80;
 char g_api_key[API_KEY_SIZE] = "";
+int g_log_keep_days = 14;
 
 static const char *env_value(const char *name)
 {
     const char *value = getenv(name);
     return (value != nullptr && value[0] != '\0') ? value : nullptr;
+}
+
+// A whole decimal number within [low, high] into *out; -1 leaves *out alone.
+static int read_number(const char *text, long low, long high, int *out)
+{
+    char *end = nullptr;
+    long number = strtol(text, &end, 10);
+    if (end == text || *end != '\0' || number < low || number > high)
+        return -1;
+    *out = (int)number;
+    return 0;
 }
 
 int load_settings_from_env(void)
@@ -30,13 +42,14 @@ int load_settings_from_env(void)
     if (value != nullptr)
         snprintf(g_api_key, sizeof g_api_key, "%s", value);
     value = env_value("MIREVO_HTTP_PORT");
-    if (value != nullptr) {
-        char *end = nullptr;
-        long port = strtol(value, &end, 10);
-        if (end != nullptr && *end == '\0' && port > 0 && port <= 65535)
-            g_http_port = (int)port;
-        else
-            result = -1;
+    if (value != nullptr && read_number(value, 1, 65535, &g_http_port) != 0) {
+        printf("MIREVO_HTTP_PORT is not a port number; using %d\n", g_http_port);
+        result = -1;
+    }
+    value = env_value("MIREVO_LOG_KEEP_DAYS");
+    if (value != nullptr && read_number(value, 0, 100000, &g_log_keep_days) != 0) {
+        printf("MIREVO_LOG_KEEP_DAYS is not a number of days; keeping %d\n", g_log_keep_days);
+        result = -1;
     }
     return result;
 }

@@ -7,8 +7,10 @@ extern char g_log_dir[256];
 extern char g_config_path[256];
 extern int g_http_port;
 extern char g_api_key[API_KEY_SIZE];
+// Day files older than this many days are removed; 0 keeps them all.
+extern int g_log_keep_days;
 
-// Reads MIREVO_LOG_DIR, MIREVO_CONFIG, MIREVO_HTTP_PORT and MIREVO_API_KEY once;
-// unset or empty keeps the default. Returns 0, or -1 when MIREVO_HTTP_PORT is not
-// a port number (the default stays in force).
+// Reads MIREVO_LOG_DIR, MIREVO_CONFIG, MIREVO_HTTP_PORT, MIREVO_API_KEY and
+// MIREVO_LOG_KEEP_DAYS once; unset or empty keeps the default. Returns 0, or -1
+// when a number is not valid (the default stays in force and a line says so).
 int load_settings_from_env(void);

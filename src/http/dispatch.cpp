@@ -5,6 +5,8 @@
 
 #include "http/edit_endpoints.h"
 #include "http/maintenance.h"
+#include "http/metrics.h"
+#include "http/monitor_endpoints.h"
 #include "http/read_endpoints.h"
 #include "http/request.h"
 
@@ -28,6 +30,9 @@ static const endpoint_route_t endpoint_routes[] = {
     {HTTP_METHOD_GET, 4, {"api", "routes", nullptr, "source"}, handle_route_source},
     {HTTP_METHOD_GET, 4, {"api", "routes", nullptr, "targets"}, handle_route_targets},
     {HTTP_METHOD_GET, 2, {"api", "stats"}, handle_stats},
+    {HTTP_METHOD_GET, 2, {"api", "connections"}, handle_connections},
+    {HTTP_METHOD_GET, 2, {"api", "metrics"}, handle_metrics},
+    {HTTP_METHOD_GET, 2, {"api", "history"}, handle_history},
     {HTTP_METHOD_POST, 3, {"api", "routes", "route"}, handle_create_route},
     {HTTP_METHOD_POST, 4, {"api", "routes", nullptr, "targets"}, handle_add_target},
     {HTTP_METHOD_POST, 3, {"api", "server", "init"}, handle_server_init},
@@ -35,6 +40,7 @@ static const endpoint_route_t endpoint_routes[] = {
     {HTTP_METHOD_POST, 3, {"api", "server", "cleanup"}, handle_server_cleanup},
     {HTTP_METHOD_DELETE, 3, {"api", "routes", nullptr}, handle_delete_route},
     {HTTP_METHOD_DELETE, 5, {"api", "routes", nullptr, "targets", nullptr}, handle_delete_target},
+    {HTTP_METHOD_DELETE, 3, {"api", "connections", nullptr}, handle_kick_connection},
     {HTTP_METHOD_OPTIONS, 3, {"api", "routes", nullptr}, handle_enable_source},
     {HTTP_METHOD_OPTIONS, 5, {"api", "routes", nullptr, "targets", nullptr}, handle_enable_target},
     {HTTP_METHOD_PUT, 4, {"api", "routes", nullptr, "source"}, handle_update_source},
@@ -53,7 +59,7 @@ static bool route_matches(const endpoint_route_t &route, http_method_t method, i
 }
 
 /*
- * O(rows): a linear walk of a table of 19 rows. POST /api/routes/route is
+ * O(rows): a linear walk of a table of 23 rows. POST /api/routes/route is
  * listed before the target row, and "server" paths have 3 segments, so no
  * path matches two rows.
  */

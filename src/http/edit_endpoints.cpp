@@ -113,7 +113,7 @@ void handle_update_source(http_reply_t &reply)
     const char *url = query_param("url");
     const char *mode = query_param("mode");
     const char *enabled = query_param("enabled");
-    printf("=== update_source:%s %s %s\n", enabled, mode, url);
+    printf("=== update_source:%s %s %s\n", enabled, mode, mask_passphrases(url).c_str());
     if (enabled[0] == '\0' || mode[0] == '\0' || url[0] == '\0') {
         set_error_reply(reply, "enabled, mode and url setting not found");
         return;
@@ -127,7 +127,7 @@ void handle_update_target(http_reply_t &reply)
     const char *url = query_param("url");
     const char *mode = query_param("mode");
     const char *enabled = query_param("enabled");
-    printf("=== update_target:%s %s %s\n", enabled, mode, url);
+    printf("=== update_target:%s %s %s\n", enabled, mode, mask_passphrases(url).c_str());
     if (enabled[0] == '\0' || mode[0] == '\0' || url[0] == '\0') {
         set_error_reply(reply, "enabled, mode and url setting not found");
         return;

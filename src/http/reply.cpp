@@ -45,9 +45,11 @@ void serialise_reply_json(http_reply_t &reply)
 {
     if (reply.json == nullptr)
         return;
-    size_t size = json_dumpb(reply.json, nullptr, 0, JSON_COMPACT);
+    // Figures of the monitoring views are reals: ten digits keep them short.
+    const size_t flags = JSON_COMPACT | JSON_REAL_PRECISION(10);
+    size_t size = json_dumpb(reply.json, nullptr, 0, flags);
     char *body = size > 0 ? static_cast<char *>(malloc(size)) : nullptr;
-    if (body != nullptr && json_dumpb(reply.json, body, size, JSON_COMPACT) != size) {
+    if (body != nullptr && json_dumpb(reply.json, body, size, flags) != size) {
         free(body);
         body = nullptr;
     }

@@ -113,11 +113,11 @@ static int write_reply(struct lws *wsi, http_reply_t &reply, bool closing)
     unsigned char *p = start;
     unsigned char *header_end = start + REPLY_HEADER_ROOM;
     const char *content_type = reply.content_type != nullptr ? reply.content_type
-                               : reply.text                 ? "text/html; charset=utf-8"
-                                                            : "application/json";
-    unsigned int status = reply.status != 0    ? reply.status
-                          : reply.success      ? HTTP_STATUS_SUCCESS
-                                               : HTTP_STATUS_FAILURE;
+                               : reply.text                  ? "text/html; charset=utf-8"
+                                                             : "application/json";
+    unsigned int status = reply.status != 0 ? reply.status
+                          : reply.success   ? HTTP_STATUS_SUCCESS
+                                            : HTTP_STATUS_FAILURE;
     int result = 1;
 
     if (lws_add_http_header_status(wsi, status, &p, header_end) != 0)
@@ -168,8 +168,8 @@ static const char *refuse_key(struct lws *wsi)
     int total = lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_AUTHORIZATION);
     if (total >= (int)sizeof authorization && query_key[0] == '\0')
         return "API key does not same with registered API key";
-    if (total > 0 && lws_hdr_copy(wsi, authorization, sizeof authorization,
-                                  WSI_TOKEN_HTTP_AUTHORIZATION) < 0)
+    if (total > 0 &&
+        lws_hdr_copy(wsi, authorization, sizeof authorization, WSI_TOKEN_HTTP_AUTHORIZATION) < 0)
         authorization[0] = '\0';
     const char *refusal =
         api_key_refusal(query_key, bearer_token(authorization, token, sizeof token));

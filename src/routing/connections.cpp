@@ -98,7 +98,7 @@ static bool retire_conn(route_t &route, std::list<conn_socket_t> &conns, traffic
     for (auto it = conns.begin(); it != conns.end(); ++it) {
         if (it->sock != sock)
             continue;
-        fold_closed_connection(totals, *it, fresh ? final : it->stats, side);
+        fold_closed_connection(totals, *it, fresh ? &final : nullptr, side);
         conns.erase(it);
         break;
     }

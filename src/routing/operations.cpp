@@ -117,7 +117,7 @@ static void close_endpoint_sockets(route_t &route, std::list<conn_socket_t> &con
     pthread_mutex_lock(&route.list_lock);
     i = 0;
     for (const conn_socket_t &conn : conns) {
-        fold_closed_connection(totals, conn, fresh[i] ? finals[i] : conn.stats, side);
+        fold_closed_connection(totals, conn, fresh[i] ? &finals[i] : nullptr, side);
         i++;
     }
     closing.splice(closing.end(), conns);

@@ -324,18 +324,29 @@ size_t count_conns(route_t &route, const std::list<conn_socket_t> &conns)
     return count;
 }
 
-void fold_closed_connection(traffic_totals_t &totals, const conn_socket_t &conn,
-                            const SRT_TRACEBSTATS &final, connection_side_t side)
+conn_figures_t connection_figures(const conn_socket_t &conn, connection_side_t side)
 {
-    if (side == SIDE_SOURCE) {
-        totals.bytes += conn.rcv_total + conn.rcv_delta;
-        totals.packets_lost += final.pktRcvLossTotal;
-        totals.packets_retransmitted += conn.retransmits_received + final.pktRcvRetrans;
-        totals.packets_dropped += final.pktRcvDropTotal;
-    } else {
-        totals.bytes += conn.sent_total + conn.sent_delta;
-        totals.packets_lost += final.pktSndLossTotal;
-        totals.packets_retransmitted += final.pktRetransTotal;
-        totals.packets_dropped += final.pktSndDropTotal + conn.dropped;
+    const SRT_TRACEBSTATS &stats = conn.stats;
+    if (side == SIDE_SOURCE)
+        return {conn.rcv_total + conn.rcv_delta, stats.pktRcvLossTotal, conn.retransmits_received,
+                stats.pktRcvDropTotal};
+    return {conn.sent_total + conn.sent_delta, stats.pktSndLossTotal, stats.pktRetransTotal,
+            stats.pktSndDropTotal + conn.dropped};
+}
+
+void fold_closed_connection(traffic_totals_t &totals, const conn_socket_t &conn,
+                            const SRT_TRACEBSTATS *final, connection_side_t side)
+{
+    // The last pass's snapshot, updated by the final one: libsrt's totals are
+    // taken whole, its per-period retransmit count is added to what was kept.
+    conn_socket_t last = conn;
+    if (final != nullptr) {
+        last.stats = *final;
+        last.retransmits_received += final->pktRcvRetrans;
     }
+    conn_figures_t figures = connection_figures(last, side);
+    totals.bytes += figures.bytes;
+    totals.packets_lost += figures.packets_lost;
+    totals.packets_retransmitted += figures.packets_retransmitted;
+    totals.packets_dropped += figures.packets_dropped;
 }

@@ -222,7 +222,17 @@ void reap_retired_routes(void);
 size_t count_conns(route_t &route, const std::list<conn_socket_t> &conns);
 
 // Adds the figures of a connection that is going away to totals. Caller holds
-// route.list_lock; final is a statistics snapshot taken just before (or the
-// entry's own when the socket could not be asked).
+// route.list_lock; final is a statistics snapshot taken (with the clear flag)
+// just before, or nullptr when the socket could not be asked.
 void fold_closed_connection(traffic_totals_t &totals, const conn_socket_t &conn,
-                            const SRT_TRACEBSTATS &final, connection_side_t side);
+                            const SRT_TRACEBSTATS *final, connection_side_t side);
+
+// A connection's figures in its own direction, as the views and metrics show them.
+struct conn_figures_t {
+    int64_t bytes;
+    int64_t packets_lost;
+    int64_t packets_retransmitted;
+    int64_t packets_dropped;
+};
+// Caller holds route.list_lock.
+conn_figures_t connection_figures(const conn_socket_t &conn, connection_side_t side);

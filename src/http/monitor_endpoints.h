@@ -1,0 +1,19 @@
+// Operator views of live traffic: the connections list, kicking one, and a route's history.
+#pragma once
+
+#include "http/reply.h"
+
+// Like the read endpoints, these run on the HTTP thread, which alone changes
+// route membership, and read each route's lists under its list_lock only long
+// enough to copy what they answer: they never call libsrt.
+
+// GET /api/connections[?route_id=R[&target_id=T]]: one object per connected SRT
+// socket of every route (or of the route/target asked for; an unknown route
+// gives []). Figures are those of the last statistics pass.
+void handle_connections(http_reply_t &reply);
+// DELETE /api/connections/<id>: closes one caller accepted on a listening
+// endpoint; "Ok", or 555 {"error":"Connection <id> not found"}.
+void handle_kick_connection(http_reply_t &reply);
+// GET /api/history?route_id=R: {"t":[unix s],"in_mbps":[..],"targets":{"<id>":[..]}},
+// one sample a second for the last 900 s, oldest first.
+void handle_history(http_reply_t &reply);
