@@ -128,7 +128,7 @@ void load_routes_config(void)
     std::vector<route_settings_t> routes;
     std::string error;
     if (parse_route_document(text, routes, error) != 0) {
-        printf("Error parsing JSON: %s\n", error.c_str());
+        printf("Error parsing JSON: %s\n", mask_passphrases(error.c_str()).c_str());
         keep_unreadable_config(text, size);
         free(text);
         return;

@@ -11,9 +11,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <srt/access_control.h>
 #include <srt/srt.h>
 
-#include "testkit.h"
+#include "http_client.h"
 
 namespace
 {
@@ -105,6 +106,8 @@ class RelayStreamTest : public ::testing::Test
             srt_close(sock);
         for (child_process_t &child : children_)
             stop_process(child, SIGTERM, 3000);
+        for (relay_process_t &relay : more_relays_)
+            EXPECT_EQ(stop_relay(relay), 15);
         if (relay_.child.pid > 0)
             EXPECT_EQ(stop_relay(relay_), 15);
         if (HasFailure()) {
@@ -114,18 +117,41 @@ class RelayStreamTest : public ::testing::Test
         }
         remove_tree(dir_);
     }
-    // Starts the relay with route 100: one source and one target, both enabled.
-    void start_with(const std::string &source_mode, const std::string &source_url,
-                    const std::string &target_mode, const std::string &target_url)
+    // A relay in dir with route 100: one source and one target, both enabled.
+    static relay_process_t start_route(const std::string &dir, const std::string &source_mode,
+                                       const std::string &source_url,
+                                       const std::string &target_mode,
+                                       const std::string &target_url,
+                                       const std::map<std::string, std::string> &env = {})
     {
-        write_text_file(dir_ + "/mirevo-config.json",
+        write_text_file(dir + "/mirevo-config.json",
                         "{\"100\":{\"source_id\":100,\"enabled\":1,\"mode\":\"" + source_mode +
                             "\",\"url\":\"" + source_url +
                             "\",\"targets\":{\"1000\":{\"enabled\":1,"
                             "\"mode\":\"" +
                             target_mode + "\",\"url\":\"" + target_url + "\"}}}}");
-        relay_ = start_relay(dir_);
+        relay_process_t relay = start_relay(dir, env);
+        EXPECT_TRUE(wait_http_ready(relay.http_port, 15000));
+        return relay;
+    }
+    void start_with(const std::string &source_mode, const std::string &source_url,
+                    const std::string &target_mode, const std::string &target_url,
+                    const std::map<std::string, std::string> &env = {})
+    {
+        relay_ = start_route(dir_, source_mode, source_url, target_mode, target_url, env);
         ASSERT_GT(relay_.child.pid, 0);
+    }
+    http_response_t api(const std::string &method, const std::string &path,
+                        const std::string &query = "")
+    {
+        return http_request(relay_.http_port, method, api_target(path, relay_.api_key, query));
+    }
+    // The value of one sample of the relay's metrics ("name{labels}"), -1 when absent.
+    double metric(const std::string &sample)
+    {
+        std::string text = api("GET", "/api/metrics").body;
+        size_t at = text.find("\n" + sample + " ");
+        return at == std::string::npos ? -1 : atof(text.c_str() + at + sample.size() + 2);
     }
     // The common shape: a listening source and a listening target.
     void start_listen_pair(const std::string &target_query = "")
@@ -153,6 +179,7 @@ class RelayStreamTest : public ::testing::Test
     int source_port_ = free_udp_port();
     int target_port_ = free_udp_port();
     relay_process_t relay_;
+    std::vector<relay_process_t> more_relays_;
     std::vector<int> sockets_;
     std::vector<child_process_t> children_;
 };
@@ -312,6 +339,144 @@ TEST_F(RelayStreamTest, ffmpeg_test_picture_is_recognised_by_ffprobe_behind_the_
     std::string streams = read_text_file(dir_ + "/probe.out");
     EXPECT_NE(streams.find("codec_name=mpeg2video"), std::string::npos) << streams;
     EXPECT_NE(streams.find("width=320"), std::string::npos);
+}
+
+// A caller with a wrong stream id is refused during the handshake, so its
+// connect fails with reason 1403 instead of seeming to succeed; the refusals are
+// counted and logged at most once a second.
+TEST_F(RelayStreamTest, wrong_stream_id_is_refused_at_the_handshake_with_reason_1403)
+{
+    start_listen_pair("?streamid=cam1");
+    for (const char *streamid : {"cam2", "", "CAM1", "cam1x"}) {
+        for (int i = 0; i < 5; i++) {
+            int sock = srt_create_socket();
+            srt_setsockflag(sock, SRTO_STREAMID, streamid, (int)strlen(streamid));
+            struct sockaddr_in addr = {};
+            addr.sin_family = AF_INET;
+            addr.sin_port = htons((uint16_t)target_port_);
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            EXPECT_EQ(srt_connect(sock, (struct sockaddr *)&addr, sizeof addr), SRT_ERROR);
+            EXPECT_EQ(srt_getrejectreason(sock), SRT_REJX_FORBIDDEN) << streamid;
+            srt_close(sock);
+        }
+    }
+    EXPECT_NE(subscribe("cam1"), -1);
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return metric("mirevo_connections_rejected_total{route=\"100\",side=\"target\","
+                          "reason=\"streamid\"}") == 20;
+        },
+        5000));
+    std::string out = relay_stdout(relay_);
+    EXPECT_GE(count_occurrences(out, "Refused caller 127.0.0.1:"), 1u);
+    EXPECT_LE(count_occurrences(out, "Refused caller 127.0.0.1:"), 3u) << out;
+}
+
+// A caller that libsrt lets through but that cannot be watched used to end the
+// handler thread, leaving a route that took handshakes and forwarded nothing.
+// Now that one caller is closed and the next subscriber gets the stream.
+TEST_F(RelayStreamTest, caller_that_cannot_be_watched_is_closed_and_the_route_serves_on)
+{
+    start_with("listen", url_of("", source_port_), "listen", url_of("", target_port_),
+               {{"LD_PRELOAD", EPOLL_FAIL_SHIM}, {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+    subscribe();
+    EXPECT_TRUE(wait_relay_output(relay_, "snd srt_epoll_add_usock", 5000));
+    peer_t receiver(subscribe());
+    peer_t sender(keep(srt_open_caller(source_port_)), 200);
+    EXPECT_TRUE(wait_until([&] { return receiver.count > 100; }, 5000));
+    EXPECT_EQ(api("GET", "/api/routes").body, "{\"100\":{\"enabled\":1}}");
+    EXPECT_EQ(metric("mirevo_connections_rejected_total{route=\"100\",side=\"target\","
+                     "reason=\"register\"}"),
+              1);
+}
+
+// A route with no source sleeps; the first message of a source that comes late
+// is forwarded.
+TEST_F(RelayStreamTest, idle_route_forwards_the_first_message_of_a_late_source)
+{
+    start_listen_pair();
+    peer_t receiver(subscribe());
+    usleep(1500 * 1000);
+    peer_t sender(keep(srt_open_caller(source_port_)), 200);
+    EXPECT_TRUE(wait_until([&] { return receiver.count > 50; }, 5000));
+    EXPECT_EQ(receiver.first, 0u);
+    EXPECT_EQ(receiver.count, (int)receiver.last + 1) << "nothing missing";
+}
+
+// One subscriber that stops reading costs the nine others nothing; what it
+// misses shows as drops of its own connection.
+TEST_F(RelayStreamTest, stalled_subscriber_costs_the_others_nothing)
+{
+    start_listen_pair();
+    int stalled = srt_create_socket();
+    int tiny = 32; // packets of flow window and receive buffer
+    srt_setsockflag(stalled, SRTO_FC, &tiny, sizeof tiny);
+    int tiny_buffer = tiny * 1500;
+    srt_setsockflag(stalled, SRTO_RCVBUF, &tiny_buffer, sizeof tiny_buffer);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)target_port_);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(srt_connect(keep(stalled), (struct sockaddr *)&addr, sizeof addr), 0);
+    std::vector<std::unique_ptr<peer_t>> healthy;
+    for (int i = 0; i < 9; i++)
+        healthy.emplace_back(new peer_t(subscribe()));
+    peer_t sender(keep(srt_open_caller(source_port_)), 475);
+    sleep(4);
+    sender.stop();
+    sleep(1);
+    for (auto &receiver : healthy) {
+        receiver->stop();
+        EXPECT_EQ(receiver->corrupt, 0);
+        EXPECT_EQ((uint32_t)receiver->count, sender.next - receiver->first);
+    }
+    int sock = stalled;
+    json_t *rows =
+        parse_json_body(api("GET", "/api/connections", "route_id=100&target_id=1000").body);
+    ASSERT_TRUE(json_is_array(rows));
+    EXPECT_EQ(json_array_size(rows), 10u);
+    size_t i;
+    json_t *row;
+    json_array_foreach(rows, i, row)
+    {
+        struct sockaddr_in local = {};
+        int len = sizeof local;
+        srt_getsockname(sock, (struct sockaddr *)&local, &len);
+        std::string peer = json_string_value(json_object_get(row, "peer"));
+        bool is_stalled = peer == "127.0.0.1:" + std::to_string(ntohs(local.sin_port));
+        EXPECT_EQ(json_integer_value(json_object_get(row, "packets_dropped")) > 0, is_stalled)
+            << peer;
+    }
+    json_decref(rows);
+}
+
+// Relay A pushes its target to relay B's listening source; B's subscribers get
+// the stream whole. This is how a tree of relays is built.
+TEST_F(RelayStreamTest, relay_chain_delivers_the_stream_whole)
+{
+    std::string edge_dir = make_temp_dir();
+    int edge_source = free_udp_port();
+    int edge_target = free_udp_port();
+    more_relays_.push_back(start_route(edge_dir, "listen", url_of("", edge_source), "listen",
+                                       url_of("", edge_target)));
+    start_with("listen", url_of("", source_port_), "push", url_of("127.0.0.1", edge_source));
+    ASSERT_TRUE(wait_relay_output(more_relays_[0], "New source", 5000));
+    std::vector<std::unique_ptr<peer_t>> viewers;
+    for (int i = 0; i < 2; i++)
+        viewers.emplace_back(new peer_t(keep(srt_open_caller(edge_target))));
+    ASSERT_TRUE(wait_until(
+        [&] { return count_occurrences(relay_stdout(more_relays_[0]), "New target") == 2; }, 5000));
+    peer_t sender(keep(srt_open_caller(source_port_)), 300);
+    sleep(3);
+    sender.stop();
+    sleep(1);
+    for (auto &viewer : viewers) {
+        viewer->stop();
+        EXPECT_EQ(viewer->first, 0u);
+        EXPECT_EQ(viewer->corrupt + viewer->out_of_order, 0);
+        EXPECT_EQ((uint32_t)viewer->count, sender.next);
+    }
+    remove_tree(edge_dir);
 }
 
 } // namespace

@@ -1,0 +1,170 @@
+// What an operator trusts the relay with: the route file, secrets, logs and refused input.
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <srt/srt.h>
+
+#include "http_client.h"
+
+namespace
+{
+
+mode_t file_mode(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+std::string day_file(const std::string &dir, time_t when)
+{
+    char day[16];
+    struct tm parts;
+    gmtime_r(&when, &parts);
+    strftime(day, sizeof day, "%Y%m%d", &parts);
+    return dir + "/mirevo-" + day + ".log";
+}
+
+class trust : public http_relay_fixture
+{
+  protected:
+    // Restarts the relay on a route file holding text.
+    void restart_with(const std::string &text, const std::map<std::string, std::string> &env = {})
+    {
+        stop_relay(relay);
+        write_text_file(relay.config_path, text);
+        start(env);
+    }
+    std::string listen_query(int port, const std::string &options = "")
+    {
+        return "enabled=1&mode=listen&url=" +
+               url_encode("srt://:" + std::to_string(port) + options);
+    }
+};
+
+// One trailing comma made the relay start empty and the next change save over
+// every stored route. The file's bytes are now copied aside first.
+TEST_F(trust, unreadable_route_file_is_copied_aside_before_any_save)
+{
+    const std::string stored =
+        "{\"100\":{\"source_id\":100,\"enabled\":0,\"mode\":\"listen\","
+        "\"url\":\"srt://:9000?passphrase=hidden-passphrase-1\",\"targets\":{}},}";
+    restart_with(stored);
+    ASSERT_TRUE(wait_relay_output(relay, "Unreadable configuration copied to ", 5000));
+    EXPECT_EQ(get_body("/api/all_info"), "{}") << "start-up stays as it was";
+    ASSERT_EQ(call("POST", "/api/routes/route").status, 200);
+
+    std::string out = relay_stdout(relay);
+    size_t at = out.find("Unreadable configuration copied to ") + 35;
+    std::string copy = out.substr(at, out.find('\n', at) - at);
+    EXPECT_EQ(copy.rfind(relay.config_path + ".bad-", 0), 0u) << copy;
+    EXPECT_EQ(read_text_file(copy), stored);
+    EXPECT_EQ(file_mode(copy), 0600);
+    EXPECT_EQ(read_text_file(relay.config_path), get_body("/api/all_info"));
+    EXPECT_EQ(out.find("hidden-passphrase-1"), std::string::npos);
+}
+
+// The file holds passphrases: a new one is private, an existing one keeps its
+// mode, and nothing is written through a link at a fixed temporary name.
+TEST_F(trust, route_file_is_private_and_written_only_through_its_own_name)
+{
+    std::string victim = dir + "/victim";
+    write_text_file(victim, "untouched");
+    ASSERT_EQ(symlink(victim.c_str(), (relay.config_path + ".tmp").c_str()), 0);
+    ASSERT_EQ(call("POST", "/api/routes/route").status, 200);
+    EXPECT_EQ(file_mode(relay.config_path), 0600);
+    ASSERT_EQ(chmod(relay.config_path.c_str(), 0640), 0);
+    ASSERT_EQ(call("POST", "/api/routes/route").status, 200);
+    EXPECT_EQ(file_mode(relay.config_path), 0640);
+    EXPECT_EQ(read_text_file(victim), "untouched");
+    EXPECT_EQ(read_text_file(relay.config_path), get_body("/api/all_info"));
+}
+
+// Passphrases show nowhere but in the key holder's own configuration.
+TEST_F(trust, passphrases_stay_out_of_console_day_log_and_log_endpoint)
+{
+    const std::string secret = "hidden-passphrase-2";
+    int source_port = free_udp_port();
+    create_routes(1);
+    ASSERT_EQ(call("PUT", "/api/routes/100/source",
+                   listen_query(source_port, "?passphrase=" + secret + "&pbkeylen=16"))
+                  .body,
+              "Ok");
+    ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
+    ASSERT_EQ(call("PUT", "/api/routes/100/targets/1000",
+                   listen_query(free_udp_port(), "?latency=80&passphrase&" + secret))
+                  .body,
+              "Ok");
+    int caller = srt_create_socket();
+    srt_setsockflag(caller, SRTO_PASSPHRASE, secret.c_str(), (int)secret.size());
+    int timeout = 3000;
+    srt_setsockflag(caller, SRTO_CONNTIMEO, &timeout, sizeof timeout);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)source_port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(srt_connect(caller, (struct sockaddr *)&addr, sizeof addr), 0);
+    EXPECT_TRUE(wait_relay_output(relay, "New source", 5000));
+    srt_close(caller);
+    std::string first_run = relay_stdout(relay);
+    stop_relay(relay);
+    start(); // the stored routes come back through the load's trace
+
+    std::string log = read_text_file(day_file(dir, time(nullptr)));
+    EXPECT_NE(log.find("SrtTestListenCallback passphrase:****"), std::string::npos) << log;
+    for (const std::string &text : {first_run, relay_stdout(relay), log, get_body("/api/logs")})
+        EXPECT_EQ(text.find(secret), std::string::npos);
+    EXPECT_NE(get_body("/api/all_info").find(secret), std::string::npos);
+    EXPECT_EQ(file_mode(day_file(dir, time(nullptr))), 0640);
+}
+
+// A URL without "://" once answered "Ok", kept the old socket listening and
+// came back as port 0 after a restart. Now nothing changes.
+TEST_F(trust, unparsable_url_is_refused_and_changes_nothing)
+{
+    int source_port = free_udp_port();
+    create_routes(1);
+    ASSERT_EQ(call("PUT", "/api/routes/100/source", listen_query(source_port)).body, "Ok");
+    ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
+    std::string before = get_body("/api/all_info");
+    expect_calls({
+        {"PUT", "/api/routes/100/source", "enabled=1&mode=listen&url=0.0.0.0:9001", 555,
+         "{\"error\":\"Invalid URL: No scheme found.\"}"},
+        {"PUT", "/api/routes/100/targets/1000", "enabled=1&mode=push&url=127.0.0.1:9001", 555,
+         "{\"error\":\"Invalid URL: No scheme found.\"}"},
+    });
+    EXPECT_EQ(get_body("/api/all_info"), before);
+    EXPECT_EQ(read_text_file(relay.config_path), before);
+    int caller = srt_open_caller(source_port);
+    EXPECT_NE(caller, -1) << "the source still listens";
+    srt_close(caller);
+}
+
+// Day files older than MIREVO_LOG_KEEP_DAYS go at start; nothing else does.
+TEST_F(trust, old_day_logs_are_pruned_and_other_files_kept)
+{
+    time_t now = time(nullptr);
+    const std::vector<std::string> old_days = {day_file(dir, now - 15 * 86400),
+                                               day_file(dir, now - 400 * 86400)};
+    const std::vector<std::string> kept = {day_file(dir, now - 13 * 86400), dir + "/notes.txt",
+                                           dir + "/mirevo-2020.log",
+                                           dir + "/mirevo-20200101.log.gz"};
+    for (const std::string &keep_days : {"0", "14"}) {
+        for (const std::string &path : old_days)
+            write_text_file(path, "old\n");
+        for (const std::string &path : kept)
+            write_text_file(path, "kept\n");
+        stop_relay(relay);
+        start({{"MIREVO_LOG_KEEP_DAYS", keep_days}});
+        for (const std::string &path : old_days)
+            EXPECT_EQ(access(path.c_str(), F_OK) == 0, keep_days == "0") << keep_days << path;
+        for (const std::string &path : kept)
+            EXPECT_EQ(read_text_file(path), "kept\n") << path;
+    }
+}
+
+} // namespace
