@@ -120,13 +120,20 @@ std::string mask_passphrases(const char *text)
         }
         out.append(p, key_length);
         p += key_length;
-        while (is_query_separator(*p))
-            out += *p++;
-        const char *value = p;
-        while (*p != '\0' && !is_query_separator(*p) && *p != '"' && *p != '\n' && *p != '\r')
-            p += (*p == '\\' && p[1] != '\0') ? 2 : 1;
-        if (p != value)
-            out += PASSPHRASE_MASK;
+        // A value that is the key word again may be the key in the parser's pairing
+        // ("x=passphrase&passphrase=secret"), so the value after it is masked too.
+        bool value_is_key = true;
+        while (value_is_key) {
+            while (is_query_separator(*p))
+                out += *p++;
+            const char *value = p;
+            while (*p != '\0' && !is_query_separator(*p) && *p != '"' && *p != '\n' && *p != '\r')
+                p += (*p == '\\' && p[1] != '\0') ? 2 : 1;
+            if (p != value)
+                out += PASSPHRASE_MASK;
+            value_is_key = (size_t)(p - value) == key_length &&
+                           strncmp(value, key, key_length) == 0 && is_query_separator(*p);
+        }
     }
     return out;
 }
