@@ -99,11 +99,19 @@ static bool is_query_separator(char c)
     return c == '&' || c == '=';
 }
 
+// Whether p is a '?' opening a query whose first key is "passphrase": the parser's
+// query starts at the first '?', which may follow a "passphrase" value in the host.
+static bool opens_passphrase_query(const char *p)
+{
+    return p[0] == '?' && strncmp(p + 1, "passphrase", 10) == 0 && is_query_separator(p[11]);
+}
+
 /*
  * The parser pairs tokens split at '&' and '=' alike, so whatever token follows
  * a "passphrase" key, however many separators stand between, is its value. The
  * value ends at a separator, a quote (the text may be a JSON document), a line
- * end or the end; a backslash escape inside it is part of it. O(length).
+ * end, a '?' opening a "passphrase" key or the end; a backslash escape inside it
+ * is part of it. O(length).
  */
 std::string mask_passphrases(const char *text)
 {
@@ -127,8 +135,9 @@ std::string mask_passphrases(const char *text)
             while (is_query_separator(*p))
                 out += *p++;
             const char *value = p;
-            while (*p != '\0' && !is_query_separator(*p) && *p != '"' && *p != '\n' && *p != '\r')
-                p += (*p == '\\' && p[1] != '\0') ? 2 : 1;
+            while (*p != '\0' && !is_query_separator(*p) && *p != '"' && *p != '\n' && *p != '\r' &&
+                   !opens_passphrase_query(p))
+                p += (*p == '\\' && p[1] != '\0' && !opens_passphrase_query(p + 1)) ? 2 : 1;
             if (p != value)
                 out += PASSPHRASE_MASK;
             value_is_key = (size_t)(p - value) == key_length &&
