@@ -110,8 +110,8 @@ static bool opens_passphrase_query(const char *p)
  * The parser pairs tokens split at '&' and '=' alike, so whatever token follows
  * a "passphrase" key, however many separators stand between, is its value. The
  * value ends at a separator, a quote (the text may be a JSON document), a line
- * end, a '?' opening a "passphrase" key or the end; a backslash escape inside it
- * is part of it. O(length).
+ * end, a '?' opening a "passphrase" key (past its first character) or the end;
+ * a backslash escape inside it is part of it. O(length).
  */
 std::string mask_passphrases(const char *text)
 {
@@ -128,20 +128,22 @@ std::string mask_passphrases(const char *text)
         }
         out.append(p, key_length);
         p += key_length;
-        // A value that is the key word again may be the key in the parser's pairing
-        // ("x=passphrase&passphrase=secret"), so the value after it is masked too.
+        // A value that is the key word again, or "?passphrase", may be the key in
+        // the parser's pairing ("x=passphrase&passphrase=secret", or a host ending
+        // in "&passphrase=" before the query), so the value after it is masked too.
         bool value_is_key = true;
         while (value_is_key) {
             while (is_query_separator(*p))
                 out += *p++;
             const char *value = p;
             while (*p != '\0' && !is_query_separator(*p) && *p != '"' && *p != '\n' && *p != '\r' &&
-                   !opens_passphrase_query(p))
+                   !(p != value && opens_passphrase_query(p)))
                 p += (*p == '\\' && p[1] != '\0' && !opens_passphrase_query(p + 1)) ? 2 : 1;
             if (p != value)
                 out += PASSPHRASE_MASK;
-            value_is_key = (size_t)(p - value) == key_length &&
-                           strncmp(value, key, key_length) == 0 && is_query_separator(*p);
+            const char *word = *value == '?' ? value + 1 : value;
+            value_is_key = (size_t)(p - word) == key_length &&
+                           strncmp(word, key, key_length) == 0 && is_query_separator(*p);
         }
     }
     return out;
