@@ -106,6 +106,15 @@ static bool opens_passphrase_query(const char *p)
     return p[0] == '?' && strncmp(p + 1, "passphrase", 10) == 0 && is_query_separator(p[11]);
 }
 
+// Whether a backslash at p escapes the next character into the value (JSON's \"
+// and \\). Never a separator nor a '?' opening a key: the URL parser reads a
+// backslash as a plain character.
+static bool escapes_next(const char *p)
+{
+    return p[0] == '\\' && p[1] != '\0' && !is_query_separator(p[1]) &&
+           !opens_passphrase_query(p + 1);
+}
+
 /*
  * The parser pairs tokens split at '&' and '=' alike, so whatever token follows
  * a "passphrase" key, however many separators stand between, is its value. The
@@ -138,7 +147,7 @@ std::string mask_passphrases(const char *text)
             const char *value = p;
             while (*p != '\0' && !is_query_separator(*p) && *p != '"' && *p != '\n' && *p != '\r' &&
                    !(p != value && opens_passphrase_query(p)))
-                p += (*p == '\\' && p[1] != '\0' && !opens_passphrase_query(p + 1)) ? 2 : 1;
+                p += escapes_next(p) ? 2 : 1;
             if (p != value)
                 out += PASSPHRASE_MASK;
             const char *word = *value == '?' ? value + 1 : value;
