@@ -1,4 +1,4 @@
-# mirevo: make run | make test | make bench | make install
+# mirevo: make run | make test | make fuzz | make bench | make install
 JOBS ?= 2
 CMAKE_FLAGS ?=
 ENV_FILE ?= /usr/local/etc/mirevo.env
@@ -7,7 +7,7 @@ export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp
 export UBSAN_OPTIONS ?= halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS ?= halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp
 
-.PHONY: all deps build run test test-normal test-asan test-tsan bench install clean
+.PHONY: all deps build run test test-normal test-asan test-tsan test-fuzz fuzz bench install clean
 
 all: build
 
@@ -39,7 +39,21 @@ test-tsan: deps
 	$(call build_tree,build-tsan,-DMIREVO_SANITIZE=thread -DMIREVO_BENCH_TESTS=OFF)
 	ctest --test-dir build-tsan -j $(JOBS) --output-on-failure
 
-test: test-normal test-asan test-tsan
+# build-fuzz/ is a clang tree holding only the libFuzzer targets; each runs $(1) seconds as a test.
+define fuzz_tree
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DMIREVO_FUZZ=ON -DMIREVO_FUZZ_SECONDS=$(1) $(CMAKE_FLAGS) >/dev/null
+	cmake --build build-fuzz -j $(JOBS)
+	ctest --test-dir build-fuzz -j $(JOBS) --output-on-failure
+endef
+
+test-fuzz: deps
+	$(call fuzz_tree,15)
+
+fuzz: deps
+	$(call fuzz_tree,60)
+
+test: test-normal test-asan test-tsan test-fuzz
 
 bench: deps
 	@./bench/run-bench.sh
@@ -49,4 +63,4 @@ install: deps
 	@./scripts/install-service.sh
 
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz

@@ -51,8 +51,8 @@ bool api_key_matches(const char *given)
     unsigned char offered[API_KEY_SIZE];
     memset(expected, 0, sizeof expected);
     memset(offered, 0, sizeof offered);
-    memcpy(expected, g_api_key, sizeof expected);
-    expected[API_KEY_SIZE - 1] = '\0';
+    // Only up to the key's end: bytes behind it may be left from an earlier key.
+    memcpy(expected, g_api_key, strnlen(g_api_key, API_KEY_SIZE - 1));
 
     size_t given_length = strnlen(given, API_KEY_SIZE);
     unsigned char difference = (unsigned char)(given_length >= API_KEY_SIZE);

@@ -99,11 +99,28 @@ static bool is_query_separator(char c)
     return c == '&' || c == '=';
 }
 
+// Whether p is a '?' opening a query whose first key is "passphrase": the parser's
+// query starts at the first '?', which may follow a "passphrase" value in the host.
+static bool opens_passphrase_query(const char *p)
+{
+    return p[0] == '?' && strncmp(p + 1, "passphrase", 10) == 0 && is_query_separator(p[11]);
+}
+
+// Whether a backslash at p escapes the next character into the value (JSON's \"
+// and \\). Never a separator nor a '?' opening a key: the URL parser reads a
+// backslash as a plain character.
+static bool escapes_next(const char *p)
+{
+    return p[0] == '\\' && p[1] != '\0' && !is_query_separator(p[1]) &&
+           !opens_passphrase_query(p + 1);
+}
+
 /*
  * The parser pairs tokens split at '&' and '=' alike, so whatever token follows
  * a "passphrase" key, however many separators stand between, is its value. The
  * value ends at a separator, a quote (the text may be a JSON document), a line
- * end or the end; a backslash escape inside it is part of it. O(length).
+ * end, a '?' opening a "passphrase" key (past its first character) or the end;
+ * a backslash escape inside it is part of it. O(length).
  */
 std::string mask_passphrases(const char *text)
 {
@@ -120,13 +137,23 @@ std::string mask_passphrases(const char *text)
         }
         out.append(p, key_length);
         p += key_length;
-        while (is_query_separator(*p))
-            out += *p++;
-        const char *value = p;
-        while (*p != '\0' && !is_query_separator(*p) && *p != '"' && *p != '\n' && *p != '\r')
-            p += (*p == '\\' && p[1] != '\0') ? 2 : 1;
-        if (p != value)
-            out += PASSPHRASE_MASK;
+        // A value that is the key word again, or "?passphrase", may be the key in
+        // the parser's pairing ("x=passphrase&passphrase=secret", or a host ending
+        // in "&passphrase=" before the query), so the value after it is masked too.
+        bool value_is_key = true;
+        while (value_is_key) {
+            while (is_query_separator(*p))
+                out += *p++;
+            const char *value = p;
+            while (*p != '\0' && !is_query_separator(*p) && *p != '"' && *p != '\n' && *p != '\r' &&
+                   !(p != value && opens_passphrase_query(p)))
+                p += escapes_next(p) ? 2 : 1;
+            if (p != value)
+                out += PASSPHRASE_MASK;
+            const char *word = *value == '?' ? value + 1 : value;
+            value_is_key = (size_t)(p - word) == key_length &&
+                           strncmp(word, key, key_length) == 0 && is_query_separator(*p);
+        }
     }
     return out;
 }

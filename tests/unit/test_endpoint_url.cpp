@@ -145,4 +145,31 @@ TEST(EndpointUrl, url_without_scheme_separator_is_refused_and_record_kept)
     }
 }
 
+// Every value the parser would take for a "passphrase" key is masked, in a URL
+// and in a JSON document; the last rows pin leaks the fuzz target found.
+TEST(EndpointUrl, passphrase_values_are_masked_wherever_the_parser_pairs_them)
+{
+    const struct {
+        const char *text, *masked;
+    } cases[] = {
+        {"srt://h:1?streamid=a&passphrase=0123456789&pbkeylen=16",
+         "srt://h:1?streamid=a&passphrase=****&pbkeylen=16"},
+        {"srt://h:1?passphrase==&&secret", "srt://h:1?passphrase==&&****"},
+        {"{\"url\":\"srt://h:1?passphrase=a\\\"b\",\"enabled\":1}",
+         "{\"url\":\"srt://h:1?passphrase=****\",\"enabled\":1}"},
+        {"srt://passphrase.example:1?mypassphrase=x&passphrase",
+         "srt://passphrase.example:1?mypassphrase=x&passphrase"},
+        {"srt://h:1?passphrase=&x=1", "srt://h:1?passphrase=&****=1"},
+        {"srt://h:1?passphrase=", "srt://h:1?passphrase="},
+        {"srt://h:1?x=passphrase&passphrase=secret", "srt://h:1?x=passphrase&****=****"},
+        {"srt://h&passphrase=abc?passphrase=secret", "srt://h&passphrase=****?passphrase=****"},
+        {"srt://h:1?x=passphrase&passphrase=?passphrase&key=value",
+         "srt://h:1?x=passphrase&****=****&****=value"},
+        {"srt://h:1?x=passphrase&a\\&b\\&passphrase=secret",
+         "srt://h:1?x=passphrase&****&b\\&passphrase=****"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(mask_passphrases(c.text), c.masked) << c.text;
+}
+
 } // namespace

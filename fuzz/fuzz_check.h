@@ -1,0 +1,13 @@
+// The check of the fuzz targets: a broken invariant aborts, so libFuzzer keeps the input.
+#pragma once
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            fprintf(stderr, "%s:%d: broken: %s\n", __FILE__, __LINE__, #condition);                \
+            abort();                                                                               \
+        }                                                                                          \
+    } while (0)
