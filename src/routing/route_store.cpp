@@ -134,8 +134,13 @@ void load_routes_config(void)
         return;
     }
     discard_all_routes();
-    printf("=== load str:%s\n", mask_passphrases(text).c_str());
     free(text);
+    // The document as read, written back: JSON escapes in the file cannot hide a
+    // passphrase from the mask.
+    size_t traced_size = 0;
+    char *traced = format_route_document(routes, &traced_size);
+    printf("=== load str:%s\n", traced != nullptr ? mask_passphrases(traced).c_str() : "");
+    free(traced);
 
     int32_t largest_route = -1;
     int32_t largest_target = -1;

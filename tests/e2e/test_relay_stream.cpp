@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,7 +39,8 @@ struct peer_t {
     std::atomic<int> count{0}, corrupt{0}, out_of_order{0};
     std::thread thread;
 
-    explicit peer_t(int sock, int rate = 0, uint32_t first_seq = 0) : next(first_seq)
+    int sock;
+    explicit peer_t(int sock, int rate = 0, uint32_t first_seq = 0) : next(first_seq), sock(sock)
     {
         thread = std::thread([=] { rate > 0 ? send(sock, rate) : receive(sock); });
     }
@@ -477,6 +480,127 @@ TEST_F(RelayStreamTest, relay_chain_delivers_the_stream_whole)
         EXPECT_EQ((uint32_t)viewer->count, sender.next);
     }
     remove_tree(edge_dir);
+}
+
+int local_port(int sock)
+{
+    struct sockaddr_in local = {};
+    int len = sizeof local;
+    srt_getsockname(sock, (struct sockaddr *)&local, &len);
+    return ntohs(local.sin_port);
+}
+
+// The counter samples of a metrics text, by name and labels.
+std::map<std::string, double> counters(const std::string &text)
+{
+    std::map<std::string, double> values;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        size_t blank = line.rfind(' ');
+        if (line[0] != '#' && line.find("_total") != std::string::npos)
+            values[line.substr(0, blank)] = atof(line.c_str() + blank + 1);
+    }
+    return values;
+}
+
+// Real peers show in the connections view with their ports, sides and rates; a
+// kick closes exactly one and the listener takes it back; the metrics text
+// passes promtool and its counters never go down across the reconnect.
+TEST_F(RelayStreamTest, connections_are_listed_kicked_and_counted_monotonically)
+{
+    start_listen_pair("?streamid=viewer");
+    int first = subscribe("viewer");
+    peer_t kicked(first), staying(subscribe("viewer"));
+    int publisher = keep(srt_open_caller(source_port_));
+    peer_t sender(publisher, 200);
+    json_t *rows = nullptr;
+    auto listed = [&] {
+        json_decref(rows);
+        rows = parse_json_body(api("GET", "/api/connections").body);
+        size_t i;
+        json_t *row;
+        int flowing = 0;
+        json_array_foreach(rows, i, row) flowing +=
+            json_real_value(json_object_get(row, "mbps")) > 0;
+        return json_array_size(rows) == 3 && flowing == 3;
+    };
+    ASSERT_TRUE(wait_until(listed, 5000));
+    std::map<int, std::string> expected = {{local_port(first), "target viewer"},
+                                           {local_port(staying.sock), "target viewer"},
+                                           {local_port(publisher), "source "}};
+    size_t i;
+    json_t *row;
+    json_int_t kicked_id = -1;
+    json_array_foreach(rows, i, row)
+    {
+        std::string peer = json_string_value(json_object_get(row, "peer"));
+        int port = atoi(peer.c_str() + peer.rfind(':') + 1);
+        std::string side = json_string_value(json_object_get(row, "side"));
+        EXPECT_EQ(side + " " + json_string_value(json_object_get(row, "stream_id")), expected[port])
+            << peer;
+        EXPECT_EQ(json_integer_value(json_object_get(row, "route_id")), 100);
+        EXPECT_EQ(json_is_null(json_object_get(row, "target_id")), side == "source");
+        if (port == local_port(first))
+            kicked_id = json_integer_value(json_object_get(row, "id"));
+    }
+    json_decref(rows);
+    EXPECT_EQ(api("GET", "/api/connections", "route_id=999").body, "[]");
+
+    std::map<std::string, double> before = counters(api("GET", "/api/metrics").body);
+    EXPECT_EQ(api("DELETE", "/api/connections/" + std::to_string(kicked_id)).body, "Ok");
+    EXPECT_TRUE(wait_until([&] { return srt_getsockstate(first) != SRTS_CONNECTED; }, 3000));
+    int count = staying.count;
+    EXPECT_TRUE(wait_until([&] { return staying.count > count + 100; }, 5000));
+    http_response_t again = api("DELETE", "/api/connections/" + std::to_string(kicked_id));
+    EXPECT_EQ(again.status, 555);
+    EXPECT_EQ(again.body, "{\"error\":\"Connection " + std::to_string(kicked_id) + " not found\"}");
+    peer_t back(subscribe("viewer"));
+    EXPECT_TRUE(wait_until([&] { return back.count > 100; }, 5000)) << "accepted again";
+
+    std::string text = api("GET", "/api/metrics").body;
+    for (const auto &sample : before)
+        EXPECT_GE(counters(text)[sample.first], sample.second) << sample.first;
+    EXPECT_EQ(metric("mirevo_connections_accepted_total{route=\"100\",side=\"target\"}"), 3);
+    write_text_file(dir_ + "/metrics.txt", text);
+    children_.push_back(
+        spawn_process({"sh", "-c", "promtool check metrics < '" + dir_ + "/metrics.txt'"}, {},
+                      dir_ + "/promtool.out", dir_ + "/promtool.err"));
+    ASSERT_TRUE(wait_process(children_.back(), 20000));
+    EXPECT_EQ(children_.back().status, 0)
+        << read_text_file(dir_ + "/promtool.err") << read_text_file(dir_ + "/promtool.out");
+}
+
+// A real Prometheus server scrapes the relay with the key in its header and
+// sees bytes flow.
+TEST_F(RelayStreamTest, prometheus_scrapes_with_a_bearer_token_and_sees_traffic)
+{
+    start_listen_pair();
+    peer_t receiver(subscribe());
+    peer_t sender(keep(srt_open_caller(source_port_)), 200);
+    int web_port = free_tcp_port();
+    write_text_file(dir_ + "/prometheus.yml", "global: {scrape_interval: 1s}\n"
+                                              "scrape_configs:\n"
+                                              "  - job_name: mirevo\n"
+                                              "    metrics_path: /api/metrics\n"
+                                              "    authorization: {type: Bearer, credentials: " +
+                                                  relay_.api_key +
+                                                  "}\n"
+                                                  "    static_configs: [{targets: ['127.0.0.1:" +
+                                                  std::to_string(relay_.http_port) + "']}]\n");
+    children_.push_back(
+        spawn_process({"prometheus", "--config.file=" + dir_ + "/prometheus.yml",
+                       "--storage.tsdb.path=" + dir_ + "/tsdb",
+                       "--web.listen-address=127.0.0.1:" + std::to_string(web_port)},
+                      {}, dir_ + "/prometheus.out", dir_ + "/prometheus.err"));
+    std::string query =
+        "/api/v1/query?query=" + url_encode("rate(mirevo_target_sent_bytes_total[5s]) > 0");
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return http_request(web_port, "GET", query).body.find("\"target\":\"1000\"") !=
+                   std::string::npos;
+        },
+        30000))
+        << read_text_file(dir_ + "/prometheus.err");
 }
 
 } // namespace
