@@ -224,15 +224,35 @@ int32_t delete_route(int32_t route_id)
     return 0;
 }
 
-void discard_all_routes(void)
+// Takes every route out of the registry, all threads stopped together. Caller
+// holds g_routes_lock. Returns the number of routes taken out. O(routes).
+static size_t discard_all_routes_locked(void)
 {
-    pthread_mutex_lock(&g_routes_lock);
+    size_t count = g_routes.size();
+    stop_all_route_threads();
     while (!g_routes.empty()) {
         route_t &route = g_routes.front();
         pthread_mutex_lock(&route.lock);
         discard_route_locked(route);
     }
+    return count;
+}
+
+void discard_all_routes(void)
+{
+    pthread_mutex_lock(&g_routes_lock);
+    discard_all_routes_locked();
     pthread_mutex_unlock(&g_routes_lock);
+}
+
+size_t delete_all_routes(void)
+{
+    pthread_mutex_lock(&g_routes_lock);
+    size_t count = discard_all_routes_locked();
+    if (count > 0)
+        save_routes_config();
+    pthread_mutex_unlock(&g_routes_lock);
+    return count;
 }
 
 // Saves the route file and releases both locks; the result passes through.

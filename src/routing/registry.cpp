@@ -238,14 +238,34 @@ int start_route_threads(route_t &route)
     return 0;
 }
 
-void stop_route_threads(route_t &route)
+// Clears running and wakes a transmit thread that sleeps for want of a source.
+static void request_stop(route_t &route)
 {
-    if (route.running == 0)
-        return;
     route.running = 0;
     pthread_mutex_lock(&route.list_lock);
     pthread_cond_broadcast(&route.source_listed);
     pthread_mutex_unlock(&route.list_lock);
+}
+
+void stop_all_route_threads(void)
+{
+    for (route_t &route : g_routes)
+        request_stop(route);
+    auto all_idle = [] {
+        for (const route_t &route : g_routes)
+            if (!route_threads_idle(route))
+                return false;
+        return true;
+    };
+    for (int sleeps = 0; !all_idle() && sleeps < 1000; sleeps++)
+        usleep(10 * 1000);
+}
+
+void stop_route_threads(route_t &route)
+{
+    if (route.running == 0)
+        return;
+    request_stop(route);
     // Checked every 10 ms rather than every second: the threads see running 0
     // within one pass (about 150 ms), and the bound stays 10 seconds.
     for (int sleeps = 0; !route_threads_done(route) && sleeps < 1000; sleeps++)

@@ -201,6 +201,9 @@ int start_route_threads(route_t &route);
 // Clears running, wakes the transmit thread and waits (at most 10 s) for both
 // done flags. Caller holds g_routes_lock but not route.lock.
 void stop_route_threads(route_t &route);
+// The same for every route at once, so the wait is that of the slowest thread,
+// not the sum. Caller holds g_routes_lock and no route's lock.
+void stop_all_route_threads(void);
 
 // The connection handler watches every socket of its route on epoll_conn, for
 // what matters in the socket's present state: a listener for callers, a
