@@ -1,0 +1,84 @@
+// Every call to the relay: the key header, JSON decoding, and status 555 turned into its error text.
+
+const KEY_SLOT = 'mirevo-api-key';
+const CALL_TIMEOUT_MS = 5000;
+// The relay refuses a missing or wrong key with one of these texts (not JSON).
+const REFUSALS = ['API key does not exist', 'API key does not same with registered API key'];
+
+// The key was refused: the page must ask for it again and show no data.
+export class AuthError extends Error {}
+// The relay answered with an error; message is its "error" text.
+export class RelayError extends Error {}
+// The relay could not be reached (restarting, network down).
+export class OfflineError extends Error {}
+
+// The key lives in this tab's sessionStorage only, never in a URL or localStorage.
+export const apiKey = {
+  get: () => sessionStorage.getItem(KEY_SLOT) ?? '',
+  set: (key) => sessionStorage.setItem(KEY_SLOT, key),
+  clear: () => sessionStorage.removeItem(KEY_SLOT),
+};
+
+// One request; returns the body text of a success, throws one of the errors above.
+async function call(method, path, query = {}) {
+  const pairs = Object.entries(query).map(
+    ([name, value]) => `${name}=${encodeURIComponent(String(value))}`);
+  const url = `/api/${path}${pairs.length ? '?' + pairs.join('&') : ''}`;
+  let response;
+  try {
+    response = await fetch(url, {
+      method,
+      headers: { Authorization: `Bearer ${apiKey.get()}` },
+      cache: 'no-store',
+      signal: AbortSignal.timeout(CALL_TIMEOUT_MS),
+    });
+  } catch {
+    throw new OfflineError('relay unreachable');
+  }
+  let text;
+  try {
+    text = await response.text();
+  } catch {
+    throw new OfflineError('relay unreachable');
+  }
+  if (response.status === 555) {
+    if (REFUSALS.includes(text.trim())) throw new AuthError(text.trim());
+    let message = text;
+    try {
+      message = JSON.parse(text).error ?? text;
+    } catch {
+      // not JSON: the text itself is the reason
+    }
+    throw new RelayError(message);
+  }
+  if (!response.ok) throw new RelayError(`HTTP status ${response.status}`);
+  return text;
+}
+
+// JSON of a GET; null for an empty answer (a path this relay does not know).
+async function getJson(path, query) {
+  const text = await call('GET', path, query);
+  return text === '' ? null : JSON.parse(text);
+}
+
+// Reading state.
+export const allInfo = () => getJson('all_info');
+export const activeRoutes = () => getJson('active_routes');
+export const activeTargets = (rid) => getJson(`routes/${rid}/active_targets`);
+export const history = (rid) => getJson('history', { route_id: rid });
+export const connections = (rid) => getJson('connections', { route_id: rid });
+export const logs = () => call('GET', 'logs');
+
+// Changing it; each resolves once the relay said yes.
+export const createRoute = () => call('POST', 'routes/route');
+export const deleteRoute = (rid) => call('DELETE', `routes/${rid}`);
+export const addTarget = (rid) => call('POST', `routes/${rid}/targets`);
+export const deleteTarget = (rid, tid) => call('DELETE', `routes/${rid}/targets/${tid}`);
+export const enableSource = (rid, on) => call('OPTIONS', `routes/${rid}`, { enabled: on ? 1 : 0 });
+export const enableTarget = (rid, tid, on) =>
+  call('OPTIONS', `routes/${rid}/targets/${tid}`, { enabled: on ? 1 : 0 });
+export const updateSource = (rid, { enabled, mode, url }) =>
+  call('PUT', `routes/${rid}/source`, { enabled: enabled ? 1 : 0, mode, url });
+export const updateTarget = (rid, tid, { enabled, mode, url }) =>
+  call('PUT', `routes/${rid}/targets/${tid}`, { enabled: enabled ? 1 : 0, mode, url });
+export const kickConnection = (id) => call('DELETE', `connections/${id}`);

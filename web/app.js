@@ -1,0 +1,128 @@
+// Wires the page: the key form, the one-second poll of the relay, and what the controls call.
+import * as api from './api.js';
+import { renderLog } from './log.js';
+import { renderRoutes } from './routes.js';
+
+const POLL_MS = 1000;
+const $ = (id) => document.getElementById(id);
+
+let signedIn = false;
+let timer = 0;
+let queue = Promise.resolve(); // polls run one after another, never two at once
+
+// Everything the views show, fetched afresh: the route document merged with activity,
+// history and connections of each route, and the log tail.
+async function fetchState() {
+  const [routeDocument, active, log] = await Promise.all([api.allInfo(), api.activeRoutes(), api.logs()]);
+  const ids = Object.keys(routeDocument ?? {}).map(Number).sort((a, b) => a - b);
+  const routes = await Promise.all(ids.map(async (id) => {
+    const [activeTargets, history, connections] = await Promise.all(
+      [api.activeTargets(id), api.history(id), api.connections(id)]);
+    return { ...routeDocument[id], id, active: active?.includes(id) ?? false, activeTargets, history, connections };
+  }));
+  return { routes, log };
+}
+
+function showStatus(text, state) {
+  const status = $('status');
+  status.textContent = text;
+  status.className = `status ${state}`;
+}
+
+async function poll() {
+  clearTimeout(timer);
+  if (!signedIn) return;
+  try {
+    const state = await fetchState();
+    if (!signedIn) return;
+    $('key-form').hidden = true;
+    $('dashboard').hidden = false;
+    $('sign-out').hidden = false;
+    renderRoutes($('routes'), state.routes, actions);
+    $('no-routes').hidden = state.routes.length !== 0;
+    renderLog($('log'), state.log);
+    showStatus('live', 'live');
+  } catch (error) {
+    if (error instanceof api.AuthError) {
+      signOut(`The relay refused this key: ${error.message}.`);
+      return;
+    }
+    showStatus(error instanceof api.OfflineError ? 'reconnecting…' : `error: ${error.message}`, 'stale');
+  }
+  if (signedIn) timer = setTimeout(refresh, POLL_MS);
+}
+
+// Polls now, after any poll under way; resolves when the views show the result.
+function refresh() {
+  queue = queue.then(poll);
+  return queue;
+}
+
+// Forgets the key and every shown value; message says why, if there is a reason.
+function signOut(message = '') {
+  signedIn = false;
+  clearTimeout(timer);
+  api.apiKey.clear();
+  renderRoutes($('routes'), [], actions);
+  $('log').textContent = '';
+  $('dashboard').hidden = true;
+  $('sign-out').hidden = true;
+  $('key-form').hidden = false;
+  $('auth-error').textContent = message;
+  showStatus('', '');
+  $('key-input').focus();
+}
+
+function signIn(key) {
+  api.apiKey.set(key);
+  signedIn = true;
+  $('auth-error').textContent = '';
+  showStatus('connecting…', 'stale');
+  refresh();
+}
+
+// Asks inside the page; resolves true when the operator says yes.
+function confirmInPage(text) {
+  const dialog = $('confirm');
+  $('confirm-text').textContent = text;
+  dialog.returnValue = '';
+  dialog.showModal();
+  return new Promise((resolve) => {
+    dialog.addEventListener('close', () => resolve(dialog.returnValue === 'yes'), { once: true });
+  });
+}
+
+// What the views' controls use: run a call, show its error next to the control, refresh.
+const actions = {
+  confirm: confirmInPage,
+  async run(errorNode, call, onSuccess) {
+    errorNode.textContent = '';
+    try {
+      await call();
+      onSuccess?.();
+    } catch (error) {
+      if (error instanceof api.AuthError) {
+        signOut(`The relay refused this key: ${error.message}.`);
+        return;
+      }
+      errorNode.textContent = error instanceof api.OfflineError ? 'The relay is not reachable.' : error.message;
+    }
+    await refresh();
+  },
+};
+
+$('key-form').addEventListener('submit', (event) => {
+  event.preventDefault();
+  const key = $('key-input').value.trim();
+  $('key-input').value = '';
+  if (!/^[\x21-\x7e]+$/.test(key)) {
+    $('auth-error').textContent = 'An API key is made of visible ASCII characters.';
+    return;
+  }
+  signIn(key);
+});
+$('sign-out').addEventListener('click', () => signOut());
+$('create-route').addEventListener('click', () => actions.run($('create-route-error'), api.createRoute));
+
+if (api.apiKey.get()) signIn(api.apiKey.get());
+else signOut();
