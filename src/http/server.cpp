@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "core/settings.h"
+#include "http/dashboard.h"
 #include "http/dispatch.h"
 #include "http/reply.h"
 #include "http/request.h"
@@ -178,7 +179,7 @@ static const char *refuse_key(struct lws *wsi)
     return refusal;
 }
 
-// One whole request: query map, key check, dispatch, reply, keep-alive.
+// One whole request: query map, page assets or key check and dispatch, reply, keep-alive.
 static int handle_http_request(struct lws *wsi, size_t uri_length)
 {
     http_reply_t reply;
@@ -188,12 +189,15 @@ static int handle_http_request(struct lws *wsi, size_t uri_length)
     }
     read_query_params(wsi);
 
-    const char *refusal = refuse_key(wsi);
-    if (refusal != nullptr) {
-        set_body_text(reply, refusal);
-        reply.success = false;
-    } else {
-        route_request(wsi, reply);
+    // The page and its assets hold no relay data and are served before the key check.
+    if (!serve_dashboard_request(wsi, reply)) {
+        const char *refusal = refuse_key(wsi);
+        if (refusal != nullptr) {
+            set_body_text(reply, refusal);
+            reply.success = false;
+        } else {
+            route_request(wsi, reply);
+        }
     }
 
     bool closing = body_runs_to_close(wsi);
