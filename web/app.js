@@ -7,6 +7,7 @@ const POLL_MS = 1000;
 const $ = (id) => document.getElementById(id);
 
 let signedIn = false;
+let session = 0; // bumped at each sign-in and sign-out; a poll of an older session is void
 let timer = 0;
 let queue = Promise.resolve(); // polls run one after another, never two at once
 
@@ -31,10 +32,11 @@ function showStatus(text, state) {
 
 async function poll() {
   clearTimeout(timer);
+  const mine = session;
   if (!signedIn) return;
   try {
     const state = await fetchState();
-    if (!signedIn) return;
+    if (mine !== session) return;
     $('key-form').hidden = true;
     $('dashboard').hidden = false;
     $('sign-out').hidden = false;
@@ -43,6 +45,7 @@ async function poll() {
     renderLog($('log'), state.log);
     showStatus('live', 'live');
   } catch (error) {
+    if (mine !== session) return;
     if (error instanceof api.AuthError) {
       signOut(`The relay refused this key: ${error.message}.`);
       return;
@@ -61,6 +64,7 @@ function refresh() {
 // Forgets the key and every shown value; message says why, if there is a reason.
 function signOut(message = '') {
   signedIn = false;
+  session += 1;
   clearTimeout(timer);
   api.apiKey.clear();
   renderRoutes($('routes'), [], actions);
@@ -76,6 +80,7 @@ function signOut(message = '') {
 function signIn(key) {
   api.apiKey.set(key);
   signedIn = true;
+  session += 1;
   $('auth-error').textContent = '';
   showStatus('connecting…', 'stale');
   refresh();

@@ -29,7 +29,7 @@ function options(width, targetIds) {
   return {
     width,
     height: HEIGHT,
-    scales: { y: { range: (plot, min, max) => [0, Math.max(1, max * 1.1)] } },
+    scales: { y: { range: (plot, min, max) => [0, Math.max(1, (max ?? 0) * 1.1)] } },
     axes: [axis, { ...axis, label: 'Mbit/s', size: 50 }],
     series: [
       {},
