@@ -2,6 +2,7 @@
 /* global uPlot */
 
 const HEIGHT = 180;
+const WINDOW_S = 900; // the relay keeps 15 minutes of history
 const OUT_COLOURS = ['--chart-out-1', '--chart-out-2', '--chart-out-3', '--chart-out-4'];
 const charts = new Map(); // chart box -> { plot, key }
 
@@ -29,7 +30,10 @@ function options(width, targetIds) {
   return {
     width,
     height: HEIGHT,
-    scales: { y: { range: (plot, min, max) => [0, Math.max(1, (max ?? 0) * 1.1)] } },
+    scales: {
+      x: { time: true, range: timeWindow },
+      y: { range: (plot, min, max) => [0, Math.max(1, (max ?? 0) * 1.1)] },
+    },
     axes: [axis, { ...axis, label: 'Mbit/s', size: 50 }],
     series: [
       {},
@@ -38,10 +42,17 @@ function options(width, targetIds) {
         label: `out ${id}`,
         stroke: colour(OUT_COLOURS[index % OUT_COLOURS.length]),
         width: 1.5,
+        dash: [6, 3], // an output equal to the input stays visible over it
         value: (p, v) => mbps(v),
       })),
     ],
   };
+}
+
+// The whole 15 minutes, also while a new route has only a few seconds of history.
+function timeWindow(plot, min, max) {
+  const end = max ?? Date.now() / 1000;
+  return [end - WINDOW_S, end];
 }
 
 function mbps(value) {
