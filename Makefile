@@ -32,11 +32,11 @@ test-normal: deps
 	ctest --test-dir build -j $(JOBS) --output-on-failure
 
 test-asan: deps
-	$(call build_tree,build-asan,-DMIREVO_SANITIZE=address -DMIREVO_SOAK=OFF -DMIREVO_BENCH_TESTS=OFF)
+	$(call build_tree,build-asan,-DMIREVO_SANITIZE=address -DMIREVO_SOAK=OFF -DMIREVO_BENCH_TESTS=OFF -DMIREVO_BROWSER_TESTS=OFF)
 	ctest --test-dir build-asan -j $(JOBS) --output-on-failure
 
 test-tsan: deps
-	$(call build_tree,build-tsan,-DMIREVO_SANITIZE=thread -DMIREVO_BENCH_TESTS=OFF)
+	$(call build_tree,build-tsan,-DMIREVO_SANITIZE=thread -DMIREVO_BENCH_TESTS=OFF -DMIREVO_BROWSER_TESTS=OFF)
 	ctest --test-dir build-tsan -j $(JOBS) --output-on-failure
 
 # build-fuzz/ is a clang tree holding only the libFuzzer targets; each runs $(1) seconds as a test.
