@@ -1,4 +1,4 @@
-// Every call to the relay: the key header, JSON decoding, and status 555 turned into its error text.
+// Every call to the relay: the key header, JSON decoding, and status 555 turned into its text.
 
 const KEY_SLOT = 'mirevo-api-key';
 const CALL_TIMEOUT_MS = 5000;
@@ -22,7 +22,8 @@ export const apiKey = {
 // One request; returns the body text of a success, throws one of the errors above.
 async function call(method, path, query = {}) {
   const pairs = Object.entries(query).map(
-    ([name, value]) => `${name}=${encodeURIComponent(String(value))}`);
+    ([name, value]) => `${name}=${encodeURIComponent(String(value))}`,
+  );
   const url = `/api/${path}${pairs.length ? '?' + pairs.join('&') : ''}`;
   let response;
   try {

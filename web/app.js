@@ -14,13 +14,31 @@ let queue = Promise.resolve(); // polls run one after another, never two at once
 // Everything the views show, fetched afresh: the route document merged with activity,
 // history and connections of each route, and the log tail.
 async function fetchState() {
-  const [routeDocument, active, log] = await Promise.all([api.allInfo(), api.activeRoutes(), api.logs()]);
-  const ids = Object.keys(routeDocument ?? {}).map(Number).sort((a, b) => a - b);
-  const routes = await Promise.all(ids.map(async (id) => {
-    const [activeTargets, history, connections] = await Promise.all(
-      [api.activeTargets(id), api.history(id), api.connections(id)]);
-    return { ...routeDocument[id], id, active: active?.includes(id) ?? false, activeTargets, history, connections };
-  }));
+  const [routeDocument, active, log] = await Promise.all([
+    api.allInfo(),
+    api.activeRoutes(),
+    api.logs(),
+  ]);
+  const ids = Object.keys(routeDocument ?? {})
+    .map(Number)
+    .sort((a, b) => a - b);
+  const routes = await Promise.all(
+    ids.map(async (id) => {
+      const [activeTargets, history, connections] = await Promise.all([
+        api.activeTargets(id),
+        api.history(id),
+        api.connections(id),
+      ]);
+      return {
+        ...routeDocument[id],
+        id,
+        active: active?.includes(id) ?? false,
+        activeTargets,
+        history,
+        connections,
+      };
+    }),
+  );
   return { routes, log };
 }
 
@@ -50,7 +68,10 @@ async function poll() {
       signOut(`The relay refused this key: ${error.message}.`);
       return;
     }
-    showStatus(error instanceof api.OfflineError ? 'reconnecting…' : `error: ${error.message}`, 'stale');
+    showStatus(
+      error instanceof api.OfflineError ? 'reconnecting…' : `error: ${error.message}`,
+      'stale',
+    );
   }
   if (signedIn) timer = setTimeout(refresh, POLL_MS);
 }
@@ -110,7 +131,8 @@ const actions = {
         signOut(`The relay refused this key: ${error.message}.`);
         return;
       }
-      errorNode.textContent = error instanceof api.OfflineError ? 'The relay is not reachable.' : error.message;
+      errorNode.textContent =
+        error instanceof api.OfflineError ? 'The relay is not reachable.' : error.message;
     }
     await refresh();
   },
@@ -127,7 +149,9 @@ $('key-form').addEventListener('submit', (event) => {
   signIn(key);
 });
 $('sign-out').addEventListener('click', () => signOut());
-$('create-route').addEventListener('click', () => actions.run($('create-route-error'), api.createRoute));
+$('create-route').addEventListener('click', () =>
+  actions.run($('create-route-error'), api.createRoute),
+);
 
 if (api.apiKey.get()) signIn(api.apiKey.get());
 else signOut();

@@ -1,4 +1,4 @@
-// A route's bitrate chart: incoming and per-target outgoing Mbit/s over the relay's 15-minute history.
+// A route's bitrate chart: Mbit/s in and out per target over the relay's 15-minute history.
 /* global uPlot */
 
 const HEIGHT = 180;
@@ -10,7 +10,8 @@ const resizer = new ResizeObserver((entries) => {
   for (const entry of entries) {
     const chart = charts.get(entry.target);
     const width = Math.floor(entry.contentRect.width);
-    if (chart && width > 0 && width !== chart.plot.width) chart.plot.setSize({ width, height: HEIGHT });
+    if (chart && width > 0 && width !== chart.plot.width)
+      chart.plot.setSize({ width, height: HEIGHT });
   }
 });
 
@@ -67,9 +68,13 @@ function mbps(value) {
 export function updateChart(box, history) {
   const times = history?.t ?? [];
   const targetIds = Object.keys(history?.targets ?? {}).sort((a, b) => a - b);
-  const series = (values) => (Array.isArray(values) && values.length === times.length
-    ? values : times.map(() => null));
-  const data = [times, series(history?.in_mbps), ...targetIds.map((id) => series(history.targets[id]))];
+  const series = (values) =>
+    Array.isArray(values) && values.length === times.length ? values : times.map(() => null);
+  const data = [
+    times,
+    series(history?.in_mbps),
+    ...targetIds.map((id) => series(history.targets[id])),
+  ];
   const key = targetIds.join(',');
 
   let chart = charts.get(box);

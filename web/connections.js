@@ -2,35 +2,62 @@
 import * as api from './api.js';
 import { el, formatMbps, setText, syncKeyed } from './dom.js';
 
-const COLUMNS = ['Side', 'Peer', 'Stream id', 'Connected since', 'RTT', 'Bitrate', 'Lost / resent', ''];
+const COLUMNS = [
+  'Side',
+  'Peer',
+  'Stream id',
+  'Connected since',
+  'RTT',
+  'Bitrate',
+  'Lost / resent',
+  '',
+];
 const CELLS = ['side', 'peer', 'stream', 'since', 'rtt', 'mbps', 'lost']; // the columns with values
 
 // The table of a route's connections; render fills it.
 export function createConnectionsView(rid) {
   const body = el('tbody');
   const empty = el('p', { class: 'muted', text: 'No peers connected.' });
-  const table = el('table', { class: 'stack connections' },
+  const table = el(
+    'table',
+    { class: 'stack connections' },
     el('caption', { text: `Connections of route ${rid}` }),
     el('thead', {}, el('tr', {}, ...COLUMNS.map((name) => el('th', { scope: 'col', text: name })))),
-    body);
-  return { root: el('div', { class: 'connections-view' }, table, empty), table, body, empty, rows: new Map() };
+    body,
+  );
+  return {
+    root: el('div', { class: 'connections-view' }, table, empty),
+    table,
+    body,
+    empty,
+    rows: new Map(),
+  };
 }
 
 function createRow(connection, actions) {
   const id = connection.id;
   const cells = {};
-  CELLS.forEach((name, index) => { cells[name] = el('td', { 'data-label': COLUMNS[index] }); });
+  CELLS.forEach((name, index) => {
+    cells[name] = el('td', { 'data-label': COLUMNS[index] });
+  });
   const error = el('output', { class: 'error' });
   const kick = el('button', {
-    type: 'button', class: 'danger', text: 'Kick',
-    'aria-label': `Disconnect ${connection.peer}`, 'data-testid': `conn-kick-${id}`,
+    type: 'button',
+    class: 'danger',
+    text: 'Kick',
+    'aria-label': `Disconnect ${connection.peer}`,
+    'data-testid': `conn-kick-${id}`,
   });
   kick.addEventListener('click', async () => {
     if (await actions.confirm(`Disconnect ${connection.peer} (connection ${id})?`))
       actions.run(error, () => api.kickConnection(id));
   });
-  const root = el('tr', { 'data-testid': `conn-row-${id}` },
-    ...Object.values(cells), el('td', { class: 'row-actions' }, kick, error));
+  const root = el(
+    'tr',
+    { 'data-testid': `conn-row-${id}` },
+    ...Object.values(cells),
+    el('td', { class: 'row-actions' }, kick, error),
+  );
   return { root, cells };
 }
 
@@ -41,7 +68,10 @@ function updateRow(row, connection) {
   setText(cells.peer, connection.peer ?? '');
   setText(cells.stream, connection.stream_id || '–');
   setText(cells.since, Number.isNaN(since.getTime()) ? '–' : since.toLocaleString());
-  setText(cells.rtt, typeof connection.rtt_ms === 'number' ? `${connection.rtt_ms.toFixed(2)} ms` : '–');
+  setText(
+    cells.rtt,
+    typeof connection.rtt_ms === 'number' ? `${connection.rtt_ms.toFixed(2)} ms` : '–',
+  );
   setText(cells.mbps, formatMbps(connection.mbps));
   setText(cells.lost, `${connection.packets_lost ?? 0} / ${connection.packets_retransmitted ?? 0}`);
 }
@@ -49,7 +79,14 @@ function updateRow(row, connection) {
 // connections: the relay's array for this route, or null when it gave none.
 export function renderConnections(view, connections, actions) {
   const list = Array.isArray(connections) ? connections : [];
-  syncKeyed(view.body, view.rows, list, (c) => c.id, (c) => createRow(c, actions), updateRow);
+  syncKeyed(
+    view.body,
+    view.rows,
+    list,
+    (c) => c.id,
+    (c) => createRow(c, actions),
+    updateRow,
+  );
   view.table.hidden = list.length === 0;
   view.empty.hidden = list.length !== 0;
 }

@@ -20,20 +20,36 @@ function toggle(text, testid) {
  * onSave({mode, url}, form) runs on submit.
  */
 function endpointForm(name, modes, testid, onSave) {
-  const mode = el('select', { 'data-testid': `${testid.prefix}-mode-${testid.suffix}` },
-    ...modes.map((m) => el('option', { value: m, text: m })));
+  const mode = el(
+    'select',
+    { 'data-testid': `${testid.prefix}-mode-${testid.suffix}` },
+    ...modes.map((m) => el('option', { value: m, text: m })),
+  );
   const url = el('input', {
-    type: 'text', inputmode: 'url', spellcheck: 'false', autocomplete: 'off',
-    placeholder: 'srt://0.0.0.0:9000', 'data-testid': `${testid.prefix}-url-${testid.suffix}`,
+    type: 'text',
+    inputmode: 'url',
+    spellcheck: 'false',
+    autocomplete: 'off',
+    placeholder: 'srt://0.0.0.0:9000',
+    'data-testid': `${testid.prefix}-url-${testid.suffix}`,
   });
   const error = el('output', { class: 'error' });
-  const root = el('form', { class: 'endpoint-form', 'aria-label': name },
+  const root = el(
+    'form',
+    { class: 'endpoint-form', 'aria-label': name },
     el('label', { class: 'mode' }, 'Mode', mode),
     el('label', { class: 'url' }, 'URL', url),
-    el('button', { type: 'submit', 'data-testid': `${testid.prefix}-save-${testid.suffix}`, text: 'Save' }),
-    error);
+    el('button', {
+      type: 'submit',
+      'data-testid': `${testid.prefix}-save-${testid.suffix}`,
+      text: 'Save',
+    }),
+    error,
+  );
   const form = { root, mode, url, error, edited: false };
-  root.addEventListener('input', () => { form.edited = true; });
+  root.addEventListener('input', () => {
+    form.edited = true;
+  });
   root.addEventListener('submit', (event) => {
     event.preventDefault();
     onSave({ mode: mode.value, url: url.value.trim() }, form);
@@ -50,13 +66,29 @@ function showEndpoint(form, endpoint) {
 function createTargetRow(rid, tid, actions) {
   const on = toggle('On', `target-toggle-${rid}-${tid}`);
   const error = el('output', { class: 'error' });
-  const form = endpointForm(`Target ${tid} settings`, TARGET_MODES, { prefix: 'target', suffix: `${rid}-${tid}` },
-    (values, f) => actions.run(f.error, () => api.updateTarget(rid, tid, { enabled: on.input.checked, ...values }),
-      () => { f.edited = false; }));
-  on.input.addEventListener('change',
-    () => actions.run(error, () => api.enableTarget(rid, tid, on.input.checked)));
-  const remove = el('button', { type: 'button', class: 'danger', text: 'Delete',
-    'aria-label': `Delete target ${tid}`, 'data-testid': `delete-target-${rid}-${tid}` });
+  const form = endpointForm(
+    `Target ${tid} settings`,
+    TARGET_MODES,
+    { prefix: 'target', suffix: `${rid}-${tid}` },
+    (values, f) =>
+      actions.run(
+        f.error,
+        () => api.updateTarget(rid, tid, { enabled: on.input.checked, ...values }),
+        () => {
+          f.edited = false;
+        },
+      ),
+  );
+  on.input.addEventListener('change', () =>
+    actions.run(error, () => api.enableTarget(rid, tid, on.input.checked)),
+  );
+  const remove = el('button', {
+    type: 'button',
+    class: 'danger',
+    text: 'Delete',
+    'aria-label': `Delete target ${tid}`,
+    'data-testid': `delete-target-${rid}-${tid}`,
+  });
   remove.addEventListener('click', async () => {
     if (await actions.confirm(`Delete target ${tid} of route ${rid}? Its peers are disconnected.`))
       actions.run(error, () => api.deleteTarget(rid, tid));
@@ -64,12 +96,16 @@ function createTargetRow(rid, tid, actions) {
   const state = el('span', { class: 'state' });
   const peers = el('td', { 'data-label': 'Peers', 'data-testid': `target-peers-${rid}-${tid}` });
   const out = el('td', { 'data-label': 'Out' });
-  const root = el('tr', { 'data-testid': `target-row-${rid}-${tid}` },
+  const root = el(
+    'tr',
+    { 'data-testid': `target-row-${rid}-${tid}` },
     el('th', { scope: 'row', 'data-label': 'Target' }, `${tid} `, state),
     el('td', { 'data-label': 'Switch' }, on.label),
     el('td', { 'data-label': 'Endpoint', class: 'endpoint' }, form.root),
-    peers, out,
-    el('td', { class: 'row-actions' }, remove, error));
+    peers,
+    out,
+    el('td', { class: 'row-actions' }, remove, error),
+  );
   return { root, on, form, state, peers, out };
 }
 
@@ -87,42 +123,94 @@ function createCard(route, actions) {
   const card = { targets: new Map(), actions };
   const error = el('output', { class: 'error' });
   card.on = toggle('Source on', `route-toggle-${rid}`);
-  card.on.input.addEventListener('change',
-    () => actions.run(error, () => api.enableSource(rid, card.on.input.checked)));
-  const remove = el('button', { type: 'button', class: 'danger', text: 'Delete route',
-    'data-testid': `delete-route-${rid}` });
+  card.on.input.addEventListener('change', () =>
+    actions.run(error, () => api.enableSource(rid, card.on.input.checked)),
+  );
+  const remove = el('button', {
+    type: 'button',
+    class: 'danger',
+    text: 'Delete route',
+    'data-testid': `delete-route-${rid}`,
+  });
   remove.addEventListener('click', async () => {
-    if (await actions.confirm(`Delete route ${rid} with all its targets? Every peer is disconnected.`))
+    if (
+      await actions.confirm(`Delete route ${rid} with all its targets? Every peer is disconnected.`)
+    )
       actions.run(error, () => api.deleteRoute(rid));
   });
   card.bitrate = el('span', { class: 'bitrate', 'data-testid': `route-bitrate-${rid}` });
   card.state = el('span', { class: 'state' });
-  card.source = endpointForm(`Source of route ${rid}`, SOURCE_MODES, { prefix: 'source', suffix: rid },
-    (values, f) => actions.run(f.error, () => api.updateSource(rid, { enabled: card.on.input.checked, ...values }),
-      () => { f.edited = false; }));
-  card.chart = el('div', { class: 'chart', role: 'img', 'data-testid': `chart-${rid}`,
-    'aria-label': `Incoming and outgoing Mbit/s of route ${rid} over the last 15 minutes` });
+  card.source = endpointForm(
+    `Source of route ${rid}`,
+    SOURCE_MODES,
+    { prefix: 'source', suffix: rid },
+    (values, f) =>
+      actions.run(
+        f.error,
+        () => api.updateSource(rid, { enabled: card.on.input.checked, ...values }),
+        () => {
+          f.edited = false;
+        },
+      ),
+  );
+  card.chart = el('div', {
+    class: 'chart',
+    role: 'img',
+    'data-testid': `chart-${rid}`,
+    'aria-label': `Incoming and outgoing Mbit/s of route ${rid} over the last 15 minutes`,
+  });
   card.targetBody = el('tbody');
   card.noTargets = el('p', { class: 'muted', text: 'No targets yet.' });
   const targetError = el('output', { class: 'error' });
-  const add = el('button', { type: 'button', text: 'Add target', 'data-testid': `add-target-${rid}` });
+  const add = el('button', {
+    type: 'button',
+    text: 'Add target',
+    'data-testid': `add-target-${rid}`,
+  });
   add.addEventListener('click', () => actions.run(targetError, () => api.addTarget(rid)));
-  card.targetTable = el('table', { class: 'stack targets' },
+  card.targetTable = el(
+    'table',
+    { class: 'stack targets' },
     el('caption', { text: `Targets of route ${rid}` }),
-    el('thead', {}, el('tr', {}, ...['Target', 'Switch', 'Mode and URL', 'Peers', 'Out', '']
-      .map((name) => el('th', { scope: 'col', text: name })))),
-    card.targetBody);
+    el(
+      'thead',
+      {},
+      el(
+        'tr',
+        {},
+        ...['Target', 'Switch', 'Mode and URL', 'Peers', 'Out', ''].map((name) =>
+          el('th', { scope: 'col', text: name }),
+        ),
+      ),
+    ),
+    card.targetBody,
+  );
   card.connections = createConnectionsView(rid);
 
-  card.root = el('article', { class: 'route', 'data-testid': `route-row-${rid}`, 'aria-labelledby': `route-${rid}` },
-    el('header', { class: 'route-head' },
+  card.root = el(
+    'article',
+    { class: 'route', 'data-testid': `route-row-${rid}`, 'aria-labelledby': `route-${rid}` },
+    el(
+      'header',
+      { class: 'route-head' },
       el('h3', { id: `route-${rid}`, text: `Route ${rid}` }),
-      el('span', { class: 'bitrate-label' }, 'In ', card.bitrate), card.on.label, remove, error),
+      el('span', { class: 'bitrate-label' }, 'In ', card.bitrate),
+      card.on.label,
+      remove,
+      error,
+    ),
     el('div', { class: 'source' }, el('h4', {}, 'Source ', card.state), card.source.root),
     card.chart,
     el('div', { class: 'targets-head' }, el('h4', { text: 'Targets' }), add, targetError),
-    card.targetTable, card.noTargets,
-    el('details', { class: 'connections-box', open: '' }, el('summary', { text: 'Connections' }), card.connections.root));
+    card.targetTable,
+    card.noTargets,
+    el(
+      'details',
+      { class: 'connections-box', open: '' },
+      el('summary', { text: 'Connections' }),
+      card.connections.root,
+    ),
+  );
   card.dispose = () => disposeChart(card.chart);
   return card;
 }
@@ -132,7 +220,10 @@ function updateCard(card, route) {
   setText(card.bitrate, formatMbps(inMbps));
   card.on.input.checked = route.enabled === 1;
   showEndpoint(card.source, route);
-  setText(card.state, route.enabled !== 1 ? 'off' : route.active ? 'connected' : 'waiting for a peer');
+  setText(
+    card.state,
+    route.enabled !== 1 ? 'off' : route.active ? 'connected' : 'waiting for a peer',
+  );
   card.state.classList.toggle('live', route.enabled === 1 && route.active);
 
   const targets = Object.entries(route.targets ?? {})
@@ -142,11 +233,18 @@ function updateCard(card, route) {
       ...target,
       connected: route.activeTargets?.includes(target.id) ?? false,
       peers: Array.isArray(route.connections)
-        ? route.connections.filter((c) => c.side === 'target' && c.target_id === target.id).length : null,
+        ? route.connections.filter((c) => c.side === 'target' && c.target_id === target.id).length
+        : null,
       mbps: lastOf(route.history?.targets?.[target.id]),
     }));
-  syncKeyed(card.targetBody, card.targets, targets, (t) => t.id,
-    (t) => createTargetRow(route.id, t.id, card.actions), updateTargetRow);
+  syncKeyed(
+    card.targetBody,
+    card.targets,
+    targets,
+    (t) => t.id,
+    (t) => createTargetRow(route.id, t.id, card.actions),
+    updateTargetRow,
+  );
   card.targetTable.hidden = targets.length === 0;
   card.noTargets.hidden = targets.length !== 0;
   updateChart(card.chart, route.history);
@@ -159,6 +257,12 @@ function updateCard(card, route) {
  * actions.run(errorNode, call, onSuccess) and actions.confirm(text) come from app.js.
  */
 export function renderRoutes(container, routes, actions) {
-  syncKeyed(container, cards, routes, (r) => r.id,
-    (r) => createCard(r, actions), updateCard);
+  syncKeyed(
+    container,
+    cards,
+    routes,
+    (r) => r.id,
+    (r) => createCard(r, actions),
+    updateCard,
+  );
 }

@@ -107,7 +107,8 @@ class Dashboard(unittest.TestCase):
         self.find("confirm-yes").click()
 
     def type_into(self, name, text):
-        self.find(name).send_keys(Keys.CONTROL, "a", Keys.NULL, text)  # typing over what the poll shows
+        # Typed over what the poll shows: a cleared field could be refilled before the keys.
+        self.find(name).send_keys(Keys.CONTROL, "a", Keys.NULL, text)
 
     def shot(self, name):
         self.driver.save_screenshot(os.path.join(self.shots, f"{name}.png"))
@@ -118,7 +119,8 @@ class Dashboard(unittest.TestCase):
         self.find("key-submit").click()
         self.wait(lambda: "does not same" in self.text_of("auth-error"), "no refusal shown")
         self.assertTrue(self.gone("route-row-100"))
-        self.assertIsNone(self.driver.execute_script("return sessionStorage.getItem('mirevo-api-key')"))
+        self.assertIsNone(
+            self.driver.execute_script("return sessionStorage.getItem('mirevo-api-key')"))
 
         self.find("key-input").send_keys(KEY)
         self.find("key-submit").click()
@@ -131,7 +133,7 @@ class Dashboard(unittest.TestCase):
                   "no bitrate near the stream's 2 Mbit/s")
         self.wait(lambda: self.driver.execute_script(
             f"return document.querySelector('{hook('chart-100')} canvas')?.width > 0"), "no chart")
-        self.wait(lambda: "[STATS 100->1000]" in self.text_of("log-view"), "no statistics in the log")
+        self.wait(lambda: "[STATS 100->1000]" in self.text_of("log-view"), "no stats in the log")
         self.shot("routes-live")
 
     def test_2_kick_one_of_two_subscribers(self):
@@ -165,7 +167,8 @@ class Dashboard(unittest.TestCase):
         Select(self.find(f"target-mode-{target}")).select_by_value("listen")
         self.type_into(f"target-url-{target}", url)
         self.find(f"target-save-{target}").click()
-        self.wait(lambda: self.api("GET", f"routes/{rid}/targets")[tid]["url"] == url, "URL not saved")
+        self.wait(lambda: self.api("GET", f"routes/{rid}/targets")[tid]["url"] == url,
+                  "URL not saved")
         for enabled in (1, 0):
             self.find(f"target-toggle-{target}").click()
             self.wait(lambda: self.api("GET", f"routes/{rid}/targets")[tid]["enabled"] == enabled,
