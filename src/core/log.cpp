@@ -137,10 +137,6 @@ void log_message(int level, const char *text)
     fflush(stdout);
 
     format_time_custom("%Y%m%d", day, sizeof day);
-    if (strcmp(day, g_last_day) != 0) {
-        snprintf(g_last_day, sizeof g_last_day, "%s", day);
-        remove_old_day_files();
-    }
     int path_len = snprintf(path, sizeof path, "%s/mirevo-%s.log", g_log_dir, day);
     // Created private to the service and its group: traffic lines name peers.
     int fd = path_len < (int)sizeof path
@@ -153,6 +149,11 @@ void log_message(int level, const char *text)
     if (file != nullptr) {
         fprintf(file, "[%s] %s %s", format_time(0, stamp, sizeof stamp), tag, text);
         fclose(file);
+    }
+    // After the entry is written, so a new day's first entry waits for no sweep.
+    if (strcmp(day, g_last_day) != 0) {
+        snprintf(g_last_day, sizeof g_last_day, "%s", day);
+        remove_old_day_files();
     }
     pthread_mutex_unlock(&log_lock);
 }

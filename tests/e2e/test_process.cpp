@@ -92,6 +92,8 @@ TEST_F(ProcessTest, exit_signal_is_reported_and_becomes_exit_status)
         relay_process_t relay = start_relay(dir);
         relay_guard_t guard{relay};
         ASSERT_TRUE(wait_relay_output(relay, init_line, 10000)) << relay_stdout(relay);
+        // The entry reaches the day file just after the console.
+        ASSERT_TRUE(wait_http_ready(relay.http_port, 10000));
         kill(relay.child.pid, signo);
         ASSERT_TRUE(wait_process(relay.child, 10000));
         EXPECT_EQ(stop_relay(relay), signo);
