@@ -228,7 +228,8 @@ static void loopback_address(int port, struct sockaddr_in *addr)
     inet_pton(AF_INET, "127.0.0.1", &addr->sin_addr);
 }
 
-int srt_open_caller(int port, const std::string &streamid, int timeout_ms)
+int srt_open_caller(int port, const std::string &streamid, int timeout_ms, int *reason,
+                    int flow_window)
 {
     int sock = srt_create_socket();
     if (sock == SRT_INVALID_SOCK)
@@ -236,9 +237,16 @@ int srt_open_caller(int port, const std::string &streamid, int timeout_ms)
     if (!streamid.empty())
         srt_setsockflag(sock, SRTO_STREAMID, streamid.c_str(), (int)streamid.size());
     srt_setsockflag(sock, SRTO_CONNTIMEO, &timeout_ms, sizeof timeout_ms);
+    if (flow_window > 0) {
+        int buffer = flow_window * 1500;
+        srt_setsockflag(sock, SRTO_FC, &flow_window, sizeof flow_window);
+        srt_setsockflag(sock, SRTO_RCVBUF, &buffer, sizeof buffer);
+    }
     struct sockaddr_in addr;
     loopback_address(port, &addr);
     if (srt_connect(sock, (struct sockaddr *)&addr, sizeof addr) == SRT_ERROR) {
+        if (reason != nullptr)
+            *reason = srt_getrejectreason(sock);
         srt_close(sock);
         return -1;
     }

@@ -62,7 +62,10 @@ int stop_relay(relay_process_t &relay);
 size_t count_occurrences(const std::string &haystack, const std::string &needle);
 
 // SRT peers on 127.0.0.1 (live mode, blocking calls with timeouts).
-int srt_open_caller(int port, const std::string &streamid = "", int timeout_ms = 3000);
+// A caller that fails to connect is closed; its reject reason goes to reason.
+// A flow window (packets, 0 for the library's) also sizes the receive buffer.
+int srt_open_caller(int port, const std::string &streamid = "", int timeout_ms = 3000,
+                    int *reason = nullptr, int flow_window = 0);
 int srt_open_listener(int port);
 int srt_accept_one(int listener, int timeout_ms);
 // Receives one message (blocking, timeout); returns its length or -1.
