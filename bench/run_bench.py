@@ -74,6 +74,7 @@ def subscriber_figures(report, sent, count):
         "corrupted": totals["corrupted"],
         "p50_ms": totals["latency_ms"]["p50"],
         "p99_ms": totals["latency_ms"]["p99"],
+        "failed_calls": totals["failed_attempts"],
     }
 
 

@@ -58,7 +58,8 @@ class Figures(unittest.TestCase):
     def test_worst_subscriber_is_judged_against_what_was_sent(self):
         report = {"connected": 2, "worst": {"received": 90, "expected": 95},
                   "aggregate": {"received": 190, "lost": 5, "duplicates": 0, "reordered": 0,
-                                "corrupted": 0, "latency_ms": {"p50": 1.0, "p99": 2.0}}}
+                                "corrupted": 0, "failed_attempts": 0,
+                                "latency_ms": {"p50": 1.0, "p99": 2.0}}}
         figures = run_bench.subscriber_figures(report, 100, 2)
         self.assertEqual((figures["delivered_ratio"], figures["worst_ratio"], figures["missing"]),
                          (0.95, 0.9, 10))
