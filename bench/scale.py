@@ -119,33 +119,23 @@ def _timed_requests(port, path, method):
     return seconds, statuses, size
 
 
-def measure_stored_routes(relay_bin, count=STORED_ROUTES):
-    """Start-up of a relay whose file holds count enabled routes (listening source and target
-    each), then the time of GET /api/all_info and of POST /api/routes/route."""
-    result = {"routes": count}
+def _stored_routes_run(relay_bin, entries, ports):
+    """Starts a relay on the routes in entries and measures it: seconds until GET /api/routes
+    lists them all and until every port in ports listens, idle CPU, then all_info and create
+    times, and the stop."""
+    result = {}
     workdir = tempfile.mkdtemp(prefix="bench-routes-")
-    relay = None
+    http_port = harness.free_port(socket.SOCK_STREAM)
+    query = f"api_key={API_KEY}"
+    started = time.monotonic()
+    relay = harness.start_relay(relay_bin, workdir, harness.routes_document(entries), http_port,
+                                API_KEY)
+
+    def listed():
+        status, body, _ = harness.http_request(http_port, f"/api/routes?{query}", timeout=5)
+        return status == 200 and len(json.loads(body or b"{}")) == len(entries)
+
     try:
-        result["descriptor_limit"] = _raise_descriptor_limit(count * STORED_ROUTES_FDS)
-        try:
-            entries, ports = _listening_routes(count)
-            result["enabled"] = True
-        except RuntimeError:  # free ports ran short: the routes are stored, not opened
-            entries = {100 + i: harness.route_entry(100 + i, 20000 + 2 * i,
-                                                    [(10000 + i, 20001 + 2 * i, False)], False)
-                       for i in range(count)}
-            ports = set()
-            result["enabled"] = False
-        http_port = harness.free_port(socket.SOCK_STREAM)
-        query = f"api_key={API_KEY}"
-        started = time.monotonic()
-        relay = harness.start_relay(relay_bin, workdir, harness.routes_document(entries),
-                                    http_port, API_KEY)
-
-        def listed():
-            status, body, _ = harness.http_request(http_port, f"/api/routes?{query}", timeout=5)
-            return status == 200 and len(json.loads(body or b"{}")) == count
-
         if not harness.wait_until(listed, API_UP_LIMIT_S, step=API_POLL_S):
             raise RuntimeError(f"the API did not list every route within {API_UP_LIMIT_S} s")
         result["api_up_s"] = time.monotonic() - started
@@ -155,20 +145,39 @@ def measure_stored_routes(relay_bin, count=STORED_ROUTES):
         result["idle_cpu_pct"] = _cpu_pct_over(relay.pid, 5.0)
         result["process_threads"] = harness.thread_count(relay.pid)
         result["rss_mb"] = harness.memory_kb(relay.pid).get("VmRSS", 0) / 1024
-        result["all_info_s"], statuses, result["all_info_bytes"] = _timed_requests(
+        result["all_info_s"], info_statuses, result["all_info_bytes"] = _timed_requests(
             http_port, f"/api/all_info?{query}", "GET")
         result["create_s"], create_statuses, _ = _timed_requests(
             http_port, f"/api/routes/route?{query}", "POST")
-        result["statuses"] = {"all_info": statuses, "create": create_statuses}
+        result["statuses"] = {"all_info": info_statuses, "create": create_statuses}
         stop_start = time.monotonic()
         result["relay_exit"] = relay.stop(60)
         result["stop_s"] = time.monotonic() - stop_start
     except (RuntimeError, OSError, ValueError) as failure:
         result["error"] = str(failure)
     finally:
-        if relay is not None:
-            relay.stop(60)
+        relay.stop(60)
         shutil.rmtree(workdir, ignore_errors=True)
+    return result
+
+
+def measure_stored_routes(relay_bin, count=STORED_ROUTES):
+    """A relay whose file holds count routes, enabled (a listening source and target each, on
+    free UDP ports) and then disabled (stored only): what the routes' sockets and threads cost
+    the API, beside what the stored document costs."""
+    result = {"routes": count,
+              "descriptor_limit": _raise_descriptor_limit(count * STORED_ROUTES_FDS)}
+    try:
+        entries, ports = _listening_routes(count)
+        result["enabled"] = _stored_routes_run(relay_bin, entries, ports)
+    except RuntimeError:
+        result["enabled"] = {"error": "free UDP ports ran short"}
+    disabled = {100 + i: harness.route_entry(100 + i, 20000 + 2 * i,
+                                             [(10000 + i, 20001 + 2 * i, False)], False)
+                for i in range(count)}
+    result["disabled"] = _stored_routes_run(relay_bin, disabled, set())
+    if "error" in result["enabled"] and "error" in result["disabled"]:
+        result["error"] = result["enabled"]["error"]
     return result
 
 
@@ -245,8 +254,9 @@ def scrape_markdown(summary):
     lines = [f"Scraper (GET {' and '.join(SCRAPED_PATHS)} every second, Bearer key) during "
              f"{summary['case']}: relay CPU {_fixed(summary['cpu_s_per_gb_without'])} s/GB "
              f"without, {_fixed(summary['cpu_s_per_gb_with'])} s/GB with "
-             f"(change {_percent_change(summary['increase'])}).", "", "| endpoint | requests | served | mean bytes | median ms | max ms |"
-             " statuses |", "|---|---|---|---|---|---|---|"]
+             f"(change {_percent_change(summary['increase'])}).", "",
+             "| endpoint | requests | served | mean bytes | median ms | max ms | statuses |",
+             "|---|---|---|---|---|---|---|"]
     for path, e in summary["endpoints"].items():
         lines.append(f"| {path} | {e['requests']} | {e['served']} | {e['mean_bytes']:.0f} |"
                      f" {e['median_ms']:.1f} | {e['max_ms']:.1f} | {json.dumps(e['statuses'])} |")
@@ -274,31 +284,40 @@ def idle_markdown(idle):
     return "\n".join(rows)
 
 
-def routes_markdown(stored):
-    head = f"{stored['routes']} stored routes"
-    if "error" in stored:
-        return f"{head}: failed: {stored['error']}"
-    kind = ("enabled, a listening source and target each" if stored["enabled"]
-            else "disabled: free ports ran short")
-    worst_info, worst_create = max(stored["all_info_s"]), max(stored["create_s"])
+def _milliseconds(run, name):
+    text = ", ".join(f"{s * 1000:.0f}" for s in run[f"{name}_s"])
+    odd = sorted({status for status in run["statuses"][name] if status != 200})
+    return text + (f" (status {', '.join(map(str, odd))})" if odd else "")
 
-    def ms(seconds, statuses):
-        text = ", ".join(f"{s * 1000:.0f}" for s in seconds) + " ms"
-        odd = sorted({status for status in statuses if status != 200})
-        return text + (f" (status {', '.join(map(str, odd))})" if odd else "")
+
+def routes_markdown(stored):
+    runs = [stored["enabled"], stored["disabled"]]
+    if all("error" in run for run in runs):
+        return f"{stored['routes']} stored routes: failed: {runs[0]['error']}"
+
+    def row(measure, show, goal=None, value=None):
+        cells = ["-" if "error" in run else show(run) for run in runs]
+        verdict = "-"
+        if goal is not None:
+            verdict = f"{goal[1]}: " + ", ".join(
+                "-" if "error" in run else _verdict(value(run), goal[0]) for run in runs)
+        return f"| {measure} | {' | '.join(cells)} | {verdict} |"
 
     return "\n".join([
-        f"{head} ({kind}), descriptor limit {stored['descriptor_limit']}:", "",
-        "| measure | value | goal |", "|---|---|---|",
-        f"| API answers GET /api/routes | {stored['api_up_s']:.2f} s |"
-        f" {API_UP_GOAL_S:g} s: {_verdict(stored['api_up_s'], API_UP_GOAL_S)} |",
-        f"| every port listening | {_fixed(stored['all_listening_s'])} s | - |",
-        f"| GET /api/all_info ({stored['all_info_bytes']} bytes) |"
-        f" {ms(stored['all_info_s'], stored['statuses']['all_info'])} |"
-        f" {ALL_INFO_GOAL_S * 1000:g} ms: {_verdict(worst_info, ALL_INFO_GOAL_S)} |",
-        f"| POST /api/routes/route | {ms(stored['create_s'], stored['statuses']['create'])} |"
-        f" {CREATE_GOAL_S * 1000:g} ms: {_verdict(worst_create, CREATE_GOAL_S)} |",
-        f"| idle CPU | {stored['idle_cpu_pct']:.1f} % | - |",
-        f"| threads, RSS | {stored['process_threads']}, {stored['rss_mb']:.0f} MB | - |",
-        f"| stop (SIGTERM to exit) | {stored['stop_s']:.1f} s, status {stored['relay_exit']} |"
-        " - |"])
+        f"{stored['routes']} stored routes, descriptor limit {stored['descriptor_limit']}:", "",
+        "| measure | enabled (listening source and target each) | disabled (stored only) |"
+        " goal |", "|---|---|---|---|",
+        row("API lists every route", lambda r: f"{r['api_up_s']:.2f} s",
+            (API_UP_GOAL_S, f"{API_UP_GOAL_S:g} s"), lambda r: r["api_up_s"]),
+        row("every port listening",
+            lambda r: "-" if r["all_listening_s"] is None else f"{r['all_listening_s']:.2f} s"),
+        row("GET /api/all_info, ms", lambda r: _milliseconds(r, "all_info"),
+            (ALL_INFO_GOAL_S, f"{ALL_INFO_GOAL_S * 1000:g} ms"), lambda r: max(r["all_info_s"])),
+        row("POST /api/routes/route, ms", lambda r: _milliseconds(r, "create"),
+            (CREATE_GOAL_S, f"{CREATE_GOAL_S * 1000:g} ms"), lambda r: max(r["create_s"])),
+        row("all_info bytes", lambda r: str(r["all_info_bytes"])),
+        row("idle CPU", lambda r: f"{r['idle_cpu_pct']:.1f} %"),
+        row("threads, RSS", lambda r: f"{r['process_threads']}, {r['rss_mb']:.0f} MB"),
+        row("stop (SIGTERM to exit)", lambda r: f"{r['stop_s']:.1f} s, status {r['relay_exit']}")]
+        + [f"\n{name} routes failed: {run['error']}" for name, run in
+           (("Enabled", runs[0]), ("Disabled", runs[1])) if "error" in run])
