@@ -108,10 +108,11 @@ def _profiled_run(program, relay_bin, load_bin, count, workdir):
             "failed_calls": totals["failed_attempts"]}
 
 
-def measure(relay_bin, load_bin, out_dir):
-    """Heap per subscriber of mirevo and of the bare forwarder; also written to memory.md and
-    memory.json in out_dir."""
-    result = {"counts": list(COUNTS), "rate_mbps": RATE_BPS / 1e6, "traffic_s": TRAFFIC_S}
+def measure(relay_bin, load_bin, out_dir, commit=""):
+    """Heap per subscriber of mirevo (built from commit) and of the bare forwarder; also written
+    to memory.md and memory.json in out_dir."""
+    result = {"commit": commit, "counts": list(COUNTS), "rate_mbps": RATE_BPS / 1e6,
+              "traffic_s": TRAFFIC_S}
     if shutil.which("heaptrack") is None or shutil.which("heaptrack_print") is None:
         result["error"] = "heaptrack is not installed (scripts/install-deps.sh installs it)"
         return result
@@ -144,9 +145,9 @@ def markdown(result):
     if "error" in result:
         return f"Memory per subscriber: failed: {result['error']}"
     low, high = result["counts"]
-    lines = [f"Heap per subscriber (heaptrack; N = {low} and {high} at "
-             f"{result['rate_mbps']:g} Mbit/s, {result['traffic_s']} s of traffic; growth of the "
-             "peak heap divided by the growth of N):", "",
+    lines = [f"Heap per subscriber (relay commit {result['commit']}; heaptrack; N = {low} and "
+             f"{high} at {result['rate_mbps']:g} Mbit/s, {result['traffic_s']} s of traffic; "
+             "growth of the peak heap divided by the growth of N):", "",
              f"| program | peak heap MB, N={low} | peak heap MB, N={high} | kB per subscriber |"
              " subscriber connections (failed calls) |",
              "|---|---|---|---|---|"]

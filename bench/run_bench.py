@@ -292,7 +292,8 @@ def main():
         note("  " + json.dumps(document["routes"]))
     if "memory" in wanted:
         note("memory per subscriber under heaptrack ...")
-        document["memory"] = memory_profile.measure(args.relay, args.load, args.out)
+        document["memory"] = memory_profile.measure(args.relay, args.load, args.out,
+                                                     document["commit"].split()[0])
         note("  " + json.dumps(document["memory"]))
     document["run_seconds"] = time.monotonic() - started
 
