@@ -1,5 +1,6 @@
 """Process, port and /proc helpers shared by the benchmark and the soak, and their arithmetic."""
 import ctypes
+import http.client
 import json
 import os
 import signal
@@ -61,19 +62,22 @@ def thread_count(pid):
     return len(os.listdir(f"/proc/{pid}/task"))
 
 
-def udp_port_bound(port):
-    """True when some socket is bound to the UDP port (IPv4 or IPv6 table)."""
-    wanted = f":{port:04X}"
+def bound_udp_ports():
+    """The UDP ports some socket is bound to (IPv4 and IPv6 tables), as a set."""
+    ports = set()
     for table in ("/proc/net/udp", "/proc/net/udp6"):
         try:
             with open(table) as lines:
                 next(lines)
                 for line in lines:
-                    if line.split()[1].endswith(wanted):
-                        return True
+                    ports.add(int(line.split()[1].rsplit(":", 1)[1], 16))
         except OSError:
             continue
-    return False
+    return ports
+
+
+def udp_port_bound(port):
+    return port in bound_udp_ports()
 
 
 def wait_until(predicate, timeout, step=0.1):
@@ -136,33 +140,70 @@ class Process:
             return err.read()
 
 
-def route_document(route_id, source_port, targets):
-    """The relay's configuration file text: one listening source and listening targets.
+def route_entry(route_id, source_port, targets, enabled=True):
+    """One route of the relay's configuration file: a listening source and listening targets.
 
     targets is a list of (target id, port, enabled)."""
-    return json.dumps({
-        str(route_id): {
-            "source_id": route_id, "enabled": 1, "mode": "listen",
-            "url": f"srt://:{source_port}",
-            "targets": {str(tid): {"enabled": 1 if enabled else 0, "mode": "listen",
-                                   "url": f"srt://:{port}"} for tid, port, enabled in targets},
-        }
-    }, separators=(",", ":"))
+    return {
+        "source_id": route_id, "enabled": 1 if enabled else 0, "mode": "listen",
+        "url": f"srt://:{source_port}",
+        "targets": {str(tid): {"enabled": 1 if on else 0, "mode": "listen",
+                               "url": f"srt://:{port}"} for tid, port, on in targets},
+    }
 
 
-def start_relay(binary, workdir, config_text, http_port, api_key, name="relay", env=None):
+def routes_document(entries):
+    """The configuration file text of routes given as {route id: route_entry(...)}."""
+    return json.dumps({str(rid): entry for rid, entry in entries.items()}, separators=(",", ":"))
+
+
+def route_document(route_id, source_port, targets):
+    """The configuration file text of one route (see route_entry)."""
+    return routes_document({route_id: route_entry(route_id, source_port, targets)})
+
+
+def http_request(port, path, method="GET", headers=None, timeout=10.0):
+    """One request to 127.0.0.1:port. Returns (status, body bytes, seconds); status 0 when no
+    answer came (refused, reset or timed out)."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
+    start = time.monotonic()
+    try:
+        connection.request(method, path, headers=headers or {})
+        reply = connection.getresponse()
+        status, body = reply.status, reply.read()
+    except (OSError, http.client.HTTPException):
+        status, body = 0, b""
+    finally:
+        connection.close()
+    return status, body, time.monotonic() - start
+
+
+def start_relay(binary, workdir, config_text, http_port, api_key, name="relay", env=None,
+                wrapper=()):
+    """The relay with its configuration file, logs in workdir; wrapper is a command that runs
+    it (a profiler), or nothing."""
     config_path = os.path.join(workdir, "config.json")
     with open(config_path, "w") as config:
         config.write(config_text)
     env = {"MIREVO_LOG_DIR": workdir, "MIREVO_CONFIG": config_path,
            "MIREVO_HTTP_PORT": str(http_port), "MIREVO_API_KEY": api_key, **(env or {})}
-    return Process(name, [binary], workdir, env)
+    return Process(name, [*wrapper, binary], workdir, env)
 
 
 def sanitizer_findings(stderr_text):
     """Lines of a relay's standard error that a sanitizer wrote."""
     return [line for line in stderr_text.splitlines()
             if "Sanitizer" in line or "runtime error" in line]
+
+
+def share(part, whole):
+    """part / whole, or None when whole is 0 or missing."""
+    return part / whole if whole else None
+
+
+def growth_per_subscriber_kb(peak_kb, base_kb, count):
+    """What each subscriber added to the relay's resident memory: (peak - base) / N, in kB."""
+    return max(peak_kb - base_kb, 0) / count if count > 0 else None
 
 
 def cost_per_gb(cpu_s, delivered_bytes):

@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev
   srt-tools ffmpeg curl gnuplot-nox procps
   prometheus chromium chromium-driver python3-selenium
+  heaptrack
 )
 
 missing=()

@@ -64,7 +64,8 @@ static void accept_target(forward_state_t &state)
 }
 
 // Sends one message to every target; a target whose send fails because it is gone is
-// dropped. Cost: one send per target.
+// dropped. Targets do not block (SRTO_SNDSYN off): a full send buffer loses that message
+// for that target only. Cost: one send per target, nothing else: no poll, no lookup.
 static void send_to_targets(forward_state_t &state, const char *message, int length)
 {
     for (size_t i = 0; i < state.targets.size();) {

@@ -83,17 +83,23 @@ int apply_live_options(SRTSOCKET sock, int latency_ms, const char *streamid)
     return 0;
 }
 
+static struct sockaddr_in loopback_address(int port)
+{
+    struct sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons((uint16_t)port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
 SRTSOCKET open_listener(int port, int backlog, int latency_ms)
 {
     SRTSOCKET sock = srt_create_socket();
     if (sock == SRT_INVALID_SOCK)
         return SRT_INVALID_SOCK;
     int no = 0;
-    struct sockaddr_in address;
-    memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons((uint16_t)port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    struct sockaddr_in address = loopback_address(port);
     if (apply_live_options(sock, latency_ms, nullptr) == -1 ||
         srt_setsockflag(sock, SRTO_RCVSYN, &no, sizeof no) == SRT_ERROR ||
         srt_bind(sock, (struct sockaddr *)&address, sizeof address) == SRT_ERROR ||
@@ -105,8 +111,19 @@ SRTSOCKET open_listener(int port, int backlog, int latency_ms)
     return sock;
 }
 
+// Binds sock to 127.0.0.1:port with address reuse. Returns 0 or -1.
+static int bind_shared(SRTSOCKET sock, int port)
+{
+    int yes = 1;
+    struct sockaddr_in local = loopback_address(port);
+    if (srt_setsockflag(sock, SRTO_REUSEADDR, &yes, sizeof yes) == SRT_ERROR ||
+        srt_bind(sock, (struct sockaddr *)&local, sizeof local) == SRT_ERROR)
+        return -1;
+    return 0;
+}
+
 SRTSOCKET open_caller(const srt_address_t &address, int latency_ms, const char *streamid,
-                      bool blocking)
+                      bool blocking, int local_port, bool tsbpd)
 {
     SRTSOCKET sock = srt_create_socket();
     if (sock == SRT_INVALID_SOCK)
@@ -119,9 +136,20 @@ SRTSOCKET open_caller(const srt_address_t &address, int latency_ms, const char *
     if (inet_pton(AF_INET, address.host, &peer.sin_addr) != 1 ||
         apply_live_options(sock, latency_ms, streamid) == -1 ||
         srt_setsockflag(sock, SRTO_RCVSYN, &sync, sizeof sync) == SRT_ERROR ||
+        srt_setsockflag(sock, SRTO_TSBPDMODE, &tsbpd, sizeof tsbpd) == SRT_ERROR ||
+        (local_port >= 0 && bind_shared(sock, local_port) == -1) ||
         srt_connect(sock, (struct sockaddr *)&peer, sizeof peer) == SRT_ERROR) {
         srt_close(sock);
         return SRT_INVALID_SOCK;
     }
     return sock;
+}
+
+int local_port_of(SRTSOCKET sock)
+{
+    struct sockaddr_in local;
+    int length = sizeof local;
+    if (srt_getsockname(sock, (struct sockaddr *)&local, &length) == SRT_ERROR)
+        return -1;
+    return ntohs(local.sin_port);
 }

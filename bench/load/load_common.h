@@ -36,7 +36,12 @@ int apply_live_options(SRTSOCKET sock, int latency_ms, const char *streamid);
 SRTSOCKET open_listener(int port, int backlog, int latency_ms);
 
 // Starts a caller towards address. With blocking false the call returns at once and
-// completion is seen through an epoll (SRT_EPOLL_OUT / SRT_EPOLL_ERR). Returns the
-// socket or SRT_INVALID_SOCK (nothing left open).
+// completion is seen through an epoll (SRT_EPOLL_OUT / SRT_EPOLL_ERR). local_port -1
+// leaves the local side to the library; 0 or a port binds 127.0.0.1:local_port with
+// SRTO_REUSEADDR, so callers bound to one port share one UDP socket and one set of
+// library threads. Returns the socket or SRT_INVALID_SOCK (nothing left open).
 SRTSOCKET open_caller(const srt_address_t &address, int latency_ms, const char *streamid,
-                      bool blocking);
+                      bool blocking, int local_port = -1, bool tsbpd = true);
+
+// The local UDP port of sock, or -1.
+int local_port_of(SRTSOCKET sock);

@@ -7,19 +7,20 @@
 
 #include "forwarder.h"
 #include "generator.h"
+#include "idle.h"
 #include "load_common.h"
 #include "subscriber.h"
 
 static void print_usage()
 {
-    fprintf(stderr,
-            "usage: mirevo-load gen|sub|forward [--option value ...]\n"
-            "  gen     --url srt://127.0.0.1:P [--rate BPS] [--duration S]"
-            " [--reconnect-every S] [--latency MS]\n"
-            "  sub     --url srt://127.0.0.1:P [--count N] [--duration S] [--reconnect]"
-            " [--churn-ms MS] [--ready-file F] [--ranges]\n"
-            "  forward --source-port P --target-port Q [--duration S]"
-            " [--drop-every N] [--duplicate-every N] [--corrupt-every N] [--swap-every N]\n");
+    fprintf(stderr, "usage: mirevo-load gen|sub|forward|idle [--option value ...]\n"
+                    "  gen     --url srt://127.0.0.1:P [--rate BPS] [--duration S]"
+                    " [--reconnect-every S] [--latency MS]\n"
+                    "  sub     --url srt://127.0.0.1:P [--count N] [--duration S] [--reconnect]"
+                    " [--churn-ms MS] [--ready-file F] [--ranges] [--share-port]\n"
+                    "  forward --source-port P --target-port Q [--duration S]"
+                    " [--drop-every N] [--duplicate-every N] [--corrupt-every N] [--swap-every N]\n"
+                    "  idle    --threads N [--listeners K] [--duration S] [--ready-file F]\n");
 }
 
 int main(int argc, char **argv)
@@ -41,6 +42,8 @@ int main(int argc, char **argv)
         status = run_subscribers(argc - 1, argv + 1);
     else if (strcmp(argv[1], "forward") == 0)
         status = run_forwarder(argc - 1, argv + 1);
+    else if (strcmp(argv[1], "idle") == 0)
+        status = run_idle(argc - 1, argv + 1);
     else
         print_usage();
     fflush(stdout);

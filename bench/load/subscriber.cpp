@@ -2,6 +2,7 @@
 #include "subscriber.h"
 
 #include <cstdio>
+#include <unordered_map>
 #include <vector>
 
 #include "latency_histogram.h"
@@ -12,7 +13,13 @@
 #define RECEIVE_BUFFER_SIZE 1500
 #define RETRY_DELAY_NS 200000000LL
 #define WAIT_STEP_MS 50
+// The O(N) walks (calls to start, all connected yet?) run at most this often.
+#define SCAN_STEP_NS 10000000LL
 #define RANGES_MAX 10000
+#define COUNT_MAX 5000
+// Handshakes under way at once; a listener's backlog is small, and a burst of a thousand
+// calls would mostly be refused and retried.
+#define CONNECTS_IN_FLIGHT_MAX 64
 
 enum slot_phase_t { SLOT_IDLE, SLOT_CONNECTING, SLOT_CONNECTED };
 
@@ -44,49 +51,68 @@ struct sub_config_t {
     int64_t churn_ns;
     const char *ready_file;
     bool with_ranges;
+    bool share_port; // every caller bound to one local UDP port
+    bool no_tsbpd;   // messages handed over on arrival, no play-out thread per caller
 };
 
-static sub_slot_t *find_slot(std::vector<sub_slot_t> &slots, SRTSOCKET sock)
+// The sockets of the set: the epoll, which slot owns each open socket, how many
+// handshakes are under way and the shared local port once the first caller has one.
+struct sub_sockets_t {
+    int epoll_id = -1;
+    std::unordered_map<SRTSOCKET, sub_slot_t *> slot_of;
+    int connecting = 0;
+    int shared_port = 0;
+};
+
+static sub_slot_t *find_slot(sub_sockets_t &sockets, SRTSOCKET sock)
 {
-    for (sub_slot_t &slot : slots)
-        if (slot.sock == sock && slot.phase != SLOT_IDLE)
-            return &slot;
-    return nullptr;
+    auto found = sockets.slot_of.find(sock);
+    return found == sockets.slot_of.end() ? nullptr : found->second;
 }
 
-static void start_connect(sub_slot_t &slot, const sub_config_t &config, int epoll_id)
+static void start_connect(sub_slot_t &slot, const sub_config_t &config, sub_sockets_t &sockets)
 {
-    slot.sock = open_caller(config.address, config.latency_ms, config.streamid, false);
+    int local_port = config.share_port ? sockets.shared_port : -1;
+    slot.sock = open_caller(config.address, config.latency_ms, config.streamid, false, local_port,
+                            !config.no_tsbpd);
     if (slot.sock == SRT_INVALID_SOCK) {
         slot.failed_attempts++;
         slot.next_attempt_ns = monotonic_ns() + RETRY_DELAY_NS;
         return;
     }
+    if (config.share_port && sockets.shared_port == 0)
+        sockets.shared_port = local_port_of(slot.sock);
     int events = SRT_EPOLL_OUT | SRT_EPOLL_ERR;
-    srt_epoll_add_usock(epoll_id, slot.sock, &events);
+    srt_epoll_add_usock(sockets.epoll_id, slot.sock, &events);
+    sockets.slot_of[slot.sock] = &slot;
+    sockets.connecting++;
     slot.phase = SLOT_CONNECTING;
 }
 
 // Closes the slot's socket; a connected slot's current connection ends with reason.
-static void close_slot(sub_slot_t &slot, int epoll_id, const char *reason, int64_t retry_ns)
+static void close_slot(sub_slot_t &slot, sub_sockets_t &sockets, const char *reason,
+                       int64_t retry_ns)
 {
     if (slot.phase == SLOT_CONNECTED) {
         slot.connections.back().end_ns = monotonic_ns();
         slot.connections.back().end_reason = reason;
     } else if (slot.phase == SLOT_CONNECTING) {
         slot.failed_attempts++;
+        sockets.connecting--;
     }
-    srt_epoll_remove_usock(epoll_id, slot.sock);
+    srt_epoll_remove_usock(sockets.epoll_id, slot.sock);
+    sockets.slot_of.erase(slot.sock);
     srt_close(slot.sock);
     slot.sock = SRT_INVALID_SOCK;
     slot.phase = SLOT_IDLE;
     slot.next_attempt_ns = monotonic_ns() + retry_ns;
 }
 
-static void mark_connected(sub_slot_t &slot, int epoll_id)
+static void mark_connected(sub_slot_t &slot, sub_sockets_t &sockets)
 {
     int events = SRT_EPOLL_IN | SRT_EPOLL_ERR;
-    srt_epoll_update_usock(epoll_id, slot.sock, &events);
+    srt_epoll_update_usock(sockets.epoll_id, slot.sock, &events);
+    sockets.connecting--;
     slot.phase = SLOT_CONNECTED;
     slot.ever_connected = true;
     sub_connection_t conn;
@@ -119,25 +145,25 @@ static int drain_slot(sub_slot_t &slot)
     }
 }
 
-static void handle_event(std::vector<sub_slot_t> &slots, const SRT_EPOLL_EVENT &event, int epoll_id)
+static void handle_event(sub_sockets_t &sockets, const SRT_EPOLL_EVENT &event)
 {
-    sub_slot_t *slot = find_slot(slots, event.fd);
+    sub_slot_t *slot = find_slot(sockets, event.fd);
     if (slot == nullptr)
         return;
     SRT_SOCKSTATUS state = srt_getsockstate(slot->sock);
     if (slot->phase == SLOT_CONNECTING) {
         if (state == SRTS_CONNECTED)
-            mark_connected(*slot, epoll_id);
+            mark_connected(*slot, sockets);
         else if (state != SRTS_CONNECTING)
-            close_slot(*slot, epoll_id, "failed", RETRY_DELAY_NS);
+            close_slot(*slot, sockets, "failed", RETRY_DELAY_NS);
         return;
     }
     if ((event.events & SRT_EPOLL_IN) != 0 && drain_slot(*slot) == -1) {
-        close_slot(*slot, epoll_id, "broken", RETRY_DELAY_NS);
+        close_slot(*slot, sockets, "broken", RETRY_DELAY_NS);
         return;
     }
     if (state != SRTS_CONNECTED)
-        close_slot(*slot, epoll_id, "broken", RETRY_DELAY_NS);
+        close_slot(*slot, sockets, "broken", RETRY_DELAY_NS);
 }
 
 // The connected slot that has been connected longest, or nullptr.
@@ -212,23 +238,54 @@ static void print_connection(const sub_connection_t &conn, bool with_ranges)
     printf("}");
 }
 
+// The subscriber that received fewest distinct messages, against the span of sequence
+// numbers that the whole set saw (first seen by any to last seen by any): what every
+// subscriber connected throughout should have had. O(N).
+static void print_worst(const std::vector<sub_slot_t> &slots)
+{
+    uint64_t low = UINT64_MAX, high = 0, fewest = UINT64_MAX;
+    size_t worst = 0;
+    for (size_t i = 0; i < slots.size(); i++) {
+        uint64_t received = 0;
+        for (const sub_connection_t &conn : slots[i].connections) {
+            received += conn.tracker.distinct;
+            if (!conn.tracker.started)
+                continue;
+            low = conn.tracker.base < low ? conn.tracker.base : low;
+            high = conn.tracker.highest > high ? conn.tracker.highest : high;
+        }
+        if (received < fewest) {
+            fewest = received;
+            worst = i;
+        }
+    }
+    uint64_t expected = low <= high ? high - low + 1 : 0;
+    printf("\"worst\":{\"index\":%zu,\"received\":%llu,\"expected\":%llu,\"ratio\":%.6f}", worst,
+           (unsigned long long)fewest, (unsigned long long)expected,
+           expected > 0 ? (double)fewest / (double)expected : 0.0);
+}
+
 static void print_report(const std::vector<sub_slot_t> &slots, const sub_config_t &config)
 {
     sub_totals_t all;
     latency_histogram_t merged;
     reset_histogram(merged);
-    uint64_t connections = 0, failed_attempts = 0;
+    uint64_t connections = 0, failed_attempts = 0, connected = 0;
     for (const sub_slot_t &slot : slots) {
         for (const sub_connection_t &conn : slot.connections)
             add_connection(all, conn);
         merge_histogram(merged, slot.histogram);
         connections += slot.connections.size();
         failed_attempts += slot.failed_attempts;
+        connected += slot.ever_connected ? 1 : 0;
     }
-    printf("{\"role\":\"sub\",\"count\":%zu,\"aggregate\":{", slots.size());
+    printf("{\"role\":\"sub\",\"count\":%zu,\"connected\":%llu,\"aggregate\":{", slots.size(),
+           (unsigned long long)connected);
     print_totals(all, merged);
-    printf(",\"connections\":%llu,\"failed_attempts\":%llu},\"subscribers\":[",
-           (unsigned long long)connections, (unsigned long long)failed_attempts);
+    printf(",\"connections\":%llu,\"failed_attempts\":%llu},", (unsigned long long)connections,
+           (unsigned long long)failed_attempts);
+    print_worst(slots);
+    printf(",\"subscribers\":[");
     for (size_t i = 0; i < slots.size(); i++) {
         sub_totals_t totals;
         for (const sub_connection_t &conn : slots[i].connections)
@@ -261,57 +318,63 @@ int run_subscribers(int argc, char **argv)
     config.churn_ns = find_number(argc, argv, "--churn-ms", 0) * 1000000LL;
     config.ready_file = find_option(argc, argv, "--ready-file", nullptr);
     config.with_ranges = has_flag(argc, argv, "--ranges");
-    if (count < 1 || count > 1000 || duration_ns <= 0) {
-        fprintf(stderr, "sub: --count must be 1..1000 and --duration positive\n");
+    config.share_port = has_flag(argc, argv, "--share-port");
+    config.no_tsbpd = has_flag(argc, argv, "--no-tsbpd");
+    if (count < 1 || count > COUNT_MAX || duration_ns <= 0) {
+        fprintf(stderr, "sub: --count must be 1..%d and --duration positive\n", COUNT_MAX);
         return 2;
     }
 
-    int epoll_id = srt_epoll_create();
-    if (epoll_id == -1) {
+    sub_sockets_t sockets;
+    sockets.epoll_id = srt_epoll_create();
+    if (sockets.epoll_id == -1) {
         fprintf(stderr, "sub: srt_epoll_create: %s\n", srt_getlasterror_str());
         return 1;
     }
     // Slots wait for a retry with no socket in the set; the wait must still sleep.
-    srt_epoll_set(epoll_id, SRT_EPOLL_ENABLE_EMPTY);
+    srt_epoll_set(sockets.epoll_id, SRT_EPOLL_ENABLE_EMPTY);
     std::vector<sub_slot_t> slots((size_t)count);
     for (sub_slot_t &slot : slots)
         reset_histogram(slot.histogram);
 
     int64_t deadline = monotonic_ns() + duration_ns;
     int64_t next_churn = monotonic_ns() + config.churn_ns;
+    int64_t next_scan = 0;
     bool ready_written = false;
     std::vector<SRT_EPOLL_EVENT> events((size_t)count);
     while (!g_stop && monotonic_ns() < deadline) {
         int64_t now = monotonic_ns();
-        for (sub_slot_t &slot : slots)
-            if (slot.phase == SLOT_IDLE && (config.reconnect || !slot.ever_connected) &&
-                now >= slot.next_attempt_ns)
-                start_connect(slot, config, epoll_id);
-        if (config.churn_ns > 0 && now >= next_churn) {
-            sub_slot_t *leaving = oldest_connected(slots);
-            if (leaving != nullptr) {
-                close_slot(*leaving, epoll_id, "left", 0);
-                start_connect(*leaving, config, epoll_id);
-            }
-            next_churn += config.churn_ns;
-        }
-        int ready = srt_epoll_uwait(epoll_id, events.data(), (int)events.size(), WAIT_STEP_MS);
-        for (int i = 0; i < ready; i++)
-            handle_event(slots, events[i], epoll_id);
-        if (!ready_written && config.ready_file != nullptr) {
+        if (now >= next_scan) {
+            next_scan = now + SCAN_STEP_NS;
             bool all = true;
-            for (const sub_slot_t &slot : slots)
+            for (sub_slot_t &slot : slots) {
+                if (slot.phase == SLOT_IDLE && (config.reconnect || !slot.ever_connected) &&
+                    now >= slot.next_attempt_ns && sockets.connecting < CONNECTS_IN_FLIGHT_MAX)
+                    start_connect(slot, config, sockets);
                 all = all && slot.ever_connected;
-            if (all) {
+            }
+            if (all && !ready_written && config.ready_file != nullptr) {
                 write_ready_file(config.ready_file);
                 ready_written = true;
             }
         }
+        if (config.churn_ns > 0 && now >= next_churn) {
+            sub_slot_t *leaving = oldest_connected(slots);
+            if (leaving != nullptr) {
+                close_slot(*leaving, sockets, "left", 0);
+                start_connect(*leaving, config, sockets);
+            }
+            next_churn += config.churn_ns;
+        }
+        int ready =
+            srt_epoll_uwait(sockets.epoll_id, events.data(), (int)events.size(), WAIT_STEP_MS);
+        for (int i = 0; i < ready; i++)
+            handle_event(sockets, events[i]);
     }
     for (sub_slot_t &slot : slots)
         if (slot.phase != SLOT_IDLE)
-            close_slot(slot, epoll_id, "end", 0);
-    srt_epoll_release(epoll_id);
+            close_slot(slot, sockets, "end", 0);
+    srt_epoll_release(sockets.epoll_id);
     print_report(slots, config);
     return 0;
 }

@@ -7,6 +7,8 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import harness  # noqa: E402
+import memory_profile  # noqa: E402
+import run_bench  # noqa: E402
 import soak  # noqa: E402
 
 # Two generator connections with a reconnect pause between 1000 ms and 1100 ms:
@@ -51,6 +53,28 @@ class Figures(unittest.TestCase):
                          (100, 1, "listen", "srt://:14000"))
         self.assertEqual(route["targets"]["1001"], {"enabled": 0, "mode": "listen",
                                                     "url": "srt://:14002"})
+
+
+    def test_worst_subscriber_is_judged_against_what_was_sent(self):
+        report = {"connected": 2, "worst": {"received": 90, "expected": 95},
+                  "aggregate": {"received": 190, "lost": 5, "duplicates": 0, "reordered": 0,
+                                "corrupted": 0, "failed_attempts": 0,
+                                "latency_ms": {"p50": 1.0, "p99": 2.0}}}
+        figures = run_bench.subscriber_figures(report, 100, 2)
+        self.assertEqual((figures["delivered_ratio"], figures["worst_ratio"], figures["missing"]),
+                         (0.95, 0.9, 10))
+        self.assertEqual(run_bench.subscriber_figures(report, 0, 2)["worst_ratio"], 0.0)
+
+    def test_heaptrack_peak_report(self):
+        text = ("PEAK MEMORY CONSUMERS\n82.33M peak memory consumed over 201 calls from\n"
+                "srt::CRcvLossList::CRcvLossList(int)\n  and 82.33M from 1 other places\n\n"
+                "512B peak memory consumed over 2 calls from\nadd_connection(route_t*)\n\n"
+                "total runtime: 8.68s.\npeak heap memory consumption: 163.40M\n")
+        peak, sites = memory_profile.parse_peak_report(text)
+        self.assertAlmostEqual(peak, 163.40e6)
+        self.assertEqual(sites, [
+            {"bytes": 82.33e6, "calls": 201, "function": "srt::CRcvLossList::CRcvLossList(int)"},
+            {"bytes": 512.0, "calls": 2, "function": "add_connection(route_t*)"}])
 
 
 class Stretches(unittest.TestCase):
