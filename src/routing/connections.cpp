@@ -13,6 +13,11 @@
 // Room for one wait: the source side (100) and the target side (1000) together.
 #define CONN_EVENTS_MAX 1100
 #define CONN_WAIT_MS 100
+// A quiet route's handler sleeps this long at most between looks...
+#define QUIET_WAIT_MS 1000
+// ...and stays awake this long after its doorbell rang, for the knocking
+// caller's handshake to end in the listener's backlog.
+#define KNOCK_AWAKE_MS 2000
 
 bool conns_contain(const std::list<conn_socket_t> &conns, int sock)
 {
@@ -251,15 +256,10 @@ struct handler_pass_t {
     bool listener_paused; // source listener not watched while a source is active
 };
 
-static socket_owner_t source_owner(const route_t &route)
-{
-    return {route.id, -1};
-}
-
 // Replaces a broken calling or rendezvous source socket. Caller holds route.lock.
 static void rebuild_source(route_t &route, int broken, handler_pass_t &pass)
 {
-    socket_owner_t owner = source_owner(route);
+    socket_owner_t owner = socket_owner(route, -1);
     int fresh = create_srt_socket(&route.source, &owner);
     if (fresh == -1) {
         log_messagef(LOG_LEVEL_INFO, "create_srt_socket failed: %s\n", srt_getlasterror_str());
@@ -359,7 +359,7 @@ static void rebuild_target(route_t &route, target_t &target, int broken)
     unwatch_socket(route, broken);
     srt_close(broken);
     target.basesockout = -1;
-    socket_owner_t owner = {route.id, target.id};
+    socket_owner_t owner = socket_owner(route, target.id);
     int fresh = create_srt_socket(&target.endpoint, &owner);
     if (fresh == -1) {
         log_messagef(LOG_LEVEL_INFO, "create_srt_socket failed: %s\n", srt_getlasterror_str());
@@ -436,6 +436,32 @@ static void resume_source_listener(route_t &route, handler_pass_t &pass)
     pthread_mutex_unlock(&route.lock);
 }
 
+// No socket, a listener, or a listener that broke (nothing is done for it). A
+// broken calling or rendezvous socket is rebuilt by the passes, so it is not quiet.
+static bool base_socket_is_quiet(int sock, conn_mode_t mode)
+{
+    SRT_SOCKSTATUS state = srt_getsockstate(sock);
+    return sock == -1 || state == SRTS_LISTENING ||
+           (mode == CONN_MODE_LISTEN && socket_is_broken(state));
+}
+
+/*
+ * True when nothing the handler watches can change but by a caller knocking on
+ * a listener: no connection, and no base socket connecting. libsrt wakes every
+ * thread waiting in an epoll every 10 ms, so the handler of such a route sleeps
+ * on its doorbell instead.
+ */
+static bool route_is_quiet(route_t &route)
+{
+    pthread_mutex_lock(&route.lock);
+    bool quiet = route.conns.empty() && base_socket_is_quiet(route.basesockin, route.source.mode);
+    for (const target_t &target : route.targets)
+        quiet = quiet && target.conns.empty() &&
+                base_socket_is_quiet(target.basesockout, target.endpoint.mode);
+    pthread_mutex_unlock(&route.lock);
+    return quiet;
+}
+
 /*
  * The handler never ends on its own: a socket it cannot serve is closed or left
  * alone and logged, so a route whose source is enabled always has its handler.
@@ -446,11 +472,17 @@ void *router_connections_handler(void *arg)
     route.conn_thread_done = 0;
     SRT_EPOLL_EVENT events[CONN_EVENTS_MAX];
     handler_pass_t pass = {false, false};
+    uint64_t awake_until = 0;
 
     while (route.running != 0) {
         pass.retry_later = false;
         check_rendezvous_source(route, pass);
         resume_source_listener(route, pass);
+        if (now_ms() >= awake_until && route_is_quiet(route)) {
+            if (wait_doorbell(*route.doorbell, QUIET_WAIT_MS))
+                awake_until = now_ms() + KNOCK_AWAKE_MS;
+            continue;
+        }
         int count = srt_epoll_uwait(route.epoll_conn, events, CONN_EVENTS_MAX, CONN_WAIT_MS);
         for (int i = 0; i < count && i < CONN_EVENTS_MAX; i++)
             handle_reported_socket(route, events[i].fd, pass);

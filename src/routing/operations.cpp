@@ -159,7 +159,7 @@ static void close_all_target_sockets(route_t &route)
 // route.lock.
 static int open_target(route_t &route, target_t &target, const char *owner_word, bool log_failure)
 {
-    socket_owner_t owner = {route.id, target.id};
+    socket_owner_t owner = socket_owner(route, target.id);
     int sock = create_srt_socket(&target.endpoint, &owner);
     target.basesockout = sock;
     if (sock == -1) {
@@ -280,7 +280,7 @@ static int32_t open_source_and_targets(route_t &route, int32_t enabled)
     route.msRTT = 0.0f;
     pthread_mutex_unlock(&route.list_lock);
 
-    socket_owner_t owner = {route.id, -1};
+    socket_owner_t owner = socket_owner(route, -1);
     int sock = create_srt_socket(&route.source, &owner);
     route.basesockin = sock;
     if (sock == -1) {

@@ -141,6 +141,7 @@ int build_route_record(std::list<route_t> &holder, int32_t id)
         failed = 1;
     }
     pthread_condattr_destroy(&monotonic);
+    route.doorbell = std::make_shared<doorbell_t>();
     if (failed) {
         printf("Mutex (lock) init failed\n\n");
         srt_epoll_release(route.epoll_rcv);
@@ -245,6 +246,7 @@ static void request_stop(route_t &route)
     pthread_mutex_lock(&route.list_lock);
     pthread_cond_broadcast(&route.source_listed);
     pthread_mutex_unlock(&route.list_lock);
+    ring_doorbell(*route.doorbell);
 }
 
 void stop_all_route_threads(void)
@@ -272,13 +274,21 @@ void stop_route_threads(route_t &route)
         usleep(10 * 1000);
 }
 
+socket_owner_t socket_owner(const route_t &route, int32_t target_id)
+{
+    return {route.id, target_id, route.doorbell};
+}
+
 int watch_socket(route_t &route, SRTSOCKET sock)
 {
     SRT_SOCKSTATUS state = srt_getsockstate(sock);
     const int *events = state == SRTS_CONNECTED   ? &CONNECTED_WATCH_EVENTS
                         : state == SRTS_LISTENING ? &LISTENER_WATCH_EVENTS
                                                   : &CONNECTING_WATCH_EVENTS;
-    return srt_epoll_add_usock(route.epoll_conn, sock, events) == SRT_ERROR ? -1 : 0;
+    if (srt_epoll_add_usock(route.epoll_conn, sock, events) == SRT_ERROR)
+        return -1;
+    ring_doorbell(*route.doorbell);
+    return 0;
 }
 
 int watch_source_connection(route_t &route, SRTSOCKET sock)

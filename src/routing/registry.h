@@ -11,6 +11,7 @@
 #include <srt/srt.h>
 
 #include "srt/endpoint.h"
+#include "srt/listen_gate.h"
 
 /*
  * Locks, in the one order every thread takes them (never the other way round):
@@ -137,6 +138,9 @@ struct route_t {
     // Signalled when a source connection is listed or the threads must stop; the
     // transmit thread of a route with no source connection sleeps on it.
     pthread_cond_t source_listed;
+    // Rung by the route's listeners when a caller knocks, when a socket is watched
+    // and when the threads must stop; the handler of a quiet route sleeps on it.
+    std::shared_ptr<doorbell_t> doorbell;
     // Set once a thread pair was started; with it unset the record can go at once.
     bool threads_started = false;
     pthread_t conn_thread = {};
@@ -205,10 +209,15 @@ void stop_route_threads(route_t &route);
 // not the sum. Caller holds g_routes_lock and no route's lock.
 void stop_all_route_threads(void);
 
+// The owner of the route's sockets for the factory: a target's (target_id) or the
+// source's (-1), with the route's doorbell.
+socket_owner_t socket_owner(const route_t &route, int32_t target_id);
+
 // The connection handler watches every socket of its route on epoll_conn, for
 // what matters in the socket's present state: a listener for callers, a
-// connecting socket for the connection, a connected one for errors only.
-// Returns 0, or -1 when libsrt refuses (srt_getlasterror_str tells why).
+// connecting socket for the connection, a connected one for errors only. The
+// doorbell rings, so a sleeping handler looks. Returns 0, or -1 when libsrt
+// refuses (srt_getlasterror_str tells why).
 int watch_socket(route_t &route, SRTSOCKET sock);
 // A listed source connection is also read by the transmit thread (epoll_rcv).
 int watch_source_connection(route_t &route, SRTSOCKET sock);

@@ -89,7 +89,7 @@ static void apply_endpoint_settings(const endpoint_settings_t &settings, endpoin
 // Opens the base sockets of an enabled source and of its enabled targets.
 static void open_route_sockets(route_t &route)
 {
-    socket_owner_t owner = {route.id, -1};
+    socket_owner_t owner = socket_owner(route, -1);
     int sock = create_srt_socket(&route.source, &owner);
     route.basesockin = sock;
     if (sock == -1) {

@@ -8,7 +8,7 @@
 
 #include "core/log.h"
 #include "routing/registry.h"
-#include "srt/stream_gate.h"
+#include "srt/listen_gate.h"
 
 void format_byte_figure(int64_t bytes, char *buf, size_t size)
 {
@@ -214,7 +214,7 @@ static void log_stats_line(const stats_line_t &line, float elapsed_seconds)
 void print_route_stats(float elapsed_seconds)
 {
     g_stats_lines.clear();
-    sweep_stream_gates(count_gate_refusals, nullptr);
+    sweep_listen_gates(count_gate_refusals, nullptr);
     int64_t now_seconds = (int64_t)time(nullptr);
     for (route_t &route : g_routes) {
         take_snapshots(route);

@@ -149,8 +149,9 @@ static int connect_to_peer(int sock, const endpoint_url_t *endpoint, const char 
 static int create_listener(const endpoint_url_t *endpoint, const socket_owner_t *owner)
 {
     int sock = create_bound_socket(endpoint, endpoint->port, false);
-    if (sock != -1 && endpoint->streamid[0] != '\0' &&
-        install_stream_gate(sock, endpoint->streamid, owner ? *owner : socket_owner_t{0, -1}) != 0)
+    if (sock != -1 && (owner != nullptr || endpoint->streamid[0] != '\0') &&
+        install_listen_gate(sock, endpoint->streamid,
+                            owner != nullptr ? *owner : socket_owner_t{0, -1, nullptr}) != 0)
         printf("srt_listen_callback: %s\n", srt_getlasterror_str());
     if (sock != -1 && srt_listen(sock, 100) == SRT_ERROR) {
         printf("srt_listen: %s\n", srt_getlasterror_str());

@@ -2,13 +2,13 @@
 #pragma once
 
 #include "srt/endpoint.h"
-#include "srt/stream_gate.h"
+#include "srt/listen_gate.h"
 
 // Returns a new non-blocking IPv4 SRT socket for the endpoint's mode (listening,
 // connecting or rendezvous attempt under way), or -1 after printing the reason.
 // A socket created before a failing step is closed; nothing is left behind. A
-// listener with a stream id refuses wrong ids at the handshake (install_stream_gate),
-// its refusals counted for owner.
+// listener gets a gate (install_listen_gate) that refuses wrong stream ids at the
+// handshake, counting them for owner, and rings owner's doorbell for the others.
 int create_srt_socket(const endpoint_url_t *endpoint, const socket_owner_t *owner = nullptr);
 
 // Applies the endpoint's optional settings (stream id, latency, maxbw, passphrase,

@@ -1,11 +1,12 @@
-// Stream id gates: listeners refuse callers with a wrong stream id during the handshake.
-#include "srt/stream_gate.h"
+// Listen gates: what a listener does during each handshake, on libsrt's receive thread.
+#include "srt/listen_gate.h"
 
 #include <netdb.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <atomic>
 #include <list>
@@ -17,10 +18,54 @@
 
 #define GATE_LOG_INTERVAL_MS 1000
 
-struct stream_gate_t {
+doorbell_t::doorbell_t()
+{
+    pthread_condattr_t monotonic;
+    pthread_condattr_init(&monotonic);
+    pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
+    pthread_mutex_init(&lock, nullptr);
+    pthread_cond_init(&cond, &monotonic);
+    pthread_condattr_destroy(&monotonic);
+}
+
+doorbell_t::~doorbell_t()
+{
+    pthread_cond_destroy(&cond);
+    pthread_mutex_destroy(&lock);
+}
+
+void ring_doorbell(doorbell_t &bell)
+{
+    pthread_mutex_lock(&bell.lock);
+    bell.rung = true;
+    pthread_cond_broadcast(&bell.cond);
+    pthread_mutex_unlock(&bell.lock);
+}
+
+bool wait_doorbell(doorbell_t &bell, int timeout_ms)
+{
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += timeout_ms / 1000;
+    until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&bell.lock);
+    int waited = 0;
+    while (!bell.rung && waited == 0)
+        waited = pthread_cond_timedwait(&bell.cond, &bell.lock, &until);
+    bool rung = bell.rung;
+    bell.rung = false;
+    pthread_mutex_unlock(&bell.lock);
+    return rung;
+}
+
+struct listen_gate_t {
     SRTSOCKET listener = SRT_INVALID_SOCK;
     char streamid[100] = "";
-    socket_owner_t owner = {0, -1};
+    socket_owner_t owner = {0, -1, nullptr};
     std::atomic<uint64_t> refused{0};
     uint64_t reported = 0; // refusals already handed to the sweep's report
     std::atomic<uint64_t> last_log_ms{0};
@@ -28,10 +73,10 @@ struct stream_gate_t {
 };
 
 // Nodes never move; a gate is freed only by the sweep, once its listener is gone.
-static std::list<stream_gate_t> g_gates;
+static std::list<listen_gate_t> g_gates;
 static pthread_mutex_t g_gates_lock = PTHREAD_MUTEX_INITIALIZER;
 
-static void log_refusal(stream_gate_t &gate, const struct sockaddr *peer)
+static void log_refusal(listen_gate_t &gate, const struct sockaddr *peer)
 {
     uint64_t now = now_ms();
     uint64_t last = gate.last_log_ms.load();
@@ -61,19 +106,23 @@ static void log_refusal(stream_gate_t &gate, const struct sockaddr *peer)
 static int check_stream_id(void *opaque, SRTSOCKET caller, int, const struct sockaddr *peer,
                            const char *streamid)
 {
-    stream_gate_t &gate = *static_cast<stream_gate_t *>(opaque);
-    if (streamid != nullptr && streamid[0] != '\0' && strcmp(streamid, gate.streamid) == 0)
+    listen_gate_t &gate = *static_cast<listen_gate_t *>(opaque);
+    if (gate.streamid[0] == '\0' ||
+        (streamid != nullptr && streamid[0] != '\0' && strcmp(streamid, gate.streamid) == 0)) {
+        if (gate.owner.doorbell)
+            ring_doorbell(*gate.owner.doorbell);
         return 0;
+    }
     srt_setrejectreason(caller, SRT_REJX_FORBIDDEN);
     gate.refused++;
     log_refusal(gate, peer);
     return -1;
 }
 
-int install_stream_gate(SRTSOCKET listener, const char *streamid, const socket_owner_t &owner)
+int install_listen_gate(SRTSOCKET listener, const char *streamid, const socket_owner_t &owner)
 {
-    std::list<stream_gate_t> fresh;
-    stream_gate_t &gate = fresh.emplace_back();
+    std::list<listen_gate_t> fresh;
+    listen_gate_t &gate = fresh.emplace_back();
     gate.listener = listener;
     snprintf(gate.streamid, sizeof gate.streamid, "%s", streamid);
     gate.owner = owner;
@@ -90,10 +139,10 @@ struct gate_report_t {
     uint64_t refused;
 };
 
-void sweep_stream_gates(gate_refusals_fn report, void *context)
+void sweep_listen_gates(gate_refusals_fn report, void *context)
 {
     std::vector<gate_report_t> reports;
-    std::list<stream_gate_t> gone;
+    std::list<listen_gate_t> gone;
     pthread_mutex_lock(&g_gates_lock);
     for (auto it = g_gates.begin(); it != g_gates.end();) {
         auto next = std::next(it);
