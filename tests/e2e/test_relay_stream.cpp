@@ -542,4 +542,35 @@ TEST_F(RelayStreamTest, connections_are_listed_kicked_and_scraped)
         << read_text_file(dir_ + "/prometheus.err");
 }
 
+// Past the 1000th subscriber, the relay once sent to nobody: sockets beyond one
+// epoll wait's room were never reached. Every one of 1100 gets the stream now.
+TEST_F(RelayStreamTest, eleven_hundred_subscribers_of_one_target_all_receive)
+{
+#ifndef MIREVO_LOAD
+    GTEST_SKIP() << "the load tool is built for trees without a sanitizer";
+#else
+    start_listen_pair();
+    children_.push_back(spawn_process(
+        {MIREVO_LOAD, "sub", "--url", url_of("127.0.0.1", target_port_), "--count", "1100",
+         "--share-port", "--no-tsbpd", "--duration", "60", "--ready-file", dir_ + "/ready"},
+        {}, dir_ + "/sub.json", dir_ + "/sub.err"));
+    ASSERT_TRUE(wait_until([&] { return access((dir_ + "/ready").c_str(), F_OK) == 0; }, 30000));
+    ASSERT_TRUE(wait_until(
+        [&] { return metric("mirevo_target_connections{route=\"100\",target=\"1000\"}") == 1100; },
+        15000));
+    child_process_t generator =
+        spawn_process({MIREVO_LOAD, "gen", "--url", url_of("127.0.0.1", source_port_), "--rate",
+                       "200000", "--duration", "4"},
+                      {}, dir_ + "/gen.json", dir_ + "/gen.err");
+    ASSERT_TRUE(wait_process(generator, 30000));
+    sleep(1);
+    stop_process(children_.back(), SIGTERM, 20000);
+    json_t *report = parse_json_body(read_text_file(dir_ + "/sub.json"));
+    EXPECT_EQ(json_integer_value(json_object_get(report, "connected")), 1100);
+    double worst = json_real_value(json_object_get(json_object_get(report, "worst"), "ratio"));
+    EXPECT_GE(worst, 0.99) << read_text_file(dir_ + "/sub.json").substr(0, 400);
+    json_decref(report);
+#endif
+}
+
 } // namespace
