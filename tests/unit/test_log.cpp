@@ -1,8 +1,6 @@
 // Logger and time texts: tags, console and day-file shapes, day switch, concurrency.
 #include <stdio.h>
-#include <string.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,23 +19,17 @@ namespace
 
 // The logger's clock in these tests; 1796460097 is 2026-12-05 08:41:37 UTC.
 std::atomic<time_t> g_test_now{0};
-const time_t LAST_SECOND_OF_2026 = 1798761599;
-
 const std::string STAMP = "[2026.12.05 08:41:37] ";
 const std::string CONSOLE = "\x1b[2K\r" + STAMP;
 
-// Logs into a fresh folder; the clock reads 2026-12-05 08:41:37 UTC unless a test moves it.
+// Logs into a folder of its own, on a clock the test sets.
 class LogTest : public ::testing::Test
 {
   protected:
     void SetUp() override
     {
-        dir_ = make_temp_dir();
-        ASSERT_FALSE(dir_.empty());
-        log_dir_ = dir_ + "/log";
-        mkdir(log_dir_.c_str(), 0755);
         snprintf(saved_log_dir_, sizeof saved_log_dir_, "%s", g_log_dir);
-        snprintf(g_log_dir, sizeof g_log_dir, "%s", log_dir_.c_str());
+        snprintf(g_log_dir, sizeof g_log_dir, "%s", dir_.c_str());
         g_test_now = 1796460097;
         set_clock_source([]() -> time_t { return g_test_now.load(); });
     }
@@ -49,21 +41,20 @@ class LogTest : public ::testing::Test
     }
     std::string day_file(const char *day = "20261205") const
     {
-        return read_text_file(log_dir_ + "/mirevo-" + day + ".log");
+        return read_text_file(dir_ + "/mirevo-" + day + ".log");
     }
     // Logs one message and returns what reached the console.
-    std::string log_and_capture(int level, const char *text)
+    std::string log(int level, const std::string &text)
     {
-        return capture_stdout([&] { log_message(level, text); });
+        return capture_stdout([&] { log_message(level, text.c_str()); });
     }
 
-    std::string dir_;
-    std::string log_dir_;
+    std::string dir_ = make_temp_dir();
     char saved_log_dir_[sizeof g_log_dir];
 };
 
 // The text carries conversions and no line end: it is written as it is, never used as
-// a format, and nothing is added after it.
+// a format, and nothing is added after it. A formatted message is cut to its buffer.
 TEST_F(LogTest, level_selects_tag_and_text_is_written_unchanged)
 {
     const struct {
@@ -75,24 +66,19 @@ TEST_F(LogTest, level_selects_tag_and_text_is_written_unchanged)
     const std::string text = "rate %d of %s at %n%% done";
     for (const auto &c : cases) {
         SCOPED_TRACE("level " + std::to_string(c.level));
-        unlink((log_dir_ + "/mirevo-20261205.log").c_str());
-        EXPECT_EQ(log_and_capture(c.level, text.c_str()), CONSOLE + c.tag + text);
+        unlink((dir_ + "/mirevo-20261205.log").c_str());
+        EXPECT_EQ(log(c.level, text), CONSOLE + c.tag + text);
         EXPECT_EQ(day_file(), STAMP + c.tag + " " + text);
     }
-}
-
-TEST_F(LogTest, formatted_message_is_cut_to_buffer_size)
-{
     std::string long_text(3000, 'a');
-    std::string console = capture_stdout([&] { log_messagef(6, "%s", long_text.c_str()); });
-    EXPECT_EQ(console, CONSOLE + std::string(LOG_MESSAGE_SIZE - 1, 'a'));
+    EXPECT_EQ(capture_stdout([&] { log_messagef(6, "%s", long_text.c_str()); }),
+              CONSOLE + std::string(LOG_MESSAGE_SIZE - 1, 'a'));
 }
 
 // Run under a zone of UTC+14: the texts must still show UTC.
 TEST_F(LogTest, format_number_selects_utc_time_text)
 {
-    const char *saved = getenv("TZ");
-    std::string saved_tz = saved != nullptr ? saved : "";
+    std::string saved_tz = getenv("TZ") != nullptr ? getenv("TZ") : "";
     setenv("TZ", "KIT-14", 1);
     tzset();
     const char *texts[] = {"2026.12.05 08:41:37", "2026.12.05", "08:41:37",
@@ -103,24 +89,22 @@ TEST_F(LogTest, format_number_selects_utc_time_text)
                      format >= 0 && format <= 5 ? texts[format] : "TIME_INVALID_FORMAT")
             << "format " << format;
     EXPECT_STREQ(format_time_custom("%Y%m%d", buf, sizeof buf), "20261205");
-    if (saved != nullptr)
-        setenv("TZ", saved_tz.c_str(), 1);
-    else
+    setenv("TZ", saved_tz.c_str(), 1);
+    if (saved_tz.empty())
         unsetenv("TZ");
     tzset();
 }
 
 TEST_F(LogTest, midnight_starts_a_new_day_file_and_a_removed_one_is_made_again)
 {
-    g_test_now = LAST_SECOND_OF_2026;
-    log_and_capture(6, "last\n");
-    g_test_now = LAST_SECOND_OF_2026 + 1;
-    EXPECT_EQ(log_and_capture(6, "first\n"), "\x1b[2K\r[2027.01.01 00:00:00] first\n");
+    g_test_now = 1798761599; // the last second of 2026
+    log(6, "last\n");
+    g_test_now = 1798761600;
+    EXPECT_EQ(log(6, "first\n"), "\x1b[2K\r[2027.01.01 00:00:00] first\n");
     EXPECT_EQ(day_file("20261231"), "[2026.12.31 23:59:59]  last\n");
     EXPECT_EQ(day_file("20270101"), "[2027.01.01 00:00:00]  first\n");
-
-    ASSERT_EQ(unlink((log_dir_ + "/mirevo-20270101.log").c_str()), 0);
-    log_and_capture(6, "again\n");
+    ASSERT_EQ(unlink((dir_ + "/mirevo-20270101.log").c_str()), 0);
+    log(6, "again\n");
     EXPECT_EQ(day_file("20270101"), "[2027.01.01 00:00:00]  again\n");
 }
 
@@ -150,17 +134,14 @@ TEST_F(LogTest, concurrent_messages_are_written_as_whole_entries)
 
 TEST_F(LogTest, unusable_log_folder_costs_only_the_file_entry)
 {
-    std::string plain_file = dir_ + "/plain";
-    write_text_file(plain_file, "");
+    write_text_file(dir_ + "/plain", "");
     // A folder name so long that the day file's path would not fit its buffer.
     std::string deep = dir_ + "/" + std::string(240 - dir_.size(), 'd');
     ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
-    ASSERT_LT(deep.size(), sizeof g_log_dir);
-
-    for (const std::string &folder : {dir_ + "/missing", plain_file + "/sub", deep}) {
+    for (const std::string &folder : {dir_ + "/missing", dir_ + "/plain/sub", deep}) {
         SCOPED_TRACE(folder);
         snprintf(g_log_dir, sizeof g_log_dir, "%s", folder.c_str());
-        EXPECT_EQ(log_and_capture(3, "still here\n"), CONSOLE + "[ERR] still here\n");
+        EXPECT_EQ(log(3, "still here\n"), CONSOLE + "[ERR] still here\n");
     }
     EXPECT_NE(access((dir_ + "/missing").c_str(), F_OK), 0) << "the logger must not create it";
     // A cut path must not leave a stray file under a shortened name: the folder stays empty.
