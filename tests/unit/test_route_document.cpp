@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,9 +15,9 @@
 #include <gtest/gtest.h>
 #include <jansson.h>
 
-#include "routing/route_store.h"
 #include "routing/operations.h"
 #include "routing/registry.h"
+#include "routing/route_store.h"
 #include "testkit.h"
 
 // The text with every ' turned into ", to write JSON documents legibly.
@@ -56,231 +57,137 @@ class route_document : public ::testing::Test
     }
 };
 
-TEST_F(route_document, newest_route_is_written_first_with_listen_defaults_and_no_line_end)
+// Saved as the operations leave the records: compact, no line end, newest route first,
+// each mode named for its side, an unknown mode and a URL that is not UTF-8 left out, a
+// quote escaped, a slash and other UTF-8 as they are.
+TEST_F(route_document, save_writes_newest_route_first_with_mode_names_per_side)
 {
     EXPECT_EQ(save_and_read(), "{}");
     ASSERT_EQ(create_route(), 100);
-    EXPECT_EQ(read_text_file(config_path_),
-              J("{'100':{'source_id':100,'enabled':0,'mode':'listen','url':'','targets':{}}}"));
-    ASSERT_EQ(create_route(), 101);
-    ASSERT_EQ(add_target(100), 1000);
-    ASSERT_EQ(add_target(100), 1001);
-    ASSERT_EQ(add_target(101), 1002);
-    const std::string target = "{'enabled':0,'mode':'listen','url':''}";
-    EXPECT_EQ(
-        read_text_file(config_path_),
-        J("{'101':{'source_id':101,'enabled':0,'mode':'listen','url':'','targets':{'1002':" +
-          target +
-          "}},'100':{'source_id':100,'enabled':0,'mode':'listen','url':'','targets':{'1000':" +
-          target + ",'1001':" + target + "}}}"));
-}
-
-TEST_F(route_document, modes_are_named_per_side_and_unknown_codes_are_left_out)
-{
-    const struct {
-        conn_mode_t mode;
-        const char *source_member, *target_member;
-    } cases[] = {{CONN_MODE_LISTEN, "'mode':'listen',", "'mode':'listen',"},
-                 {CONN_MODE_CALLER, "'mode':'pull',", "'mode':'push',"},
-                 {CONN_MODE_RENDEZVOUS, "'mode':'rendezvous',", "'mode':'rendezvous',"},
-                 {7, "", ""}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.mode);
-        route_t *route = insert_idle_route(100);
-        ASSERT_NE(route, nullptr);
-        configure(route->source, 1, c.mode, "srt://127.0.0.1:9000");
-        // A quote is escaped, a slash and non-ASCII UTF-8 are written as they are.
-        configure(append_target(*route, 1000).endpoint, 1, c.mode,
-                  "srt://127.0.0.1:9001?streamid=caf\xc3\xa9\"q");
-        EXPECT_EQ(save_and_read(),
-                  J(std::string("{'100':{'source_id':100,'enabled':1,") + c.source_member +
-                    "'url':'srt://127.0.0.1:9000','targets':{'1000':{'enabled':1," +
-                    c.target_member + "'url':'srt://127.0.0.1:9001?streamid=caf\xc3\xa9\\'q'}}}}"));
-        discard_all_routes();
-    }
-    // A URL that is not UTF-8 leaves out only its own member.
-    route_t *route = insert_idle_route(100);
+    route_t *route = insert_idle_route(101);
     ASSERT_NE(route, nullptr);
-    configure(append_target(*route, 1000).endpoint, 0, CONN_MODE_LISTEN,
-              "srt://127.0.0.1:9001?streamid=\xff\xfe");
-    EXPECT_EQ(save_and_read(), J("{'100':{'source_id':100,'enabled':0,'mode':'listen','url':'',"
-                                 "'targets':{'1000':{'enabled':0,'mode':'listen'}}}}"));
+    configure(route->source, 1, CONN_MODE_CALLER, "srt://127.0.0.1:9000");
+    configure(append_target(*route, 1001).endpoint, 1, CONN_MODE_CALLER,
+              "srt://h:1?streamid=caf\xc3\xa9\"q");
+    configure(append_target(*route, 1002).endpoint, 0, CONN_MODE_RENDEZVOUS, "srt://h:2?\xff");
+    configure(append_target(*route, 1003).endpoint, 1, (conn_mode_t)7, "srt://h:3");
+    ASSERT_NE(route = insert_idle_route(102), nullptr);
+    configure(route->source, 0, (conn_mode_t)7, "");
+    EXPECT_EQ(save_and_read(),
+              J("{'102':{'source_id':102,'enabled':0,'url':'','targets':{}},'101':{'source_id':"
+                "101,'enabled':1,'mode':'pull','url':'srt://127.0.0.1:9000','targets':{'1001':{"
+                "'enabled':1,'mode':'push','url':'srt://h:1?streamid=caf\xc3\xa9\\'q'},'1002':{"
+                "'enabled':0,'mode':'rendezvous'},'1003':{'enabled':1,'url':'srt://h:3'}}},'100':"
+                "{'source_id':100,'enabled':0,'mode':'listen','url':'','targets':{}}}"));
 }
 
-TEST_F(route_document, load_lists_routes_in_reverse_and_save_reproduces_every_setting)
+// Only a non-zero integer enables, mode names are exact and per side, members that are
+// not objects are skipped and so is an id read twice (target ids count across routes).
+// A URL longer than its field is kept cut but parsed whole. The load never writes the
+// file; the next save lists the routes in reverse.
+TEST_F(route_document, load_reads_leniently_and_the_next_save_lists_routes_in_reverse)
 {
-    std::string live =
-        "'300':{'source_id':300,'enabled':1,'mode':'listen','url':'srt://127.0.0.1:" +
-        std::to_string(free_udp_port()) +
-        "','targets':{'2000':{'enabled':1,'mode':'listen','url':'srt://127.0.0.1:" +
-        std::to_string(free_udp_port()) + "'}}}";
-    std::string idle = "'200':{'source_id':200,'enabled':0,'mode':'pull','url':'srt://127.0.0.1:"
-                       "5000?streamid=a','targets':{'3000':{'enabled':1,'mode':'push','url':"
-                       "'srt://127.0.0.1:5001'},'1500':{'enabled':0,'mode':'rendezvous','url':"
-                       "'srt://127.0.0.1:5002?port=5003'}}}";
-    std::string bare =
-        "'250':{'source_id':250,'enabled':0,'mode':'rendezvous','url':'','targets':{}}";
-    const std::string stored = J("{" + live + "," + idle + "," + bare + "}");
-    load(stored);
-    std::vector<int32_t> ids;
-    for (const route_t &route : g_routes)
-        ids.push_back(route.id);
-    EXPECT_EQ(ids, (std::vector<int32_t>{250, 200, 300}));
-    EXPECT_EQ(read_text_file(config_path_), stored) << "the load itself never rewrites the file";
-    EXPECT_EQ(save_and_read(), J("{" + bare + "," + idle + "," + live + "}"));
+    const std::string url =
+        "srt://127.0.0.1:4300?streamid=" + std::string(280, 'x') + "&latency=77";
+    const std::string cut = url.substr(0, ENDPOINT_URL_SIZE - 1);
+    const std::string stored =
+        J("{'100':{'enabled':true,'mode':'Pull','url':'" + url +
+          "'},'101':{'source_id':7,'enabled':"
+          "'1','mode':'pull','targets':{'1000':{'enabled':-3,'mode':'push'},'1001':{'enabled':true,"
+          "'mode':'rendezvous'},'1002':{'enabled':1.0,'mode':'PUSH'},'1003':{'enabled':1,'mode':"
+          "'caller'},'1500':7}},'102':{'mode':'push','targets':{'1000':{'enabled':1}}},'0102':{},"
+          "'900':'x','103':5,'104':[1],'105':null}");
+    std::string printed = load(stored);
+    EXPECT_NE(printed.find("target id 1000 is stored twice"), std::string::npos) << printed;
+    EXPECT_NE(printed.find("route id 102 is stored twice"), std::string::npos) << printed;
+    EXPECT_EQ(read_text_file(config_path_), stored);
+    const std::string idle = "'enabled':0,'mode':'listen','url':''";
+    EXPECT_EQ(save_and_read(),
+              J("{'102':{'source_id':102," + idle +
+                ",'targets':{}},'101':{'source_id':101,"
+                "'enabled':0,'mode':'pull','url':'','targets':{'1000':{'enabled':1,'mode':'push',"
+                "'url':''},'1001':{'enabled':0,'mode':'rendezvous','url':''},'1002':{" +
+                idle + "},'1003':{'enabled':1,'mode':'listen','url':''},'1500':{" + idle +
+                "}}},'100':{"
+                "'source_id':100,'enabled':0,'mode':'listen','url':'" +
+                cut + "','targets':{}}}"));
+    EXPECT_EQ(g_routes.back().source.port, 4300);
+    EXPECT_EQ(g_routes.back().source.latency, 77);
+    EXPECT_EQ(std::next(g_routes.begin())->targets.front().basesockout, -1)
+        << "a route whose source is off opens no target";
 }
 
+// The counters move to one past the largest ids read, even from higher values; a
+// non-object route member does not count, a non-object target member does. Past 65534
+// they wrap, skipping 0 and the ids in use (target ids of any route).
 TEST_F(route_document, load_moves_id_counters_past_the_largest_ids_read)
 {
     const struct {
-        const char *name;
-        int32_t route_counter_before, target_counter_before; // largest ids used; -1: untouched
         const char *document;
-        int32_t next_route_id, next_target_id;
+        std::vector<int32_t> route_ids, target_ids;
     } cases[] = {
-        {"route members out of order", -1, -1, "{'100':{},'105':{},'101':{}}", 106, 1000},
-        {"target ids of all routes", -1, -1,
-         "{'100':{'targets':{'1003':{},'1200':{}}},'101':{'targets':{'1001':{}}}}", 102, 1201},
-        {"a non-object target member still counts", -1, -1, "{'100':{'targets':{'1500':7}}}", 101,
-         1501},
-        {"a non-object route member does not count", -1, -1, "{'100':{},'900':'x'}", 101, 1000},
-        {"the largest stored id sets the route counter, even lower", 499, 4999, "{'120':{}}", 121,
-         5000},
-        {"no member keeps both counters", 499, 4999, "{}", 500, 5000}};
+        {"{'100':{},'105':{'targets':{'1003':{},'1200':7}},'101':{},'900':'x'}", {106}, {1201}},
+        {"{}", {500}, {5000}},
+        {"{'1':{'targets':{'1':{}}},'2':{},'4':{},'65533':{'targets':{'65533':{}}}}",
+         {65534, 3, 5},
+         {65534, 2, 3}}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        discard_routes();
-        reset_id_counters();
-        advance_id_counters(c.route_counter_before, c.target_counter_before);
+        SCOPED_TRACE(c.document);
+        advance_id_counters(499, 4999);
         load(J(c.document));
+        std::vector<int32_t> route_ids, target_ids;
         pthread_mutex_lock(&g_routes_lock);
-        int32_t route_id = allocate_route_id();
-        int32_t target_id = allocate_target_id();
+        for (size_t n = 0; n < c.route_ids.size(); n++) {
+            route_ids.push_back(allocate_route_id());
+            target_ids.push_back(allocate_target_id());
+        }
         pthread_mutex_unlock(&g_routes_lock);
-        EXPECT_EQ(route_id, c.next_route_id);
-        EXPECT_EQ(target_id, c.next_target_id);
+        EXPECT_EQ(route_ids, c.route_ids);
+        EXPECT_EQ(target_ids, c.target_ids);
     }
 }
 
+// Nothing is loaded and the registry stays as it was; trust's e2e test pins the copy
+// set aside. Jansson's own texts; it refuses a bare string as a root by itself.
 TEST_F(route_document, malformed_file_prints_its_error_and_keeps_the_registry)
 {
-    // Jansson's own texts; a root of another type is valid JSON with no error text,
-    // but Jansson refuses a bare string as a root by itself.
-    json_error_t error;
-    ASSERT_EQ(json_loads("{\"100\":", 0, &error), nullptr);
-    std::string truncated_error = std::string("Error parsing JSON: ") + error.text + "\n";
-    ASSERT_EQ(json_loads("\"100\"", 0, &error), nullptr);
-    std::string string_error = std::string("Error parsing JSON: ") + error.text + "\n";
-
+    json_error_t truncated, string_root;
+    ASSERT_EQ(json_loads("{\"100\":", 0, &truncated), nullptr);
+    ASSERT_EQ(json_loads("\"100\"", 0, &string_root), nullptr);
     const struct {
         const char *text; // nullptr: no file; "/": a folder in its place
         std::string expected;
     } cases[] = {{nullptr, "Error opening file.\n"},
                  {"/", "Error opening file.\n"},
-                 {"{'100':", truncated_error},
+                 {"{'100':", std::string("Error parsing JSON: ") + truncated.text + "\n"},
                  {"[{'100':{}}]", "Error parsing JSON: \n"},
-                 {"'100'", string_error}};
+                 {"'100'", std::string("Error parsing JSON: ") + string_root.text + "\n"}};
+    ASSERT_NE(insert_idle_route(555), nullptr);
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text != nullptr ? c.text : "no file");
-        ASSERT_NE(insert_idle_route(555), nullptr);
         remove_tree(config_path_);
         if (c.text != nullptr && std::string(c.text) == "/")
             ASSERT_EQ(mkdir(config_path_.c_str(), 0755), 0);
         else if (c.text != nullptr)
             write_text_file(config_path_, J(c.text));
-        std::string printed = load();
-        EXPECT_EQ(printed.substr(0, c.expected.size()), c.expected);
-        // What cannot be parsed is copied aside byte for byte before any save.
-        size_t at = printed.find("Unreadable configuration copied to ");
-        if (c.expected.rfind("Error parsing", 0) == 0 && at != std::string::npos) {
-            std::string copy = printed.substr(at + 35);
-            copy.erase(copy.find('\n'));
-            EXPECT_EQ(read_text_file(copy), J(c.text));
-        } else {
-            EXPECT_EQ(printed, c.expected);
-        }
+        EXPECT_EQ(load().substr(0, c.expected.size()), c.expected);
         ASSERT_EQ(g_routes.size(), 1u);
         EXPECT_EQ(g_routes.front().id, 555);
-        discard_all_routes();
-    }
-    // Members that are not objects are skipped; the others load.
-    load(J("{'100':'text','101':5,'102':{},'103':[1],'104':null}"));
-    ASSERT_EQ(g_routes.size(), 1u);
-    EXPECT_EQ(g_routes.front().id, 102);
-}
-
-TEST_F(route_document, enabled_and_mode_read_leniently_per_side)
-{
-    const struct {
-        bool target;
-        const char *members; // "enabled" and "mode" as stored
-        uint8_t enabled;
-        conn_mode_t mode;
-    } cases[] = {// Every source here stays disabled, so no socket is opened.
-                 {false, "'enabled':true,'mode':'listen'", 0, CONN_MODE_LISTEN},
-                 {false, "'enabled':'1','mode':'pull'", 0, CONN_MODE_CALLER},
-                 {false, "'enabled':0,'mode':'Pull'", 0, CONN_MODE_LISTEN},
-                 {false, "'enabled':0,'mode':'push'", 0, CONN_MODE_LISTEN},
-                 {false, "'enabled':0,'mode':1", 0, CONN_MODE_LISTEN},
-                 {false, "'url':''", 0, CONN_MODE_LISTEN},
-                 {true, "'enabled':-3,'mode':'push'", 1, CONN_MODE_CALLER},
-                 {true, "'enabled':true,'mode':'rendezvous'", 0, CONN_MODE_RENDEZVOUS},
-                 {true, "'enabled':1.0,'mode':'PUSH'", 0, CONN_MODE_LISTEN},
-                 {true, "'enabled':1,'mode':'caller'", 1, CONN_MODE_LISTEN}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.members);
-        discard_routes();
-        load(J(c.target
-                   ? std::string("{'100':{'enabled':0,'targets':{'1000':{") + c.members + "}}}}"
-                   : std::string("{'100':{") + c.members + ",'targets':{}}}"));
-        ASSERT_EQ(g_routes.size(), 1u);
-        route_t &route = g_routes.front();
-        ASSERT_EQ(route.targets.size(), c.target ? 1u : 0u);
-        const endpoint_url_t &endpoint = c.target ? route.targets.front().endpoint : route.source;
-        EXPECT_EQ(endpoint.enabled, c.enabled);
-        EXPECT_EQ(endpoint.mode, c.mode);
-        // With its source off a route opens no socket, not even for an enabled
-        // target, yet its threads run.
-        EXPECT_EQ(route.basesockin, -1);
-        if (c.target)
-            EXPECT_EQ(route.targets.front().basesockout, -1);
-        EXPECT_EQ(route.running, 1);
-        EXPECT_FALSE(route_threads_idle(route));
     }
 }
 
-// The stored text is cut to its field and saved that way; the settings come from the
-// whole URL.
-TEST_F(route_document, url_longer_than_its_field_is_cut_but_parsed_whole)
-{
-    std::string url = "srt://127.0.0.1:4300?streamid=" + std::string(280, 'x') + "&latency=77";
-    load(J("{'100':{'enabled':0,'mode':'pull','url':'" + url + "'}}"));
-    ASSERT_EQ(g_routes.size(), 1u);
-    EXPECT_EQ(std::string(g_routes.front().source.url), url.substr(0, ENDPOINT_URL_SIZE - 1));
-    EXPECT_EQ(g_routes.front().source.port, 4300);
-    EXPECT_EQ(g_routes.front().source.latency, 77);
-    EXPECT_NE(save_and_read().find("\"" + url.substr(0, ENDPOINT_URL_SIZE - 1) + "\""),
-              std::string::npos);
-}
-
-// Two hundred routes are saved again and again by a child, with the first route's URL
-// alternating, and the child is killed at random moments.
+// A child saves two hundred routes again and again, the first route's URL alternating,
+// and is killed at random moments: the file always holds one of the two documents.
 TEST_F(route_document, kill_during_save_leaves_old_or_new_document)
 {
     for (int32_t id = 100; id < 300; id++) {
         route_t *route = insert_idle_route(id);
         ASSERT_NE(route, nullptr);
         configure(route->source, 0, CONN_MODE_CALLER,
-                  "srt://127.0.0.1:" + std::to_string(10000 + id) + "?streamid=route-" +
-                      std::to_string(id) + "&latency=200");
-        for (int32_t n = 0; n < 2; n++)
-            configure(append_target(*route, id * 10 + n).endpoint, 0, CONN_MODE_CALLER,
-                      "srt://127.0.0.1:" + std::to_string(20000 + n) + "?streamid=target");
+                  "srt://h:" + std::to_string(id) + "?streamid=" + std::string(200, 'r'));
     }
     endpoint_url_t &first = g_routes.front().source;
-    const std::string url_a = "srt://127.0.0.1:7000?streamid=first";
-    const std::string url_b = "srt://127.0.0.1:7001?streamid=second";
-    configure(first, 0, CONN_MODE_CALLER, url_b);
+    const std::string url_a = "srt://h:1", url_b = first.url;
     const std::string text_b = save_and_read();
     configure(first, 0, CONN_MODE_CALLER, url_a);
     const std::string text_a = save_and_read();
