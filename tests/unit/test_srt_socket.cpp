@@ -138,7 +138,8 @@ TEST_F(SrtSocketTest, url_options_are_in_force_before_the_connection_attempt)
     for (conn_mode_t mode : {CONN_MODE_LISTEN, CONN_MODE_CALLER, CONN_MODE_RENDEZVOUS}) {
         for (const auto &c : cases) {
             SCOPED_TRACE(std::to_string(mode) + " " + c.options);
-            std::string url = "srt://127.0.0.1:" + std::to_string(free_udp_port()) + "?" + c.options;
+            std::string url =
+                "srt://127.0.0.1:" + std::to_string(free_udp_port()) + "?" + c.options;
             created_t created = create(parsed_endpoint(mode, url));
             ASSERT_NE(created.sock, -1) << created.printed;
             char streamid[600];
