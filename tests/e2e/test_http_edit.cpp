@@ -21,28 +21,30 @@ std::string encoded_url(int port)
     return url_encode("srt://127.0.0.1:" + std::to_string(port));
 }
 
-// A plain UDP socket on 127.0.0.1:port, so the relay's listener cannot bind there.
-int hold_udp_port(int port)
-{
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons((uint16_t)port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0) {
-        close(fd);
-        fd = -1;
-    }
-    return fd;
-}
-
-// The calls run in order; each row depends on the ones before it.
 using http_edit = http_relay_fixture;
 
-TEST_F(http_edit, create_and_delete_rows_with_their_failures)
+// Each row depends on the ones before it; after each, success or failure, the route file
+// holds what /api/all_info shows. The last rows meet a port held by another socket: the
+// client reads the reason and the views show the state the failure left.
+TEST_F(http_edit, rows_with_their_failures_keep_the_file_equal_to_the_registry)
 {
+    int busy_port = free_udp_port();
+    int holder = socket(AF_INET, SOCK_DGRAM, 0);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((uint16_t)busy_port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(holder, (struct sockaddr *)&addr, sizeof addr), 0);
+    const std::string source = "enabled=1&mode=pull&url=" + encoded_url(free_udp_port());
+    const std::string target = "enabled=1&mode=push&url=" + encoded_url(free_udp_port());
+    const std::string busy = "enabled=1&mode=listen&url=" + encoded_url(busy_port);
     const std::string not_found = error_body("Not Found");
-    expect_calls({
+    const std::string missing = error_body("enabled, mode and url setting not found");
+    const std::string same = error_body("Same configration exist");
+    const std::string no_source = error_body("Source(999) does not fouond");
+    const std::string no_target = error_body("Target(1002) on route(100) does not fouond");
+    const std::string no_enabled = error_body("enabled setting not found");
+    const std::vector<call_case_t> rows = {
         {"POST", "/api/routes/route", "", 200, "{\"route_id\":100}"},
         {"POST", "/api/routes/route", "", 200, "{\"route_id\":101}"},
         {"POST", "/api/routes/100/targets", "", 200, "{\"target_id\":1000}"},
@@ -56,114 +58,80 @@ TEST_F(http_edit, create_and_delete_rows_with_their_failures)
         {"DELETE", "/api/routes/101", "", 200, "Ok"},
         {"DELETE", "/api/routes/101", "", 555, not_found},
         {"DELETE", "/api/routes/101/targets/1001", "", 555, not_found},
-    });
-    EXPECT_EQ(get_body("/api/all_info"),
-              "{\"100\":{\"source_id\":100,\"enabled\":0,\"mode\":\"listen\",\"url\":\"\","
-              "\"targets\":{}}}");
-    EXPECT_EQ(read_text_file(relay.config_path), get_body("/api/all_info"));
-}
-
-// The last rows meet a port held by another socket: the reason the operation
-// left behind is what the client reads, and the views show the state it left.
-TEST_F(http_edit, switch_and_update_rows_with_their_failures)
-{
-    int source_port = free_udp_port();
-    int target_port = free_udp_port();
-    int busy_port = free_udp_port();
-    int holder = hold_udp_port(busy_port);
-    ASSERT_NE(holder, -1);
-    const std::string source = "enabled=1&mode=pull&url=" + encoded_url(source_port);
-    const std::string target = "enabled=1&mode=push&url=" + encoded_url(target_port);
-    const std::string busy = "enabled=1&mode=listen&url=" + encoded_url(busy_port);
-    const std::string missing = error_body("enabled, mode and url setting not found");
-    const std::string same = error_body("Same configration exist");
-    const std::string no_source = error_body("Source(999) does not fouond");
-    const std::string no_target = error_body("Target(1000) on route(100) does not fouond");
-    const std::string no_enabled = error_body("enabled setting not found");
-    expect_calls({
-        {"POST", "/api/routes/route", "", 200, "{\"route_id\":100}"},
         {"OPTIONS", "/api/routes/100", "", 555, no_enabled},
         {"OPTIONS", "/api/routes/100", "enabled=", 555, no_enabled},
         {"OPTIONS", "/api/routes/999", "enabled=1", 555, no_source},
         {"OPTIONS", "/api/routes/100", "enabled=0", 555, same},
-        {"PUT", "/api/routes/100/source", "mode=pull&url=" + encoded_url(source_port), 555,
-         missing},
-        {"PUT", "/api/routes/100/source", "enabled=1&url=" + encoded_url(source_port), 555,
-         missing},
+        {"PUT", "/api/routes/100/source", "mode=pull&url=srt://h:1", 555, missing},
+        {"PUT", "/api/routes/100/source", "enabled=1&url=srt://h:1", 555, missing},
         {"PUT", "/api/routes/100/source", "enabled=1&mode=pull", 555, missing},
         {"PUT", "/api/routes/999/source", source, 555, no_source},
         {"PUT", "/api/routes/100/source", source, 200, "Ok"},
         {"PUT", "/api/routes/100/source", source, 555, same},
-        {"OPTIONS", "/api/routes/100", "enabled=1", 555, same},
+        {"OPTIONS", "/api/routes/100", "enabled=7", 555, same},
         // atoi("true") is 0: the word switches the source off.
         {"OPTIONS", "/api/routes/100", "enabled=true", 200, "Ok"},
         {"OPTIONS", "/api/routes/100", "enabled=1", 200, "Ok"},
-        {"PUT", "/api/routes/100/targets/1000", target, 555, no_target},
-        {"OPTIONS", "/api/routes/100/targets/1000", "enabled=1", 555, no_target},
-        {"POST", "/api/routes/100/targets", "", 200, "{\"target_id\":1000}"},
-        {"OPTIONS", "/api/routes/100/targets/1000", "", 555, no_enabled},
-        {"OPTIONS", "/api/routes/100/targets/1000", "enabled=0", 555, same},
-        {"PUT", "/api/routes/100/targets/1000", "enabled=1&mode=push", 555, missing},
-        {"PUT", "/api/routes/100/targets/1000", target, 200, "Ok"},
-        {"PUT", "/api/routes/100/targets/1000", target, 555, same},
-        {"OPTIONS", "/api/routes/100/targets/1000", "enabled=0", 200, "Ok"},
-        {"OPTIONS", "/api/routes/100/targets/1000", "enabled=1", 200, "Ok"},
-        {"PUT", "/api/routes/100/targets/1000", busy, 555,
+        {"PUT", "/api/routes/100/targets/1002", target, 555, no_target},
+        {"OPTIONS", "/api/routes/100/targets/1002", "enabled=1", 555, no_target},
+        {"POST", "/api/routes/100/targets", "", 200, "{\"target_id\":1002}"},
+        {"OPTIONS", "/api/routes/100/targets/1002", "", 555, no_enabled},
+        {"OPTIONS", "/api/routes/100/targets/1002", "enabled=0", 555, same},
+        {"PUT", "/api/routes/100/targets/1002", "enabled=1&mode=push", 555, missing},
+        {"PUT", "/api/routes/100/targets/1002", target, 200, "Ok"},
+        {"PUT", "/api/routes/100/targets/1002", target, 555, same},
+        {"OPTIONS", "/api/routes/100/targets/1002", "enabled=0", 200, "Ok"},
+        {"OPTIONS", "/api/routes/100/targets/1002", "enabled=1", 200, "Ok"},
+        {"PUT", "/api/routes/100/targets/1002", busy, 555,
          error_body("Creating Target's SRT Socket failed")},
         {"PUT", "/api/routes/100/source", busy, 555,
          error_body("Creating source's SRT Socket failed")},
-    });
-    // Both keep the new mode and URL; a failed target also keeps its switch.
+    };
+    for (const call_case_t &row : rows) {
+        expect_calls({row});
+        EXPECT_EQ(read_text_file(relay.config_path), get_body("/api/all_info")) << row.path;
+    }
+    // Both keep the new mode and URL; the failed target also keeps its switch.
     std::string stored =
-        "\"mode\":\"listen\",\"url\":\"srt://127.0.0.1:" + std::to_string(busy_port);
+        "\"mode\":\"listen\",\"url\":\"srt://127.0.0.1:" + std::to_string(busy_port) + "\"";
     EXPECT_NE(get_body("/api/routes/100/source").find(stored), std::string::npos);
-    EXPECT_EQ(get_body("/api/routes/100/targets"), "{\"1000\":{\"enabled\":1," + stored + "\"}}");
+    EXPECT_EQ(get_body("/api/routes/100/targets"), "{\"1002\":{\"enabled\":1," + stored + "}}");
     close(holder);
 }
 
-struct mode_case_t {
-    const char *given;
-    const char *source; // name read back for a source
-    const char *target; // and for a target
-};
-
+// Disabled endpoints, so the mode is stored without opening a socket; each call has its
+// own URL so it never counts as the same configuration. A value keeps every '=' after
+// the first one, and an encoded '&', as sent.
 TEST_F(http_edit, mode_names_of_sources_and_targets)
 {
-    const std::vector<mode_case_t> cases = {
-        {"pull", "pull", "listen"},
-        {"Pull", "pull", "listen"},
-        {"PULL", "listen", "listen"},
-        {"push", "listen", "push"},
-        {"Push", "listen", "push"},
-        {"PUSH", "listen", "listen"},
-        {"rendezvous", "rendezvous", "rendezvous"},
-        {"Rendezvous", "rendezvous", "rendezvous"},
-        {"listen", "listen", "listen"},
-        {"LISTEN", "listen", "listen"},
-        {"caller", "listen", "listen"},
-    };
-    ASSERT_EQ(call("POST", "/api/routes/route").status, 200);
+    const struct {
+        const char *given, *source, *target; // the name sent, and read back per side
+    } cases[] = {{"pull", "pull", "listen"},
+                 {"Pull", "pull", "listen"},
+                 {"PULL", "listen", "listen"},
+                 {"push", "listen", "push"},
+                 {"Push", "listen", "push"},
+                 {"PUSH", "listen", "listen"},
+                 {"rendezvous", "rendezvous", "rendezvous"},
+                 {"Rendezvous", "rendezvous", "rendezvous"},
+                 {"caller", "listen", "listen"}};
+    create_routes(1);
     ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
-    // Disabled endpoints: the mode is stored without opening a socket. Each
-    // call has its own URL so it never counts as the same configuration. A
-    // value keeps every '=' after the first one, and an encoded '&', as sent.
     int index = 0;
-    for (const mode_case_t &test : cases) {
+    for (const auto &c : cases) {
         for (bool target : {false, true}) {
             std::string url = "srt://127.0.0.1:9?streamid=m=" + std::to_string(index++);
+            url += target ? "&latency=200" : "";
             std::string path = target ? "/api/routes/100/targets/1000" : "/api/routes/100/source";
-            if (target)
-                url += "&latency=200";
-            std::string sent = target ? url_encode(url) : url;
-            EXPECT_EQ(
-                call("PUT", path, "enabled=0&mode=" + std::string(test.given) + "&url=" + sent)
-                    .body,
-                "Ok");
+            EXPECT_EQ(call("PUT", path,
+                           "enabled=0&mode=" + std::string(c.given) +
+                               "&url=" + (target ? url_encode(url) : url))
+                          .body,
+                      "Ok");
             std::string view = get_body(target ? "/api/routes/100/targets" : path);
             std::string stored = std::string("\"enabled\":0,\"mode\":\"") +
-                                 (target ? test.target : test.source) + "\",\"url\":\"" + url +
-                                 "\"";
-            EXPECT_NE(view.find(stored), std::string::npos) << test.given << ": " << view;
+                                 (target ? c.target : c.source) + "\",\"url\":\"" + url + "\"";
+            EXPECT_NE(view.find(stored), std::string::npos) << c.given << ": " << view;
         }
     }
 }
