@@ -1,4 +1,4 @@
-// The relay process: help option, start-up lines, missing inputs and exit signals.
+// The relay process: options, start-up, signals, restart, maintenance commands, install.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -6,16 +6,16 @@
 #include <regex>
 #include <string>
 
-#include "http_client.h"
+#include <srt/srt.h>
 
-namespace
-{
+#include "http_client.h"
 
 using ProcessTest = http_relay_fixture;
 
-// -h prints the usage and writes no file; an unknown option is reported and the relay
-// serves all the same (the fixture's relay runs with an argument the test adds).
-TEST_F(ProcessTest, help_exits_at_once_and_an_unknown_option_is_only_reported)
+// -h prints the usage and writes no file. An unknown option is reported and ignored; no
+// key, no route file and a missing log folder are announced and cost no crash, and with no
+// route no statistics line is printed.
+TEST_F(ProcessTest, help_unknown_option_and_missing_inputs)
 {
     std::string empty = dir + "/empty";
     mkdir(empty.c_str(), 0755);
@@ -28,59 +28,122 @@ TEST_F(ProcessTest, help_exits_at_once_and_an_unknown_option_is_only_reported)
 
     int port = free_tcp_port();
     child_process_t odd = spawn_process({MIREVO_BINARY, "-q", "stray"},
-                                        {{"MIREVO_LOG_DIR", dir},
-                                         {"MIREVO_CONFIG", dir + "/odd.json"},
+                                        {{"MIREVO_LOG_DIR", dir + "/missing"},
+                                         {"MIREVO_API_KEY", ""},
+                                         {"MIREVO_CONFIG", dir + "/absent/config.json"},
                                          {"MIREVO_HTTP_PORT", std::to_string(port)}},
                                         dir + "/odd.out", dir + "/odd.err");
     EXPECT_TRUE(wait_http_ready(port, 10000));
-    EXPECT_NE(read_text_file(dir + "/odd.err").find("invalid option -- 'q'"), std::string::npos);
+    EXPECT_EQ(http_request(port, "GET", "/api/routes").body, "API key does not exist");
+    usleep(1300 * 1000); // at least one statistics pass
     EXPECT_EQ(stop_process(odd, SIGTERM, 10000), 15);
-}
-
-// Each run shows the banner first, then the entry that also goes to the day file named
-// after its UTC date.
-TEST_F(ProcessTest, exit_signal_is_reported_and_becomes_exit_status)
-{
-    for (int signo : {SIGINT, SIGTERM}) {
-        if (signo == SIGTERM)
-            start();
-        std::string out = relay_stdout(relay);
-        EXPECT_EQ(out.compare(0, 9, "========\n"), 0) << out;
-        std::smatch day;
-        ASSERT_TRUE(std::regex_search(out, day,
-                                      std::regex("\x1b\\[2K\r\\[(\\d{4})\\.(\\d\\d)\\.(\\d\\d) "
-                                                 "[0-9:]{8}\\] Server was successfully")))
-            << out;
-        EXPECT_NE(
-            read_text_file(dir + "/mirevo-" + day[1].str() + day[2].str() + day[3].str() + ".log")
-                .find("]  Server was successfully initialized\n"),
-            std::string::npos);
-        EXPECT_EQ(out.find("No API key is set"), std::string::npos);
-        kill(relay.child.pid, signo);
-        ASSERT_TRUE(wait_process(relay.child, 10000));
-        EXPECT_EQ(stop_relay(relay), signo);
-        EXPECT_EQ(count_occurrences(relay_stdout(relay),
-                                    "Received signal: " + std::to_string(signo) + "\n"),
-                  1u);
-    }
-}
-
-// No key, no route file and a log folder that is missing: all announced, none a crash.
-TEST_F(ProcessTest, missing_key_configuration_and_log_folder_give_an_announced_empty_service)
-{
-    stop_relay(relay);
-    start({{"MIREVO_LOG_DIR", dir + "/missing"},
-           {"MIREVO_API_KEY", ""},
-           {"MIREVO_CONFIG", dir + "/absent/config.json"}});
-    EXPECT_TRUE(wait_relay_output(relay, "Error opening file.\n", 10000));
-    // Give the statistics pass time to run at least once: no route, no line.
-    usleep(1300 * 1000);
-    EXPECT_FALSE(wait_process(relay.child, 0)) << "relay ended: " << relay.child.status;
-    std::string out = relay_stdout(relay);
+    std::string out = read_text_file(dir + "/odd.out");
+    EXPECT_NE(read_text_file(dir + "/odd.err").find("invalid option -- 'q'"), std::string::npos);
+    for (const char *line : {"No API key is set", "Error opening file.\n", "Received signal: 15\n"})
+        EXPECT_EQ(count_occurrences(out, line), 1u) << line << " in " << out;
     EXPECT_EQ(out.find("[STATS"), std::string::npos) << out;
-    EXPECT_EQ(count_occurrences(out, "No API key is set"), 1u) << out;
-    EXPECT_EQ(count_occurrences(out, "MIREVO_API_KEY"), 1u) << out;
-    EXPECT_EQ(get_body("/api/routes"), "API key does not exist");
 }
 
-} // namespace
+// The banner, then the entry also in the day file named after its UTC date; SIGINT ends
+// the relay with its number. A restart brings back what the API configured (listeners
+// open, new ids after the stored ones). Restore and undispatched commands change nothing,
+// init deletes every route, cleanup removes the file, runs systemctl (a stand-in first on
+// PATH records its arguments) and exits with 0.
+TEST_F(ProcessTest, signal_restart_init_and_cleanup)
+{
+    std::string out = relay_stdout(relay);
+    EXPECT_EQ(out.compare(0, 9, "========\n"), 0) << out;
+    std::smatch day;
+    ASSERT_TRUE(std::regex_search(out, day,
+                                  std::regex("\x1b\\[2K\r\\[(\\d{4})\\.(\\d\\d)\\.(\\d\\d) "
+                                             "[0-9:]{8}\\] Server was successfully")))
+        << out;
+    EXPECT_NE(read_text_file(dir + "/mirevo-" + day[1].str() + day[2].str() + day[3].str() + ".log")
+                  .find("]  Server was successfully initialized\n"),
+              std::string::npos);
+    EXPECT_EQ(out.find("No API key is set"), std::string::npos);
+    int source_port = free_udp_port();
+    create_routes(3);
+    const std::string url = url_encode("srt://127.0.0.1:" + std::to_string(source_port));
+    expect_calls({
+        {"PUT", "/api/routes/100/source", "enabled=1&mode=listen&url=" + url, 200, "Ok"},
+        {"POST", "/api/routes/100/targets", "", 200, "{\"target_id\":1000}"},
+        {"PUT", "/api/routes/100/targets/1000", "enabled=0&mode=push&url=srt%3A%2F%2Fh%3A9%3Fa%3Db",
+         200, "Ok"},
+        {"PUT", "/api/routes/102/source", "enabled=0&mode=rendezvous&url=srt://h:5", 200, "Ok"},
+        {"DELETE", "/api/routes/101", "", 200, "Ok"},
+    });
+    json_t *before = parse_json_body(get_body("/api/all_info"));
+    kill(relay.child.pid, SIGINT);
+    ASSERT_TRUE(wait_process(relay.child, 10000));
+    EXPECT_EQ(stop_relay(relay), SIGINT);
+    EXPECT_EQ(count_occurrences(relay_stdout(relay), "Received signal: 2\n"), 1u);
+
+    write_text_file(dir + "/systemctl", "#!/bin/sh\necho \"$@\" >> '" + dir + "/systemctl.args'\n");
+    chmod((dir + "/systemctl").c_str(), 0755);
+    start({{"PATH", dir + ":" + getenv("PATH")}});
+    // The load puts each route in front, so they are listed in reverse until the next change.
+    json_t *after = parse_json_body(get_body("/api/all_info"));
+    EXPECT_TRUE(json_equal(before, after));
+    json_decref(before);
+    json_decref(after);
+    int caller = srt_open_caller(source_port);
+    EXPECT_NE(caller, -1) << "the source listens again";
+    srt_close(caller);
+    expect_calls({
+        {"POST", "/api/routes/route", "", 200, "{\"route_id\":103}"},
+        {"POST", "/api/server/restore", "", 200, ""},
+        {"GET", "/api/server/init", "", 200, ""},
+        {"PUT", "/api/server/cleanup", "", 200, ""},
+        {"POST", "/api/Server/init", "", 200, ""},
+        {"GET", "/api/routes", "", 200,
+         "{\"103\":{\"enabled\":0},\"100\":{\"enabled\":1},\"102\":{\"enabled\":0}}"},
+        {"POST", "/api/server/init", "", 200, ""},
+        {"GET", "/api/all_info", "", 200, "{}"},
+    });
+    EXPECT_EQ(read_text_file(relay.config_path), "{}");
+    EXPECT_EQ(count_occurrences(relay_stdout(relay), "\ninit\n"), 1u);
+    EXPECT_EQ(count_occurrences(relay_stdout(relay), "\nrestore\n"), 1u);
+
+    EXPECT_EQ(call("POST", "/api/server/cleanup").status, -1); // closed without a reply
+    ASSERT_TRUE(wait_process(relay.child, 20000));
+    EXPECT_EQ(relay.child.status, 0);
+    EXPECT_NE(access(relay.config_path.c_str(), F_OK), 0);
+    EXPECT_EQ(read_text_file(dir + "/systemctl.args"), "restart obrinaxserver\n");
+    EXPECT_NE(relay_stdout(relay).find("\ncleanup\n"), std::string::npos);
+}
+
+static mode_t file_mode(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+// A second run keeps the key that clients already use.
+TEST(http_service_install, stages_binary_unit_and_env_file_under_destdir)
+{
+    std::string root = make_temp_dir(), env = root + "/usr/local/etc/mirevo.env", env_text;
+    for (int run = 0; run < 2; run++) {
+        child_process_t script =
+            spawn_process({MIREVO_SOURCE_DIR "/scripts/install-service.sh"},
+                          {{"DESTDIR", root}, {"MIREVO_BINARY", MIREVO_BINARY}},
+                          root + "/install.out", root + "/install.err");
+        if (!wait_process(script, 30000))
+            stop_process(script, SIGKILL, 5000);
+        ASSERT_EQ(script.status, 0) << read_text_file(root + "/install.err");
+        if (run == 1)
+            EXPECT_EQ(read_text_file(env), env_text);
+        env_text = read_text_file(env);
+    }
+    EXPECT_EQ(file_mode(root + "/usr/local/bin/mirevo"), 0755u);
+    EXPECT_EQ(read_text_file(root + "/usr/local/bin/mirevo"), read_text_file(MIREVO_BINARY));
+    std::string unit = read_text_file(root + "/etc/systemd/system/obrinaxserver.service");
+    for (const char *line :
+         {"ExecStart=/usr/local/bin/mirevo\n", "EnvironmentFile=-/usr/local/etc/mirevo.env\n",
+          "Restart=on-failure\n"})
+        EXPECT_NE(unit.find(line), std::string::npos) << line;
+    EXPECT_EQ(file_mode(env), 0600u);
+    EXPECT_TRUE(std::regex_match(env_text, std::regex("MIREVO_API_KEY=[0-9a-f]{48}\n")))
+        << env_text;
+    remove_tree(root);
+}
