@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -72,7 +73,9 @@ struct peer_t {
     {
         char buf[1500];
         while (running) {
-            int length = srt_receive(sock, buf, sizeof buf, 100);
+            int timeout = 100;
+            srt_setsockflag(sock, SRTO_RCVTIMEO, &timeout, sizeof timeout);
+            int length = srt_recvmsg(sock, buf, sizeof buf);
             if (length < 0 && srt_getsockstate(sock) != SRTS_CONNECTED)
                 break;
             if (length < 0)
@@ -108,61 +111,32 @@ int local_port(int sock)
     return ntohs(local.sin_port);
 }
 
-class RelayStreamTest : public ::testing::Test
+class RelayStreamTest : public http_relay_fixture
 {
   protected:
+    RelayStreamTest()
+    {
+        start_at_set_up = false;
+    }
     void TearDown() override
     {
         for (int sock : sockets_)
             srt_close(sock);
         for (child_process_t &child : children_)
             stop_process(child, SIGTERM, 3000);
-        for (relay_process_t &relay : more_relays_)
+        for (relay_process_t &edge : more_relays_)
+            EXPECT_EQ(stop_relay(edge), 15);
+        if (relay.child.pid > 0)
             EXPECT_EQ(stop_relay(relay), 15);
-        if (relay_.child.pid > 0)
-            EXPECT_EQ(stop_relay(relay_), 15);
-        if (HasFailure()) {
-            std::string out = relay_stdout(relay_);
-            printf("--- relay output (tail) ---\n%s\n",
-                   out.substr(out.size() > 4000 ? out.size() - 4000 : 0).c_str());
-        }
-        remove_tree(dir_);
-    }
-    // A relay in dir with route 100: one source and one target, both enabled.
-    static relay_process_t start_route(const std::string &dir, const std::string &source_mode,
-                                       const std::string &source_url,
-                                       const std::string &target_mode,
-                                       const std::string &target_url,
-                                       const std::map<std::string, std::string> &env = {})
-    {
-        write_text_file(dir + "/mirevo-config.json",
-                        "{\"100\":{\"source_id\":100,\"enabled\":1,\"mode\":\"" + source_mode +
-                            "\",\"url\":\"" + source_url +
-                            "\",\"targets\":{\"1000\":{\"enabled\":1,"
-                            "\"mode\":\"" +
-                            target_mode + "\",\"url\":\"" + target_url + "\"}}}}");
-        relay_process_t relay = start_relay(dir, env);
-        EXPECT_TRUE(wait_http_ready(relay.http_port, 15000));
-        return relay;
+        if (HasFailure())
+            printf("--- relay output ---\n%s\n", relay_stdout(relay).c_str());
+        http_relay_fixture::TearDown();
     }
     void start_with(const std::string &source_mode, const std::string &source_url,
                     const std::string &target_mode, const std::string &target_url,
                     const std::map<std::string, std::string> &env = {})
     {
-        relay_ = start_route(dir_, source_mode, source_url, target_mode, target_url, env);
-        ASSERT_GT(relay_.child.pid, 0);
-    }
-    http_response_t api(const std::string &method, const std::string &path,
-                        const std::string &query = "")
-    {
-        return http_request(relay_.http_port, method, api_target(path, relay_.api_key, query));
-    }
-    // The value of one sample of the relay's metrics ("name{labels}"), -1 when absent.
-    double metric(const std::string &sample)
-    {
-        std::string text = api("GET", "/api/metrics").body;
-        size_t at = text.find("\n" + sample + " ");
-        return at == std::string::npos ? -1 : atof(text.c_str() + at + sample.size() + 2);
+        restart_with(route_file(source_mode, source_url, target_mode, target_url), env);
     }
     // The common shape: a listening source and a listening target.
     void start_listen_pair(const std::string &target_query = "")
@@ -179,17 +153,15 @@ class RelayStreamTest : public ::testing::Test
     // A caller on the target that the relay has accepted (the relay logs it).
     int subscribe(const std::string &streamid = "")
     {
-        size_t before = count_occurrences(relay_stdout(relay_), "New target");
+        size_t before = count_occurrences(relay_stdout(relay), "New target");
         int sock = keep(srt_open_caller(target_port_, streamid));
-        wait_until([&] { return count_occurrences(relay_stdout(relay_), "New target") > before; },
+        wait_until([&] { return count_occurrences(relay_stdout(relay), "New target") > before; },
                    sock != -1 ? 5000 : 0);
         return sock;
     }
 
-    std::string dir_ = make_temp_dir();
     int source_port_ = free_udp_port();
     int target_port_ = free_udp_port();
-    relay_process_t relay_;
     std::vector<relay_process_t> more_relays_;
     std::vector<int> sockets_;
     std::vector<child_process_t> children_;
@@ -227,7 +199,7 @@ TEST_F(RelayStreamTest, admitted_subscribers_get_every_message_and_wrong_stream_
     EXPECT_EQ(metric("mirevo_connections_rejected_total{route=\"100\",side=\"target\","
                      "reason=\"streamid\"}"),
               20);
-    std::string out = relay_stdout(relay_);
+    std::string out = relay_stdout(relay);
     EXPECT_EQ(count_occurrences(out, "[CONNTHREAD] New target"), 5u);
     EXPECT_NE(out.find("[STATS 100->1000] [1 sources; 5 targets] 5: [+1."), std::string::npos);
     EXPECT_GE(count_occurrences(out, "Refused caller 127.0.0.1:"), 1u);
@@ -245,7 +217,7 @@ TEST_F(RelayStreamTest, bytes_counted_with_no_target_then_late_joiner_leaver_and
     peer_t first_sender(first, 200);
     EXPECT_TRUE(wait_until(
         [&] {
-            std::string out = relay_stdout(relay_);
+            std::string out = relay_stdout(relay);
             size_t at = out.rfind("[1 sources; 0 targets] [+1.");
             std::string line =
                 at == std::string::npos ? "" : out.substr(at, out.find('\n', at) - at);
@@ -258,7 +230,7 @@ TEST_F(RelayStreamTest, bytes_counted_with_no_target_then_late_joiner_leaver_and
     EXPECT_TRUE(wait_until([&] { return late.count > 100; }, 5000));
     EXPECT_GT(late.first, 100u) << "a late joiner starts with the live stream";
     srt_close(subscribe());
-    EXPECT_TRUE(wait_relay_output(relay_, "[CONNTHREAD] target has disconnected", 5000));
+    EXPECT_TRUE(wait_relay_output(relay, "[CONNTHREAD] target has disconnected", 5000));
     int before = late.count;
     EXPECT_TRUE(wait_until([&] { return late.count > before + 100; }, 5000))
         << "the remaining subscriber keeps receiving";
@@ -343,14 +315,14 @@ TEST_F(RelayStreamTest, ffmpeg_test_picture_is_recognised_by_ffprobe_behind_the_
         spawn_process({"ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
                        "testsrc=size=320x240:rate=25", "-t", "20", "-c:v", "mpeg2video", "-f",
                        "mpegts", url_of("127.0.0.1", source_port_) + "?mode=caller&pkt_size=1316"},
-                      {}, dir_ + "/ffmpeg.out", dir_ + "/ffmpeg.err"));
-    ASSERT_TRUE(wait_relay_output(relay_, "New source", 10000));
+                      {}, dir + "/ffmpeg.out", dir + "/ffmpeg.err"));
+    ASSERT_TRUE(wait_relay_output(relay, "New source", 10000));
     children_.push_back(
         spawn_process({"ffprobe", "-hide_banner", "-show_streams", "-select_streams", "v",
                        url_of("127.0.0.1", target_port_) + "?mode=caller"},
-                      {}, dir_ + "/probe.out", dir_ + "/probe.err"));
-    ASSERT_TRUE(wait_process(children_.back(), 20000)) << read_text_file(dir_ + "/probe.err");
-    std::string streams = read_text_file(dir_ + "/probe.out");
+                      {}, dir + "/probe.out", dir + "/probe.err"));
+    ASSERT_TRUE(wait_process(children_.back(), 20000)) << read_text_file(dir + "/probe.err");
+    std::string streams = read_text_file(dir + "/probe.out");
     EXPECT_NE(streams.find("codec_name=mpeg2video"), std::string::npos) << streams;
     EXPECT_NE(streams.find("width=320"), std::string::npos);
 }
@@ -363,11 +335,11 @@ TEST_F(RelayStreamTest, caller_that_cannot_be_watched_is_closed_and_the_route_se
     start_with("listen", url_of("", source_port_), "listen", url_of("", target_port_),
                {{"LD_PRELOAD", EPOLL_FAIL_SHIM}, {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
     subscribe();
-    EXPECT_TRUE(wait_relay_output(relay_, "snd srt_epoll_add_usock", 5000));
+    EXPECT_TRUE(wait_relay_output(relay, "snd srt_epoll_add_usock", 5000));
     peer_t receiver(subscribe());
     peer_t sender(keep(srt_open_caller(source_port_)), 200);
     EXPECT_TRUE(wait_until([&] { return receiver.count > 100; }, 5000));
-    EXPECT_EQ(api("GET", "/api/routes").body, "{\"100\":{\"enabled\":1}}");
+    EXPECT_EQ(call("GET", "/api/routes").body, "{\"100\":{\"enabled\":1}}");
     EXPECT_EQ(metric("mirevo_connections_rejected_total{route=\"100\",side=\"target\","
                      "reason=\"register\"}"),
               1);
@@ -395,7 +367,7 @@ TEST_F(RelayStreamTest, late_source_and_stalled_subscriber_cost_the_others_nothi
         EXPECT_EQ(receiver->first, 0u);
         EXPECT_EQ((uint32_t)receiver->count, sender.next);
     }
-    json_t *rows = parse_json_body(api("GET", "/api/connections", "target_id=1000").body);
+    json_t *rows = parse_json_body(call("GET", "/api/connections", "target_id=1000").body);
     ASSERT_EQ(json_array_size(rows), 10u);
     size_t i;
     json_t *row;
@@ -414,11 +386,14 @@ TEST_F(RelayStreamTest, late_source_and_stalled_subscriber_cost_the_others_nothi
 // the stream whole. This is how a tree of relays is built.
 TEST_F(RelayStreamTest, relay_chain_delivers_the_stream_whole)
 {
-    std::string edge_dir = make_temp_dir();
+    std::string edge_dir = dir + "/edge";
+    mkdir(edge_dir.c_str(), 0700);
     int edge_source = free_udp_port();
     int edge_target = free_udp_port();
-    more_relays_.push_back(start_route(edge_dir, "listen", url_of("", edge_source), "listen",
-                                       url_of("", edge_target)));
+    write_text_file(
+        edge_dir + "/mirevo-config.json",
+        route_file("listen", url_of("", edge_source), "listen", url_of("", edge_target)));
+    more_relays_.push_back(start_relay(edge_dir));
     start_with("listen", url_of("", source_port_), "push", url_of("127.0.0.1", edge_source));
     ASSERT_TRUE(wait_relay_output(more_relays_[0], "New source", 5000));
     std::vector<std::unique_ptr<peer_t>> viewers;
@@ -436,7 +411,6 @@ TEST_F(RelayStreamTest, relay_chain_delivers_the_stream_whole)
         EXPECT_EQ(viewer->corrupt + viewer->out_of_order, 0);
         EXPECT_EQ((uint32_t)viewer->count, sender.next);
     }
-    remove_tree(edge_dir);
 }
 
 // The counter samples of a metrics text, by name and labels.
@@ -466,7 +440,7 @@ TEST_F(RelayStreamTest, connections_are_listed_kicked_and_scraped)
     json_t *rows = nullptr;
     auto listed = [&] {
         json_decref(rows);
-        rows = parse_json_body(api("GET", "/api/connections").body);
+        rows = parse_json_body(call("GET", "/api/connections").body);
         size_t i;
         json_t *row;
         int flowing = 0;
@@ -494,43 +468,43 @@ TEST_F(RelayStreamTest, connections_are_listed_kicked_and_scraped)
             kicked_id = json_integer_value(json_object_get(row, "id"));
     }
     json_decref(rows);
-    EXPECT_EQ(api("GET", "/api/connections", "route_id=999").body, "[]");
+    EXPECT_EQ(call("GET", "/api/connections", "route_id=999").body, "[]");
 
-    std::map<std::string, double> before = counters(api("GET", "/api/metrics").body);
-    EXPECT_EQ(api("DELETE", "/api/connections/" + std::to_string(kicked_id)).body, "Ok");
+    std::map<std::string, double> before = counters(call("GET", "/api/metrics").body);
+    EXPECT_EQ(call("DELETE", "/api/connections/" + std::to_string(kicked_id)).body, "Ok");
     EXPECT_TRUE(wait_until([&] { return srt_getsockstate(first) != SRTS_CONNECTED; }, 3000));
     int count = staying.count;
     EXPECT_TRUE(wait_until([&] { return staying.count > count + 100; }, 5000));
-    http_response_t again = api("DELETE", "/api/connections/" + std::to_string(kicked_id));
+    http_response_t again = call("DELETE", "/api/connections/" + std::to_string(kicked_id));
     EXPECT_EQ(again.status, 555);
     EXPECT_EQ(again.body, "{\"error\":\"Connection " + std::to_string(kicked_id) + " not found\"}");
     peer_t back(subscribe("viewer"));
     EXPECT_TRUE(wait_until([&] { return back.count > 100; }, 5000)) << "accepted again";
 
-    std::string text = api("GET", "/api/metrics").body;
+    std::string text = call("GET", "/api/metrics").body;
     for (const auto &sample : before)
         EXPECT_GE(counters(text)[sample.first], sample.second) << sample.first;
     EXPECT_EQ(metric("mirevo_connections_accepted_total{route=\"100\",side=\"target\"}"), 3);
-    write_text_file(dir_ + "/metrics.txt", text);
+    write_text_file(dir + "/metrics.txt", text);
     children_.push_back(
-        spawn_process({"sh", "-c", "promtool check metrics < '" + dir_ + "/metrics.txt'"}, {},
-                      dir_ + "/promtool.out", dir_ + "/promtool.err"));
+        spawn_process({"sh", "-c", "promtool check metrics < '" + dir + "/metrics.txt'"}, {},
+                      dir + "/promtool.out", dir + "/promtool.err"));
     ASSERT_TRUE(wait_process(children_.back(), 20000));
     EXPECT_EQ(children_.back().status, 0)
-        << read_text_file(dir_ + "/promtool.err") << read_text_file(dir_ + "/promtool.out");
+        << read_text_file(dir + "/promtool.err") << read_text_file(dir + "/promtool.out");
 
     int web_port = free_tcp_port();
-    write_text_file(dir_ + "/prometheus.yml",
+    write_text_file(dir + "/prometheus.yml",
                     "global: {scrape_interval: 1s}\nscrape_configs:\n"
                     "  - {job_name: mirevo, metrics_path: /api/metrics,\n"
                     "     authorization: {type: Bearer, credentials: " +
-                        relay_.api_key + "},\n     static_configs: [{targets: ['127.0.0.1:" +
-                        std::to_string(relay_.http_port) + "']}]}\n");
+                        relay.api_key + "},\n     static_configs: [{targets: ['127.0.0.1:" +
+                        std::to_string(relay.http_port) + "']}]}\n");
     children_.push_back(
-        spawn_process({"prometheus", "--config.file=" + dir_ + "/prometheus.yml",
-                       "--storage.tsdb.path=" + dir_ + "/tsdb",
+        spawn_process({"prometheus", "--config.file=" + dir + "/prometheus.yml",
+                       "--storage.tsdb.path=" + dir + "/tsdb",
                        "--web.listen-address=127.0.0.1:" + std::to_string(web_port)},
-                      {}, dir_ + "/prometheus.out", dir_ + "/prometheus.err"));
+                      {}, dir + "/prometheus.out", dir + "/prometheus.err"));
     std::string query =
         "/api/v1/query?query=" + url_encode("rate(mirevo_target_sent_bytes_total[5s]) > 0");
     EXPECT_TRUE(wait_until(
@@ -539,7 +513,7 @@ TEST_F(RelayStreamTest, connections_are_listed_kicked_and_scraped)
                    std::string::npos;
         },
         30000))
-        << read_text_file(dir_ + "/prometheus.err");
+        << read_text_file(dir + "/prometheus.err");
 }
 
 // Past the 1000th subscriber, the relay once sent to nobody: sockets beyond one
@@ -552,23 +526,23 @@ TEST_F(RelayStreamTest, eleven_hundred_subscribers_of_one_target_all_receive)
     start_listen_pair();
     children_.push_back(spawn_process(
         {MIREVO_LOAD, "sub", "--url", url_of("127.0.0.1", target_port_), "--count", "1100",
-         "--share-port", "--no-tsbpd", "--duration", "60", "--ready-file", dir_ + "/ready"},
-        {}, dir_ + "/sub.json", dir_ + "/sub.err"));
-    ASSERT_TRUE(wait_until([&] { return access((dir_ + "/ready").c_str(), F_OK) == 0; }, 30000));
+         "--share-port", "--no-tsbpd", "--duration", "60", "--ready-file", dir + "/ready"},
+        {}, dir + "/sub.json", dir + "/sub.err"));
+    ASSERT_TRUE(wait_until([&] { return access((dir + "/ready").c_str(), F_OK) == 0; }, 30000));
     ASSERT_TRUE(wait_until(
         [&] { return metric("mirevo_target_connections{route=\"100\",target=\"1000\"}") == 1100; },
         15000));
     child_process_t generator =
         spawn_process({MIREVO_LOAD, "gen", "--url", url_of("127.0.0.1", source_port_), "--rate",
                        "200000", "--duration", "4"},
-                      {}, dir_ + "/gen.json", dir_ + "/gen.err");
+                      {}, dir + "/gen.json", dir + "/gen.err");
     ASSERT_TRUE(wait_process(generator, 30000));
     sleep(1);
     stop_process(children_.back(), SIGTERM, 20000);
-    json_t *report = parse_json_body(read_text_file(dir_ + "/sub.json"));
+    json_t *report = parse_json_body(read_text_file(dir + "/sub.json"));
     EXPECT_EQ(json_integer_value(json_object_get(report, "connected")), 1100);
     double worst = json_real_value(json_object_get(json_object_get(report, "worst"), "ratio"));
-    EXPECT_GE(worst, 0.99) << read_text_file(dir_ + "/sub.json").substr(0, 400);
+    EXPECT_GE(worst, 0.99) << read_text_file(dir + "/sub.json").substr(0, 400);
     json_decref(report);
 #endif
 }

@@ -32,13 +32,6 @@ std::string day_file(const std::string &dir, time_t when)
 class trust : public http_relay_fixture
 {
   protected:
-    // Restarts the relay on a route file holding text.
-    void restart_with(const std::string &text, const std::map<std::string, std::string> &env = {})
-    {
-        stop_relay(relay);
-        write_text_file(relay.config_path, text);
-        start(env);
-    }
     std::string listen_query(int port, const std::string &options = "")
     {
         return "enabled=1&mode=listen&url=" +

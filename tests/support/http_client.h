@@ -70,7 +70,8 @@ class http_relay_fixture : public ::testing::Test
     {
         dir = make_temp_dir();
         ASSERT_FALSE(dir.empty());
-        start();
+        if (start_at_set_up)
+            start();
     }
     void TearDown() override
     {
@@ -83,6 +84,21 @@ class http_relay_fixture : public ::testing::Test
         relay = start_relay(dir, extra_env);
         ASSERT_GT(relay.child.pid, 0);
         ASSERT_TRUE(wait_http_ready(relay.http_port, 15000));
+    }
+    // (Re)starts the relay on a route file holding text.
+    void restart_with(const std::string &text, const std::map<std::string, std::string> &env = {})
+    {
+        if (relay.child.pid > 0)
+            stop_relay(relay);
+        write_text_file(dir + "/mirevo-config.json", text);
+        start(env);
+    }
+    // The value of one sample of the relay's metrics ("name{labels}"), -1 when absent.
+    double metric(const std::string &sample)
+    {
+        std::string text = call("GET", "/api/metrics").body;
+        size_t at = text.find("\n" + sample + " ");
+        return at == std::string::npos ? -1 : atof(text.c_str() + at + sample.size() + 2);
     }
     // A request with the relay's key in front of query.
     http_response_t call(const std::string &method, const std::string &path,
@@ -114,4 +130,5 @@ class http_relay_fixture : public ::testing::Test
 
     std::string dir;
     relay_process_t relay;
+    bool start_at_set_up = true;
 };

@@ -211,6 +211,14 @@ int stop_relay(relay_process_t &relay)
     return status;
 }
 
+std::string route_file(const std::string &source_mode, const std::string &source_url,
+                       const std::string &target_mode, const std::string &target_url)
+{
+    return "{\"100\":{\"source_id\":100,\"enabled\":1,\"mode\":\"" + source_mode + "\",\"url\":\"" +
+           source_url + "\",\"targets\":{\"1000\":{\"enabled\":1,\"mode\":\"" + target_mode +
+           "\",\"url\":\"" + target_url + "\"}}}}";
+}
+
 size_t count_occurrences(const std::string &haystack, const std::string &needle)
 {
     size_t count = 0;
@@ -289,13 +297,6 @@ int srt_accept_one(int listener, int timeout_ms)
         srt_setsockflag(sock, SRTO_SNDSYN, &yes, sizeof yes);
     }
     return sock;
-}
-
-int srt_receive(int sock, char *buf, int size, int timeout_ms)
-{
-    srt_setsockflag(sock, SRTO_RCVTIMEO, &timeout_ms, sizeof timeout_ms);
-    int length = srt_recvmsg(sock, buf, size);
-    return length == SRT_ERROR ? -1 : length;
 }
 
 std::string capture_stdout(const std::function<void()> &fn)

@@ -58,6 +58,9 @@ std::string relay_stdout(const relay_process_t &relay);
 bool wait_relay_output(const relay_process_t &relay, const std::string &text, int timeout_ms);
 // SIGTERM, then the exit status; fails the current test on a sanitizer report.
 int stop_relay(relay_process_t &relay);
+// A route file with route 100: one source and one target, both enabled.
+std::string route_file(const std::string &source_mode, const std::string &source_url,
+                       const std::string &target_mode, const std::string &target_url);
 // Counts occurrences of needle in haystack.
 size_t count_occurrences(const std::string &haystack, const std::string &needle);
 
@@ -68,8 +71,6 @@ int srt_open_caller(int port, const std::string &streamid = "", int timeout_ms =
                     int *reason = nullptr, int flow_window = 0);
 int srt_open_listener(int port);
 int srt_accept_one(int listener, int timeout_ms);
-// Receives one message (blocking, timeout); returns its length or -1.
-int srt_receive(int sock, char *buf, int size, int timeout_ms);
 
 // Runs fn with standard output sent to an unnamed temporary file; returns what it printed.
 std::string capture_stdout(const std::function<void()> &fn);
