@@ -90,6 +90,11 @@ TEST_F(http_api, rows_with_their_failures_keep_the_file_equal_to_the_registry)
          error_body("Creating source's SRT Socket failed")},
         {"PUT", "/api/routes/100/source", listen_query(source_port), 555,
          error_body("Creating target's SRT Socket failed: 1002")},
+        // A URL without "://" changes nothing: the source below still listens.
+        {"PUT", "/api/routes/100/source", "enabled=1&mode=listen&url=0.0.0.0:9001", 555,
+         error_body("Invalid URL: No scheme found.")},
+        {"PUT", "/api/routes/100/targets/1002", "enabled=1&mode=push&url=127.0.0.1:9001", 555,
+         error_body("Invalid URL: No scheme found.")},
         {"POST", "/api/routes/100/targets", "", 200, "{\"target_id\":1003}"},
     };
     http_connection_t connection;

@@ -113,12 +113,6 @@ TEST_F(ProcessTest, signal_restart_init_and_cleanup)
     EXPECT_NE(relay_stdout(relay).find("\ncleanup\n"), std::string::npos);
 }
 
-static mode_t file_mode(const std::string &path)
-{
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
-}
-
 // A second run keeps the key that clients already use.
 TEST(http_service_install, stages_binary_unit_and_env_file_under_destdir)
 {

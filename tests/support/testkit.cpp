@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,6 +51,12 @@ std::string read_text_file(const std::string &path)
     std::stringstream buffer;
     buffer << in.rdbuf();
     return buffer.str();
+}
+
+mode_t file_mode(const std::string &path)
+{
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
 void write_text_file(const std::string &path, const std::string &text)
@@ -237,13 +244,15 @@ static void loopback_address(int port, struct sockaddr_in *addr)
 }
 
 int srt_open_caller(int port, const std::string &streamid, int timeout_ms, int *reason,
-                    int flow_window)
+                    int flow_window, const std::string &passphrase)
 {
     int sock = srt_create_socket();
     if (sock == SRT_INVALID_SOCK)
         return -1;
     if (!streamid.empty())
         srt_setsockflag(sock, SRTO_STREAMID, streamid.c_str(), (int)streamid.size());
+    if (!passphrase.empty())
+        srt_setsockflag(sock, SRTO_PASSPHRASE, passphrase.c_str(), (int)passphrase.size());
     srt_setsockflag(sock, SRTO_CONNTIMEO, &timeout_ms, sizeof timeout_ms);
     if (flow_window > 0) {
         int buffer = flow_window * 1500;
@@ -335,23 +344,6 @@ route_t *insert_idle_route(int32_t id)
     return route;
 }
 
-void discard_routes(void)
-{
-    pthread_mutex_lock(&g_routes_lock);
-    for (route_t &route : g_routes)
-        route.running = 0;
-    pthread_mutex_unlock(&g_routes_lock);
-    wait_until(
-        [] {
-            for (const route_t &route : g_routes)
-                if (!route_threads_idle(route))
-                    return false;
-            return true;
-        },
-        5000);
-    discard_all_routes();
-}
-
 registry_sandbox_t::registry_sandbox_t()
 {
     snprintf(saved_config_path, sizeof saved_config_path, "%s", g_config_path);
@@ -365,7 +357,7 @@ registry_sandbox_t::registry_sandbox_t()
 
 registry_sandbox_t::~registry_sandbox_t()
 {
-    discard_routes();
+    discard_all_routes();
     reset_id_counters();
     snprintf(g_config_path, sizeof g_config_path, "%s", saved_config_path);
     remove_tree(dir);

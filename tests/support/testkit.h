@@ -14,6 +14,8 @@ std::string make_temp_dir(void);
 void remove_tree(const std::string &path);
 
 std::string read_text_file(const std::string &path);
+// Permission bits of a file, 0 when it does not exist.
+mode_t file_mode(const std::string &path);
 void write_text_file(const std::string &path, const std::string &text);
 
 // A port nobody holds right now (UDP for SRT, TCP for HTTP).
@@ -68,7 +70,7 @@ size_t count_occurrences(const std::string &haystack, const std::string &needle)
 // A caller that fails to connect is closed; its reject reason goes to reason.
 // A flow window (packets, 0 for the library's) also sizes the receive buffer.
 int srt_open_caller(int port, const std::string &streamid = "", int timeout_ms = 3000,
-                    int *reason = nullptr, int flow_window = 0);
+                    int *reason = nullptr, int flow_window = 0, const std::string &passphrase = "");
 int srt_open_listener(int port);
 int srt_accept_one(int listener, int timeout_ms);
 
@@ -80,11 +82,8 @@ std::string capture_stdout(const std::function<void()> &fn);
 struct route_t;
 route_t *insert_idle_route(int32_t id);
 
-// Stops the threads of every listed route at once, then empties the registry without saving.
-void discard_routes(void);
-
 // For one test: an empty route registry with fresh id counters and its configuration
-// file in a folder of its own. The destructor empties the registry again (discard_routes),
+// file in a folder of its own. The destructor empties the registry again (discard_all_routes),
 // resets the counters, restores the configuration path and removes the folder.
 struct registry_sandbox_t {
     registry_sandbox_t();
