@@ -45,15 +45,13 @@ static bool same_fields(const endpoint_url_t &a, const endpoint_url_t &b)
 }
 
 /*
- * Whether the masked URL must not show the parsed passphrase. Only when its text
- * stands once in the URL (elsewhere it may be the host or another value, which are
- * printed rightly), and holds none of the characters at which the masker ends a
- * value (a quote or a line end) and not only the mask's stars.
+ * Whether the masked URL must not show the parsed passphrase: when its text stands
+ * once in the URL (elsewhere it may be the host or another value, which are
+ * printed rightly) and is not made of the mask's stars only.
  */
 static bool must_be_hidden(const char *url, const char *passphrase)
 {
-    if (passphrase[0] == '\0' || strpbrk(passphrase, "\"\r\n") != nullptr ||
-        strspn(passphrase, "*") == strlen(passphrase))
+    if (passphrase[0] == '\0' || strspn(passphrase, "*") == strlen(passphrase))
         return false;
     const char *first = strstr(url, passphrase);
     return first != nullptr && strstr(first + 1, passphrase) == nullptr;

@@ -58,6 +58,22 @@ void save_routes_config(void)
     free(text);
 }
 
+// The document as read, each URL masked on its own: JSON escapes in the file
+// cannot hide a passphrase from the mask.
+static std::string masked_document(std::vector<route_settings_t> routes)
+{
+    for (route_settings_t &route : routes) {
+        route.source.url = mask_passphrases(route.source.url.c_str());
+        for (target_settings_t &target : route.targets)
+            target.endpoint.url = mask_passphrases(target.endpoint.url.c_str());
+    }
+    size_t size = 0;
+    char *text = format_route_document(routes, &size);
+    std::string copy = text != nullptr ? text : "";
+    free(text);
+    return copy;
+}
+
 // Keeps the bytes of a file that failed to parse before anything can save over it.
 static void keep_unreadable_config(const char *text, size_t size)
 {
@@ -135,12 +151,7 @@ void load_routes_config(void)
     }
     discard_all_routes();
     free(text);
-    // The document as read, written back: JSON escapes in the file cannot hide a
-    // passphrase from the mask.
-    size_t traced_size = 0;
-    char *traced = format_route_document(routes, &traced_size);
-    printf("=== load str:%s\n", traced != nullptr ? mask_passphrases(traced).c_str() : "");
-    free(traced);
+    printf("=== load str:%s\n", masked_document(routes).c_str());
 
     int32_t largest_route = -1;
     int32_t largest_target = -1;

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 // First value of each known query key; nullptr when absent.
 struct query_options_t {
@@ -99,62 +100,42 @@ static bool is_query_separator(char c)
     return c == '&' || c == '=';
 }
 
-// Whether p is a '?' opening a query whose first key is "passphrase": the parser's
-// query starts at the first '?', which may follow a "passphrase" value in the host.
-static bool opens_passphrase_query(const char *p)
-{
-    return p[0] == '?' && strncmp(p + 1, "passphrase", 10) == 0 && is_query_separator(p[11]);
-}
-
-// Whether a backslash at p escapes the next character into the value (JSON's \"
-// and \\). Never a separator nor a '?' opening a key: the URL parser reads a
-// backslash as a plain character.
-static bool escapes_next(const char *p)
-{
-    return p[0] == '\\' && p[1] != '\0' && !is_query_separator(p[1]) &&
-           !opens_passphrase_query(p + 1);
-}
-
 /*
- * The parser pairs tokens split at '&' and '=' alike, so whatever token follows
- * a "passphrase" key, however many separators stand between, is its value. The
- * value ends at a separator, a quote (the text may be a JSON document), a line
- * end, a '?' opening a "passphrase" key (past its first character) or the end;
- * a backslash escape inside it is part of it. O(length).
+ * Pairs the query's tokens exactly as parse_endpoint_url does (the text after the
+ * first '?' past "://", split at '&' and '=' alike, key then value), and masks the
+ * value of every "passphrase" pair: whatever the parser takes as the passphrase is
+ * never shown. A text without "://" is read from its first '?' all the same, so a
+ * refused URL is masked too. O(length).
  */
-std::string mask_passphrases(const char *text)
+std::string mask_passphrases(const char *url)
 {
-    static const char key[] = "passphrase";
-    const size_t key_length = sizeof key - 1;
-    std::string out;
-    const char *p = text;
-    while (*p != '\0') {
-        bool at_key = strncmp(p, key, key_length) == 0 && is_query_separator(p[key_length]) &&
-                      (p == text || p[-1] == '?' || is_query_separator(p[-1]));
-        if (!at_key) {
-            out += *p++;
-            continue;
-        }
-        out.append(p, key_length);
-        p += key_length;
-        // A value that is the key word again, or "?passphrase", may be the key in
-        // the parser's pairing ("x=passphrase&passphrase=secret", or a host ending
-        // in "&passphrase=" before the query), so the value after it is masked too.
-        bool value_is_key = true;
-        while (value_is_key) {
-            while (is_query_separator(*p))
-                out += *p++;
-            const char *value = p;
-            while (*p != '\0' && !is_query_separator(*p) && *p != '"' && *p != '\n' && *p != '\r' &&
-                   !(p != value && opens_passphrase_query(p)))
-                p += escapes_next(p) ? 2 : 1;
-            if (p != value)
-                out += PASSPHRASE_MASK;
-            const char *word = *value == '?' ? value + 1 : value;
-            value_is_key = (size_t)(p - word) == key_length &&
-                           strncmp(word, key, key_length) == 0 && is_query_separator(*p);
-        }
+    std::string out(url);
+    const char *scheme_end = strstr(url, "://");
+    const char *question = strchr(scheme_end != nullptr ? scheme_end + 3 : url, '?');
+    if (question == nullptr)
+        return out;
+    std::vector<std::pair<size_t, size_t>> values; // spans of passphrase values
+    size_t at = (size_t)(question - url) + 1;
+    const size_t end = out.size();
+    for (;;) {
+        while (at < end && is_query_separator(out[at]))
+            at++;
+        size_t key = at;
+        while (at < end && !is_query_separator(out[at]))
+            at++;
+        size_t key_length = at - key;
+        while (at < end && is_query_separator(out[at]))
+            at++;
+        if (at >= end)
+            break; // no key, or a key without a value
+        size_t value = at;
+        while (at < end && !is_query_separator(out[at]))
+            at++;
+        if (out.compare(key, key_length, "passphrase") == 0)
+            values.emplace_back(value, at - value);
     }
+    for (auto span = values.rbegin(); span != values.rend(); ++span)
+        out.replace(span->first, span->second, PASSPHRASE_MASK);
     return out;
 }
 

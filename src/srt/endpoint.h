@@ -39,9 +39,9 @@ int parse_endpoint_url(endpoint_url_t &endpoint, const char *url);
 // Printed where a passphrase value would stand: secrets never reach the console or logs.
 #define PASSPHRASE_MASK "****"
 
-// The text (a URL, a query or a whole route document) with the value of every
-// "passphrase" key replaced by PASSPHRASE_MASK, for printing and logging.
-std::string mask_passphrases(const char *text);
+// One URL with the value of every "passphrase" key, paired as the parser pairs
+// them, replaced by PASSPHRASE_MASK, for printing and logging.
+std::string mask_passphrases(const char *url);
 
 // Mode names of the route document and the HTTP interface; nullptr for an unknown code.
 const char *source_mode_name(conn_mode_t mode);
