@@ -128,8 +128,6 @@ class RelayStreamTest : public http_relay_fixture
             EXPECT_EQ(stop_relay(edge), 15);
         if (relay.child.pid > 0)
             EXPECT_EQ(stop_relay(relay), 15);
-        if (HasFailure())
-            printf("--- relay output ---\n%s\n", relay_stdout(relay).c_str());
         http_relay_fixture::TearDown();
     }
     void start_with(const std::string &source_mode, const std::string &source_url,
