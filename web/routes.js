@@ -17,9 +17,9 @@ function toggle(text, testid) {
 /*
  * A form to set an endpoint's mode and URL. While the operator edits it (from
  * the first change until a save succeeds) the poll leaves its fields alone.
- * onSave({mode, url}, form) runs on submit.
+ * save({mode, url}) runs on submit through actions.run, its error shown in the form.
  */
-function endpointForm(name, modes, testid, onSave) {
+function endpointForm(name, modes, testid, actions, save) {
   const mode = el(
     'select',
     { 'data-testid': `${testid.prefix}-mode-${testid.suffix}` },
@@ -52,7 +52,13 @@ function endpointForm(name, modes, testid, onSave) {
   });
   root.addEventListener('submit', (event) => {
     event.preventDefault();
-    onSave({ mode: mode.value, url: url.value.trim() }, form);
+    actions.run(
+      error,
+      () => save({ mode: mode.value, url: url.value.trim() }),
+      () => {
+        form.edited = false;
+      },
+    );
   });
   return form;
 }
@@ -70,14 +76,8 @@ function createTargetRow(rid, tid, actions) {
     `Target ${tid} settings`,
     TARGET_MODES,
     { prefix: 'target', suffix: `${rid}-${tid}` },
-    (values, f) =>
-      actions.run(
-        f.error,
-        () => api.updateTarget(rid, tid, { enabled: on.input.checked, ...values }),
-        () => {
-          f.edited = false;
-        },
-      ),
+    actions,
+    (values) => api.updateTarget(rid, tid, { enabled: on.input.checked, ...values }),
   );
   on.input.addEventListener('change', () =>
     actions.run(error, () => api.enableTarget(rid, tid, on.input.checked)),
@@ -144,14 +144,8 @@ function createCard(route, actions) {
     `Source of route ${rid}`,
     SOURCE_MODES,
     { prefix: 'source', suffix: rid },
-    (values, f) =>
-      actions.run(
-        f.error,
-        () => api.updateSource(rid, { enabled: card.on.input.checked, ...values }),
-        () => {
-          f.edited = false;
-        },
-      ),
+    actions,
+    (values) => api.updateSource(rid, { enabled: card.on.input.checked, ...values }),
   );
   card.chart = el('div', {
     class: 'chart',

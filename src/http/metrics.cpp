@@ -35,14 +35,6 @@ struct route_metrics_t {
     std::vector<target_metrics_t> targets;
 };
 
-static void add_figures(traffic_totals_t &totals, const conn_figures_t &figures)
-{
-    totals.bytes += figures.bytes;
-    totals.packets_lost += figures.packets_lost;
-    totals.packets_retransmitted += figures.packets_retransmitted;
-    totals.packets_dropped += figures.packets_dropped;
-}
-
 // Copies what the families need of one route. Caller holds route.list_lock.
 static route_metrics_t collect_route(const route_t &route)
 {
@@ -51,7 +43,7 @@ static route_metrics_t collect_route(const route_t &route)
     metrics.source_connected = !route.conns.empty();
     metrics.received = route.closed_sources;
     for (const conn_socket_t &conn : route.conns)
-        add_figures(metrics.received, connection_figures(conn, SIDE_SOURCE));
+        add_traffic(metrics.received, connection_figures(conn, SIDE_SOURCE));
     metrics.rtt_seconds = route.msRTT / 1000.0;
     memcpy(metrics.accepted, route.accepted, sizeof metrics.accepted);
     memcpy(metrics.refused, route.refused, sizeof metrics.refused);
@@ -62,7 +54,7 @@ static route_metrics_t collect_route(const route_t &route)
         entry.totals = target.closed;
         double rtt_sum = 0.0;
         for (const conn_socket_t &conn : target.conns) {
-            add_figures(entry.totals, connection_figures(conn, SIDE_TARGET));
+            add_traffic(entry.totals, connection_figures(conn, SIDE_TARGET));
             rtt_sum += conn.stats.msRTT;
         }
         entry.rtt_seconds =
@@ -256,9 +248,6 @@ std::string format_metrics(void)
 void handle_metrics(http_reply_t &reply)
 {
     std::string text = format_metrics();
-    char *body = static_cast<char *>(malloc(text.size() > 0 ? text.size() : 1));
-    if (body != nullptr)
-        memcpy(body, text.data(), text.size());
-    set_body_bytes(reply, body, (int32_t)text.size());
+    set_body_copy(reply, text.data(), text.size());
     reply.content_type = "text/plain; version=0.0.4; charset=utf-8";
 }

@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "http/read_endpoints.h"
 #include "http/request.h"
 #include "routing/operations.h"
 #include "routing/registry.h"
@@ -20,7 +21,7 @@ struct connection_row_t {
     conn_details_t details;
     float rtt_ms;
     float mbps;
-    conn_figures_t figures;
+    traffic_totals_t figures;
 };
 
 static connection_row_t row_of(const route_t &route, const target_t *target,
@@ -119,9 +120,9 @@ void handle_history(http_reply_t &reply)
     std::vector<float> in_mbps;
     std::vector<std::pair<int32_t, std::vector<float>>> targets;
     const char *route_text = query_param("route_id");
-    for (route_t &route : g_routes) {
-        if (route_text[0] == '\0' || route.id != atoi(route_text))
-            continue;
+    route_t *found = route_text[0] != '\0' ? find_route(atoi(route_text)) : nullptr;
+    if (found != nullptr) {
+        route_t &route = *found;
         pthread_mutex_lock(&route.list_lock);
         const route_history_t &history = route.history;
         int first = (history.next - history.count + HISTORY_SECONDS) % HISTORY_SECONDS;
@@ -136,7 +137,6 @@ void handle_history(http_reply_t &reply)
                 samples.push_back(target.out_mbps[(first + i) % HISTORY_SECONDS]);
         }
         pthread_mutex_unlock(&route.list_lock);
-        break;
     }
     json_t *object = json_object();
     json_t *list = json_array();

@@ -13,8 +13,7 @@
 #include "routing/route_store.h"
 #include "routing/stats.h"
 
-// The first route with the id, or nullptr. Caller is the HTTP thread.
-static route_t *find_route(int32_t id)
+route_t *find_route(int32_t id)
 {
     for (route_t &route : g_routes) {
         if (route.id == id)

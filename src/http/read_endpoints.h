@@ -1,6 +1,8 @@
 // GET endpoints of the control API: route document, activity, settings, stats, log tail.
 #pragma once
 
+#include <stdint.h>
+
 #include "http/reply.h"
 
 // Each reads g_uri_segments / g_query_params of the current request and fills
@@ -8,6 +10,10 @@
 // thread that changes the membership of g_routes and of each targets list, so
 // the walks here take no g_routes_lock; conns lists are counted under the
 // route's list_lock (count_conns).
+
+struct route_t;
+// The first route with the id, or nullptr, looked up without a lock as above.
+route_t *find_route(int32_t id);
 
 void handle_logs(http_reply_t &reply);
 void handle_all_info(http_reply_t &reply);

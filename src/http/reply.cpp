@@ -26,13 +26,17 @@ void set_body_bytes(http_reply_t &reply, char *body, int32_t length)
     reply.body_length = body != nullptr ? length : 0;
 }
 
-void set_body_text(http_reply_t &reply, const char *text)
+void set_body_copy(http_reply_t &reply, const char *data, size_t length)
 {
-    size_t length = strlen(text);
     char *body = static_cast<char *>(malloc(length > 0 ? length : 1));
     if (body != nullptr)
-        memcpy(body, text, length);
+        memcpy(body, data, length);
     set_body_bytes(reply, body, (int32_t)length);
+}
+
+void set_body_text(http_reply_t &reply, const char *text)
+{
+    set_body_copy(reply, text, strlen(text));
 }
 
 void add_reply_header(http_reply_t &reply, const char *name, const char *value)

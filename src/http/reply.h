@@ -40,6 +40,8 @@ void set_error_reply(http_reply_t &reply, const char *message);
 void set_body_text(http_reply_t &reply, const char *text);
 // Takes over a heap body of length bytes.
 void set_body_bytes(http_reply_t &reply, char *body, int32_t length);
+// A heap copy of length bytes of data as the body (an empty body when memory runs out).
+void set_body_copy(http_reply_t &reply, const char *data, size_t length);
 
 // Adds a header; ignored past HTTP_EXTRA_HEADERS_MAX.
 void add_reply_header(http_reply_t &reply, const char *name, const char *value);

@@ -90,6 +90,13 @@ int add_connection_locked(route_t *route, target_t *target, int source_sock, int
     return 0;
 }
 
+// Lists sock on the source side (target nullptr) or on target. Caller holds route.lock.
+static int list_socket(route_t &route, target_t *target, int sock)
+{
+    return target == nullptr ? add_connection_locked(&route, nullptr, sock, -1)
+                             : add_connection_locked(&route, target, -1, sock);
+}
+
 // Takes sock out of conns, adding its last figures to totals. Returns true
 // when it was listed. Caller holds route.lock.
 static bool retire_conn(route_t &route, std::list<conn_socket_t> &conns, traffic_totals_t &totals,
@@ -239,9 +246,7 @@ static void accept_caller(route_t &route, target_t *target, int listener)
     peer_text((struct sockaddr *)&peer, peer_len, text, sizeof text);
     log_messagef(LOG_LEVEL_INFO, "[CONNTHREAD] New %s: %s\n",
                  side == SIDE_SOURCE ? "source" : "target", text);
-    int listed = side == SIDE_SOURCE ? add_connection_locked(&route, nullptr, sock, -1)
-                                     : add_connection_locked(&route, target, -1, sock);
-    if (listed == -1) {
+    if (list_socket(route, target, sock) == -1) {
         log_messagef(LOG_LEVEL_ERR, "[CONNTHREAD] %s srt_epoll_add_usock: %s; caller closed\n",
                      side == SIDE_SOURCE ? "rcv" : "snd", srt_getlasterror_str());
         unwatch_socket(route, sock);
@@ -284,9 +289,7 @@ static void rebuild_source(route_t &route, int broken, handler_pass_t &pass)
 // yet is tried again on a later pass. Caller holds route.lock.
 static void list_connected(route_t &route, target_t *target, int sock, handler_pass_t &pass)
 {
-    int listed = target == nullptr ? add_connection_locked(&route, nullptr, sock, -1)
-                                   : add_connection_locked(&route, target, -1, sock);
-    if (listed == -1) {
+    if (list_socket(route, target, sock) == -1) {
         log_messagef(LOG_LEVEL_INFO, "srt_epoll_add_usock failed: %s\n", srt_getlasterror_str());
         pass.retry_later = true;
     }

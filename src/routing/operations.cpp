@@ -178,6 +178,34 @@ static int open_target(route_t &route, target_t &target, const char *owner_word,
     return 0;
 }
 
+// Opens and watches the source's base socket (it stays in basesockin when it
+// cannot be watched). Returns 0, or -1 with g_last_error set and logged. Caller
+// holds route.lock.
+static int open_source(route_t &route)
+{
+    socket_owner_t owner = socket_owner(route, -1);
+    int sock = create_srt_socket(&route.source, &owner);
+    route.basesockin = sock;
+    if (sock == -1) {
+        set_last_error("Creating source's SRT Socket failed");
+    } else if (watch_socket(route, sock) == -1) {
+        set_last_error("Registering source's SRT Socket to epoll failed: %s",
+                       srt_getlasterror_str());
+    } else {
+        return 0;
+    }
+    log_message(LOG_LEVEL_INFO, g_last_error);
+    return -1;
+}
+
+void open_route_sockets(route_t &route)
+{
+    open_source(route);
+    for (target_t &target : route.targets)
+        if (target.endpoint.enabled)
+            open_target(route, target, "target's", true);
+}
+
 int32_t create_route(void)
 {
     pthread_mutex_lock(&g_routes_lock);
@@ -280,20 +308,8 @@ static int32_t open_source_and_targets(route_t &route, int32_t enabled)
     route.msRTT = 0.0f;
     pthread_mutex_unlock(&route.list_lock);
 
-    socket_owner_t owner = socket_owner(route, -1);
-    int sock = create_srt_socket(&route.source, &owner);
-    route.basesockin = sock;
-    if (sock == -1) {
-        set_last_error("Creating source's SRT Socket failed");
-        log_message(LOG_LEVEL_INFO, g_last_error);
+    if (open_source(route) != 0)
         return -1;
-    }
-    if (watch_socket(route, sock) == -1) {
-        set_last_error("Registering source's SRT Socket to epoll failed: %s",
-                       srt_getlasterror_str());
-        log_message(LOG_LEVEL_INFO, g_last_error);
-        return -1;
-    }
     char failed_ids[LAST_ERROR_SIZE] = "";
     size_t used = 0;
     for (target_t &target : route.targets) {

@@ -23,6 +23,12 @@ int32_t update_target(int32_t route_id, int32_t target_id, int32_t enabled, int3
 // Returns 0, or -1 with "Connection <id> not found" in g_last_error.
 int32_t kick_connection(int32_t sock);
 
+// Opens the base sockets of a route's source and of its enabled targets, as the
+// start-up load does: each failure is logged and none stops the others. Caller
+// holds route.lock or owns a record not yet in g_routes.
+struct route_t;
+void open_route_sockets(route_t &route);
+
 // Stops every route's threads, closes its sockets and drops it, without saving.
 // Used by the start-up load and by tests. Caller holds no lock.
 void discard_all_routes(void);

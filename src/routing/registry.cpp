@@ -354,7 +354,7 @@ size_t count_conns(route_t &route, const std::list<conn_socket_t> &conns)
     return count;
 }
 
-conn_figures_t connection_figures(const conn_socket_t &conn, connection_side_t side)
+traffic_totals_t connection_figures(const conn_socket_t &conn, connection_side_t side)
 {
     const SRT_TRACEBSTATS &stats = conn.stats;
     if (side == SIDE_SOURCE)
@@ -374,9 +374,13 @@ void fold_closed_connection(traffic_totals_t &totals, const conn_socket_t &conn,
         last.stats = *final;
         last.retransmits_received += final->pktRcvRetrans;
     }
-    conn_figures_t figures = connection_figures(last, side);
-    totals.bytes += figures.bytes;
-    totals.packets_lost += figures.packets_lost;
-    totals.packets_retransmitted += figures.packets_retransmitted;
-    totals.packets_dropped += figures.packets_dropped;
+    add_traffic(totals, connection_figures(last, side));
+}
+
+void add_traffic(traffic_totals_t &totals, const traffic_totals_t &more)
+{
+    totals.bytes += more.bytes;
+    totals.packets_lost += more.packets_lost;
+    totals.packets_retransmitted += more.packets_retransmitted;
+    totals.packets_dropped += more.packets_dropped;
 }

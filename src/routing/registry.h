@@ -61,8 +61,8 @@ enum refusal_reason_t {
 };
 extern const char *const refusal_reason_names[REFUSAL_REASON_COUNT];
 
-// Figures of connections that are gone, kept so totals never go down while the
-// route or target exists.
+// Traffic figures of one connection, or the sum of several: those of connections
+// that are gone are kept so totals never go down while the route or target exists.
 struct traffic_totals_t {
     int64_t bytes = 0; // received (source side) or sent (target side)
     int64_t packets_lost = 0;
@@ -239,12 +239,7 @@ size_t count_conns(route_t &route, const std::list<conn_socket_t> &conns);
 void fold_closed_connection(traffic_totals_t &totals, const conn_socket_t &conn,
                             const SRT_TRACEBSTATS *final, connection_side_t side);
 
-// A connection's figures in its own direction, as the views and metrics show them.
-struct conn_figures_t {
-    int64_t bytes;
-    int64_t packets_lost;
-    int64_t packets_retransmitted;
-    int64_t packets_dropped;
-};
-// Caller holds route.list_lock.
-conn_figures_t connection_figures(const conn_socket_t &conn, connection_side_t side);
+// A connection's figures in its own direction, as the views and metrics show
+// them. Caller holds route.list_lock.
+traffic_totals_t connection_figures(const conn_socket_t &conn, connection_side_t side);
+void add_traffic(traffic_totals_t &totals, const traffic_totals_t &more);

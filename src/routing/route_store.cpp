@@ -7,10 +7,8 @@
 #include <string.h>
 
 #include "config/config_file.h"
-#include "core/log.h"
 #include "core/settings.h"
 #include "routing/operations.h"
-#include "srt/socket.h"
 
 // Set when an unreadable file could not be copied aside: saving would lose it.
 static bool g_config_save_blocked = false;
@@ -100,37 +98,6 @@ static void apply_endpoint_settings(const endpoint_settings_t &settings, endpoin
                mask_passphrases(settings.url.c_str()).c_str());
     snprintf(endpoint.url, sizeof endpoint.url, "%s", settings.url.c_str());
     parse_endpoint_url(endpoint, settings.url.c_str());
-}
-
-// Opens the base sockets of an enabled source and of its enabled targets.
-static void open_route_sockets(route_t &route)
-{
-    socket_owner_t owner = socket_owner(route, -1);
-    int sock = create_srt_socket(&route.source, &owner);
-    route.basesockin = sock;
-    if (sock == -1) {
-        snprintf(g_last_error, sizeof g_last_error, "Creating source's SRT Socket failed");
-        log_message(LOG_LEVEL_INFO, g_last_error);
-    } else if (watch_socket(route, sock) == -1) {
-        snprintf(g_last_error, sizeof g_last_error,
-                 "Registering source's SRT Socket to epoll failed: %s", srt_getlasterror_str());
-        log_message(LOG_LEVEL_INFO, g_last_error);
-    }
-    for (target_t &target : route.targets) {
-        if (!target.endpoint.enabled)
-            continue;
-        owner.target_id = target.id;
-        sock = create_srt_socket(&target.endpoint, &owner);
-        target.basesockout = sock;
-        if (sock == -1) {
-            snprintf(g_last_error, sizeof g_last_error, "Creating target's SRT Socket failed");
-            log_message(LOG_LEVEL_INFO, g_last_error);
-        } else if (watch_socket(route, sock) == -1) {
-            snprintf(g_last_error, sizeof g_last_error,
-                     "Registering target's SRT Socket to epoll failed: %s", srt_getlasterror_str());
-            log_message(LOG_LEVEL_INFO, g_last_error);
-        }
-    }
 }
 
 void load_routes_config(void)

@@ -98,6 +98,22 @@ struct peer_t {
     }
 };
 
+// Stops the sender, lets the last messages arrive, then stops each receiver:
+// every message from the first it got on arrived intact and in order, and the
+// first came within max_first of the start.
+void expect_whole_stream(peer_t &sender, std::vector<std::unique_ptr<peer_t>> &receivers,
+                         uint32_t max_first)
+{
+    sender.stop();
+    sleep(1);
+    for (auto &receiver : receivers) {
+        receiver->stop();
+        EXPECT_EQ(receiver->corrupt + receiver->out_of_order, 0);
+        EXPECT_LE(receiver->first, max_first);
+        EXPECT_EQ((uint32_t)receiver->count, sender.next - receiver->first);
+    }
+}
+
 std::string url_of(const std::string &host, int port)
 {
     return "srt://" + host + ":" + std::to_string(port);
@@ -184,16 +200,9 @@ TEST_F(RelayStreamTest, admitted_subscribers_get_every_message_and_wrong_stream_
         admitted.emplace_back(new peer_t(subscribe("cam1")));
     peer_t sender(keep(srt_open_caller(source_port_)), 475); // 1316-byte messages: 5 Mbit/s
     sleep(4);
-    sender.stop();
-    sleep(1);
-    for (auto &receiver : admitted) {
-        receiver->stop();
-        EXPECT_EQ(receiver->corrupt + receiver->out_of_order, 0);
-        // Messages sent before the relay listed the source may be lost; from the
-        // first one forwarded, nothing may be missing.
-        EXPECT_LE(receiver->first, 50u);
-        EXPECT_EQ((uint32_t)receiver->count, sender.next - receiver->first);
-    }
+    // Messages sent before the relay listed the source may be lost; from the
+    // first one forwarded, nothing may be missing.
+    expect_whole_stream(sender, admitted, 50);
     EXPECT_EQ(metric("mirevo_connections_rejected_total{route=\"100\",side=\"target\","
                      "reason=\"streamid\"}"),
               20);
@@ -357,14 +366,7 @@ TEST_F(RelayStreamTest, late_source_and_stalled_subscriber_cost_the_others_nothi
     usleep(1500 * 1000);
     peer_t sender(keep(srt_open_caller(source_port_)), 475);
     sleep(4);
-    sender.stop();
-    sleep(1);
-    for (auto &receiver : healthy) {
-        receiver->stop();
-        EXPECT_EQ(receiver->corrupt, 0);
-        EXPECT_EQ(receiver->first, 0u);
-        EXPECT_EQ((uint32_t)receiver->count, sender.next);
-    }
+    expect_whole_stream(sender, healthy, 0);
     json_t *rows = parse_json_body(call("GET", "/api/connections", "target_id=1000").body);
     ASSERT_EQ(json_array_size(rows), 10u);
     size_t i;
@@ -401,14 +403,7 @@ TEST_F(RelayStreamTest, relay_chain_delivers_the_stream_whole)
         [&] { return count_occurrences(relay_stdout(more_relays_[0]), "New target") == 2; }, 5000));
     peer_t sender(keep(srt_open_caller(source_port_)), 300);
     sleep(3);
-    sender.stop();
-    sleep(1);
-    for (auto &viewer : viewers) {
-        viewer->stop();
-        EXPECT_EQ(viewer->first, 0u);
-        EXPECT_EQ(viewer->corrupt + viewer->out_of_order, 0);
-        EXPECT_EQ((uint32_t)viewer->count, sender.next);
-    }
+    expect_whole_stream(sender, viewers, 0);
 }
 
 // The counter samples of a metrics text, by name and labels.
