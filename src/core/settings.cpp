@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "core/log.h"
+
 char g_log_dir[256] = "/var/log";
 char g_config_path[256] = "/usr/local/etc/mirevo-config.json";
 int g_http_port = 80;
@@ -43,12 +45,12 @@ int load_settings_from_env(void)
         snprintf(g_api_key, sizeof g_api_key, "%s", value);
     value = env_value("MIREVO_HTTP_PORT");
     if (value != nullptr && read_number(value, 1, 65535, &g_http_port) != 0) {
-        printf("MIREVO_HTTP_PORT is not a port number; using %d\n", g_http_port);
+        console_printf("MIREVO_HTTP_PORT is not a port number; using %d\n", g_http_port);
         result = -1;
     }
     value = env_value("MIREVO_LOG_KEEP_DAYS");
     if (value != nullptr && read_number(value, 0, 100000, &g_log_keep_days) != 0) {
-        printf("MIREVO_LOG_KEEP_DAYS is not a number of days; keeping %d\n", g_log_keep_days);
+        console_printf("MIREVO_LOG_KEEP_DAYS is not a number of days; keeping %d\n", g_log_keep_days);
         result = -1;
     }
     return result;

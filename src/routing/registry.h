@@ -94,6 +94,29 @@ struct conn_socket_t {
     conn_details_t details;
 };
 
+/*
+ * Whether an endpoint should have a base socket, and when the connection
+ * handler tries again while it has none: a caller refused or unable to reach
+ * its peer, a port that was busy. Attempts back off from 1 s, doubling to 30 s,
+ * with 20% jitter; a connection that lasted 10 s starts the back-off afresh.
+ * Guarded by route.lock.
+ */
+struct redial_t {
+    bool wanted = false;       // an operation or the load opened (or tried to open) it
+    uint64_t due_ms = 0;       // monotonic time of the next attempt
+    uint32_t backoff_ms = 0;   // the wait after the next failure; 0: the first one
+    uint64_t connected_ms = 0; // when the base socket connected; 0 while it is not
+};
+
+// The endpoint was just opened by an operation (opened) or could not be: it is
+// wanted from now on, and one that could not open is tried after the first wait.
+void want_endpoint(redial_t &redial, bool opened);
+// Schedules the next attempt after a failed one. Returns the wait in ms.
+uint32_t schedule_redial(redial_t &redial);
+// The endpoint's connected base socket broke: the next attempt is at once
+// after a connection of 10 s or more, else after the back-off. Returns the wait.
+uint32_t schedule_redial_after_break(redial_t &redial);
+
 // One second per sample, the last HISTORY_SECONDS of them.
 #define HISTORY_SECONDS 900
 
@@ -108,6 +131,7 @@ struct target_t {
     std::list<conn_socket_t> conns;
     traffic_totals_t closed;
     float out_mbps[HISTORY_SECONDS] = {}; // aligned with the route's history ring
+    redial_t redial;
 };
 
 struct route_history_t {
@@ -131,6 +155,7 @@ struct route_t {
     int32_t pktLoss = 0;
     float msRTT = 0.0f;
     endpoint_url_t source = {};
+    redial_t source_redial;
     std::atomic<int32_t> basesockin{-1};
     std::atomic<int32_t> active_source{-1};
     pthread_mutex_t lock;

@@ -259,7 +259,7 @@ int get_endpoint_stats(int route_id, int target_id, int *subscribers, int *pkt_l
         }
         pthread_mutex_unlock(&route.list_lock);
         if (found) {
-            printf("=== pktSentTotal: %lld\n", (long long)sent_total);
+            console_printf("=== pktSentTotal: %lld\n", (long long)sent_total);
             return 1;
         }
     }
