@@ -223,8 +223,8 @@ int remove_stale_staged_files(const char *path)
     while (struct dirent *entry = readdir(dir)) {
         struct stat info;
         if (!is_staged_name(entry->d_name, base) ||
-            fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(info.st_mode) || info.st_uid != geteuid())
+            fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+            info.st_uid != geteuid())
             continue;
         if (unlinkat(fd, entry->d_name, 0) == 0)
             removed++;

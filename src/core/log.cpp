@@ -1,4 +1,5 @@
-// Leveled logger: entries queue in memory and one writer thread takes them to the console and the day file.
+// Leveled logger: entries queue in memory and one writer thread takes them to the console and the
+// day file.
 #include "core/log.h"
 
 #include <dirent.h>
@@ -18,10 +19,9 @@
 
 #include "core/settings.h"
 
-// What may wait for the writer: a thousand subscribers' statistics lines for
-// several seconds. Past either bound new entries are dropped and counted.
-#define LOG_QUEUE_BYTES (4u << 20)
-#define LOG_QUEUE_ENTRIES 32768
+// What an entry costs the queue beyond its text; g_log_queue_kb bounds the sum
+// (by default a thousand subscribers' statistics lines for half a minute).
+#define LOG_ENTRY_OVERHEAD 64
 
 pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -343,11 +343,11 @@ static void queue_entry(log_entry_t &&entry)
     pthread_mutex_lock(&log_lock);
     if (!g_writer_running) {
         write_entry(entry);
-    } else if (g_pending.size() >= LOG_QUEUE_ENTRIES ||
-               g_pending_bytes + entry.text.size() > LOG_QUEUE_BYTES) {
+    } else if (g_pending_bytes + entry.text.size() + LOG_ENTRY_OVERHEAD >
+               (size_t)g_log_queue_kb * 1024) {
         g_dropped++;
     } else {
-        g_pending_bytes += entry.text.size();
+        g_pending_bytes += entry.text.size() + LOG_ENTRY_OVERHEAD;
         g_pending.push_back(std::move(entry));
         g_queued++;
         pthread_cond_signal(&g_writer_wake);

@@ -11,6 +11,8 @@ char g_config_path[256] = "/usr/local/etc/mirevo-config.json";
 int g_http_port = 80;
 char g_api_key[API_KEY_SIZE] = "";
 int g_log_keep_days = 14;
+int g_stats_every = 1;
+int g_log_queue_kb = 4096;
 
 static const char *env_value(const char *name)
 {
@@ -50,7 +52,20 @@ int load_settings_from_env(void)
     }
     value = env_value("MIREVO_LOG_KEEP_DAYS");
     if (value != nullptr && read_number(value, 0, 100000, &g_log_keep_days) != 0) {
-        console_printf("MIREVO_LOG_KEEP_DAYS is not a number of days; keeping %d\n", g_log_keep_days);
+        console_printf("MIREVO_LOG_KEEP_DAYS is not a number of days; keeping %d\n",
+                       g_log_keep_days);
+        result = -1;
+    }
+    value = env_value("MIREVO_STATS_EVERY");
+    if (value != nullptr && read_number(value, 0, 86400, &g_stats_every) != 0) {
+        console_printf("MIREVO_STATS_EVERY is not a number of seconds; keeping %d\n",
+                       g_stats_every);
+        result = -1;
+    }
+    value = env_value("MIREVO_LOG_QUEUE_KB");
+    if (value != nullptr && read_number(value, 4, 1048576, &g_log_queue_kb) != 0) {
+        console_printf("MIREVO_LOG_QUEUE_KB is not a number of kilobytes; keeping %d\n",
+                       g_log_queue_kb);
         result = -1;
     }
     return result;

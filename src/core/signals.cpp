@@ -81,8 +81,7 @@ int install_signal_handlers(exit_preparation_fn prepare)
     sigemptyset(&action.sa_mask);
     int result = 0;
     pthread_t thread;
-    if (pipe2(g_signal_pipe, O_CLOEXEC) == 0 &&
-        fcntl(g_signal_pipe[1], F_SETFL, O_NONBLOCK) == 0 &&
+    if (pipe2(g_signal_pipe, O_CLOEXEC) == 0 && fcntl(g_signal_pipe[1], F_SETFL, O_NONBLOCK) == 0 &&
         pthread_create(&thread, nullptr, signal_thread, nullptr) == 0) {
         pthread_setname_np(thread, "signals");
         pthread_detach(thread);

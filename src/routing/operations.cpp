@@ -412,8 +412,8 @@ static int32_t open_source_and_targets(route_t &route, int32_t enabled)
 }
 
 // The change of update_source once it is saved to be made.
-static int32_t apply_source_settings(int32_t route_id, int32_t enabled, const endpoint_url_t &parsed,
-                                     const char *url)
+static int32_t apply_source_settings(int32_t route_id, int32_t enabled,
+                                     const endpoint_url_t &parsed, const char *url)
 {
     route_t *route = lock_route(route_id);
     if (route == nullptr)
@@ -452,7 +452,8 @@ int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const cha
     std::vector<route_settings_t> planned = current_settings();
     unlock_route(route);
     planned_route(planned, route_id)->source = planned_endpoint(enabled, mode, url);
-    return save_around(planned, [&] { return apply_source_settings(route_id, enabled, parsed, url); });
+    return save_around(planned,
+                       [&] { return apply_source_settings(route_id, enabled, parsed, url); });
 }
 
 int32_t enable_source(int32_t route_id, int32_t enabled)
@@ -486,7 +487,8 @@ int32_t add_target(int32_t route_id)
     unlock_route(route);
     if (id < 0)
         return -1;
-    planned_route(planned, route_id)->targets.push_back({id, endpoint_settings_of(endpoint_url_t{})});
+    planned_route(planned, route_id)
+        ->targets.push_back({id, endpoint_settings_of(endpoint_url_t{})});
     return save_around(planned, [route_id, id] {
         route_t *found = lock_route(route_id);
         if (found == nullptr)
@@ -525,7 +527,8 @@ int32_t delete_target(int32_t route_id, int32_t target_id)
     unlock_route(route);
     route_settings_t *planned_holder = planned_route(planned, holder_id);
     std::vector<target_settings_t> &targets = planned_holder->targets;
-    targets.erase(targets.begin() + (planned_target(planned, holder_id, target_id) - targets.data()));
+    targets.erase(targets.begin() +
+                  (planned_target(planned, holder_id, target_id) - targets.data()));
     return save_around(planned, [route_id, target_id] {
         route_t *found_route = nullptr;
         target_t *found = find_target_or_fail(route_id, target_id, &found_route);
@@ -571,8 +574,8 @@ static int32_t apply_target_settings(int32_t route_id, int32_t target_id, int32_
 
 // Plans new settings for a target: the registry's document with them. Returns
 // 0, or -1 with g_last_error set (not found, or the same configuration).
-static int plan_target_settings(int32_t route_id, int32_t target_id, int32_t enabled,
-                                int32_t mode, const char *url, std::vector<route_settings_t> &planned)
+static int plan_target_settings(int32_t route_id, int32_t target_id, int32_t enabled, int32_t mode,
+                                const char *url, std::vector<route_settings_t> &planned)
 {
     route_t *route = nullptr;
     target_t *target = find_target_or_fail(route_id, target_id, &route);
@@ -615,9 +618,8 @@ int32_t update_target(int32_t route_id, int32_t target_id, int32_t enabled, int3
     std::vector<route_settings_t> planned;
     if (plan_target_settings(route_id, target_id, enabled, mode, url, planned) != 0)
         return -1;
-    return save_around(planned, [&] {
-        return apply_target_settings(route_id, target_id, enabled, &parsed, url);
-    });
+    return save_around(
+        planned, [&] { return apply_target_settings(route_id, target_id, enabled, &parsed, url); });
 }
 
 int32_t kick_connection(int32_t sock)

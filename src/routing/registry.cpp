@@ -85,6 +85,17 @@ uint32_t schedule_redial_after_break(redial_t &redial)
     return schedule_redial(redial);
 }
 
+const char *const endpoint_state_names[3] = {"off", "open", "retrying"};
+
+endpoint_state_t endpoint_state(const route_t &route, const target_t *target)
+{
+    const redial_t &redial = target != nullptr ? target->redial : route.source_redial;
+    int base = target != nullptr ? target->basesockout.load() : route.basesockin.load();
+    if (!redial.wanted)
+        return ENDPOINT_OFF;
+    return base != -1 ? ENDPOINT_OPEN : ENDPOINT_RETRYING;
+}
+
 static bool route_id_in_use(int32_t id)
 {
     for (const route_t &route : g_routes)

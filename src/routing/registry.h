@@ -88,6 +88,8 @@ struct conn_socket_t {
     int64_t rcv_delta = 0;
     int64_t sent_delta = 0;
     int64_t dropped = 0; // messages a full send buffer refused (target side)
+    // Bytes since the last statistics line (several passes when lines are rarer).
+    int64_t window_bytes = 0;
     // Retransmitted packets received up to the last pass (libsrt counts them per period).
     int64_t retransmits_received = 0;
     float mbps = 0.0f; // over the last statistics period, in the connection's direction
@@ -233,6 +235,13 @@ void stop_route_threads(route_t &route);
 // The same for every route at once, so the wait is that of the slowest thread,
 // not the sum. Caller holds g_routes_lock and no route's lock.
 void stop_all_route_threads(void);
+
+// Where an endpoint stands: not meant to be open (disabled, or its route's
+// source off), open, or waiting for its next attempt.
+enum endpoint_state_t { ENDPOINT_OFF = 0, ENDPOINT_OPEN = 1, ENDPOINT_RETRYING = 2 };
+extern const char *const endpoint_state_names[3];
+// The state of the source (target nullptr) or of target. Caller holds route.lock.
+endpoint_state_t endpoint_state(const route_t &route, const target_t *target);
 
 // The owner of the route's sockets for the factory: a target's (target_id) or the
 // source's (-1), with the route's doorbell.

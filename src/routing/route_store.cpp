@@ -143,8 +143,9 @@ static void keep_unreadable_config(const char *text, size_t size)
         return;
     }
     g_config_save_blocked = errno != 0 ? errno : EIO;
-    console_printf("Cannot copy the unreadable configuration aside (%s): changes will not be saved\n",
-                   strerror(g_config_save_blocked));
+    console_printf(
+        "Cannot copy the unreadable configuration aside (%s): changes will not be saved\n",
+        strerror(g_config_save_blocked));
 }
 
 // Fills an endpoint record from its stored settings; the URL is kept cut to its
@@ -157,7 +158,7 @@ static void apply_endpoint_settings(const endpoint_settings_t &settings, endpoin
         return;
     if (settings.url.size() >= sizeof endpoint.url)
         console_printf("url longer than %zu characters is cut: %s\n", sizeof endpoint.url - 1,
-               mask_passphrases(settings.url.c_str()).c_str());
+                       mask_passphrases(settings.url.c_str()).c_str());
     snprintf(endpoint.url, sizeof endpoint.url, "%s", settings.url.c_str());
     parse_endpoint_url(endpoint, settings.url.c_str());
 }

@@ -91,9 +91,10 @@ int parse_endpoint_url(endpoint_url_t &endpoint, const char *url)
              options.passphrase ? options.passphrase : "");
     endpoint.pbkeylen = options.pbkeylen ? atoi(options.pbkeylen) : 0;
 
-    console_printf("%s, %llu, %s, %s, %s\n", endpoint.streamid, (unsigned long long)endpoint.latency,
-           options.maxbw ? options.maxbw : "", options.passphrase ? PASSPHRASE_MASK : "",
-           options.pbkeylen ? options.pbkeylen : "");
+    console_printf("%s, %llu, %s, %s, %s\n", endpoint.streamid,
+                   (unsigned long long)endpoint.latency, options.maxbw ? options.maxbw : "",
+                   options.passphrase ? PASSPHRASE_MASK : "",
+                   options.pbkeylen ? options.pbkeylen : "");
     return 0;
 }
 

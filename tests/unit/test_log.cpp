@@ -75,7 +75,7 @@ TEST_F(LogTest, level_selects_tag_and_text_becomes_one_line)
               CONSOLE + std::string(LOG_MESSAGE_SIZE - 1, 'a') + "\n");
     const std::pair<std::string, std::string> escaped[] = {
         {"id=cam\x1b[2J\rx\n[2026.01.01 00:00:00] forged\n\n", "id=cam\\x1b[2J\\x0dx\\x0a"
-                                                                 "[2026.01.01 00:00:00] forged\n"},
+                                                               "[2026.01.01 00:00:00] forged\n"},
         {"tab\there\x7f", "tab\\x09here\\x7f\n"},
         {"\n", "\n"}};
     for (const auto &[given, written] : escaped) {
