@@ -67,8 +67,8 @@ function endpointForm(name, modes, testid, actions, save) {
       'data-testid': `${testid.prefix}-save-${testid.suffix}`,
       text: 'Save',
     }),
-    summary,
     error,
+    summary,
   );
   const form = { root, mode, url, summary, error, edited: false };
   root.addEventListener('input', () => {

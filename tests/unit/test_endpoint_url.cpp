@@ -1,4 +1,6 @@
 // Endpoint URL parser and passphrase masking: what each URL gives, what the masker hides.
+#include <sys/socket.h>
+
 #include <string>
 
 #include <gtest/gtest.h>
@@ -44,6 +46,12 @@ TEST(EndpointUrl, authority_and_query_give_the_options)
         // "port" counts only in rendezvous mode.
         {CONN_MODE_CALLER, "srt://h:1?port=5000", "h|1|0||0|0||0"},
         {CONN_MODE_RENDEZVOUS, "srt://h:1?port=5000", "h|1|5000||0|0||0"},
+        // A bracketed IPv6 literal is kept whole; its colons are not the port's.
+        {CONN_MODE_LISTEN, "srt://[::]:9000", "::/6|9000|0||0|0||0"},
+        {CONN_MODE_CALLER, "srt://[2001:db8:85a3:1:2:8a2e:370:7334]:9000?streamid=a:b",
+         "2001:db8:85a3:1:2:8a2e:370:7334/6|9000|0|a:b|0|0||0"},
+        {CONN_MODE_RENDEZVOUS, "srt://[::1]?port=7&latency=1", "::1/6|80|7||1|0||0"},
+        {CONN_MODE_CALLER, "srt://[::1?x]:9", "[|0|0||0|0||0"}, // no bracket before "?"
     };
     for (const auto &c : cases) {
         endpoint_url_t e = {};
@@ -51,10 +59,10 @@ TEST(EndpointUrl, authority_and_query_give_the_options)
         int result = -1;
         capture_stdout([&] { result = parse_endpoint_url(e, c.url.c_str()); });
         EXPECT_EQ(result, 0) << c.url;
-        EXPECT_EQ(std::string(e.host) + "|" + std::to_string(e.port) + "|" +
-                      std::to_string(e.r_local_port) + "|" + e.streamid + "|" +
-                      std::to_string(e.latency) + "|" + std::to_string(e.maxbw) + "|" +
-                      e.passphrase + "|" + std::to_string(e.pbkeylen),
+        EXPECT_EQ(std::string(e.host) + (e.family == AF_INET6 ? "/6" : "") + "|" +
+                      std::to_string(e.port) + "|" + std::to_string(e.r_local_port) + "|" +
+                      e.streamid + "|" + std::to_string(e.latency) + "|" + std::to_string(e.maxbw) +
+                      "|" + e.passphrase + "|" + std::to_string(e.pbkeylen),
                   c.expected)
             << c.url;
     }
