@@ -1,6 +1,5 @@
 """End-to-end checks of the load tool: the subscriber set reports each fault a relay could make,
 and the lossy link does to datagrams what it is told."""
-import itertools
 import os
 import shutil
 import socket
@@ -92,24 +91,29 @@ def drain(sock):
             return received
 
 
-def exchange(box_port, family, clients, count, echo):
-    """count numbered datagrams from each of clients sockets to box_port, 2 ms apart, with the
-    echo socket answering each, and 0.5 s for the last to come back. Per client, the numbers
-    that came back in arrival order (-1 for another client's), and the shortest round trip."""
-    host = "::1" if family == socket.AF_INET6 else "127.0.0.1"
-    sockets = [socket.socket(family, socket.SOCK_DGRAM) for _ in range(clients)]
-    arrived, fastest_ms, end = [[] for _ in sockets], 1e9, None
-    for sock in (echo, *sockets):
-        sock.setblocking(False)
-    try:
-        for i in itertools.count():
-            if i < count:
-                for c, sock in enumerate(sockets):
-                    sock.sendto(f"{c} {i} {time.monotonic()}".encode(), (host, box_port))
-            elif end is None:
-                end = time.monotonic() + 0.5
-            elif time.monotonic() > end:
-                break
+@unittest.skipUnless(os.access(LOAD, os.X_OK), "MIREVO_LOAD does not name the built load tool")
+class LossyLink(unittest.TestCase):
+    def impair(self, rule, clients=1, host="127.0.0.1", count=300):
+        """Numbered datagrams from each client through impair to an echo socket and back: its
+        report, per client the numbers back in arrival order (-1: another's), the fastest ms."""
+        workdir = tempfile.mkdtemp(prefix="impair-test-")
+        self.addCleanup(shutil.rmtree, workdir, True)
+        family = socket.AF_INET6 if host == "::1" else socket.AF_INET
+        sockets = [socket.socket(family, socket.SOCK_DGRAM) for _ in range(clients + 1)]
+        echo, port = sockets.pop(), harness.free_port()
+        for sock in (echo, *sockets):
+            self.addCleanup(sock.close)
+            sock.setblocking(False)
+        echo.bind((host, 0))
+        box = harness.Process("impair", [LOAD, "impair", "--listen", str(port), "--to",
+                                         f"[{host}]:{echo.getsockname()[1]}", "--seconds", "30",
+                                         *rule, *(["--bind6"] if host == "::1" else [])], workdir)
+        self.addCleanup(box.stop)
+        self.assertTrue(harness.wait_until(lambda: "listening" in box.stderr_text(), 5))
+        arrived, fastest_ms = [[] for _ in sockets], 1e9
+        for i in range(count + 250):  # then 0.5 s for the last to come back
+            for c, sock in enumerate(sockets if i < count else []):
+                sock.sendto(f"{c} {i} {time.monotonic()}".encode(), (host, port))
             time.sleep(0.002)
             for data, sender in drain(echo):
                 echo.sendto(data, sender)
@@ -118,76 +122,41 @@ def exchange(box_port, family, clients, count, echo):
                     client, number, sent = data.split()
                     arrived[c].append(int(number) if int(client) == c else -1)
                     fastest_ms = min(fastest_ms, (time.monotonic() - float(sent)) * 1000)
-    finally:
-        for sock in sockets:
-            sock.close()
-    return arrived, fastest_ms
-
-
-@unittest.skipUnless(os.access(LOAD, os.X_OK), "MIREVO_LOAD does not name the built load tool")
-class LossyLink(unittest.TestCase):
-    def impair(self, rule, clients=1, count=300, family=socket.AF_INET):
-        """Datagrams through an impair middlebox to an echo socket and back: its report, what
-        each client got back and the shortest round trip."""
-        workdir = tempfile.mkdtemp(prefix="impair-test-")
-        self.addCleanup(shutil.rmtree, workdir, True)
-        v6 = family == socket.AF_INET6
-        echo = socket.socket(family, socket.SOCK_DGRAM)
-        self.addCleanup(echo.close)
-        echo.bind(("::1" if v6 else "127.0.0.1", 0))
-        to = f"[::1]:{echo.getsockname()[1]}" if v6 else f"127.0.0.1:{echo.getsockname()[1]}"
-        port = harness.free_port()
-        box = harness.Process("impair", [LOAD, "impair", "--listen", str(port), "--to", to,
-                                         "--seconds", "30", *rule, *(["--bind6"] if v6 else [])],
-                              workdir)
-        self.addCleanup(box.stop)
-        self.assertTrue(harness.wait_until(lambda: "listening" in box.stderr_text(), 5))
-        arrived, fastest = exchange(port, family, clients, count, echo)
         box.stop()
         report = box.stdout_json()
-        for way in ("fwd", "back"):
-            counts = report[way]
-            self.assertEqual(counts["in"] - counts["dropped"] + counts["duplicated"],
-                             counts["out"] + counts["unsent"], way)
-            self.assertEqual(counts["unsent"], 0, way)
-        return report, arrived, fastest
+        for way in (report["fwd"], report["back"]):
+            self.assertEqual(way["in"] - way["dropped"] + way["duplicated"], way["out"], way)
+        return report, arrived, fastest_ms
 
     def test_each_impairment_shows_in_what_arrives_and_in_the_counters(self):
         whole = list(range(300))
-        cases = [  # (rule, check of (report, numbers of the one client, fastest round trip))
-            (["--delay", "15", "--fwd-delay", "25"],
-             lambda r, got, rtt: got == whole and rtt >= 40 and r["fwd"]["out"] == 300),
-            (["--fwd-loss", "20", "--back-dup", "100"],
+        cases = [  # (rule, clients, host, check of (report, numbers back per client, fastest ms))
+            (["--delay", "15", "--fwd-delay", "25"], 1, "127.0.0.1",
+             lambda r, got, rtt: got == [whole] and rtt >= 40),
+            (["--fwd-loss", "20", "--back-dup", "100"], 1, "127.0.0.1",
              lambda r, got, rtt: 30 < r["fwd"]["dropped"] < 90 and r["back"]["dropped"] == 0
-             and len(got) == 2 * (300 - r["fwd"]["dropped"]) and got[::2] == got[1::2]),
-            (["--jitter", "30"], lambda r, got, rtt: got != whole and sorted(got) == whole),
-            (["--loss", "10", "--seed", "5"],
+             and len(got[0]) == 2 * (300 - r["fwd"]["dropped"]) and got[0][::2] == got[0][1::2]),
+            (["--jitter", "30"], 1, "127.0.0.1",
+             lambda r, got, rtt: got[0] != whole and sorted(got[0]) == whole),
+            (["--loss", "10", "--seed", "5"], 1, "127.0.0.1",
              lambda r, got, rtt: r["fwd"]["dropped"] > 0 and r["back"]["dropped"] > 0),
+            ([], 3, "127.0.0.1", lambda r, got, rtt: r["peers"] == 3 and got == [whole] * 3),
+            ([], 3, "::1", lambda r, got, rtt: r["peers"] == 3 and got == [whole] * 3),
         ]
-        for rule, check in cases:
-            with self.subTest(rule=" ".join(rule)):
-                report, arrived, fastest = self.impair(rule)
-                self.assertTrue(check(report, arrived[0], fastest), (report, fastest))
+        for rule, clients, host, check in cases:
+            with self.subTest(rule=" ".join(rule), clients=clients, host=host):
+                report, arrived, fastest = self.impair(rule, clients, host)
+                self.assertTrue(check(report, arrived, fastest), (report, fastest))
 
     def test_same_seed_drops_the_same_datagrams(self):
         runs = [self.impair(["--fwd-loss", "30", "--seed", seed], count=200)[1][0]
                 for seed in ("7", "7", "8")]
-        self.assertEqual(runs[0], runs[1])
-        self.assertNotEqual(runs[0], runs[2])
-
-    def test_each_peer_gets_its_own_replies_also_over_ipv6(self):
-        for family in (socket.AF_INET, socket.AF_INET6):
-            with self.subTest(family=family.name):
-                report, arrived, _ = self.impair([], clients=3, count=50, family=family)
-                self.assertEqual(report["peers"], 3)
-                self.assertEqual(arrived, [list(range(50))] * 3)
+        self.assertEqual((runs[0] == runs[1], runs[0] == runs[2]), (True, False))
 
     def test_misspelt_option_is_refused(self):
-        completed = subprocess.run([LOAD, "impair", "--listen", str(harness.free_port()), "--to",
-                                    "127.0.0.1:9", "--seconds", "1", "--los", "5"],
-                                   capture_output=True, text=True, timeout=10)
-        self.assertEqual(completed.returncode, 2)
-        self.assertIn("--los", completed.stderr)
+        box = subprocess.run([LOAD, "impair", "--listen", "9", "--to", "127.0.0.1:9",
+                              "--seconds", "1", "--los", "5"], capture_output=True, text=True)
+        self.assertEqual((box.returncode, "--los" in box.stderr), (2, True))
 
 
 if __name__ == "__main__":
