@@ -72,12 +72,13 @@ TEST_F(LossyLinkTest, encrypted_stream_crosses_two_lossy_legs_whole_and_in_order
         std::vector<std::string> rule = {"--loss", "5", "--delay", "20", "--seed", seed};
         impair("up" + seed, publish, source, rule);
         impair("down" + seed, watch, target, rule);
-        // The peers keep the library's latency: the relay's sets the 200 ms.
-        child_process_t &sub = run_load("sub" + seed, {"sub", "--url", srt_url("127.0.0.1", watch),
-                                                       "--passphrase", secret, "--duration", "7"});
+        // The peers ask for 20 ms: the link gets 200 ms only if the relay applies its latency.
+        child_process_t &sub =
+            run_load("sub" + seed, {"sub", "--url", srt_url("127.0.0.1", watch), "--passphrase",
+                                    secret, "--duration", "7", "--latency", "20"});
         ASSERT_TRUE(wait_relay_output(relay, "New target", 10000));
         run_load("gen" + seed, {"gen", "--url", srt_url("127.0.0.1", publish), "--rate", "250000",
-                                "--duration", "20", "--passphrase", secret});
+                                "--duration", "20", "--passphrase", secret, "--latency", "20"});
         ASSERT_TRUE(wait_process(sub, 20000));
         json_t *got = parse_json_body(read_text_file(sub.out_path));
         figures.assign(8, -1);
