@@ -131,8 +131,9 @@ def measure(relay_bin, load_bin, seconds, out_dir, commit=""):
 
 
 def markdown(result):
-    head = (f"Lossy link (relay commit {result['commit']}): every leg drops {result['loss_pct']}% of datagrams and delays them "
-            f"{result['delay_ms']} ms, each way; SRT latency {result['latency_ms']} ms, "
+    head = (f"Lossy link (relay commit {result['commit']}): every leg drops "
+            f"{result['loss_pct']}% of datagrams and delays them {result['delay_ms']} ms, each "
+            f"way; SRT latency {result['latency_ms']} ms, "
             f"{result['rate_mbps']:g} Mbit/s for {result['seconds']} s. The relay path is two "
             "SRT hops (publisher to relay, relay to subscriber), each over one leg; the direct "
             "path is one SRT hop over the same two legs chained, run at the same time.\n\n")
