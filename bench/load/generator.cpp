@@ -14,6 +14,7 @@
 #define BEHIND_RESET_NS 100000000LL
 #define DRAIN_WAIT_NS 1000000000LL
 #define PLAYOUT_MARGIN_MS 100
+#define ACCEPT_WAIT_MS 100
 
 struct gen_connection_t {
     int64_t start_ns;
@@ -26,9 +27,12 @@ struct gen_state_t {
     srt_address_t address;
     int latency_ms;
     const char *streamid;
+    SRTSOCKET listener; // with --listen; SRT_INVALID_SOCK when calling
+    int listen_epoll;   // watches the listener
     int64_t interval_ns;
     uint64_t next_seq;
     uint64_t late_resets;
+    uint64_t retransmitted; // packets the library sent again, over every connection
     std::vector<gen_connection_t> connections;
     std::vector<std::pair<int64_t, uint64_t>> timeline; // (time, next seq)
 };
@@ -55,12 +59,28 @@ static SRTSOCKET connect_until(const gen_state_t &state, int64_t deadline_ns)
     return SRT_INVALID_SOCK;
 }
 
+// With --listen: the next caller of the listener, or SRT_INVALID_SOCK at the deadline.
+static SRTSOCKET accept_until(const gen_state_t &state, int64_t deadline_ns)
+{
+    while (!g_stop && monotonic_ns() < deadline_ns) {
+        SRTSOCKET ready[1];
+        int count = 1;
+        if (srt_epoll_wait(state.listen_epoll, ready, &count, nullptr, nullptr, ACCEPT_WAIT_MS,
+                           nullptr, nullptr, nullptr, nullptr) <= 0)
+            continue;
+        SRTSOCKET sock = srt_accept(state.listener, nullptr, nullptr);
+        if (sock != SRT_INVALID_SOCK)
+            return sock;
+    }
+    return SRT_INVALID_SOCK;
+}
+
 // Lets every sent message reach the peer's application before the socket is closed:
 // first the unacknowledged ones leave, then the peer's latency window passes (a
 // receiver discards what it still holds for play-out when the sender closes).
 // Without this a planned reconnect would lose its last latency's worth of messages.
-// Bounded by DRAIN_WAIT_NS plus the latency.
-static void drain_and_close(SRTSOCKET sock)
+// Bounded by DRAIN_WAIT_NS plus the latency. The connection's retransmissions are counted.
+static void drain_and_close(gen_state_t &state, SRTSOCKET sock)
 {
     int64_t give_up = monotonic_ns() + DRAIN_WAIT_NS;
     size_t blocks = 0;
@@ -72,6 +92,9 @@ static void drain_and_close(SRTSOCKET sock)
     if (srt_getsockflag(sock, SRTO_PEERLATENCY, &peer_latency_ms, &length) == SRT_ERROR)
         peer_latency_ms = 1000;
     sleep_until(monotonic_ns() + (int64_t)(peer_latency_ms + PLAYOUT_MARGIN_MS) * 1000000LL);
+    SRT_TRACEBSTATS stats;
+    if (srt_bstats(sock, &stats, 0) == 0)
+        state.retransmitted += (uint64_t)stats.pktRetransTotal;
     srt_close(sock);
 }
 
@@ -112,10 +135,10 @@ static void send_stretch(gen_state_t &state, SRTSOCKET sock, int64_t until_ns)
 static void print_report(const gen_state_t &state, int64_t rate_bps)
 {
     printf("{\"role\":\"gen\",\"rate_bps\":%lld,\"sent\":%llu,\"bytes\":%llu,\"late_resets\":%llu,"
-           "\"connections\":[",
+           "\"retransmitted\":%llu,\"connections\":[",
            (long long)rate_bps, (unsigned long long)state.next_seq,
            (unsigned long long)state.next_seq * LOAD_MESSAGE_SIZE,
-           (unsigned long long)state.late_resets);
+           (unsigned long long)state.late_resets, (unsigned long long)state.retransmitted);
     for (size_t i = 0; i < state.connections.size(); i++) {
         const gen_connection_t &conn = state.connections[i];
         printf("%s{\"start_ms\":%.3f,\"end_ms\":%.3f,\"first_seq\":%llu,\"next_seq\":%llu}",
@@ -149,10 +172,26 @@ int run_generator(int argc, char **argv)
     state.interval_ns = (int64_t)LOAD_MESSAGE_SIZE * 8 * 1000000000LL / rate_bps;
     state.next_seq = 0;
     state.late_resets = 0;
+    state.retransmitted = 0;
+    state.listener = SRT_INVALID_SOCK;
+    state.listen_epoll = -1;
+    if (has_flag(argc, argv, "--listen")) {
+        // Watched from before any caller comes: the epoll then reports each one.
+        int events = SRT_EPOLL_IN;
+        state.listener = open_listener(state.address.port, 1, state.latency_ms);
+        state.listen_epoll = srt_epoll_create();
+        if (state.listener == SRT_INVALID_SOCK || state.listen_epoll == -1 ||
+            srt_epoll_add_usock(state.listen_epoll, state.listener, &events) == SRT_ERROR) {
+            srt_close(state.listener);
+            srt_epoll_release(state.listen_epoll);
+            return 1;
+        }
+    }
 
     int64_t deadline = monotonic_ns() + duration_ns;
     while (!g_stop && monotonic_ns() < deadline) {
-        SRTSOCKET sock = connect_until(state, deadline);
+        SRTSOCKET sock = state.listener == SRT_INVALID_SOCK ? connect_until(state, deadline)
+                                                            : accept_until(state, deadline);
         if (sock == SRT_INVALID_SOCK)
             break;
         gen_connection_t conn;
@@ -163,9 +202,13 @@ int run_generator(int argc, char **argv)
             until = conn.start_ns + reconnect_ns;
         send_stretch(state, sock, until);
         conn.next_seq = state.next_seq;
-        drain_and_close(sock);
+        drain_and_close(state, sock);
         conn.end_ns = monotonic_ns();
         state.connections.push_back(conn);
+    }
+    if (state.listener != SRT_INVALID_SOCK) {
+        srt_epoll_release(state.listen_epoll);
+        srt_close(state.listener);
     }
     print_report(state, rate_bps);
     return state.connections.empty() ? 1 : 0;
