@@ -1,4 +1,4 @@
-// SIGINT/SIGTERM handling: the only orderly way out of the serving process.
+// SIGINT/SIGTERM handling: the only orderly way out of the serving process; SIGHUP: reload.
 #include "core/signals.h"
 
 #include <signal.h>
@@ -35,4 +35,22 @@ void install_signal_handlers(void)
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+// Lock-free, so the handler may store into it.
+std::atomic<int> g_hangup_received{0};
+
+static void handle_hangup_signal(int)
+{
+    g_hangup_received.store(1);
+}
+
+void install_hangup_handler(void)
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = handle_hangup_signal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGHUP, &action, nullptr);
 }

@@ -1,4 +1,5 @@
 // Control API framing: the page without a key, key check, keep-alive, path matching.
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -40,10 +41,13 @@ TEST_F(http_framing, page_and_assets_without_key_and_everything_else_keyed)
         SCOPED_TRACE(c.method + " " + c.path);
         EXPECT_EQ(response.status, c.status);
         EXPECT_EQ(response.content_type, c.content_type);
+        // The page may run its own scripts; no /api answer may run anything.
+        EXPECT_EQ(response.headers["content-security-policy"],
+                  c.status == 555 ? "default-src 'none'; frame-ancestors 'none'"
+                                  : "default-src 'self'");
+        EXPECT_EQ(response.headers["x-content-type-options"], "nosniff");
         if (c.status == 555)
             EXPECT_EQ(response.body, no_key);
-        else
-            EXPECT_EQ(response.headers["content-security-policy"], "default-src 'self'");
         if (!c.file.empty())
             EXPECT_EQ(response.body, read_text_file(MIREVO_SOURCE_DIR "/web/" + c.file));
     }
@@ -84,6 +88,82 @@ TEST_F(http_framing, api_key_check_by_query_parameter_and_bearer_header)
         EXPECT_EQ(response.body, c.body);
         EXPECT_EQ(response.content_type, "application/json");
     }
+}
+
+// The read key opens every view, as api_key or as a bearer token, and the dashboard is told
+// so; every other method is refused and changes nothing: the registry, the route file and
+// the process (cleanup) stay. Neither key shows in the console or the day log.
+TEST_F(http_framing, read_key_opens_every_view_and_no_change)
+{
+    const std::string read_key = "read-only-key-1";
+    stop_relay(relay);
+    start({{"MIREVO_READ_KEY", read_key}});
+    create_routes(1);
+    ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
+    const std::string url =
+        "&mode=listen&url=" + url_encode("srt://:" + std::to_string(free_udp_port()));
+    const struct {
+        std::string method, path, query;
+        bool same_body; // as the full key gets (views whose figures do not move)
+    } cases[] = {
+        {"GET", "/api/all_info", "", true},
+        {"GET", "/api/routes", "", true},
+        {"GET", "/api/active_routes", "", true},
+        {"GET", "/api/routes/100/active_targets", "", true},
+        {"GET", "/api/routes/100/source", "", true},
+        {"GET", "/api/routes/100/targets", "", true},
+        {"GET", "/api/stats", "route_id=100&is_source=1", true},
+        {"GET", "/api/connections", "", true},
+        {"GET", "/api/history", "route_id=100", false},
+        {"GET", "/api/metrics", "", false},
+        {"GET", "/api/logs", "", false},
+        {"POST", "/api/routes/route", "", false},
+        {"POST", "/api/routes/100/targets", "", false},
+        {"PUT", "/api/routes/100/source", "enabled=1" + url, false},
+        {"PUT", "/api/routes/100/targets/1000", "enabled=1" + url, false},
+        {"OPTIONS", "/api/routes/100", "enabled=1", false},
+        {"OPTIONS", "/api/routes/100/targets/1000", "enabled=1", false},
+        {"DELETE", "/api/routes/100/targets/1000", "", false},
+        {"DELETE", "/api/connections/1", "", false},
+        {"DELETE", "/api/routes/100", "", false},
+        {"POST", "/api/server/init", "", false},
+        {"POST", "/api/server/restore", "", false},
+        {"POST", "/api/server/cleanup", "", false},
+        {"POST", "/api/nothing", "", false},
+        {"PATCH", "/api/routes", "", false},
+    };
+    const std::string document = get_body("/api/all_info");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.method + " " + c.path);
+        for (bool bearer : {false, true}) {
+            std::string target =
+                bearer ? c.path + "?" + c.query : api_target(c.path, read_key, c.query);
+            http_response_t response =
+                http_request(relay.http_port, c.method, target, "", 20000,
+                             bearer ? "Authorization: Bearer " + read_key + "\r\n" : "");
+            if (c.method == "GET") {
+                EXPECT_EQ(response.status, 200);
+                EXPECT_EQ(response.headers["x-api-access"], "read");
+                EXPECT_FALSE(response.body.empty());
+                if (c.same_body)
+                    EXPECT_EQ(response.body, get_body(c.path, c.query));
+            } else {
+                EXPECT_EQ(response.status, 555);
+                EXPECT_EQ(response.body, "API key does not permit changes");
+                EXPECT_EQ(response.headers.count("x-api-access"), 0u);
+            }
+        }
+    }
+    EXPECT_EQ(get_body("/api/all_info"), document);
+    EXPECT_EQ(read_text_file(relay.config_path), document);
+    EXPECT_EQ(call("GET", "/api/routes").headers["x-api-access"], "full");
+    EXPECT_EQ(call("DELETE", "/api/routes/100").body, "Ok") << "the full key still changes";
+    std::string printed = relay_stdout(relay) + read_text_file(relay.child.err_path);
+    for (const auto &file : std::filesystem::directory_iterator(dir))
+        if (file.path().extension() == ".log")
+            printed += read_text_file(file.path());
+    EXPECT_EQ(printed.find(read_key), std::string::npos);
+    EXPECT_EQ(printed.find(relay.api_key), std::string::npos);
 }
 
 // After a refused key the connection serves on; a refused POST creates nothing and a body

@@ -171,7 +171,8 @@ int stop_process(child_process_t &child, int signo, int timeout_ms)
 }
 
 relay_process_t start_relay(const std::string &dir,
-                            const std::map<std::string, std::string> &extra_env)
+                            const std::map<std::string, std::string> &extra_env,
+                            const std::vector<std::string> &wrapper)
 {
     relay_process_t relay;
     relay.dir = dir;
@@ -193,7 +194,9 @@ relay_process_t start_relay(const std::string &dir,
     auto config = env.find("MIREVO_CONFIG");
     if (config != env.end())
         relay.config_path = config->second;
-    relay.child = spawn_process({MIREVO_BINARY}, env, dir + "/relay.out", dir + "/relay.err");
+    std::vector<std::string> argv = wrapper;
+    argv.push_back(MIREVO_BINARY);
+    relay.child = spawn_process(argv, env, dir + "/relay.out", dir + "/relay.err");
     wait_relay_output(relay, "Server was successfully initialized", 10000);
     return relay;
 }
