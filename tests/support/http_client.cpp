@@ -11,7 +11,6 @@
 
 #include <sstream>
 
-#include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
 bool http_connect(http_connection_t &connection, int port)
@@ -28,18 +27,17 @@ bool http_connect(http_connection_t &connection, int port)
     return false;
 }
 
-static std::string certificate_fingerprint(X509 *certificate)
+// SHA-256 of a certificate as hex ("" for none); releases it.
+static std::string fingerprint(X509 *certificate)
 {
+    static const char hex_digits[] = "0123456789abcdef";
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     std::string hex;
-    if (certificate == nullptr || X509_digest(certificate, EVP_sha256(), digest, &length) != 1)
-        return hex;
-    for (unsigned int i = 0; i < length; i++) {
-        char pair[3];
-        snprintf(pair, sizeof pair, "%02x", digest[i]);
-        hex += pair;
-    }
+    if (certificate != nullptr && X509_digest(certificate, EVP_sha256(), digest, &length) == 1)
+        for (unsigned int i = 0; i < length; i++)
+            hex += {hex_digits[digest[i] >> 4], hex_digits[digest[i] & 15]};
+    X509_free(certificate);
     return hex;
 }
 
@@ -67,33 +65,15 @@ bool http_connect_tls(http_connection_t &connection, int port, const std::string
 
 std::string tls_peer_fingerprint(const http_connection_t &connection)
 {
-    if (connection.tls == nullptr)
-        return "";
-    X509 *peer = SSL_get1_peer_certificate(connection.tls);
-    std::string hex = certificate_fingerprint(peer);
-    X509_free(peer);
-    return hex;
-}
-
-std::string pem_fingerprint(const std::string &path)
-{
-    FILE *file = fopen(path.c_str(), "r");
-    if (file == nullptr)
-        return "";
-    X509 *certificate = PEM_read_X509(file, nullptr, nullptr, nullptr);
-    fclose(file);
-    std::string hex = certificate_fingerprint(certificate);
-    X509_free(certificate);
-    return hex;
+    return fingerprint(connection.tls != nullptr ? SSL_get1_peer_certificate(connection.tls)
+                                                 : nullptr);
 }
 
 void http_disconnect(http_connection_t &connection)
 {
-    if (connection.tls != nullptr)
-        SSL_free(connection.tls);
+    SSL_free(connection.tls);
+    SSL_CTX_free(connection.tls_context);
     connection.tls = nullptr;
-    if (connection.tls_context != nullptr)
-        SSL_CTX_free(connection.tls_context);
     connection.tls_context = nullptr;
     if (connection.fd >= 0)
         close(connection.fd);

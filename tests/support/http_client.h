@@ -31,10 +31,8 @@ struct http_connection_t {
 bool http_connect(http_connection_t &connection, int port);
 // A TLS connection whose server certificate must chain to ca_file and name 127.0.0.1.
 bool http_connect_tls(http_connection_t &connection, int port, const std::string &ca_file);
-// SHA-256 of the server certificate of a TLS connection, or of the first certificate
-// of a PEM file, as hex; "" when there is none.
+// SHA-256 of the server certificate of a TLS connection as hex; "" when there is none.
 std::string tls_peer_fingerprint(const http_connection_t &connection);
-std::string pem_fingerprint(const std::string &path);
 void http_disconnect(http_connection_t &connection);
 // Sends one request and reads one response (by content-length), each read
 // waiting at most timeout_ms. A body, and any POST/PUT/PATCH, states its length.
