@@ -172,7 +172,8 @@ int stop_process(child_process_t &child, int signo, int timeout_ms)
 }
 
 relay_process_t start_relay(const std::string &dir,
-                            const std::map<std::string, std::string> &extra_env)
+                            const std::map<std::string, std::string> &extra_env,
+                            const std::vector<std::string> &wrapper)
 {
     relay_process_t relay;
     relay.dir = dir;
@@ -196,7 +197,9 @@ relay_process_t start_relay(const std::string &dir,
         relay.config_path = config->second;
     // Emptied here, so no line of a relay that ran before in dir is taken for this one's.
     write_text_file(dir + "/relay.out", "");
-    relay.child = spawn_process({MIREVO_BINARY}, env, dir + "/relay.out", dir + "/relay.err");
+    std::vector<std::string> argv = wrapper;
+    argv.push_back(MIREVO_BINARY);
+    relay.child = spawn_process(argv, env, dir + "/relay.out", dir + "/relay.err");
     wait_relay_output(relay, "Server was successfully initialized", 10000);
     return relay;
 }

@@ -55,9 +55,11 @@ struct relay_process_t {
 };
 
 // Starts build/mirevo with MIREVO_* pointing into dir; waits for its first
-// log line. extra_env may override or add variables.
+// log line. extra_env may override or add variables; wrapper is a command that
+// execs the relay (such as prlimit), or nothing.
 relay_process_t start_relay(const std::string &dir,
-                            const std::map<std::string, std::string> &extra_env = {});
+                            const std::map<std::string, std::string> &extra_env = {},
+                            const std::vector<std::string> &wrapper = {});
 std::string relay_stdout(const relay_process_t &relay);
 // Waits until the relay's standard output contains text.
 bool wait_relay_output(const relay_process_t &relay, const std::string &text, int timeout_ms);
