@@ -80,6 +80,19 @@ uint64_t monotonic_ms(void)
     return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
 }
 
+struct timespec monotonic_deadline(int timeout_ms)
+{
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += timeout_ms / 1000;
+    until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    return until;
+}
+
 // The tag lives in the caller's buffer so threads never share it.
 static const char *level_tag(int level, char *buf, size_t size)
 {
@@ -387,14 +400,7 @@ void console_printf(const char *format, ...)
 int flush_log(int timeout_ms)
 {
     pthread_once(&g_writer_once, start_log_writer);
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += timeout_ms / 1000;
-    until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec++;
-        until.tv_nsec -= 1000000000L;
-    }
+    struct timespec until = monotonic_deadline(timeout_ms);
     pthread_mutex_lock(&log_lock);
     uint64_t target = g_queued;
     int waited = 0;

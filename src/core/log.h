@@ -57,6 +57,8 @@ const char *format_time_custom(const char *format, char *buf, size_t size);
 uint64_t now_ms(void);
 // Monotonic clock in milliseconds, for waits and back-off.
 uint64_t monotonic_ms(void);
+// The monotonic time timeout_ms from now, for a condition made on CLOCK_MONOTONIC.
+struct timespec monotonic_deadline(int timeout_ms);
 
 // The clock read by the logger and the time texts; tests replace it to cross midnight.
 typedef time_t (*clock_source_t)(void);

@@ -54,14 +54,7 @@ void ring_doorbell(doorbell_t &bell)
 
 bool wait_doorbell(doorbell_t &bell, int timeout_ms)
 {
-    struct timespec until;
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += timeout_ms / 1000;
-    until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec++;
-        until.tv_nsec -= 1000000000L;
-    }
+    struct timespec until = monotonic_deadline(timeout_ms);
     pthread_mutex_lock(&bell.lock);
     int waited = 0;
     while (!bell.rung && waited == 0)
