@@ -7,7 +7,7 @@ export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp
 export UBSAN_OPTIONS ?= halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS ?= halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp
 
-.PHONY: all deps build run test test-normal test-asan test-tsan test-fuzz fuzz bench install deb clean
+.PHONY: all deps build run test mutate test-normal test-asan test-tsan test-fuzz fuzz bench install deb clean
 
 all: build
 
@@ -61,6 +61,11 @@ fuzz: deps
 
 test: test-normal test-asan test-tsan test-fuzz
 
+# Each mutant of tests/mutants.txt in a scratch copy (build-mutate/), with the tests that
+# must kill it; minutes, so not part of make test.
+mutate: deps
+	@./scripts/mutate.py
+
 bench: deps
 	@./bench/run-bench.sh
 
@@ -81,4 +86,4 @@ deb: deps
 	@ls build-deb/mirevo_*.deb
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz build-deb
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-mutate build-deb
