@@ -11,6 +11,7 @@ set -euo pipefail
 repo="$(cd "$(dirname "$0")/../.." && pwd)"
 work=""
 nspawn_pid=""
+init=""
 failures=0
 
 skip() {
@@ -19,6 +20,9 @@ skip() {
 }
 
 finish() {
+  # The container's systemd first: once the first process of its PID namespace is gone the
+  # kernel ends every other one in it. Killing nspawn alone would leave them running.
+  [ -n "$init" ] && kill -KILL "$init" 2>/dev/null || true
   if [ -n "$nspawn_pid" ]; then
     kill -KILL "$nspawn_pid" 2>/dev/null || true
     wait "$nspawn_pid" 2>/dev/null || true
@@ -43,15 +47,16 @@ cp "$deb" "$work/pkg/mirevo.deb"
 systemd-nspawn -D / --volatile=yes --register=no --keep-unit --private-network -M mirevo-box \
   --overlay=/usr:"$work/up/usr":/usr --overlay=/etc:"$work/up/etc":/etc \
   --overlay=/var:"$work/up/var":/var --bind-ro="$work/pkg":/mnt/pkg \
-  -b -- systemd.firstboot=off >"$work/nspawn.log" 2>&1 </dev/null &
+  -b -- systemd.firstboot=off systemd.unit=basic.target >"$work/nspawn.log" 2>&1 </dev/null &
 nspawn_pid=$!
 
-# The container's systemd is the child of systemd-nspawn; wait (90 s at most) until it has booted.
-init=""
+# It boots to basic.target, so none of the host's own services (databases and such) start in
+# it. The container's systemd is the child of systemd-nspawn; wait (90 s at most) until it has booted.
 state=""
 for _ in $(seq 225); do
   kill -0 "$nspawn_pid" 2>/dev/null || skip "systemd-nspawn cannot start here: $(tail -n 3 "$work/nspawn.log")"
-  [ -n "$init" ] || init="$(ps -o pid= --ppid "$nspawn_pid" | head -n 1 | tr -d ' ')"
+  # Asked anew each time: nspawn's first child is a helper that becomes or starts systemd.
+  init="$(ps -o pid=,comm= --ppid "$nspawn_pid" | awk '$2 == "systemd" { print $1; exit }')"
   if [ -n "$init" ]; then
     state="$(timeout 5 nsenter -t "$init" -a systemctl is-system-running 2>/dev/null || true)"
     case "$state" in running | degraded) break ;; esac
