@@ -121,7 +121,8 @@ struct log_entry_t {
 
 // All under log_lock. The writer swaps the pending list for its own and
 // writes without the lock, so a producer waits only for a short copy.
-static std::vector<log_entry_t> g_pending;
+// Never destroyed: the writer thread outlives main, and no exit may free what it uses.
+static std::vector<log_entry_t> &g_pending = *new std::vector<log_entry_t>();
 static size_t g_pending_bytes = 0;
 static uint64_t g_queued = 0;  // entries accepted since the start
 static uint64_t g_written = 0; // of those, entries written

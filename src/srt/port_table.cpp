@@ -124,13 +124,18 @@ struct pending_caller_t {
 
 static pthread_mutex_t g_ports_lock = PTHREAD_MUTEX_INITIALIZER;
 // Nodes never move: a listener's callback holds its entry. A closed entry is
-// parked until libsrt has forgotten its listener.
-static std::list<port_entry_t> g_ports;
-static std::list<port_entry_t> g_closed_ports;
-static std::map<int64_t, registration_t> g_registrations;
-static std::map<SRTSOCKET, pending_caller_t> g_pending; // let in, not yet accepted
+// parked until libsrt has forgotten its listener. None of the table is ever
+// destroyed: libsrt's threads and the acceptor outlive main.
+static std::list<port_entry_t> &g_ports = *new std::list<port_entry_t>();
+static std::list<port_entry_t> &g_closed_ports = *new std::list<port_entry_t>();
+static std::map<int64_t, registration_t> &g_registrations =
+    *new std::map<int64_t, registration_t>();
+// Let in at the handshake, not yet accepted.
+static std::map<SRTSOCKET, pending_caller_t> &g_pending =
+    *new std::map<SRTSOCKET, pending_caller_t>();
 // Refusals that name no endpoint, by port and reason (true: a mode or type not served).
-static std::map<std::pair<int, bool>, uint64_t> g_port_refused;
+static std::map<std::pair<int, bool>, uint64_t> &g_port_refused =
+    *new std::map<std::pair<int, bool>, uint64_t>();
 static int64_t g_next_registration = 1;
 static int g_accept_epoll = -1;
 static pthread_once_t g_acceptor_once = PTHREAD_ONCE_INIT;
