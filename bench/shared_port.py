@@ -204,6 +204,31 @@ def _listed_connections(http_port):
     return None if sums is None else [sums[family] for family in LISTED]
 
 
+def _machine_cpu():
+    """(busy, all) CPU seconds of the whole machine so far, summed over its CPUs."""
+    with open("/proc/stat") as stat:
+        ticks = [int(field) for field in stat.readline().split()[1:9]]
+    idle = ticks[3] + ticks[4]  # idle, iowait
+    return (sum(ticks) - idle) / harness.CLOCK_TICKS, sum(ticks) / harness.CLOCK_TICKS
+
+
+def _cpu_seconds_or(pid, fallback):
+    try:
+        return harness.cpu_seconds(pid)
+    except OSError:  # ended meanwhile
+        return fallback
+
+
+def machine_share(start, end, relay_cpu_s, tool_cpu_s):
+    """How the machine's CPUs were used between two _machine_cpu snapshots, in cores: the
+    relay, the load tool, everything else, and the idle share in percent."""
+    wall = (end[1] - start[1]) / os.cpu_count()
+    busy = end[0] - start[0]
+    return {"relay": relay_cpu_s / wall, "load_tool": tool_cpu_s / wall,
+            "others": max(busy - relay_cpu_s - tool_cpu_s, 0.0) / wall,
+            "idle_pct": (1 - busy / (end[1] - start[1])) * 100}
+
+
 def live_figures(gen, subs, streams):
     """Delivery of a stream set: each subscriber against what the generator sent on its
     stream (subscriber j takes stream j mod streams)."""
@@ -258,7 +283,8 @@ def _live_run(relay_bin, load_bin, layout, seconds):
             raise RuntimeError("the subscribers did not all connect")
         result["connect_s"] = time.monotonic() - connect_start
         time.sleep(1.0)
-        cpu_start = harness.cpu_seconds(relay.pid)
+        cpu_start, machine_start = harness.cpu_seconds(relay.pid), _machine_cpu()
+        sub_start, gen_cpu_s = harness.cpu_seconds(subs.pid), 0.0
         gen = harness.Process("gen", [load_bin, "gen", "--url", f"srt://127.0.0.1:{source}",
                                       *set_options, "--share-port", "--rate",
                                       str(LIVE_RATE_BPS), "--duration", str(seconds)], workdir)
@@ -271,10 +297,13 @@ def _live_run(relay_bin, load_bin, layout, seconds):
         deadline = time.monotonic() + seconds + 60
         while gen.wait(0.5) is None and time.monotonic() < deadline:
             peak_kb = max(peak_kb, harness.memory_kb(relay.pid).get("VmHWM", 0))
+            gen_cpu_s = _cpu_seconds_or(gen.pid, gen_cpu_s)
         if gen.alive():
             raise RuntimeError("generator did not finish")
         time.sleep(1.0)
         result["cpu_s"] = harness.cpu_seconds(relay.pid) - cpu_start
+        result["cores"] = machine_share(machine_start, _machine_cpu(), result["cpu_s"],
+                                        gen_cpu_s + harness.cpu_seconds(subs.pid) - sub_start)
         result["relay_counters"] = metric_sums(http_port, RELAY_COUNTERS)
         result["peak_rss_mb"] = max(peak_kb, harness.memory_kb(relay.pid).get("VmHWM", 0)) / 1024
         subs.stop(30)
@@ -406,25 +435,38 @@ def _number(value, digits):
     return "-" if value is None else f"{value:.{digits}f}"
 
 
+def _cores(cores):
+    if cores is None:
+        return "-"
+    return (f"{cores['relay']:.2f}, {cores['load_tool']:.2f}, {cores['others']:.2f};"
+            f" {cores['idle_pct']:.0f}%")
+
+
 def live_markdown(result):
     head = (f"{result['routes']} live routes at {result['rate_mbps']:g} Mbit/s with "
             f"{result['subscribers']} subscribers each (relay commit {result['commit']}; "
             f"{result['seconds']} s of traffic per run; load average "
             f"{result['load_average_before']} before, {result['load_average_after']} after). "
             "One load tool process publishes every stream (stream n with the id cam<n>), one "
-            "subscribes to them all (caller j takes stream j mod 100), each from one local UDP "
-            "port, the subscribers taking messages on arrival. On ports of their own route n "
-            "listens on a source port and a target port of its own, with the same ids. "
+            f"subscribes to them all (caller j takes stream j mod {result['routes']}), each "
+            "from one local UDP port, the subscribers taking messages on arrival. On ports of "
+            "their own route n listens on a source port and a target port of its own, with "
+            "the same ids. "
             "Listed: the source and target connections the relay's metrics count during the "
             "run. Missing: what the subscribers should have had of their streams and did not "
-            "get; wrong: messages of another stream.")
+            "get; lost: gaps in what they got; wrong: messages of another stream. The relay's "
+            "own counters: packets lost on the way in, messages a full send buffer refused, "
+            "packets lost on the way out and resent. Cores: the CPU the relay, the load tool "
+            "and every other process on the machine used while the traffic flowed, and the "
+            "machine's idle share.")
     rows = ["| round | ports | listed | delivered | missing | lost | dup | wrong | p50 ms |"
             " p99 ms | relay: in lost, dropped, out lost, resent | relay CPU s | CPU s/GB |"
-            " peak RSS MB |", "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+            " peak RSS MB | cores: relay, load tool, others; machine idle |",
+            "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for run in result["runs"]:
         head_cells = f"| {run['round']} | {LAYOUT_TEXT[run['layout']]} |"
         if "delivered" not in run:
-            rows.append(f"{head_cells} failed: {run.get('error')} |" + " |" * 12)
+            rows.append(f"{head_cells} failed: {run.get('error')} |" + " |" * 13)
             continue
         listed, counters = run.get("listed"), run.get("relay_counters")
         rows.append(
@@ -434,7 +476,8 @@ def live_markdown(result):
             f" {_number(run['p99_ms'], 1)} |"
             f" {'-' if counters is None else ', '.join(str(counters[c]) for c in RELAY_COUNTERS)} |"
             f" {run['cpu_s']:.2f} |"
-            f" {_number(run['cpu_s_per_gb'], 2)} | {run['peak_rss_mb']:.1f} |")
+            f" {_number(run['cpu_s_per_gb'], 2)} | {run['peak_rss_mb']:.1f} |"
+            f" {_cores(run.get('cores'))} |")
     ratios = ", ".join(f"{r:.2f}" for r in result["ratios"]) or "-"
     median = result["ratio_median"]
     tail = (f"CPU per GB on two shared ports / on ports of their own, per round: {ratios}; "
