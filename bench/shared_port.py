@@ -110,8 +110,11 @@ def _thread_times(pid):
 def cpu_by_thread(pid, seconds=THREAD_SECONDS):
     """Where a process's CPU goes over seconds: per thread group, the threads, CPU % of a core
     and times run per second, the costliest first."""
+    # Reading thousands of threads takes a while; each is read about this long apart.
+    started = time.monotonic()
     before = _thread_times(pid)
     time.sleep(seconds)
+    span = time.monotonic() - started
     groups = {}
     for tid, (group, ns, runs) in _thread_times(pid).items():
         if tid not in before:
@@ -119,8 +122,8 @@ def cpu_by_thread(pid, seconds=THREAD_SECONDS):
         record = groups.setdefault(group, {"group": group, "threads": 0, "cpu_pct": 0.0,
                                            "runs_per_s": 0.0})
         record["threads"] += 1
-        record["cpu_pct"] += (ns - before[tid][1]) / (seconds * 1e9) * 100
-        record["runs_per_s"] += (runs - before[tid][2]) / seconds
+        record["cpu_pct"] += (ns - before[tid][1]) / (span * 1e9) * 100
+        record["runs_per_s"] += (runs - before[tid][2]) / span
     return sorted(groups.values(), key=lambda g: -g["cpu_pct"])
 
 
