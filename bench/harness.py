@@ -26,6 +26,23 @@ def free_port(kind=socket.SOCK_DGRAM):
     raise RuntimeError("no free port found")
 
 
+def free_port_block(count, low=20000):
+    """The first of count consecutive UDP ports, from low up, that no socket holds now and that
+    were not handed out before; below the kernel's range of ephemeral ports, so that
+    nothing is given one of them by chance while they wait."""
+    with open("/proc/sys/net/ipv4/ip_local_port_range") as span:
+        ephemeral = int(span.read().split()[0])
+    busy = bound_udp_ports() | _handed_out_ports
+    first = low
+    while first + count <= ephemeral:
+        clash = [port for port in range(first, first + count) if port in busy]
+        if not clash:
+            _handed_out_ports.update(range(first, first + count))
+            return first
+        first = clash[-1] + 1
+    raise RuntimeError(f"no {count} consecutive free UDP ports below {ephemeral}")
+
+
 def parse_proc_stat(text):
     """CPU seconds (utime + stime) from the text of /proc/PID/stat."""
     # The command name may hold blanks and parentheses: fields start after the last ')'.

@@ -1,6 +1,7 @@
 """Benchmark matrix: the relay beside the bare forwarder (and srt-live-transmit) under the same
 load, then the scale measurements: scraping, idle routes, stored routes, memory per subscriber,
-and the relay over lossy links beside a direct link."""
+the relay over lossy links beside a direct link, and many streams on two shared ports beside the
+same streams on ports of their own."""
 import argparse
 import datetime
 import json
@@ -16,6 +17,7 @@ import harness
 import lossy
 import memory_profile
 import scale
+import shared_port
 
 # The big sets share one local port and take each message on arrival (no play-out thread
 # per caller): a thousand callers then cost the load tool one UDP socket and a few threads.
@@ -32,7 +34,7 @@ CASES = {
 }
 PLOTTED = ("1x5", "10x5", "50x5", "200x2", "1000x0.3", "1100x0.2")
 SCRAPED_CASE = "200x2"
-MEASURES = ("scrape", "idle", "routes", "memory", "lossy")
+MEASURES = ("scrape", "idle", "routes", "memory", "lossy", "shared_routes", "shared_live")
 IDLE_SECONDS = 3.0
 API_KEY = "bench"
 
@@ -203,7 +205,8 @@ def write_markdown(path, document):
 
 MARKDOWN = {"scrape": scale.scrape_markdown, "idle": scale.idle_markdown,
             "routes": scale.routes_markdown, "memory": memory_profile.markdown,
-            "lossy": lossy.markdown}
+            "lossy": lossy.markdown, "shared_routes": shared_port.routes_markdown,
+            "shared_live": shared_port.live_markdown}
 
 
 def draw_cost_plot(path, document, workdir):
@@ -303,6 +306,17 @@ def main():
         document["lossy"] = lossy.measure(args.relay, args.load, args.seconds, args.out,
                                           document["commit"].split()[0])
         note("  " + json.dumps(document["lossy"]))
+    if "shared_routes" in wanted:
+        note(f"{shared_port.ROUTES} routes on two shared ports and on ports of their own ...")
+        document["shared_routes"] = shared_port.measure_routes(args.relay, args.out,
+                                                               document["commit"].split()[0])
+        note("  " + json.dumps(document["shared_routes"]))
+    if "shared_live" in wanted:
+        note(f"{shared_port.LIVE_ROUTES} live routes on two shared ports and on their own ...")
+        document["shared_live"] = shared_port.measure_live(args.relay, args.load, args.seconds,
+                                                           args.out,
+                                                           document["commit"].split()[0])
+        note("  " + json.dumps(document["shared_live"]))
     document["run_seconds"] = time.monotonic() - started
 
     os.makedirs(args.out, exist_ok=True)

@@ -27,7 +27,7 @@ API_UP_GOAL_S, ALL_INFO_GOAL_S, CREATE_GOAL_S = 1.5, 0.1, 0.3
 SCRAPED_PATHS = ("/api/metrics", "/api/connections")
 
 
-def _listening_routes(count, enabled=True):
+def listening_routes(count, enabled=True):
     """count routes (100, 101, ...), each a listening source and one listening target on free
     UDP ports. Returns (route entries, the set of their ports)."""
     entries, ports = {}, set()
@@ -39,7 +39,7 @@ def _listening_routes(count, enabled=True):
     return entries, ports
 
 
-def _cpu_pct_over(pid, seconds, windows=IDLE_WINDOWS):
+def cpu_pct_over(pid, seconds, windows=IDLE_WINDOWS):
     """CPU % of pid over seconds: the least of its windows, so that a burst of other work on a
     shared machine (which slows every wake-up) counts less."""
     spans = []
@@ -60,7 +60,7 @@ def _measure_bare_idle(load_bin, workdir, threads, listeners, seconds):
         if not harness.wait_until(lambda: os.path.exists(ready), 30):
             raise RuntimeError(f"idle --threads {threads} did not start")
         time.sleep(IDLE_SETTLE_S)
-        return {"cpu_pct": _cpu_pct_over(bare.pid, seconds), "threads": threads,
+        return {"cpu_pct": cpu_pct_over(bare.pid, seconds), "threads": threads,
                 "listeners": threads * listeners,
                 "process_threads": harness.thread_count(bare.pid)}
     finally:
@@ -74,14 +74,14 @@ def measure_idle(relay_bin, load_bin, routes=IDLE_ROUTES, seconds=IDLE_SECONDS):
     result = {"routes": routes, "seconds": seconds}
     workdir = tempfile.mkdtemp(prefix="bench-idle-")
     try:
-        entries, ports = _listening_routes(routes)
+        entries, ports = listening_routes(routes)
         relay = harness.start_relay(relay_bin, workdir, harness.routes_document(entries),
                                     harness.free_port(socket.SOCK_STREAM), API_KEY)
         try:
             if not harness.wait_until(lambda: ports <= harness.bound_udp_ports(), 30, step=0.2):
                 raise RuntimeError("relay did not open every port")
             time.sleep(IDLE_SETTLE_S)
-            result["relay"] = {"cpu_pct": _cpu_pct_over(relay.pid, seconds),
+            result["relay"] = {"cpu_pct": cpu_pct_over(relay.pid, seconds),
                                "process_threads": harness.thread_count(relay.pid),
                                "listeners": len(ports)}
         finally:
@@ -99,7 +99,7 @@ def measure_idle(relay_bin, load_bin, routes=IDLE_ROUTES, seconds=IDLE_SECONDS):
     return result
 
 
-def _raise_descriptor_limit(wanted):
+def raise_descriptor_limit(wanted):
     """Lifts this process's soft descriptor limit (inherited by the relay) towards wanted."""
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if soft < wanted:
@@ -119,10 +119,11 @@ def _timed_requests(port, path, method):
     return seconds, statuses, size
 
 
-def _stored_routes_run(relay_bin, entries, ports):
+def stored_routes_run(relay_bin, entries, ports, idle_seconds=5.0, measure_more=None):
     """Starts a relay on the routes in entries and measures it: seconds until GET /api/routes
-    lists them all and until every port in ports listens, idle CPU, then all_info and create
-    times, and the stop."""
+    lists them all and until every port in ports listens, idle CPU (quietest window of
+    idle_seconds), then all_info and create times, what measure_more(relay PID, HTTP port)
+    returns (a dict, added to the result), and the stop."""
     result = {}
     workdir = tempfile.mkdtemp(prefix="bench-routes-")
     http_port = harness.free_port(socket.SOCK_STREAM)
@@ -139,10 +140,12 @@ def _stored_routes_run(relay_bin, entries, ports):
         if not harness.wait_until(listed, API_UP_LIMIT_S, step=API_POLL_S):
             raise RuntimeError(f"the API did not list every route within {API_UP_LIMIT_S} s")
         result["api_up_s"] = time.monotonic() - started
+        # What the start cost the relay itself, apart from waiting for a busy machine.
+        result["api_up_cpu_s"] = harness.cpu_seconds(relay.pid)
         harness.wait_until(lambda: ports <= harness.bound_udp_ports(), 60, step=0.2)
         result["all_listening_s"] = time.monotonic() - started if ports else None
         time.sleep(IDLE_SETTLE_S)
-        result["idle_cpu_pct"] = _cpu_pct_over(relay.pid, 5.0)
+        result["idle_cpu_pct"] = cpu_pct_over(relay.pid, idle_seconds)
         result["process_threads"] = harness.thread_count(relay.pid)
         result["rss_mb"] = harness.memory_kb(relay.pid).get("VmRSS", 0) / 1024
         result["all_info_s"], info_statuses, result["all_info_bytes"] = _timed_requests(
@@ -150,6 +153,8 @@ def _stored_routes_run(relay_bin, entries, ports):
         result["create_s"], create_statuses, _ = _timed_requests(
             http_port, f"/api/routes/route?{query}", "POST")
         result["statuses"] = {"all_info": info_statuses, "create": create_statuses}
+        if measure_more is not None:
+            result.update(measure_more(relay.pid, http_port))
         stop_start = time.monotonic()
         result["relay_exit"] = relay.stop(60)
         result["stop_s"] = time.monotonic() - stop_start
@@ -166,16 +171,16 @@ def measure_stored_routes(relay_bin, count=STORED_ROUTES):
     free UDP ports) and then disabled (stored only): what the routes' sockets and threads cost
     the API, beside what the stored document costs."""
     result = {"routes": count,
-              "descriptor_limit": _raise_descriptor_limit(count * STORED_ROUTES_FDS)}
+              "descriptor_limit": raise_descriptor_limit(count * STORED_ROUTES_FDS)}
     try:
-        entries, ports = _listening_routes(count)
-        result["enabled"] = _stored_routes_run(relay_bin, entries, ports)
+        entries, ports = listening_routes(count)
+        result["enabled"] = stored_routes_run(relay_bin, entries, ports)
     except RuntimeError:
         result["enabled"] = {"error": "free UDP ports ran short"}
     disabled = {100 + i: harness.route_entry(100 + i, 20000 + 2 * i,
                                              [(10000 + i, 20001 + 2 * i, False)], False)
                 for i in range(count)}
-    result["disabled"] = _stored_routes_run(relay_bin, disabled, set())
+    result["disabled"] = stored_routes_run(relay_bin, disabled, set())
     if "error" in result["enabled"] and "error" in result["disabled"]:
         result["error"] = result["enabled"]["error"]
     return result
@@ -290,34 +295,43 @@ def _milliseconds(run, name):
     return text + (f" (status {', '.join(map(str, odd))})" if odd else "")
 
 
+def run_row(runs, measure, show, goal=None, value=None):
+    """A table row with a column per run: show(run), and the verdict of value(run) against goal,
+    a (limit, text) pair, per run; "-" for a run that failed."""
+    cells = ["-" if "error" in run else show(run) for run in runs]
+    verdict = "-"
+    if goal is not None:
+        verdict = f"{goal[1]}: " + ", ".join(
+            "-" if "error" in run else _verdict(value(run), goal[0]) for run in runs)
+    return f"| {measure} | {' | '.join(cells)} | {verdict} |"
+
+
+def stored_rows(runs):
+    """The rows of stored_routes_run figures, a column per run."""
+    return [
+        run_row(runs, "API lists every route", lambda r: f"{r['api_up_s']:.2f} s",
+                (API_UP_GOAL_S, f"{API_UP_GOAL_S:g} s"), lambda r: r["api_up_s"]),
+        run_row(runs, "every port listening",
+                lambda r: "-" if r["all_listening_s"] is None else f"{r['all_listening_s']:.2f} s"),
+        run_row(runs, "GET /api/all_info, ms", lambda r: _milliseconds(r, "all_info"),
+                (ALL_INFO_GOAL_S, f"{ALL_INFO_GOAL_S * 1000:g} ms"),
+                lambda r: max(r["all_info_s"])),
+        run_row(runs, "POST /api/routes/route, ms", lambda r: _milliseconds(r, "create"),
+                (CREATE_GOAL_S, f"{CREATE_GOAL_S * 1000:g} ms"), lambda r: max(r["create_s"])),
+        run_row(runs, "all_info bytes", lambda r: str(r["all_info_bytes"])),
+        run_row(runs, "idle CPU", lambda r: f"{r['idle_cpu_pct']:.1f} %"),
+        run_row(runs, "threads, RSS", lambda r: f"{r['process_threads']}, {r['rss_mb']:.0f} MB"),
+        run_row(runs, "stop (SIGTERM to exit)",
+                lambda r: f"{r['stop_s']:.1f} s, status {r['relay_exit']}")]
+
+
 def routes_markdown(stored):
     runs = [stored["enabled"], stored["disabled"]]
     if all("error" in run for run in runs):
         return f"{stored['routes']} stored routes: failed: {runs[0]['error']}"
-
-    def row(measure, show, goal=None, value=None):
-        cells = ["-" if "error" in run else show(run) for run in runs]
-        verdict = "-"
-        if goal is not None:
-            verdict = f"{goal[1]}: " + ", ".join(
-                "-" if "error" in run else _verdict(value(run), goal[0]) for run in runs)
-        return f"| {measure} | {' | '.join(cells)} | {verdict} |"
-
     return "\n".join([
         f"{stored['routes']} stored routes, descriptor limit {stored['descriptor_limit']}:", "",
         "| measure | enabled (listening source and target each) | disabled (stored only) |"
-        " goal |", "|---|---|---|---|",
-        row("API lists every route", lambda r: f"{r['api_up_s']:.2f} s",
-            (API_UP_GOAL_S, f"{API_UP_GOAL_S:g} s"), lambda r: r["api_up_s"]),
-        row("every port listening",
-            lambda r: "-" if r["all_listening_s"] is None else f"{r['all_listening_s']:.2f} s"),
-        row("GET /api/all_info, ms", lambda r: _milliseconds(r, "all_info"),
-            (ALL_INFO_GOAL_S, f"{ALL_INFO_GOAL_S * 1000:g} ms"), lambda r: max(r["all_info_s"])),
-        row("POST /api/routes/route, ms", lambda r: _milliseconds(r, "create"),
-            (CREATE_GOAL_S, f"{CREATE_GOAL_S * 1000:g} ms"), lambda r: max(r["create_s"])),
-        row("all_info bytes", lambda r: str(r["all_info_bytes"])),
-        row("idle CPU", lambda r: f"{r['idle_cpu_pct']:.1f} %"),
-        row("threads, RSS", lambda r: f"{r['process_threads']}, {r['rss_mb']:.0f} MB"),
-        row("stop (SIGTERM to exit)", lambda r: f"{r['stop_s']:.1f} s, status {r['relay_exit']}")]
+        " goal |", "|---|---|---|---|", *stored_rows(runs)]
         + [f"\n{name} routes failed: {run['error']}" for name, run in
            (("Enabled", runs[0]), ("Disabled", runs[1])) if "error" in run])

@@ -26,7 +26,7 @@ struct gen_connection_t {
 struct gen_state_t {
     srt_address_t address;
     int latency_ms;
-    const char *streamid;
+    char streamid[512];
     SRTSOCKET listener; // with --listen; SRT_INVALID_SOCK when calling
     int listen_epoll;   // watches the listener
     int64_t interval_ns;
@@ -75,6 +75,35 @@ static SRTSOCKET accept_until(const gen_state_t &state, int64_t deadline_ns)
     return SRT_INVALID_SOCK;
 }
 
+// Waits until every message sent on sock is acknowledged, or give_up_ns.
+static void wait_acknowledged(SRTSOCKET sock, int64_t give_up_ns)
+{
+    size_t blocks = 0;
+    size_t bytes = 0;
+    while (monotonic_ns() < give_up_ns && srt_getsndbuffer(sock, &blocks, &bytes) == 0 &&
+           blocks > 0)
+        sleep_until(monotonic_ns() + 10000000LL);
+}
+
+// The latency the peer of sock plays out with, in ms (1000 when unknown).
+static int peer_latency_of(SRTSOCKET sock)
+{
+    int peer_latency_ms = 0;
+    int length = sizeof peer_latency_ms;
+    if (srt_getsockflag(sock, SRTO_PEERLATENCY, &peer_latency_ms, &length) == SRT_ERROR)
+        peer_latency_ms = 1000;
+    return peer_latency_ms;
+}
+
+// Closes sock after adding its retransmissions to the state's count.
+static void close_counted(gen_state_t &state, SRTSOCKET sock)
+{
+    SRT_TRACEBSTATS stats;
+    if (srt_bstats(sock, &stats, 0) == 0)
+        state.retransmitted += (uint64_t)stats.pktRetransTotal;
+    srt_close(sock);
+}
+
 // Lets every sent message reach the peer's application before the socket is closed:
 // first the unacknowledged ones leave, then the peer's latency window passes (a
 // receiver discards what it still holds for play-out when the sender closes).
@@ -82,20 +111,9 @@ static SRTSOCKET accept_until(const gen_state_t &state, int64_t deadline_ns)
 // Bounded by DRAIN_WAIT_NS plus the latency. The connection's retransmissions are counted.
 static void drain_and_close(gen_state_t &state, SRTSOCKET sock)
 {
-    int64_t give_up = monotonic_ns() + DRAIN_WAIT_NS;
-    size_t blocks = 0;
-    size_t bytes = 0;
-    while (monotonic_ns() < give_up && srt_getsndbuffer(sock, &blocks, &bytes) == 0 && blocks > 0)
-        sleep_until(monotonic_ns() + 10000000LL);
-    int peer_latency_ms = 0;
-    int length = sizeof peer_latency_ms;
-    if (srt_getsockflag(sock, SRTO_PEERLATENCY, &peer_latency_ms, &length) == SRT_ERROR)
-        peer_latency_ms = 1000;
-    sleep_until(monotonic_ns() + (int64_t)(peer_latency_ms + PLAYOUT_MARGIN_MS) * 1000000LL);
-    SRT_TRACEBSTATS stats;
-    if (srt_bstats(sock, &stats, 0) == 0)
-        state.retransmitted += (uint64_t)stats.pktRetransTotal;
-    srt_close(sock);
+    wait_acknowledged(sock, monotonic_ns() + DRAIN_WAIT_NS);
+    sleep_until(monotonic_ns() + (int64_t)(peer_latency_of(sock) + PLAYOUT_MARGIN_MS) * 1000000LL);
+    close_counted(state, sock);
 }
 
 // Sends on sock until until_ns, a stop request or a broken connection; paced by
@@ -134,11 +152,15 @@ static void send_stretch(gen_state_t &state, SRTSOCKET sock, int64_t until_ns)
 
 static void print_report(const gen_state_t &state, int64_t rate_bps)
 {
+    // A reconnecting stream numbers on, so this is next_seq for one stream.
+    uint64_t sent = 0;
+    for (const gen_connection_t &conn : state.connections)
+        sent += conn.next_seq - conn.first_seq;
     printf("{\"role\":\"gen\",\"rate_bps\":%lld,\"sent\":%llu,\"bytes\":%llu,\"late_resets\":%llu,"
            "\"retransmitted\":%llu,\"connections\":[",
-           (long long)rate_bps, (unsigned long long)state.next_seq,
-           (unsigned long long)state.next_seq * LOAD_MESSAGE_SIZE,
-           (unsigned long long)state.late_resets, (unsigned long long)state.retransmitted);
+           (long long)rate_bps, (unsigned long long)sent,
+           (unsigned long long)sent * LOAD_MESSAGE_SIZE, (unsigned long long)state.late_resets,
+           (unsigned long long)state.retransmitted);
     for (size_t i = 0; i < state.connections.size(); i++) {
         const gen_connection_t &conn = state.connections[i];
         printf("%s{\"start_ms\":%.3f,\"end_ms\":%.3f,\"first_seq\":%llu,\"next_seq\":%llu}",
@@ -152,21 +174,129 @@ static void print_report(const gen_state_t &state, int64_t rate_bps)
     printf("]}\n");
 }
 
+// Calls every stream of set in turn, each retried until deadline_ns; with share_port
+// all from the local UDP port of the first. Returns 0, or -1 when one could not be
+// reached (the sockets opened so far stay in socks for the caller to close).
+static int connect_streams(const gen_state_t &state, const stream_set_t &set, bool share_port,
+                           std::vector<SRTSOCKET> &socks, int64_t deadline_ns)
+{
+    int local_port = share_port ? 0 : -1;
+    for (int i = 0; i < set.count; i++) {
+        srt_address_t address;
+        char streamid[sizeof state.streamid];
+        stream_endpoint(set, i, &address, streamid, sizeof streamid);
+        SRTSOCKET sock = SRT_INVALID_SOCK;
+        while (sock == SRT_INVALID_SOCK && !g_stop && monotonic_ns() < deadline_ns) {
+            sock = open_caller(address, state.latency_ms, streamid, true, local_port);
+            if (sock == SRT_INVALID_SOCK)
+                sleep_until(monotonic_ns() + CONNECT_RETRY_NS);
+        }
+        if (sock == SRT_INVALID_SOCK) {
+            fprintf(stderr, "gen: stream %d (port %d, id \"%s\") not reached: %s\n", i,
+                    address.port, streamid, srt_getlasterror_str());
+            return -1;
+        }
+        socks.push_back(sock);
+        if (share_port && local_port == 0)
+            local_port = local_port_of(sock);
+    }
+    return 0;
+}
+
+// Sends on every stream of the set until until_ns or a stop request: message k goes
+// to stream k mod N at start + k * interval / N, so each stream keeps the rate and the
+// streams' messages interleave evenly. A stream whose send fails is left out from then
+// on (its connection record ends there). Returns how many broke. O(1) per message.
+static size_t send_streams(gen_state_t &state, const std::vector<SRTSOCKET> &socks,
+                           int64_t until_ns)
+{
+    unsigned char message[LOAD_MESSAGE_SIZE];
+    size_t count = socks.size();
+    std::vector<bool> broken(count, false);
+    int64_t base = monotonic_ns();
+    for (size_t i = 0; i < count; i++) {
+        gen_connection_t conn;
+        conn.start_ns = base;
+        conn.first_seq = (uint64_t)i << STREAM_SEQ_SHIFT;
+        conn.next_seq = conn.first_seq;
+        state.connections.push_back(conn);
+    }
+    for (int64_t k = 0; !g_stop; k++) {
+        int64_t due = base + k * state.interval_ns / (int64_t)count;
+        int64_t now = monotonic_ns();
+        if (now >= until_ns)
+            break;
+        if (due > now) {
+            sleep_until(due);
+            now = monotonic_ns();
+        } else if (now - due > BEHIND_RESET_NS) {
+            base = now - k * state.interval_ns / (int64_t)count;
+            state.late_resets++;
+        }
+        size_t i = (size_t)(k % (int64_t)count);
+        gen_connection_t &conn = state.connections[i];
+        if (broken[i])
+            continue;
+        write_message(message, conn.next_seq, now);
+        if (srt_sendmsg(socks[i], (const char *)message, LOAD_MESSAGE_SIZE, -1, 1) == SRT_ERROR) {
+            fprintf(stderr, "gen: stream %zu: send failed: %s\n", i, srt_getlasterror_str());
+            broken[i] = true;
+            conn.end_ns = monotonic_ns();
+            continue;
+        }
+        conn.next_seq++;
+    }
+    size_t broken_count = 0;
+    for (size_t i = 0; i < count; i++) {
+        if (broken[i])
+            broken_count++;
+        else
+            state.connections[i].end_ns = monotonic_ns();
+    }
+    return broken_count;
+}
+
+// --streams: every stream connected first, then sent at once, then drained together
+// (one latency window for all, as drain_and_close does for one). Returns the exit
+// status: 1 when a stream could not be reached or broke.
+static int run_stream_set(gen_state_t &state, const stream_set_t &set, bool share_port,
+                          int64_t duration_ns)
+{
+    std::vector<SRTSOCKET> socks;
+    int64_t deadline = monotonic_ns() + duration_ns;
+    int status = connect_streams(state, set, share_port, socks, deadline) == 0 ? 0 : 1;
+    if (status == 0 && send_streams(state, socks, deadline) > 0)
+        status = 1;
+    int64_t give_up = monotonic_ns() + DRAIN_WAIT_NS;
+    int latency_ms = 0;
+    for (SRTSOCKET sock : socks) {
+        wait_acknowledged(sock, give_up);
+        int peer_latency = peer_latency_of(sock);
+        latency_ms = peer_latency > latency_ms ? peer_latency : latency_ms;
+    }
+    sleep_until(monotonic_ns() + (int64_t)(latency_ms + PLAYOUT_MARGIN_MS) * 1000000LL);
+    for (SRTSOCKET sock : socks)
+        close_counted(state, sock);
+    return status;
+}
+
 int run_generator(int argc, char **argv)
 {
     gen_state_t state;
-    const char *url = find_option(argc, argv, "--url", nullptr);
-    if (url == nullptr || parse_srt_address(url, &state.address) == -1) {
-        fprintf(stderr, "gen: --url srt://host:port is required\n");
+    stream_set_t set;
+    if (read_stream_set(argc, argv, "gen", &set) == -1)
         return 2;
-    }
     int64_t rate_bps = find_number(argc, argv, "--rate", 5000000);
     int64_t duration_ns = find_number(argc, argv, "--duration", 20) * 1000000000LL;
     int64_t reconnect_ns = find_number(argc, argv, "--reconnect-every", 0) * 1000000000LL;
     state.latency_ms = (int)find_number(argc, argv, "--latency", 0);
-    state.streamid = find_option(argc, argv, "--streamid", "");
+    stream_endpoint(set, 0, &state.address, state.streamid, sizeof state.streamid);
     if (rate_bps <= 0 || duration_ns <= 0) {
         fprintf(stderr, "gen: --rate and --duration must be positive\n");
+        return 2;
+    }
+    if (set.numbered && (reconnect_ns != 0 || has_flag(argc, argv, "--listen"))) {
+        fprintf(stderr, "gen: --streams calls once: no --listen, no --reconnect-every\n");
         return 2;
     }
     state.interval_ns = (int64_t)LOAD_MESSAGE_SIZE * 8 * 1000000000LL / rate_bps;
@@ -175,6 +305,11 @@ int run_generator(int argc, char **argv)
     state.retransmitted = 0;
     state.listener = SRT_INVALID_SOCK;
     state.listen_epoll = -1;
+    if (set.numbered) {
+        int status = run_stream_set(state, set, has_flag(argc, argv, "--share-port"), duration_ns);
+        print_report(state, rate_bps);
+        return status;
+    }
     if (has_flag(argc, argv, "--listen")) {
         // Watched from before any caller comes: the epoll then reports each one.
         int events = SRT_EPOLL_IN;

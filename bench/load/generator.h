@@ -3,7 +3,10 @@
 
 // mirevo-load gen --url srt://127.0.0.1:PORT [--rate BPS] [--duration S]
 //   [--reconnect-every S] [--latency MS] [--streamid ID] [--listen]
+//   [--streams N [--port-step K] [--share-port]]
 // Calls PORT, or with --listen waits there for a caller (again after each reconnect).
-// Prints one JSON report on stdout, with the library's retransmissions. Returns the
-// process exit status.
+// --streams sends N streams at BPS each from one thread: stream i calls PORT + i * K
+// with the stream id ID<i> (see stream_set_t), once, from one shared local UDP port
+// with --share-port. Prints one JSON report on stdout, with the library's
+// retransmissions and a connection record per stream. Returns the process exit status.
 int run_generator(int argc, char **argv);

@@ -157,3 +157,35 @@ int local_port_of(SRTSOCKET sock)
         return -1;
     return ntohs(local.sin_port);
 }
+
+int read_stream_set(int argc, char **argv, const char *role, stream_set_t *set)
+{
+    const char *url = find_option(argc, argv, "--url", nullptr);
+    if (url == nullptr || parse_srt_address(url, &set->address) == -1) {
+        fprintf(stderr, "%s: --url srt://host:port is required\n", role);
+        return -1;
+    }
+    set->streamid = find_option(argc, argv, "--streamid", "");
+    set->numbered = find_option(argc, argv, "--streams", nullptr) != nullptr;
+    int64_t count = find_number(argc, argv, "--streams", 1);
+    int64_t step = find_number(argc, argv, "--port-step", 0);
+    int64_t last_port = set->address.port + (count - 1) * step;
+    if (count < 1 || count > STREAMS_MAX || last_port < 1 || last_port > 65535) {
+        fprintf(stderr, "%s: --streams must be 1..%d and every port 1..65535\n", role, STREAMS_MAX);
+        return -1;
+    }
+    set->count = (int)count;
+    set->port_step = (int)step;
+    return 0;
+}
+
+void stream_endpoint(const stream_set_t &set, int index, srt_address_t *address, char *streamid,
+                     size_t size)
+{
+    *address = set.address;
+    address->port += index * set.port_step;
+    if (set.numbered)
+        snprintf(streamid, size, "%s%d", set.streamid, index);
+    else
+        snprintf(streamid, size, "%s", set.streamid);
+}

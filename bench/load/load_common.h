@@ -2,6 +2,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 
 #include <srt/srt.h>
@@ -48,3 +49,26 @@ SRTSOCKET open_caller(const srt_address_t &address, int latency_ms, const char *
 
 // The local UDP port of sock, or -1.
 int local_port_of(SRTSOCKET sock);
+
+// Stream i of a set numbers its messages from i << STREAM_SEQ_SHIFT, so a subscriber
+// handed another stream's messages sees it in the sequence numbers.
+#define STREAM_SEQ_SHIFT 40
+#define STREAMS_MAX 5000
+
+// Where the streams of one process go: --url srt://host:P, --streamid ID, --streams N,
+// --port-step K. Without --streams there is one stream, to P with the stream id ID as
+// given; with it, stream i of N goes to port P + i * K with the stream id ID<i>.
+struct stream_set_t {
+    srt_address_t address;
+    const char *streamid;
+    int count;
+    int port_step;
+    bool numbered; // --streams was given
+};
+
+// Reads the set from argv. Returns 0, or -1 after a message naming role on stderr.
+int read_stream_set(int argc, char **argv, const char *role, stream_set_t *set);
+
+// The address and the stream id (into streamid, size bytes) of stream index of set.
+void stream_endpoint(const stream_set_t &set, int index, srt_address_t *address, char *streamid,
+                     size_t size);

@@ -28,6 +28,7 @@ struct sub_connection_t {
     int64_t end_ns;
     const char *end_reason; // "end", "broken" or "left"
     uint64_t corrupted;
+    uint64_t wrong_stream; // intact messages of another stream of the set
     sequence_tracker_t tracker;
 };
 
@@ -37,6 +38,7 @@ struct sub_slot_t {
     SRTSOCKET sock = SRT_INVALID_SOCK;
     slot_phase_t phase = SLOT_IDLE;
     bool ever_connected = false;
+    int stream = 0; // index in the stream set
     int64_t next_attempt_ns = 0;
     uint64_t failed_attempts = 0;
     std::vector<sub_connection_t> connections;
@@ -44,9 +46,8 @@ struct sub_slot_t {
 };
 
 struct sub_config_t {
-    srt_address_t address;
+    stream_set_t set;
     int latency_ms;
-    const char *streamid;
     bool reconnect;
     int64_t churn_ns;
     const char *ready_file;
@@ -73,8 +74,11 @@ static sub_slot_t *find_slot(sub_sockets_t &sockets, SRTSOCKET sock)
 static void start_connect(sub_slot_t &slot, const sub_config_t &config, sub_sockets_t &sockets)
 {
     int local_port = config.share_port ? sockets.shared_port : -1;
-    slot.sock = open_caller(config.address, config.latency_ms, config.streamid, false, local_port,
-                            !config.no_tsbpd);
+    srt_address_t address;
+    char streamid[512];
+    stream_endpoint(config.set, slot.stream, &address, streamid, sizeof streamid);
+    slot.sock =
+        open_caller(address, config.latency_ms, streamid, false, local_port, !config.no_tsbpd);
     if (slot.sock == SRT_INVALID_SOCK) {
         slot.failed_attempts++;
         slot.next_attempt_ns = monotonic_ns() + RETRY_DELAY_NS;
@@ -120,12 +124,14 @@ static void mark_connected(sub_slot_t &slot, sub_sockets_t &sockets)
     conn.end_ns = 0;
     conn.end_reason = "end";
     conn.corrupted = 0;
+    conn.wrong_stream = 0;
     slot.connections.push_back(std::move(conn));
 }
 
-// Reads every queued message of a connected slot. Returns -1 when the connection
+// Reads every queued message of a connected slot; with check_stream a message of
+// another stream of the set is counted, not tracked. Returns -1 when the connection
 // is gone. Cost per message: one fill check and one bitmap update.
-static int drain_slot(sub_slot_t &slot)
+static int drain_slot(sub_slot_t &slot, bool check_stream)
 {
     unsigned char buffer[RECEIVE_BUFFER_SIZE];
     sub_connection_t &conn = slot.connections.back();
@@ -136,8 +142,15 @@ static int drain_slot(sub_slot_t &slot)
         int64_t now = monotonic_ns();
         uint64_t seq = 0;
         int64_t send_ns = 0;
-        if (read_message(buffer, (size_t)length, &seq, &send_ns) != MESSAGE_OK ||
-            track_sequence(conn.tracker, seq) == -1) {
+        if (read_message(buffer, (size_t)length, &seq, &send_ns) != MESSAGE_OK) {
+            conn.corrupted++;
+            continue;
+        }
+        if (check_stream && seq >> STREAM_SEQ_SHIFT != (uint64_t)slot.stream) {
+            conn.wrong_stream++;
+            continue;
+        }
+        if (track_sequence(conn.tracker, seq) == -1) {
             conn.corrupted++;
             continue;
         }
@@ -145,7 +158,7 @@ static int drain_slot(sub_slot_t &slot)
     }
 }
 
-static void handle_event(sub_sockets_t &sockets, const SRT_EPOLL_EVENT &event)
+static void handle_event(sub_sockets_t &sockets, const SRT_EPOLL_EVENT &event, bool check_stream)
 {
     sub_slot_t *slot = find_slot(sockets, event.fd);
     if (slot == nullptr)
@@ -158,7 +171,7 @@ static void handle_event(sub_sockets_t &sockets, const SRT_EPOLL_EVENT &event)
             close_slot(*slot, sockets, "failed", RETRY_DELAY_NS);
         return;
     }
-    if ((event.events & SRT_EPOLL_IN) != 0 && drain_slot(*slot) == -1) {
+    if ((event.events & SRT_EPOLL_IN) != 0 && drain_slot(*slot, check_stream) == -1) {
         close_slot(*slot, sockets, "broken", RETRY_DELAY_NS);
         return;
     }
@@ -191,6 +204,7 @@ static void write_ready_file(const char *path)
 
 struct sub_totals_t {
     uint64_t received = 0, lost = 0, duplicates = 0, reordered = 0, corrupted = 0;
+    uint64_t wrong_stream = 0;
 };
 
 static void add_connection(sub_totals_t &totals, const sub_connection_t &conn)
@@ -200,18 +214,19 @@ static void add_connection(sub_totals_t &totals, const sub_connection_t &conn)
     totals.duplicates += conn.tracker.duplicates;
     totals.reordered += conn.tracker.reordered + conn.tracker.before_base;
     totals.corrupted += conn.corrupted;
+    totals.wrong_stream += conn.wrong_stream;
 }
 
 static void print_totals(const sub_totals_t &totals, const latency_histogram_t &histogram)
 {
     printf("\"received\":%llu,\"lost\":%llu,\"duplicates\":%llu,\"reordered\":%llu,"
-           "\"corrupted\":%llu,\"latency_ms\":{\"count\":%llu,\"p50\":%.3f,\"p99\":%.3f,"
-           "\"max\":%.3f}",
+           "\"corrupted\":%llu,\"wrong_stream\":%llu,\"latency_ms\":{\"count\":%llu,"
+           "\"p50\":%.3f,\"p99\":%.3f,\"max\":%.3f}",
            (unsigned long long)totals.received, (unsigned long long)totals.lost,
            (unsigned long long)totals.duplicates, (unsigned long long)totals.reordered,
-           (unsigned long long)totals.corrupted, (unsigned long long)histogram.total,
-           latency_percentile(histogram, 50) / 1e3, latency_percentile(histogram, 99) / 1e3,
-           histogram.max_us / 1e3);
+           (unsigned long long)totals.corrupted, (unsigned long long)totals.wrong_stream,
+           (unsigned long long)histogram.total, latency_percentile(histogram, 50) / 1e3,
+           latency_percentile(histogram, 99) / 1e3, histogram.max_us / 1e3);
 }
 
 static void print_connection(const sub_connection_t &conn, bool with_ranges)
@@ -219,12 +234,13 @@ static void print_connection(const sub_connection_t &conn, bool with_ranges)
     const sequence_tracker_t &tracker = conn.tracker;
     printf("{\"connect_ms\":%.3f,\"end_ms\":%.3f,\"end\":\"%s\",\"first_seq\":%lld,"
            "\"last_seq\":%lld,\"received\":%llu,\"lost\":%llu,\"duplicates\":%llu,"
-           "\"corrupted\":%llu",
+           "\"corrupted\":%llu,\"wrong_stream\":%llu",
            conn.connect_ns / 1e6, conn.end_ns / 1e6, conn.end_reason,
            tracker.started ? (long long)tracker.base : -1LL,
            tracker.started ? (long long)tracker.highest : -1LL,
            (unsigned long long)tracker.distinct, (unsigned long long)lost_count(tracker),
-           (unsigned long long)tracker.duplicates, (unsigned long long)conn.corrupted);
+           (unsigned long long)tracker.duplicates, (unsigned long long)conn.corrupted,
+           (unsigned long long)conn.wrong_stream);
     if (with_ranges) {
         bool truncated = false;
         std::vector<std::pair<uint64_t, uint64_t>> ranges =
@@ -238,28 +254,37 @@ static void print_connection(const sub_connection_t &conn, bool with_ranges)
     printf("}");
 }
 
-// The subscriber that received fewest distinct messages, against the span of sequence
-// numbers that the whole set saw (first seen by any to last seen by any): what every
-// subscriber connected throughout should have had. O(N).
-static void print_worst(const std::vector<sub_slot_t> &slots)
+// The subscriber with the smallest share of its stream, against the span of sequence
+// numbers that the subscribers of that stream saw (first seen by any to last seen by
+// any): what every subscriber connected throughout should have had. O(N + streams).
+static void print_worst(const std::vector<sub_slot_t> &slots, int streams)
 {
-    uint64_t low = UINT64_MAX, high = 0, fewest = UINT64_MAX;
-    size_t worst = 0;
+    std::vector<uint64_t> low((size_t)streams, UINT64_MAX), high((size_t)streams, 0);
+    std::vector<uint64_t> received(slots.size(), 0);
     for (size_t i = 0; i < slots.size(); i++) {
-        uint64_t received = 0;
+        size_t s = (size_t)slots[i].stream;
         for (const sub_connection_t &conn : slots[i].connections) {
-            received += conn.tracker.distinct;
+            received[i] += conn.tracker.distinct;
             if (!conn.tracker.started)
                 continue;
-            low = conn.tracker.base < low ? conn.tracker.base : low;
-            high = conn.tracker.highest > high ? conn.tracker.highest : high;
-        }
-        if (received < fewest) {
-            fewest = received;
-            worst = i;
+            low[s] = conn.tracker.base < low[s] ? conn.tracker.base : low[s];
+            high[s] = conn.tracker.highest > high[s] ? conn.tracker.highest : high[s];
         }
     }
-    uint64_t expected = low <= high ? high - low + 1 : 0;
+    size_t worst = 0;
+    uint64_t fewest = UINT64_MAX, expected = 0;
+    double lowest = 2.0;
+    for (size_t i = 0; i < slots.size(); i++) {
+        size_t s = (size_t)slots[i].stream;
+        uint64_t span = low[s] <= high[s] ? high[s] - low[s] + 1 : 0;
+        double ratio = span > 0 ? (double)received[i] / (double)span : 0.0;
+        if (ratio < lowest) {
+            lowest = ratio;
+            worst = i;
+            fewest = received[i];
+            expected = span;
+        }
+    }
     printf("\"worst\":{\"index\":%zu,\"received\":%llu,\"expected\":%llu,\"ratio\":%.6f}", worst,
            (unsigned long long)fewest, (unsigned long long)expected,
            expected > 0 ? (double)fewest / (double)expected : 0.0);
@@ -284,7 +309,7 @@ static void print_report(const std::vector<sub_slot_t> &slots, const sub_config_
     print_totals(all, merged);
     printf(",\"connections\":%llu,\"failed_attempts\":%llu},", (unsigned long long)connections,
            (unsigned long long)failed_attempts);
-    print_worst(slots);
+    print_worst(slots, config.set.count);
     printf(",\"subscribers\":[");
     for (size_t i = 0; i < slots.size(); i++) {
         sub_totals_t totals;
@@ -305,15 +330,11 @@ static void print_report(const std::vector<sub_slot_t> &slots, const sub_config_
 int run_subscribers(int argc, char **argv)
 {
     sub_config_t config;
-    const char *url = find_option(argc, argv, "--url", nullptr);
-    if (url == nullptr || parse_srt_address(url, &config.address) == -1) {
-        fprintf(stderr, "sub: --url srt://host:port is required\n");
+    if (read_stream_set(argc, argv, "sub", &config.set) == -1)
         return 2;
-    }
     int64_t count = find_number(argc, argv, "--count", 1);
     int64_t duration_ns = find_number(argc, argv, "--duration", 30) * 1000000000LL;
     config.latency_ms = (int)find_number(argc, argv, "--latency", 0);
-    config.streamid = find_option(argc, argv, "--streamid", "");
     config.reconnect = has_flag(argc, argv, "--reconnect");
     config.churn_ns = find_number(argc, argv, "--churn-ms", 0) * 1000000LL;
     config.ready_file = find_option(argc, argv, "--ready-file", nullptr);
@@ -334,8 +355,10 @@ int run_subscribers(int argc, char **argv)
     // Slots wait for a retry with no socket in the set; the wait must still sleep.
     srt_epoll_set(sockets.epoll_id, SRT_EPOLL_ENABLE_EMPTY);
     std::vector<sub_slot_t> slots((size_t)count);
-    for (sub_slot_t &slot : slots)
-        reset_histogram(slot.histogram);
+    for (size_t i = 0; i < slots.size(); i++) {
+        reset_histogram(slots[i].histogram);
+        slots[i].stream = (int)(i % (size_t)config.set.count);
+    }
 
     int64_t deadline = monotonic_ns() + duration_ns;
     int64_t next_churn = monotonic_ns() + config.churn_ns;
@@ -369,7 +392,7 @@ int run_subscribers(int argc, char **argv)
         int ready =
             srt_epoll_uwait(sockets.epoll_id, events.data(), (int)events.size(), WAIT_STEP_MS);
         for (int i = 0; i < ready; i++)
-            handle_event(sockets, events[i]);
+            handle_event(sockets, events[i], config.set.numbered);
     }
     for (sub_slot_t &slot : slots)
         if (slot.phase != SLOT_IDLE)

@@ -8,6 +8,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import harness  # noqa: E402
 import memory_profile  # noqa: E402
 import run_bench  # noqa: E402
+import shared_port  # noqa: E402
 import soak  # noqa: E402
 
 # Two generator connections with a reconnect pause between 1000 ms and 1100 ms:
@@ -52,6 +53,53 @@ class Figures(unittest.TestCase):
         self.assertEqual(sites, [
             {"bytes": 82.33e6, "calls": 201, "function": "srt::CRcvLossList::CRcvLossList(int)"},
             {"bytes": 512.0, "calls": 2, "function": "add_connection(route_t*)"}])
+
+
+class SharedPortFigures(unittest.TestCase):
+    # Two streams: 100 messages sent on stream 0, 90 on stream 1.
+    GEN = {"late_resets": 0, "connections": [{"first_seq": 0, "next_seq": 100},
+                                              {"first_seq": 1 << 40, "next_seq": (1 << 40) + 90}]}
+
+    @staticmethod
+    def subs(received, **faults):
+        """A stream-set report: subscriber j received received[j] of stream j mod 2."""
+        aggregate = {"received": sum(received), "failed_attempts": 0,
+                     "latency_ms": {"p50": 1.0, "p99": 2.0}, "lost": 0, "duplicates": 0,
+                     "reordered": 0, "corrupted": 0, "wrong_stream": 0, **faults}
+        return {"connected": len(received), "aggregate": aggregate,
+                "subscribers": [{"index": j, "received": n} for j, n in enumerate(received)]}
+
+    def test_each_subscriber_is_judged_against_its_own_stream(self):
+        cases = [  # (received per subscriber, faults, missing, zero loss)
+            ([100, 90, 100, 90], {}, 0, True),
+            ([100, 90, 90, 90], {}, 10, False),  # the third takes stream 0 and missed 10
+            ([100, 90, 100, 90], {"lost": 1}, 0, False),
+            ([100, 90, 100, 90], {"wrong_stream": 3}, 0, False),
+            ([100, 90, 100, 90], {"duplicates": 2}, 0, False),
+        ]
+        for received, faults, missing, zero_loss in cases:
+            with self.subTest(received=received, faults=faults):
+                figures = shared_port.live_figures(self.GEN, self.subs(received, **faults), 2)
+                self.assertEqual((figures["sent"], figures["expected"]), (190, 380))
+                self.assertEqual((figures["missing"], figures["zero_loss"]), (missing, zero_loss))
+
+    def test_metric_samples_are_summed_by_exact_family(self):
+        text = ("# TYPE mirevo_target_connections gauge\n"
+                'mirevo_target_connections{route="100",target="1000"} 2\n'
+                'mirevo_target_connections{route="101",target="1001"} 1\n'
+                'mirevo_target_connections_total{route="100"} 7\n'
+                'mirevo_route_source_connected{route="100"} 1\n')
+        self.assertEqual(shared_port.sum_samples(text, shared_port.LISTED),
+                         {"mirevo_route_source_connected": 1, "mirevo_target_connections": 3})
+
+    def test_cost_ratios_pair_the_layouts_of_each_round(self):
+        runs = [{"round": 1, "layout": "own", "cpu_s_per_gb": 20.0},
+                {"round": 1, "layout": "shared", "cpu_s_per_gb": 15.0},
+                {"round": 2, "layout": "shared", "cpu_s_per_gb": 30.0},
+                {"round": 2, "layout": "own", "cpu_s_per_gb": 20.0},
+                {"round": 3, "layout": "own", "cpu_s_per_gb": 20.0},
+                {"round": 3, "layout": "shared", "error": "failed"}]
+        self.assertEqual(shared_port.round_ratios(runs), [0.75, 1.5])
 
 
 class Stretches(unittest.TestCase):
