@@ -112,7 +112,8 @@ function createTargetRow(rid, tid, actions) {
 function updateTargetRow(row, target) {
   row.on.input.checked = target.enabled === 1;
   showEndpoint(row.form, target);
-  setText(row.state, target.connected ? 'connected' : 'idle');
+  const state = target.connected ? 'connected' : 'idle';
+  setText(row.state, target.sourceTime ? `${state}, source time` : state);
   row.state.classList.toggle('live', target.connected);
   setText(row.peers, target.peers == null ? '–' : String(target.peers));
   setText(row.out, formatMbps(target.mbps));
@@ -223,14 +224,19 @@ function updateCard(card, route) {
   const targets = Object.entries(route.targets ?? {})
     .map(([tid, target]) => ({ ...target, id: Number(tid) }))
     .sort((a, b) => a.id - b.id)
-    .map((target) => ({
-      ...target,
-      connected: route.activeTargets?.includes(target.id) ?? false,
-      peers: Array.isArray(route.connections)
-        ? route.connections.filter((c) => c.side === 'target' && c.target_id === target.id).length
-        : null,
-      mbps: lastOf(route.history?.targets?.[target.id]),
-    }));
+    .map((target) => {
+      const peers = Array.isArray(route.connections)
+        ? route.connections.filter((c) => c.side === 'target' && c.target_id === target.id)
+        : null;
+      return {
+        ...target,
+        connected: route.activeTargets?.includes(target.id) ?? false,
+        peers: peers?.length ?? null,
+        // Its subscribers get each message stamped with its origin time.
+        sourceTime: peers?.some((c) => c.source_time) ?? false,
+        mbps: lastOf(route.history?.targets?.[target.id]),
+      };
+    });
   syncKeyed(
     card.targetBody,
     card.targets,

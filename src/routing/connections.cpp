@@ -38,7 +38,8 @@ static void peer_text(const struct sockaddr *peer, int peer_len, char *out, size
 }
 
 // What the connections view shows of sock, read from libsrt once, before listing.
-static void read_details(SRTSOCKET sock, conn_mode_t mode, conn_details_t &details)
+static void read_details(SRTSOCKET sock, bool source_side, conn_mode_t mode,
+                         conn_details_t &details)
 {
     struct sockaddr_storage peer;
     int peer_len = (int)sizeof peer;
@@ -54,6 +55,11 @@ static void read_details(SRTSOCKET sock, conn_mode_t mode, conn_details_t &detai
     len = (int)sizeof km_state;
     if (srt_getsockflag(sock, SRTO_KMSTATE, &km_state, &len) != SRT_ERROR)
         details.encrypted = km_state == SRT_KM_S_SECURED;
+    SRT_SOCKOPT latency_option = source_side ? SRTO_RCVLATENCY : SRTO_PEERLATENCY;
+    len = (int)sizeof details.latency_ms;
+    if (srt_getsockflag(sock, latency_option, &details.latency_ms, &len) == SRT_ERROR)
+        details.latency_ms = 0;
+    details.start_us = srt_connection_time(sock);
     details.connected_at = time(nullptr);
     details.mode = mode;
 }
@@ -80,7 +86,8 @@ int add_connection_locked(route_t *route, target_t *target, int source_sock, int
     std::list<conn_socket_t> fresh;
     conn_socket_t &conn = fresh.emplace_back();
     conn.sock = sock;
-    read_details(sock, source_side ? route->source.mode : target->endpoint.mode, conn.details);
+    read_details(sock, source_side, source_side ? route->source.mode : target->endpoint.mode,
+                 conn.details);
     pthread_mutex_lock(&route->list_lock);
     conns.splice(conns.end(), fresh);
     route->accepted[source_side ? SIDE_SOURCE : SIDE_TARGET]++;
@@ -329,7 +336,9 @@ static void handle_source_socket(route_t &route, int sock, handler_pass_t &pass)
 
     if (socket_is_broken(state)) {
         remove_connection_locked(&route, nullptr, sock, -1);
-        route.active_source = -1;
+        // Only the active one's loss frees the route: a standby that breaks changes nothing.
+        int expected = sock;
+        route.active_source.compare_exchange_strong(expected, -1);
         // A broken listener is not rebuilt; stop watching it so the wait sleeps.
         if (sock == route.basesockin)
             unwatch_socket(route, sock);
@@ -345,8 +354,9 @@ static void handle_source_socket(route_t &route, int sock, handler_pass_t &pass)
         unwatch_socket(route, sock);
         return;
     }
-    if (route.active_source != -1) {
+    if (route.active_source != -1 && route.source.failover_ms == 0) {
         // Callers wait in the backlog; watching the listener now would wake us for nothing.
+        // With failover they are taken at once: a standby must deliver to take over.
         int errors_only = SRT_EPOLL_ERR;
         srt_epoll_update_usock(route.epoll_conn, sock, &errors_only);
         pass.listener_paused = true;
