@@ -12,6 +12,7 @@ import tempfile
 import time
 
 import harness
+import latency
 import memory_profile
 import scale
 
@@ -30,7 +31,7 @@ CASES = {
 }
 PLOTTED = ("1x5", "10x5", "50x5", "200x2", "1000x0.3", "1100x0.2")
 SCRAPED_CASE = "200x2"
-MEASURES = ("scrape", "idle", "routes", "memory")
+MEASURES = ("scrape", "idle", "routes", "memory", "latency")
 IDLE_SECONDS = 3.0
 API_KEY = "bench"
 
@@ -200,7 +201,8 @@ def write_markdown(path, document):
 
 
 MARKDOWN = {"scrape": scale.scrape_markdown, "idle": scale.idle_markdown,
-            "routes": scale.routes_markdown, "memory": memory_profile.markdown}
+            "routes": scale.routes_markdown, "memory": memory_profile.markdown,
+            "latency": latency.markdown}
 
 
 def draw_cost_plot(path, document, workdir):
@@ -295,6 +297,10 @@ def main():
         document["memory"] = memory_profile.measure(args.relay, args.load, args.out,
                                                      document["commit"].split()[0])
         note("  " + json.dumps(document["memory"]))
+    if "latency" in wanted:
+        note("latency: direct link, plain target and sourcetime=1 ...")
+        document["latency"] = latency.measure(args.relay, args.load, args.seconds)
+        note("  " + json.dumps(document["latency"]))
     document["run_seconds"] = time.monotonic() - started
 
     os.makedirs(args.out, exist_ok=True)
@@ -309,6 +315,7 @@ def main():
         print(table.read())
     failed = [r for r in document["results"] if "error" in r]
     failed += [m for m in MEASURES if "error" in document.get(m, {})]
+    failed += [r for r in document.get("latency", {}).get("rows", []) if "error" in r]
     return 1 if failed else 0
 
 

@@ -4,12 +4,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <sys/socket.h>
 #include <vector>
 
 #include "load_common.h"
 #include "message.h"
 
 #define CONNECT_RETRY_NS 200000000LL
+#define ACCEPT_WAIT_MS 100
 #define TIMELINE_STEP_NS 100000000LL
 #define BEHIND_RESET_NS 100000000LL
 #define DRAIN_WAIT_NS 1000000000LL
@@ -24,6 +26,7 @@ struct gen_connection_t {
 
 struct gen_state_t {
     srt_address_t address;
+    SRTSOCKET listener; // --listen: the one caller of this socket is sent to
     int latency_ms;
     const char *streamid;
     int64_t interval_ns;
@@ -42,15 +45,40 @@ static void sleep_until(int64_t when_ns)
         continue;
 }
 
-// Calls the relay until it answers or deadline passes. Returns the socket or
-// SRT_INVALID_SOCK.
+// Takes the caller that waits on listener, waiting up to ACCEPT_WAIT_MS for one.
+// Returns the socket or SRT_INVALID_SOCK.
+static SRTSOCKET accept_caller(SRTSOCKET listener)
+{
+    int epoll = srt_epoll_create();
+    int events = SRT_EPOLL_IN;
+    SRTSOCKET ready[1];
+    int count = 1;
+    SRTSOCKET sock = SRT_INVALID_SOCK;
+    if (epoll != -1 && srt_epoll_add_usock(epoll, listener, &events) == 0 &&
+        srt_epoll_wait(epoll, ready, &count, nullptr, nullptr, ACCEPT_WAIT_MS, nullptr, nullptr,
+                       nullptr, nullptr) > 0) {
+        struct sockaddr_storage peer;
+        int peer_length = sizeof peer;
+        sock = srt_accept(listener, (struct sockaddr *)&peer, &peer_length);
+    }
+    if (epoll != -1)
+        srt_epoll_release(epoll);
+    return sock;
+}
+
+// Calls the relay (or, listening, takes a caller) until one answers or deadline passes.
+// Returns the socket or SRT_INVALID_SOCK.
 static SRTSOCKET connect_until(const gen_state_t &state, int64_t deadline_ns)
 {
     while (!g_stop && monotonic_ns() < deadline_ns) {
-        SRTSOCKET sock = open_caller(state.address, state.latency_ms, state.streamid, true);
+        bool listening = state.listener != SRT_INVALID_SOCK;
+        SRTSOCKET sock = listening
+                             ? accept_caller(state.listener)
+                             : open_caller(state.address, state.latency_ms, state.streamid, true);
         if (sock != SRT_INVALID_SOCK)
             return sock;
-        sleep_until(monotonic_ns() + CONNECT_RETRY_NS);
+        if (!listening)
+            sleep_until(monotonic_ns() + CONNECT_RETRY_NS);
     }
     return SRT_INVALID_SOCK;
 }
@@ -146,6 +174,13 @@ int run_generator(int argc, char **argv)
         fprintf(stderr, "gen: --rate and --duration must be positive\n");
         return 2;
     }
+    state.listener = SRT_INVALID_SOCK;
+    if (has_flag(argc, argv, "--listen")) {
+        // A direct link to a subscriber, the floor a relay's latency is measured against.
+        state.listener = open_listener(state.address.port, 1, state.latency_ms);
+        if (state.listener == SRT_INVALID_SOCK)
+            return 1;
+    }
     state.interval_ns = (int64_t)LOAD_MESSAGE_SIZE * 8 * 1000000000LL / rate_bps;
     state.next_seq = 0;
     state.late_resets = 0;
@@ -167,6 +202,8 @@ int run_generator(int argc, char **argv)
         conn.end_ns = monotonic_ns();
         state.connections.push_back(conn);
     }
+    if (state.listener != SRT_INVALID_SOCK)
+        srt_close(state.listener);
     print_report(state, rate_bps);
     return state.connections.empty() ? 1 : 0;
 }

@@ -15,7 +15,7 @@ static void print_usage()
 {
     fprintf(stderr, "usage: mirevo-load gen|sub|forward|idle [--option value ...]\n"
                     "  gen     --url srt://127.0.0.1:P [--rate BPS] [--duration S]"
-                    " [--reconnect-every S] [--latency MS]\n"
+                    " [--reconnect-every S] [--latency MS] [--listen]\n"
                     "  sub     --url srt://127.0.0.1:P [--count N] [--duration S] [--reconnect]"
                     " [--churn-ms MS] [--ready-file F] [--ranges] [--share-port]\n"
                     "  forward --source-port P --target-port Q [--duration S]"
