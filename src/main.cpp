@@ -8,6 +8,7 @@
 
 #include <srt/srt.h>
 
+#include "config/config_file.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/signals.h"
@@ -20,6 +21,13 @@ static void print_usage(const char *program)
 {
     printf("MIREVO:\n");
     printf("Usage: %s [-h]\n", program);
+}
+
+// On the way out on a signal: a save in flight may finish, or its temporary
+// file (a copy of every passphrase) goes.
+static void finish_or_abandon_save(void)
+{
+    finish_or_abandon_staged_file(2000);
 }
 
 // Sleeps 100 ms, resuming after a signal for the time that is left.
@@ -40,20 +48,18 @@ int main(int argc, char **argv)
         }
     }
 
-    // Line-buffered so every line reaches a pipe before a signal ends the process.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    printf("========\n");
-    install_signal_handlers();
+    // Before the first line: every line goes through the log queue, which they guard.
+    if (init_global_locks() != 0)
+        return 6;
+    console_printf("========\n");
+    install_signal_handlers(finish_or_abandon_save);
     load_settings_from_env();
     if (g_api_key[0] == '\0')
-        printf("No API key is set: every HTTP request will be refused. "
-               "Set MIREVO_API_KEY to the key clients must send as api_key.\n");
+        console_printf("No API key is set: every HTTP request will be refused. "
+                       "Set MIREVO_API_KEY to the key clients must send as api_key.\n");
 
     srt_startup();
     srt_setloglevel(2);
-
-    if (init_global_locks() != 0)
-        return 6;
 
     log_message(LOG_LEVEL_INFO, "Server was successfully initialized\n");
     uint64_t period_start = now_ms();
@@ -63,8 +69,8 @@ int main(int argc, char **argv)
     pthread_t http_thread;
     int err = pthread_create(&http_thread, nullptr, http_server_thread, nullptr);
     if (err != 0) {
-        printf("cannot create http_server_thread: %s\n", strerror(err));
-        return -1;
+        console_printf("cannot create http_server_thread: %s\n", strerror(err));
+        exit_after_log(255);
     }
     pthread_detach(http_thread);
 

@@ -68,6 +68,7 @@ export const activeRoutes = () => getJson('active_routes');
 export const activeTargets = (rid) => getJson(`routes/${rid}/active_targets`);
 export const history = (rid) => getJson('history', { route_id: rid });
 export const connections = (rid) => getJson('connections', { route_id: rid });
+export const endpoints = () => getJson('endpoints');
 export const logs = () => call('GET', 'logs');
 
 // Changing it; each resolves once the relay said yes.

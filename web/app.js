@@ -12,11 +12,12 @@ let timer = 0;
 let queue = Promise.resolve(); // polls run one after another, never two at once
 
 // Everything the views show, fetched afresh: the route document merged with activity,
-// history and connections of each route, and the log tail.
+// endpoint states, history and connections of each route, and the log tail.
 async function fetchState() {
-  const [routeDocument, active, log] = await Promise.all([
+  const [routeDocument, active, endpoints, log] = await Promise.all([
     api.allInfo(),
     api.activeRoutes(),
+    api.endpoints(),
     api.logs(),
   ]);
   const ids = Object.keys(routeDocument ?? {})
@@ -33,6 +34,7 @@ async function fetchState() {
         ...routeDocument[id],
         id,
         active: active?.includes(id) ?? false,
+        endpoints: endpoints?.[id] ?? null,
         activeTargets,
         history,
         connections,

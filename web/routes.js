@@ -109,12 +109,18 @@ function createTargetRow(rid, tid, actions) {
   return { root, on, form, state, peers, out };
 }
 
+// An enabled endpoint the relay could not open (a busy port, a refusing peer) is
+// marked: the relay keeps trying, with growing pauses.
+const NOT_OPEN = 'not open, retrying';
+
 function updateTargetRow(row, target) {
   row.on.input.checked = target.enabled === 1;
   showEndpoint(row.form, target);
-  const state = target.connected ? 'connected' : 'idle';
+  const retrying = target.endpointState === 'retrying';
+  const state = retrying ? NOT_OPEN : target.connected ? 'connected' : 'idle';
   setText(row.state, target.sourceTime ? `${state}, source time` : state);
   row.state.classList.toggle('live', target.connected);
+  row.state.classList.toggle('down', retrying);
   setText(row.peers, target.peers == null ? '–' : String(target.peers));
   setText(row.out, formatMbps(target.mbps));
 }
@@ -215,11 +221,19 @@ function updateCard(card, route) {
   setText(card.bitrate, formatMbps(inMbps));
   card.on.input.checked = route.enabled === 1;
   showEndpoint(card.source, route);
+  const retrying = route.endpoints?.source === 'retrying';
   setText(
     card.state,
-    route.enabled !== 1 ? 'off' : route.active ? 'connected' : 'waiting for a peer',
+    route.enabled !== 1
+      ? 'off'
+      : route.active
+        ? 'connected'
+        : retrying
+          ? NOT_OPEN
+          : 'waiting for a peer',
   );
   card.state.classList.toggle('live', route.enabled === 1 && route.active);
+  card.state.classList.toggle('down', route.enabled === 1 && retrying);
 
   const targets = Object.entries(route.targets ?? {})
     .map(([tid, target]) => ({ ...target, id: Number(tid) }))
@@ -231,6 +245,7 @@ function updateCard(card, route) {
       return {
         ...target,
         connected: route.activeTargets?.includes(target.id) ?? false,
+        endpointState: route.endpoints?.targets?.[target.id] ?? null,
         peers: peers?.length ?? null,
         // Its subscribers get each message stamped with its origin time.
         sourceTime: peers?.some((c) => c.source_time) ?? false,

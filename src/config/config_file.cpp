@@ -1,15 +1,19 @@
 // The configuration file on disk: whole reads, atomic private writes, copies of unreadable files.
 #include "config/config_file.h"
 
+#include <ctype.h>
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <libgen.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 #include "core/log.h"
@@ -71,42 +75,162 @@ static void sync_folder_of(const char *path)
     close(fd);
 }
 
-int write_config_file(const char *path, const char *text, size_t size)
+#define STAGED_SUFFIX ".saving-"
+#define STAGED_RANDOM_LENGTH 6
+
+// The staged file in flight, for the exit path on the signal thread; the name
+// is guarded by g_staged_lock, the flag is read without it while waiting.
+static pthread_mutex_t g_staged_lock = PTHREAD_MUTEX_INITIALIZER;
+static std::atomic<bool> g_staged_in_flight{false};
+static char g_staged_in_flight_path[520];
+
+static void set_in_flight(const char *temp_path)
 {
-    std::string temp = std::string(path) + ".XXXXXX";
-    int fd = mkstemp(&temp[0]);
-    if (fd == -1)
+    pthread_mutex_lock(&g_staged_lock);
+    snprintf(g_staged_in_flight_path, sizeof g_staged_in_flight_path, "%s",
+             temp_path != nullptr ? temp_path : "");
+    g_staged_in_flight = temp_path != nullptr;
+    pthread_mutex_unlock(&g_staged_lock);
+}
+
+static int fail_staged(staged_file_t &staged)
+{
+    int saved = errno;
+    abandon_config_file(staged);
+    errno = saved;
+    return -1;
+}
+
+static int write_and_sync(int fd, const char *text, size_t size)
+{
+    return write_all(fd, text, size) == 0 && fsync(fd) == 0 ? 0 : -1;
+}
+
+int stage_config_file(const char *path, const char *text, size_t size, staged_file_t &staged)
+{
+    if (snprintf(staged.path, sizeof staged.path, "%s", path) >= (int)sizeof staged.path ||
+        snprintf(staged.temp_path, sizeof staged.temp_path, "%s" STAGED_SUFFIX "XXXXXX", path) >=
+            (int)sizeof staged.temp_path) {
+        errno = ENAMETOOLONG;
         return -1;
-    int result = -1;
+    }
+    staged.fd = mkstemp(staged.temp_path);
+    if (staged.fd == -1) {
+        staged.temp_path[0] = '\0';
+        return -1;
+    }
+    set_in_flight(staged.temp_path);
     struct stat old;
     if (stat(path, &old) == 0) {
         // Keep what the operator set; the owner only changes when we may change it.
-        if (fchmod(fd, old.st_mode & 07777) == -1)
-            goto out;
+        if (fchmod(staged.fd, old.st_mode & 07777) == -1)
+            return fail_staged(staged);
         if ((old.st_uid != geteuid() || old.st_gid != getegid()) &&
-            fchown(fd, old.st_uid, old.st_gid) == -1 && errno != EPERM)
-            goto out;
+            fchown(staged.fd, old.st_uid, old.st_gid) == -1 && errno != EPERM)
+            return fail_staged(staged);
     }
-    if (write_all(fd, text, size) == -1 || fsync(fd) == -1)
-        goto out;
-    if (close(fd) == -1) {
-        fd = -1;
-        goto out;
+    if (write_and_sync(staged.fd, text, size) != 0)
+        return fail_staged(staged);
+    return 0;
+}
+
+int restage_config_file(staged_file_t &staged, const char *text, size_t size)
+{
+    if (staged.fd == -1) {
+        errno = EBADF;
+        return -1;
     }
-    fd = -1;
-    if (rename(temp.c_str(), path) == -1)
-        goto out;
-    sync_folder_of(path);
-    result = 0;
-out:
-    if (result == -1) {
-        int saved = errno;
+    if (ftruncate(staged.fd, 0) == -1 || lseek(staged.fd, 0, SEEK_SET) == -1 ||
+        write_and_sync(staged.fd, text, size) != 0)
+        return fail_staged(staged);
+    return 0;
+}
+
+int commit_config_file(staged_file_t &staged)
+{
+    if (staged.fd == -1) {
+        errno = EBADF;
+        return -1;
+    }
+    int fd = staged.fd;
+    staged.fd = -1;
+    if (close(fd) == -1 || rename(staged.temp_path, staged.path) == -1)
+        return fail_staged(staged);
+    staged.temp_path[0] = '\0';
+    set_in_flight(nullptr);
+    sync_folder_of(staged.path);
+    return 0;
+}
+
+void abandon_config_file(staged_file_t &staged)
+{
+    if (staged.fd != -1)
+        close(staged.fd);
+    staged.fd = -1;
+    if (staged.temp_path[0] != '\0')
+        unlink(staged.temp_path);
+    staged.temp_path[0] = '\0';
+    set_in_flight(nullptr);
+}
+
+int write_config_file(const char *path, const char *text, size_t size)
+{
+    staged_file_t staged;
+    if (stage_config_file(path, text, size, staged) != 0)
+        return -1;
+    return commit_config_file(staged);
+}
+
+void finish_or_abandon_staged_file(int timeout_ms)
+{
+    for (int waited = 0; g_staged_in_flight && waited < timeout_ms; waited += 10)
+        usleep(10 * 1000);
+    pthread_mutex_lock(&g_staged_lock);
+    if (g_staged_in_flight)
+        unlink(g_staged_in_flight_path);
+    pthread_mutex_unlock(&g_staged_lock);
+}
+
+// True for "<base>.saving-" followed by exactly the six characters mkstemp uses.
+static bool is_staged_name(const char *name, const char *base)
+{
+    size_t base_length = strlen(base);
+    size_t suffix_length = strlen(STAGED_SUFFIX);
+    if (strlen(name) != base_length + suffix_length + STAGED_RANDOM_LENGTH ||
+        strncmp(name, base, base_length) != 0 ||
+        strncmp(name + base_length, STAGED_SUFFIX, suffix_length) != 0)
+        return false;
+    for (const char *c = name + base_length + suffix_length; *c != '\0'; c++)
+        if (!isalnum((unsigned char)*c))
+            return false;
+    return true;
+}
+
+int remove_stale_staged_files(const char *path)
+{
+    std::string folder_copy(path);
+    std::string base_copy(path);
+    const char *folder = dirname(&folder_copy[0]);
+    const char *base = basename(&base_copy[0]);
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = fd != -1 ? fdopendir(fd) : nullptr;
+    if (dir == nullptr) {
         if (fd != -1)
             close(fd);
-        unlink(temp.c_str());
-        errno = saved;
+        return 0;
     }
-    return result;
+    int removed = 0;
+    while (struct dirent *entry = readdir(dir)) {
+        struct stat info;
+        if (!is_staged_name(entry->d_name, base) ||
+            fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode) ||
+            info.st_uid != geteuid())
+            continue;
+        if (unlinkat(fd, entry->d_name, 0) == 0)
+            removed++;
+    }
+    closedir(dir);
+    return removed;
 }
 
 int set_aside_config_file(const char *path, const char *text, size_t size, char *copy_path,

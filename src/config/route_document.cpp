@@ -7,6 +7,8 @@
 
 #include <set>
 
+#include "core/log.h"
+
 static void set_mode(json_t *object, const char *name)
 {
     if (name != nullptr)
@@ -102,7 +104,7 @@ static void read_targets(json_t *targets, route_settings_t &route, std::set<int3
     {
         int32_t id = atoi(key);
         if (!seen.insert(id).second) {
-            printf("target id %d is stored twice; the later one is skipped\n", id);
+            console_printf("target id %d is stored twice; the later one is skipped\n", id);
             continue;
         }
         target_settings_t &target = route.targets.emplace_back();
@@ -132,7 +134,7 @@ int parse_route_document(const char *text, std::vector<route_settings_t> &routes
             continue;
         int32_t id = atoi(key);
         if (!route_ids.insert(id).second) {
-            printf("route id %d is stored twice; the later one is skipped\n", id);
+            console_printf("route id %d is stored twice; the later one is skipped\n", id);
             continue;
         }
         route_settings_t &route = routes.emplace_back();

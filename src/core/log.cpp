@@ -1,17 +1,27 @@
-// Leveled logger: one console write and one append to the day file per message.
+// Leveled logger: entries queue in memory and one writer thread takes them to the console and the
+// day file.
 #include "core/log.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "core/settings.h"
+
+// What an entry costs the queue beyond its text; g_log_queue_kb bounds the sum
+// (by default a thousand subscribers' statistics lines for half a minute).
+#define LOG_ENTRY_OVERHEAD 64
 
 pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -31,16 +41,20 @@ static const char *const time_formats[] = {
     "%Y.%m.%d %H:%M:%S", "%Y.%m.%d", "%H:%M:%S", "%Y%m%d %H%M%S", "%Y%m%d", "%H%M%S",
 };
 
-const char *format_time_custom(const char *format, char *buf, size_t size)
+static const char *format_time_of(time_t when, const char *format, char *buf, size_t size)
 {
-    time_t now = g_clock_source.load()();
     struct tm parts;
     if (size == 0)
         return buf;
     buf[0] = '\0';
-    if (gmtime_r(&now, &parts) == nullptr || strftime(buf, size, format, &parts) == 0)
+    if (gmtime_r(&when, &parts) == nullptr || strftime(buf, size, format, &parts) == 0)
         buf[0] = '\0';
     return buf;
+}
+
+const char *format_time_custom(const char *format, char *buf, size_t size)
+{
+    return format_time_of(g_clock_source.load()(), format, buf, size);
 }
 
 const char *format_time(int format, char *buf, size_t size)
@@ -57,6 +71,13 @@ uint64_t now_ms(void)
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     return (uint64_t)tv.tv_sec * 1000u + (uint64_t)tv.tv_usec / 1000u;
+}
+
+uint64_t monotonic_ms(void)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
 }
 
 // The tag lives in the caller's buffer so threads never share it.
@@ -78,6 +99,74 @@ static const char *level_tag(int level, char *buf, size_t size)
     }
 }
 
+struct log_entry_t {
+    int level;
+    time_t when;
+    bool console_only;
+    std::string text; // escaped, ending in one line end
+};
+
+// All under log_lock. The writer swaps the pending list for its own and
+// writes without the lock, so a producer waits only for a short copy.
+static std::vector<log_entry_t> g_pending;
+static size_t g_pending_bytes = 0;
+static uint64_t g_queued = 0;  // entries accepted since the start
+static uint64_t g_written = 0; // of those, entries written
+static std::atomic<uint64_t> g_dropped{0};
+static uint64_t g_dropped_reported = 0;
+static pthread_cond_t g_writer_wake;
+static pthread_cond_t g_entries_written;
+static pthread_once_t g_writer_once = PTHREAD_ONCE_INIT;
+static bool g_writer_running = false;
+
+uint64_t log_lines_dropped(void)
+{
+    return g_dropped.load();
+}
+
+/*
+ * The text as one line: control characters (from callers' stream ids, URLs,
+ * file contents) become \xHH, so no text can forge an entry or move the
+ * terminal; trailing line ends become exactly one.
+ */
+static void escape_line(const char *text, std::string &out)
+{
+    size_t length = strlen(text);
+    while (length > 0 && text[length - 1] == '\n')
+        length--;
+    out.reserve(length + 1);
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = (unsigned char)text[i];
+        if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += (char)c;
+        }
+    }
+    out += '\n';
+}
+
+static int write_all(int fd, const char *data, size_t size)
+{
+    for (size_t done = 0; done < size;) {
+        ssize_t wrote = write(fd, data + done, size - done);
+        if (wrote == -1 && errno == EINTR)
+            continue;
+        if (wrote == -1 && errno == EAGAIN) {
+            // A console someone made non-blocking: only the writer waits for it.
+            struct pollfd ready = {fd, POLLOUT, 0};
+            poll(&ready, 1, 1000);
+            continue;
+        }
+        if (wrote <= 0)
+            return -1;
+        done += (size_t)wrote;
+    }
+    return 0;
+}
+
 // True for "mirevo-YYYYMMDD.log" exactly, with its date in day (9 bytes).
 static bool is_day_file(const char *name, char *day)
 {
@@ -94,18 +183,16 @@ static bool is_day_file(const char *name, char *day)
 
 /*
  * Removes the day files of g_log_dir dated more than g_log_keep_days days
- * before today; 0 keeps everything. No other file is touched. Caller holds
- * log_lock. O(files in the folder), once a day.
+ * before today; 0 keeps everything. No other file is touched. Writer thread.
+ * O(files in the folder), once a day.
  */
 static void remove_old_day_files(void)
 {
     if (g_log_keep_days <= 0)
         return;
     time_t cutoff_time = g_clock_source.load()() - (time_t)g_log_keep_days * 86400;
-    struct tm parts;
     char cutoff[16];
-    if (gmtime_r(&cutoff_time, &parts) == nullptr ||
-        strftime(cutoff, sizeof cutoff, "%Y%m%d", &parts) == 0)
+    if (format_time_of(cutoff_time, "%Y%m%d", cutoff, sizeof cutoff)[0] == '\0')
         return;
     DIR *dir = opendir(g_log_dir);
     if (dir == nullptr)
@@ -121,41 +208,158 @@ static void remove_old_day_files(void)
     closedir(dir);
 }
 
-// The day of the last entry; a new day (and the first entry) sweeps old files.
-static char g_last_day[TIME_TEXT_SIZE] = "";
+// The day file the writer keeps open, and what it is on disk.
+struct day_file_t {
+    int fd = -1;
+    char path[256] = "";
+    dev_t device = 0;
+    ino_t inode = 0;
+    char last_day[TIME_TEXT_SIZE] = ""; // a new day (and the first entry) sweeps old files
+};
+static day_file_t g_day_file;
+
+/*
+ * Appends one entry to the day file of its time. The file stays open; it is
+ * opened again at a new day, when g_log_dir changes, and when the file at its
+ * path is no longer the one open (removed or rotated by an outside tool). A
+ * missing or unwritable folder costs the file entry only. Writer thread.
+ */
+static void write_day_file(time_t when, const char *entry, size_t size)
+{
+    day_file_t &file = g_day_file;
+    char day[TIME_TEXT_SIZE];
+    char path[sizeof file.path];
+    format_time_of(when, "%Y%m%d", day, sizeof day);
+    int path_len = snprintf(path, sizeof path, "%s/mirevo-%s.log", g_log_dir, day);
+    bool usable = path_len > 0 && path_len < (int)sizeof path;
+    struct stat on_disk;
+    bool same = usable && file.fd != -1 && strcmp(path, file.path) == 0 &&
+                stat(path, &on_disk) == 0 && on_disk.st_dev == file.device &&
+                on_disk.st_ino == file.inode;
+    if (!same) {
+        if (file.fd != -1)
+            close(file.fd);
+        file.fd = -1;
+        file.path[0] = '\0';
+        // Created private to the service and its group: traffic lines name peers.
+        int fd = usable ? open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640) : -1;
+        struct stat opened;
+        if (fd != -1 && fstat(fd, &opened) == 0) {
+            file.fd = fd;
+            snprintf(file.path, sizeof file.path, "%s", path);
+            file.device = opened.st_dev;
+            file.inode = opened.st_ino;
+        } else if (fd != -1) {
+            close(fd);
+        }
+    }
+    if (file.fd != -1)
+        write_all(file.fd, entry, size);
+    // After the entry is written, so a new day's first entry waits for no sweep.
+    if (strcmp(day, file.last_day) != 0) {
+        snprintf(file.last_day, sizeof file.last_day, "%s", day);
+        remove_old_day_files();
+    }
+}
+
+// Writes one entry: the day file first, then the console. Writer thread.
+static void write_entry(const log_entry_t &entry)
+{
+    if (entry.console_only) {
+        write_all(STDOUT_FILENO, entry.text.data(), entry.text.size());
+        return;
+    }
+    char tag_buf[32];
+    const char *tag = level_tag(entry.level, tag_buf, sizeof tag_buf);
+    char stamp[TIME_TEXT_SIZE];
+    format_time_of(entry.when, time_formats[0], stamp, sizeof stamp);
+    std::string line;
+    line.reserve(entry.text.size() + 64);
+    line.append("[").append(stamp).append("] ").append(tag).append(" ").append(entry.text);
+    write_day_file(entry.when, line.data(), line.size());
+    line.assign("\x1b[2K\r[").append(stamp).append("] ").append(tag).append(entry.text);
+    write_all(STDOUT_FILENO, line.data(), line.size());
+}
+
+static void *log_writer_thread(void *)
+{
+    std::vector<log_entry_t> batch;
+    for (;;) {
+        pthread_mutex_lock(&log_lock);
+        while (g_pending.empty())
+            pthread_cond_wait(&g_writer_wake, &log_lock);
+        batch.swap(g_pending);
+        g_pending_bytes = 0;
+        pthread_mutex_unlock(&log_lock);
+
+        for (const log_entry_t &entry : batch)
+            write_entry(entry);
+
+        pthread_mutex_lock(&log_lock);
+        g_written += batch.size();
+        uint64_t dropped = g_dropped.load();
+        bool caught_up = g_pending.empty() && dropped != g_dropped_reported;
+        uint64_t newly_dropped = dropped - g_dropped_reported;
+        if (caught_up)
+            g_dropped_reported = dropped;
+        pthread_cond_broadcast(&g_entries_written);
+        pthread_mutex_unlock(&log_lock);
+        batch.clear();
+
+        if (caught_up) {
+            char text[LOG_MESSAGE_SIZE];
+            snprintf(text, sizeof text,
+                     "%llu log entries dropped: the console or the log folder could not keep up",
+                     (unsigned long long)newly_dropped);
+            log_entry_t report = {LOG_LEVEL_WARNING, g_clock_source.load()(), false, ""};
+            escape_line(text, report.text);
+            write_entry(report);
+        }
+    }
+    return nullptr;
+}
+
+static void start_log_writer(void)
+{
+    pthread_condattr_t monotonic;
+    pthread_condattr_init(&monotonic);
+    pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
+    pthread_cond_init(&g_writer_wake, nullptr);
+    pthread_cond_init(&g_entries_written, &monotonic);
+    pthread_condattr_destroy(&monotonic);
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, log_writer_thread, nullptr) != 0)
+        return;
+    pthread_setname_np(thread, "log");
+    pthread_detach(thread);
+    g_writer_running = true;
+}
+
+// Hands an entry to the writer, or drops and counts it when the queue is full.
+// Without a writer (it could not be started) the entry is written at once.
+static void queue_entry(log_entry_t &&entry)
+{
+    pthread_once(&g_writer_once, start_log_writer);
+    pthread_mutex_lock(&log_lock);
+    if (!g_writer_running) {
+        write_entry(entry);
+    } else if (g_pending_bytes + entry.text.size() + LOG_ENTRY_OVERHEAD >
+               (size_t)g_log_queue_kb * 1024) {
+        g_dropped++;
+    } else {
+        g_pending_bytes += entry.text.size() + LOG_ENTRY_OVERHEAD;
+        g_pending.push_back(std::move(entry));
+        g_queued++;
+        pthread_cond_signal(&g_writer_wake);
+    }
+    pthread_mutex_unlock(&log_lock);
+}
 
 void log_message(int level, const char *text)
 {
-    char tag_buf[32];
-    const char *tag = level_tag(level, tag_buf, sizeof tag_buf);
-    char stamp[TIME_TEXT_SIZE];
-    char day[TIME_TEXT_SIZE];
-    char path[256];
-
-    pthread_mutex_lock(&log_lock);
-    fprintf(stdout, "\x1b[2K\r[%s] %s%s", format_time(0, stamp, sizeof stamp), tag, text);
-    fflush(stdout);
-
-    format_time_custom("%Y%m%d", day, sizeof day);
-    int path_len = snprintf(path, sizeof path, "%s/mirevo-%s.log", g_log_dir, day);
-    // Created private to the service and its group: traffic lines name peers.
-    int fd = path_len < (int)sizeof path
-                 ? open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640)
-                 : -1;
-    FILE *file = fd != -1 ? fdopen(fd, "a") : nullptr;
-    if (fd != -1 && file == nullptr)
-        close(fd);
-    // A missing or unwritable folder costs the file entry only.
-    if (file != nullptr) {
-        fprintf(file, "[%s] %s %s", format_time(0, stamp, sizeof stamp), tag, text);
-        fclose(file);
-    }
-    // After the entry is written, so a new day's first entry waits for no sweep.
-    if (strcmp(day, g_last_day) != 0) {
-        snprintf(g_last_day, sizeof g_last_day, "%s", day);
-        remove_old_day_files();
-    }
-    pthread_mutex_unlock(&log_lock);
+    log_entry_t entry = {level, g_clock_source.load()(), false, ""};
+    escape_line(text, entry.text);
+    queue_entry(std::move(entry));
 }
 
 void log_messagef(int level, const char *format, ...)
@@ -166,4 +370,37 @@ void log_messagef(int level, const char *format, ...)
     vsnprintf(message, sizeof message, format, args);
     va_end(args);
     log_message(level, message);
+}
+
+void console_printf(const char *format, ...)
+{
+    char message[LOG_MESSAGE_SIZE];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    log_entry_t entry = {LOG_LEVEL_INFO, 0, true, ""};
+    escape_line(message, entry.text);
+    queue_entry(std::move(entry));
+}
+
+int flush_log(int timeout_ms)
+{
+    pthread_once(&g_writer_once, start_log_writer);
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += timeout_ms / 1000;
+    until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&log_lock);
+    uint64_t target = g_queued;
+    int waited = 0;
+    while (g_writer_running && g_written < target && waited == 0)
+        waited = pthread_cond_timedwait(&g_entries_written, &log_lock, &until);
+    bool done = !g_writer_running || g_written >= target;
+    pthread_mutex_unlock(&log_lock);
+    return done ? 0 : -1;
 }

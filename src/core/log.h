@@ -19,15 +19,33 @@ enum {
 // A formatted time holds at most 49 characters.
 #define TIME_TEXT_SIZE 50
 
+// Guards the queue of entries waiting for the writer; innermost under every other lock.
 extern pthread_mutex_t log_lock;
 
-// Writes one entry to standard output and to the day's file under g_log_dir.
-// The text is written as it is (never used as a format). Takes log_lock, which
-// is innermost under every other lock.
+/*
+ * Queues one entry for the console and the day's file under g_log_dir and
+ * returns at once: one writer thread writes entries in order, so no caller
+ * (a lock holder, a libsrt callback) ever waits for the console or the disk.
+ * The text is never used as a format. Control characters in it are escaped
+ * (\xHH) and it ends in exactly one line end, so an entry is one line however
+ * the caller formed it. When the queue is full the entry is dropped and
+ * counted; the writer reports the count in one line once it catches up.
+ */
 void log_message(int level, const char *text);
 
 // Formats into a LOG_MESSAGE_SIZE buffer (cut, never overrun), then log_message.
 void log_messagef(int level, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// A line for the console only (no stamp, no day file), queued like a log entry
+// and written in order with them. Escaped and ended like log_message.
+void console_printf(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Waits until every entry queued before the call is written, at most
+// timeout_ms. Returns 0, or -1 when the writer is still behind.
+int flush_log(int timeout_ms);
+
+// Entries dropped because the queue was full, since the start.
+uint64_t log_lines_dropped(void);
 
 // Current UTC time in format 0..5 into the caller's buffer (TIME_TEXT_SIZE bytes);
 // other numbers give "TIME_INVALID_FORMAT". Returns buf.
@@ -37,6 +55,8 @@ const char *format_time_custom(const char *format, char *buf, size_t size);
 
 // Wall clock in whole milliseconds since the epoch.
 uint64_t now_ms(void);
+// Monotonic clock in milliseconds, for waits and back-off.
+uint64_t monotonic_ms(void);
 
 // The clock read by the logger and the time texts; tests replace it to cross midnight.
 typedef time_t (*clock_source_t)(void);

@@ -4,11 +4,15 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "core/log.h"
+
 char g_log_dir[256] = "/var/log";
 char g_config_path[256] = "/usr/local/etc/mirevo-config.json";
 int g_http_port = 80;
 char g_api_key[API_KEY_SIZE] = "";
 int g_log_keep_days = 14;
+int g_stats_every = 1;
+int g_log_queue_kb = 4096;
 
 static const char *env_value(const char *name)
 {
@@ -43,12 +47,25 @@ int load_settings_from_env(void)
         snprintf(g_api_key, sizeof g_api_key, "%s", value);
     value = env_value("MIREVO_HTTP_PORT");
     if (value != nullptr && read_number(value, 1, 65535, &g_http_port) != 0) {
-        printf("MIREVO_HTTP_PORT is not a port number; using %d\n", g_http_port);
+        console_printf("MIREVO_HTTP_PORT is not a port number; using %d\n", g_http_port);
         result = -1;
     }
     value = env_value("MIREVO_LOG_KEEP_DAYS");
     if (value != nullptr && read_number(value, 0, 100000, &g_log_keep_days) != 0) {
-        printf("MIREVO_LOG_KEEP_DAYS is not a number of days; keeping %d\n", g_log_keep_days);
+        console_printf("MIREVO_LOG_KEEP_DAYS is not a number of days; keeping %d\n",
+                       g_log_keep_days);
+        result = -1;
+    }
+    value = env_value("MIREVO_STATS_EVERY");
+    if (value != nullptr && read_number(value, 0, 86400, &g_stats_every) != 0) {
+        console_printf("MIREVO_STATS_EVERY is not a number of seconds; keeping %d\n",
+                       g_stats_every);
+        result = -1;
+    }
+    value = env_value("MIREVO_LOG_QUEUE_KB");
+    if (value != nullptr && read_number(value, 4, 1048576, &g_log_queue_kb) != 0) {
+        console_printf("MIREVO_LOG_QUEUE_KB is not a number of kilobytes; keeping %d\n",
+                       g_log_queue_kb);
         result = -1;
     }
     return result;

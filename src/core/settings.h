@@ -9,8 +9,13 @@ extern int g_http_port;
 extern char g_api_key[API_KEY_SIZE];
 // Day files older than this many days are removed; 0 keeps them all.
 extern int g_log_keep_days;
+// Seconds one statistics line covers; 0 writes no per-connection lines.
+extern int g_stats_every;
+// Kilobytes of log text that may wait for a slow console or disk before entries are dropped.
+extern int g_log_queue_kb;
 
-// Reads MIREVO_LOG_DIR, MIREVO_CONFIG, MIREVO_HTTP_PORT, MIREVO_API_KEY and
-// MIREVO_LOG_KEEP_DAYS once; unset or empty keeps the default. Returns 0, or -1
-// when a number is not valid (the default stays in force and a line says so).
+// Reads MIREVO_LOG_DIR, MIREVO_CONFIG, MIREVO_HTTP_PORT, MIREVO_API_KEY,
+// MIREVO_LOG_KEEP_DAYS, MIREVO_STATS_EVERY and MIREVO_LOG_QUEUE_KB once; unset or empty keeps the
+// default. Returns 0, or -1 when a number is not valid (the default stays in force and a line says
+// so).
 int load_settings_from_env(void);

@@ -1,8 +1,20 @@
 // SIGINT/SIGTERM handling: the only orderly way out of the serving process.
 #pragma once
 
-// Writes "Received signal: N" with write(2) and ends with _exit(N), so no static
-// destructor runs under the route threads.
-void handle_exit_signal(int signo);
-// Installs handle_exit_signal for SIGINT, then SIGTERM.
-void install_signal_handlers(void);
+// Run before the process exits on a signal, on the signal thread; must return
+// within a bounded time (the exit waits for it).
+typedef void (*exit_preparation_fn)(void);
+
+/*
+ * Installs handlers for SIGINT and SIGTERM that only hand the signal to a
+ * thread of their own (async-signal-safe), and ignores SIGPIPE so a console
+ * that went away costs its lines only. That thread queues "Received signal:
+ * N", runs the exit preparation (a save in flight gets its chance to finish),
+ * gives the log writer a second to drain and ends the process with _exit(N),
+ * so no static destructor runs under the route threads. Returns 0, or -1 when
+ * the thread cannot be started (the handlers then exit at once).
+ */
+int install_signal_handlers(exit_preparation_fn prepare);
+
+// Ends the process with status after draining the log (at most a second). Any thread.
+[[noreturn]] void exit_after_log(int status);

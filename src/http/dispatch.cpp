@@ -33,6 +33,7 @@ static const endpoint_route_t endpoint_routes[] = {
     {HTTP_METHOD_GET, 2, {"api", "connections"}, handle_connections},
     {HTTP_METHOD_GET, 2, {"api", "metrics"}, handle_metrics},
     {HTTP_METHOD_GET, 2, {"api", "history"}, handle_history},
+    {HTTP_METHOD_GET, 2, {"api", "endpoints"}, handle_endpoints},
     {HTTP_METHOD_POST, 3, {"api", "routes", "route"}, handle_create_route},
     {HTTP_METHOD_POST, 4, {"api", "routes", nullptr, "targets"}, handle_add_target},
     {HTTP_METHOD_POST, 3, {"api", "server", "init"}, handle_server_init},
@@ -59,7 +60,7 @@ static bool route_matches(const endpoint_route_t &route, http_method_t method, i
 }
 
 /*
- * O(rows): a linear walk of a table of 23 rows. POST /api/routes/route is
+ * O(rows): a linear walk of a table of 24 rows. POST /api/routes/route is
  * listed before the target row, and "server" paths have 3 segments, so no
  * path matches two rows.
  */

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "core/log.h"
 #include "http/request.h"
 #include "routing/operations.h"
 #include "routing/registry.h"
@@ -52,6 +53,10 @@ static void reply_operation_result(http_reply_t &reply, int32_t result)
 // (an id of 0 only appears after the counters wrap, and the allocator skips it).
 static void reply_new_id(http_reply_t &reply, const char *key, int32_t id)
 {
+    if (id == OPERATION_SAVE_FAILED) {
+        set_error_reply(reply, g_last_error);
+        return;
+    }
     if (id < 1) {
         set_error_reply(reply, "Can not create route");
         return;
@@ -71,20 +76,23 @@ void handle_add_target(http_reply_t &reply)
     reply_new_id(reply, "target_id", add_target(route_id_from_path()));
 }
 
-void handle_delete_route(http_reply_t &reply)
+// "Ok", the reason a save failed, or "Not Found".
+static void reply_deletion(http_reply_t &reply, int32_t result)
 {
-    if (delete_route(route_id_from_path()) == 0)
+    if (result == 0)
         set_body_text(reply, ok_text);
     else
-        set_error_reply(reply, "Not Found");
+        set_error_reply(reply, result == OPERATION_SAVE_FAILED ? g_last_error : "Not Found");
+}
+
+void handle_delete_route(http_reply_t &reply)
+{
+    reply_deletion(reply, delete_route(route_id_from_path()));
 }
 
 void handle_delete_target(http_reply_t &reply)
 {
-    if (delete_target(route_id_from_path(), target_id_from_path()) == 0)
-        set_body_text(reply, ok_text);
-    else
-        set_error_reply(reply, "Not Found");
+    reply_deletion(reply, delete_target(route_id_from_path(), target_id_from_path()));
 }
 
 void handle_enable_source(http_reply_t &reply)
@@ -113,7 +121,7 @@ void handle_update_source(http_reply_t &reply)
     const char *url = query_param("url");
     const char *mode = query_param("mode");
     const char *enabled = query_param("enabled");
-    printf("=== update_source:%s %s %s\n", enabled, mode, mask_passphrases(url).c_str());
+    console_printf("=== update_source:%s %s %s\n", enabled, mode, mask_passphrases(url).c_str());
     if (enabled[0] == '\0' || mode[0] == '\0' || url[0] == '\0') {
         set_error_reply(reply, "enabled, mode and url setting not found");
         return;
@@ -127,7 +135,7 @@ void handle_update_target(http_reply_t &reply)
     const char *url = query_param("url");
     const char *mode = query_param("mode");
     const char *enabled = query_param("enabled");
-    printf("=== update_target:%s %s %s\n", enabled, mode, mask_passphrases(url).c_str());
+    console_printf("=== update_target:%s %s %s\n", enabled, mode, mask_passphrases(url).c_str());
     if (enabled[0] == '\0' || mode[0] == '\0' || url[0] == '\0') {
         set_error_reply(reply, "enabled, mode and url setting not found");
         return;

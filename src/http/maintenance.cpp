@@ -5,21 +5,24 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "core/log.h"
 #include "core/settings.h"
+#include "core/signals.h"
 #include "routing/operations.h"
 #include "routing/registry.h"
 
 // Every route goes at once: one wait for all their threads and one save, so a
-// thousand routes go as fast as one.
-void handle_server_init(http_reply_t &)
+// thousand routes go as fast as one. A save the disk refuses deletes nothing.
+void handle_server_init(http_reply_t &reply)
 {
-    printf("init\n");
-    delete_all_routes();
+    console_printf("init\n");
+    if (delete_all_routes() == OPERATION_SAVE_FAILED)
+        set_error_reply(reply, g_last_error);
 }
 
 void handle_server_restore(http_reply_t &)
 {
-    printf("restore\n");
+    console_printf("restore\n");
 }
 
 /*
@@ -32,7 +35,6 @@ void handle_server_cleanup(http_reply_t &)
     remove(g_config_path);
     int ignored = system("systemctl restart obrinaxserver");
     (void)ignored;
-    printf("cleanup\n");
-    fflush(stdout);
-    _exit(0);
+    console_printf("cleanup\n");
+    exit_after_log(0);
 }

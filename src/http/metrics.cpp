@@ -12,7 +12,9 @@
 
 #include <srt/srt.h>
 
+#include "core/log.h"
 #include "routing/registry.h"
+#include "routing/route_store.h"
 
 #ifndef MIREVO_VERSION
 #define MIREVO_VERSION "unknown"
@@ -20,6 +22,7 @@
 
 struct target_metrics_t {
     int32_t id;
+    endpoint_state_t state;
     size_t connections;
     traffic_totals_t totals; // closed connections and open ones together
     double rtt_seconds;      // mean over its connections
@@ -27,6 +30,7 @@ struct target_metrics_t {
 
 struct route_metrics_t {
     int32_t id;
+    endpoint_state_t source_state;
     bool source_connected;
     traffic_totals_t received;
     double rtt_seconds;
@@ -187,6 +191,15 @@ std::string format_metrics(void)
         pthread_mutex_lock(&route.list_lock);
         routes.push_back(collect_route(route));
         pthread_mutex_unlock(&route.list_lock);
+        // Targets are listed and removed only on this thread: the lists line up.
+        route_metrics_t &metrics = routes.back();
+        pthread_mutex_lock(&route.lock);
+        metrics.source_state = endpoint_state(route, nullptr);
+        size_t i = 0;
+        for (const target_t &target : route.targets)
+            if (i < metrics.targets.size())
+                metrics.targets[i++].state = endpoint_state(route, &target);
+        pthread_mutex_unlock(&route.lock);
     }
 
     std::string out;
@@ -246,6 +259,29 @@ std::string format_metrics(void)
                         "reason=\"%s\"} %llu\n",
                         route.id, side_names[side], refusal_reason_names[reason],
                         (unsigned long long)route.refused[side][reason]);
+    family(out, "mirevo_endpoint_up", "gauge",
+           "1 while an endpoint that should be open has its socket, 0 while it waits for "
+           "its next attempt; endpoints switched off are not listed.");
+    for (const route_metrics_t &route : routes) {
+        if (route.source_state != ENDPOINT_OFF)
+            appendf(out, "mirevo_endpoint_up{route=\"%d\"} %d\n", route.id,
+                    route.source_state == ENDPOINT_OPEN);
+        for (const target_metrics_t &target : route.targets)
+            if (target.state != ENDPOINT_OFF)
+                appendf(out, "mirevo_endpoint_up{route=\"%d\",target=\"%d\"} %d\n", route.id,
+                        target.id, target.state == ENDPOINT_OPEN);
+    }
+    family(out, "mirevo_config_save_failures_total", "counter",
+           "Saves of the route file that failed; the change was refused.");
+    appendf(out, "mirevo_config_save_failures_total %llu\n",
+            (unsigned long long)config_save_failures());
+    family(out, "mirevo_config_last_save_timestamp_seconds", "gauge",
+           "When the route file was last written, 0 before the first save.");
+    appendf(out, "mirevo_config_last_save_timestamp_seconds %lld\n",
+            (long long)config_last_save_time());
+    family(out, "mirevo_log_lines_dropped_total", "counter",
+           "Log entries dropped because the console or the log folder could not keep up.");
+    appendf(out, "mirevo_log_lines_dropped_total %llu\n", (unsigned long long)log_lines_dropped());
     process_families(out);
     return out;
 }

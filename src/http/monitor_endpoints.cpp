@@ -168,3 +168,31 @@ void handle_history(http_reply_t &reply)
     json_object_set_new(object, "targets", by_target);
     set_json_reply(reply, object);
 }
+
+void handle_endpoints(http_reply_t &reply)
+{
+    json_t *object = json_object();
+    std::vector<std::pair<int32_t, endpoint_state_t>> targets;
+    for (route_t &route : g_routes) {
+        // Read under the route's lock, which guards the redial state; answered after.
+        targets.clear();
+        pthread_mutex_lock(&route.lock);
+        endpoint_state_t source = endpoint_state(route, nullptr);
+        for (const target_t &target : route.targets)
+            targets.emplace_back(target.id, endpoint_state(route, &target));
+        pthread_mutex_unlock(&route.lock);
+        json_t *entry = json_object();
+        json_object_set_new(entry, "source", json_string(endpoint_state_names[source]));
+        json_t *by_target = json_object();
+        for (const auto &target : targets) {
+            char key[16];
+            snprintf(key, sizeof key, "%d", target.first);
+            json_object_set_new(by_target, key, json_string(endpoint_state_names[target.second]));
+        }
+        json_object_set_new(entry, "targets", by_target);
+        char key[16];
+        snprintf(key, sizeof key, "%d", route.id);
+        json_object_set_new(object, key, entry);
+    }
+    set_json_reply(reply, object);
+}

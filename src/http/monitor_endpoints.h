@@ -17,3 +17,7 @@ void handle_kick_connection(http_reply_t &reply);
 // GET /api/history?route_id=R: {"t":[unix s],"in_mbps":[..],"targets":{"<id>":[..]}},
 // one sample a second for the last 900 s, oldest first.
 void handle_history(http_reply_t &reply);
+// GET /api/endpoints: {"<route>":{"source":S,"targets":{"<target>":S}}} with S
+// "off" (not meant to be open), "open", or "retrying" (an enabled endpoint whose
+// socket could not be opened or whose peer refused; tried again with back-off).
+void handle_endpoints(http_reply_t &reply);

@@ -77,7 +77,7 @@ void handle_logs(http_reply_t &reply)
     }
     if (pipe == nullptr) {
         char message[sizeof path + 32];
-        printf("Failed to view logs file\n");
+        console_printf("Failed to view logs file\n");
         snprintf(message, sizeof message, "Failed to view logs file: %s\n", path);
         set_body_text(reply, message);
         return;

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "core/log.h"
 #include "core/settings.h"
 #include "http/dashboard.h"
 #include "http/dispatch.h"
@@ -63,11 +64,11 @@ static void route_request(struct lws *wsi, http_reply_t &reply)
             continue;
         char path[URI_PATH_SIZE];
         if (total >= URI_PATH_SIZE || lws_hdr_copy(wsi, path, sizeof path, method.token) < 0) {
-            printf("%s request URI too long: %d characters\n", method.name, total);
+            console_printf("%s request URI too long: %d characters\n", method.name, total);
             set_error_reply(reply, "Request path too long");
             return;
         }
-        printf("%s request URI: %s\n", method.name, path);
+        console_printf("%s request URI: %s\n", method.name, path);
         int count = split_uri_path(path);
         if (count > URI_SEGMENT_SLOTS) {
             set_error_reply(reply, "Too many path segments");
@@ -212,10 +213,10 @@ int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *, voi
 {
     switch (reason) {
     case LWS_CALLBACK_ESTABLISHED:
-        printf("Connection established\n");
+        console_printf("Connection established\n");
         return 0;
     case LWS_CALLBACK_CLOSED:
-        printf("Connection closed\n");
+        console_printf("Connection closed\n");
         return 0;
     case LWS_CALLBACK_HTTP:
         return handle_http_request(wsi, len);
@@ -240,7 +241,7 @@ void *http_server_thread(void *)
     lws_set_log_level(LLL_ERR, nullptr);
     struct lws_context *context = lws_create_context(&info);
     if (context == nullptr) {
-        printf("Failed to create libwebsocket context\n");
+        console_printf("Failed to create libwebsocket context\n");
         return nullptr;
     }
     for (;;) {

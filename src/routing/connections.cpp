@@ -268,34 +268,122 @@ struct handler_pass_t {
     bool listener_paused; // source listener not watched while a source is active
 };
 
-// Replaces a broken calling or rendezvous source socket. Caller holds route.lock.
-static void rebuild_source(route_t &route, int broken, handler_pass_t &pass)
+// What the redial line names: "source" or "target <id>", its mode and URL.
+static void log_redial(route_t &route, target_t *target, const char *why, uint32_t wait_ms)
 {
-    socket_owner_t owner = socket_owner(route, -1);
-    int fresh = create_srt_socket(&route.source, &owner);
-    if (fresh == -1) {
-        log_messagef(LOG_LEVEL_INFO, "create_srt_socket failed: %s\n", srt_getlasterror_str());
-        pass.retry_later = true;
-        return;
+    const endpoint_url_t &endpoint = target != nullptr ? target->endpoint : route.source;
+    const char *mode =
+        target != nullptr ? target_mode_name(endpoint.mode) : source_mode_name(endpoint.mode);
+    char name[32] = "source";
+    if (target != nullptr)
+        snprintf(name, sizeof name, "target %d", target->id);
+    log_messagef(LOG_LEVEL_WARNING, "[CONNTHREAD] Route %d %s (%s %s): %s; next try in %.1f s\n",
+                 route.id, name, mode != nullptr ? mode : "?",
+                 mask_passphrases(endpoint.url).c_str(), why, wait_ms / 1000.0);
+}
+
+/*
+ * A calling or rendezvous base socket broke, before or after it connected: it
+ * is closed at once (its UDP port and libsrt's threads go with it) and dialled
+ * again when the back-off says. Caller holds route.lock.
+ */
+static void drop_broken_base(route_t &route, target_t *target, int broken)
+{
+    redial_t &redial = target != nullptr ? target->redial : route.source_redial;
+    bool was_connected = redial.connected_ms != 0;
+    int reason = srt_getrejectreason(broken);
+    if (target == nullptr) {
+        int expected = broken;
+        route.active_source.compare_exchange_strong(expected, -1);
+        remove_connection_locked(&route, nullptr, broken, -1);
+        route.basesockin = -1;
+    } else {
+        remove_connection_locked(&route, target, -1, broken);
+        target->basesockout = -1;
     }
-    if (watch_socket(route, fresh) == -1) {
-        log_messagef(LOG_LEVEL_INFO, "srt_epoll_add_usock failed: %s\n", srt_getlasterror_str());
-        srt_close(fresh);
-        pass.retry_later = true;
-        return;
-    }
-    route.basesockin = fresh;
-    int expected = broken;
-    route.active_source.compare_exchange_strong(expected, -1);
-    remove_connection_locked(&route, nullptr, broken, -1);
     unwatch_socket(route, broken);
     srt_close(broken);
+    char why[160];
+    if (was_connected)
+        snprintf(why, sizeof why, "connection lost");
+    else if (reason == SRT_REJ_TIMEOUT)
+        snprintf(why, sizeof why, "no answer");
+    else
+        snprintf(why, sizeof why, "refused (reject %d: %s)", reason, srt_rejectreason_str(reason));
+    log_redial(route, target, why, schedule_redial_after_break(redial));
+}
+
+// Opens a wanted endpoint's base socket again (target nullptr: the source); a
+// failure is logged and tried again after the back-off. Caller holds route.lock.
+static void redial_endpoint(route_t &route, target_t *target)
+{
+    endpoint_url_t &endpoint = target != nullptr ? target->endpoint : route.source;
+    redial_t &redial = target != nullptr ? target->redial : route.source_redial;
+    socket_owner_t owner = socket_owner(route, target != nullptr ? target->id : -1);
+    int sock = create_srt_socket(&endpoint, &owner);
+    char why[LOG_MESSAGE_SIZE / 2] = "";
+    if (sock == -1) {
+        snprintf(why, sizeof why, "%s", last_socket_error());
+    } else if (watch_socket(route, sock) == -1) {
+        snprintf(why, sizeof why, "srt_epoll_add_usock: %s", srt_getlasterror_str());
+        srt_close(sock);
+        sock = -1;
+    }
+    if (sock == -1) {
+        log_redial(route, target, why, schedule_redial(redial));
+        return;
+    }
+    if (target != nullptr)
+        target->basesockout = sock;
+    else
+        route.basesockin = sock;
+}
+
+// Whether an endpoint waits for a redial, and in how many ms it is due (0: now).
+static bool redial_pending(const redial_t &redial, int base, uint64_t now, uint64_t *wait_ms)
+{
+    if (!redial.wanted || base != -1)
+        return false;
+    *wait_ms = redial.due_ms > now ? redial.due_ms - now : 0;
+    return true;
+}
+
+// The wait until the first pending redial of the route (UINT64_MAX: none).
+// Caller holds route.lock.
+static uint64_t next_redial_wait(route_t &route)
+{
+    uint64_t now = monotonic_ms(), wait = 0, next = UINT64_MAX;
+    if (redial_pending(route.source_redial, route.basesockin, now, &wait))
+        next = wait;
+    for (const target_t &target : route.targets)
+        if (redial_pending(target.redial, target.basesockout, now, &wait) && wait < next)
+            next = wait;
+    return next;
+}
+
+// Redials every endpoint whose time has come. Returns the wait until the next
+// pending one, those that failed again just now included.
+static uint64_t redial_due_endpoints(route_t &route)
+{
+    pthread_mutex_lock(&route.lock);
+    uint64_t now = monotonic_ms(), wait = 0;
+    if (redial_pending(route.source_redial, route.basesockin, now, &wait) && wait == 0)
+        redial_endpoint(route, nullptr);
+    for (target_t &target : route.targets)
+        if (redial_pending(target.redial, target.basesockout, now, &wait) && wait == 0)
+            redial_endpoint(route, &target);
+    uint64_t next = next_redial_wait(route);
+    pthread_mutex_unlock(&route.lock);
+    return next;
 }
 
 // Lists a connected calling or rendezvous socket; one that cannot be watched
 // yet is tried again on a later pass. Caller holds route.lock.
 static void list_connected(route_t &route, target_t *target, int sock, handler_pass_t &pass)
 {
+    redial_t &redial = target != nullptr ? target->redial : route.source_redial;
+    if (redial.connected_ms == 0)
+        redial.connected_ms = monotonic_ms();
     if (list_socket(route, target, sock) == -1) {
         log_messagef(LOG_LEVEL_INFO, "srt_epoll_add_usock failed: %s\n", srt_getlasterror_str());
         pass.retry_later = true;
@@ -306,15 +394,15 @@ static void list_connected(route_t &route, target_t *target, int sock, handler_p
 static void check_rendezvous_source(route_t &route, handler_pass_t &pass)
 {
     pthread_mutex_lock(&route.lock);
-    if (route.source.mode == CONN_MODE_RENDEZVOUS && route.source.enabled) {
-        int sock = route.basesockin;
+    int sock = route.basesockin;
+    if (route.source.mode == CONN_MODE_RENDEZVOUS && route.source.enabled && sock != -1) {
         SRT_SOCKSTATUS state = srt_getsockstate(sock);
         if (state == SRTS_CONNECTED) {
             list_connected(route, nullptr, sock, pass);
         } else if (socket_is_broken(state)) {
             log_messagef(LOG_LEVEL_INFO, "== rendezvous socket broken === status_rcv:%d\n",
                          (int)state);
-            rebuild_source(route, sock, pass);
+            drop_broken_base(route, nullptr, sock);
         }
     }
     pthread_mutex_unlock(&route.lock);
@@ -329,7 +417,7 @@ static void handle_source_socket(route_t &route, int sock, handler_pass_t &pass)
             list_connected(route, nullptr, sock, pass);
         } else if (socket_is_broken(state)) {
             log_messagef(LOG_LEVEL_INFO, "== socket broken === status_rcv:%d\n", (int)state);
-            rebuild_source(route, sock, pass);
+            drop_broken_base(route, nullptr, sock);
         }
         return;
     }
@@ -365,27 +453,6 @@ static void handle_source_socket(route_t &route, int sock, handler_pass_t &pass)
     accept_caller(route, nullptr, sock);
 }
 
-// Replaces a broken calling or rendezvous target socket. Caller holds route.lock.
-static void rebuild_target(route_t &route, target_t &target, int broken)
-{
-    remove_connection_locked(&route, &target, -1, broken);
-    unwatch_socket(route, broken);
-    srt_close(broken);
-    target.basesockout = -1;
-    socket_owner_t owner = socket_owner(route, target.id);
-    int fresh = create_srt_socket(&target.endpoint, &owner);
-    if (fresh == -1) {
-        log_messagef(LOG_LEVEL_INFO, "create_srt_socket failed: %s\n", srt_getlasterror_str());
-        return;
-    }
-    if (watch_socket(route, fresh) == -1) {
-        log_messagef(LOG_LEVEL_INFO, "srt_epoll_add_usock failed: %s\n", srt_getlasterror_str());
-        srt_close(fresh);
-        return;
-    }
-    target.basesockout = fresh;
-}
-
 // A target-side socket of target was reported. Caller holds route.lock.
 static void handle_target_socket(route_t &route, target_t &target, int sock, handler_pass_t &pass)
 {
@@ -394,7 +461,7 @@ static void handle_target_socket(route_t &route, target_t &target, int sock, han
         if (state == SRTS_CONNECTED)
             list_connected(route, &target, sock, pass);
         else if (socket_is_broken(state))
-            rebuild_target(route, target, sock);
+            drop_broken_base(route, &target, sock);
         return;
     }
 
@@ -449,8 +516,9 @@ static void resume_source_listener(route_t &route, handler_pass_t &pass)
     pthread_mutex_unlock(&route.lock);
 }
 
-// No socket, a listener, or a listener that broke (nothing is done for it). A
-// broken calling or rendezvous socket is rebuilt by the passes, so it is not quiet.
+// No socket (a pending redial bounds the sleep), a listener, or a listener that
+// broke (nothing is done for it). A broken calling or rendezvous socket is
+// dropped by the passes, so it is not quiet.
 static bool base_socket_is_quiet(int sock, conn_mode_t mode)
 {
     SRT_SOCKSTATUS state = srt_getsockstate(sock);
@@ -491,8 +559,10 @@ void *router_connections_handler(void *arg)
         pass.retry_later = false;
         check_rendezvous_source(route, pass);
         resume_source_listener(route, pass);
+        uint64_t redial_wait = redial_due_endpoints(route);
         if (now_ms() >= awake_until && route_is_quiet(route)) {
-            if (wait_doorbell(*route.doorbell, QUIET_WAIT_MS))
+            int wait = redial_wait < QUIET_WAIT_MS ? (int)redial_wait : QUIET_WAIT_MS;
+            if (wait_doorbell(*route.doorbell, wait))
                 awake_until = now_ms() + KNOCK_AWAKE_MS;
             continue;
         }

@@ -137,12 +137,14 @@ static void close_endpoint_sockets(route_t &route, std::list<conn_socket_t> &con
 
 static void close_target_sockets(route_t &route, target_t &target)
 {
+    target.redial = redial_t{};
     close_endpoint_sockets(route, target.conns, target.closed, SIDE_TARGET, target.basesockout,
                            "[CONNTHREAD] target has disconnected\n");
 }
 
 static void close_source_sockets(route_t &route, const char *disconnect_text)
 {
+    route.source_redial = redial_t{};
     close_endpoint_sockets(route, route.conns, route.closed_sources, SIDE_SOURCE, route.basesockin,
                            disconnect_text);
 }
@@ -162,6 +164,7 @@ static int open_target(route_t &route, target_t &target, const char *owner_word,
     socket_owner_t owner = socket_owner(route, target.id);
     int sock = create_srt_socket(&target.endpoint, &owner);
     target.basesockout = sock;
+    want_endpoint(target.redial, sock != -1);
     if (sock == -1) {
         set_last_error("Creating %s SRT Socket failed", owner_word);
         if (log_failure)
@@ -186,6 +189,7 @@ static int open_source(route_t &route)
     socket_owner_t owner = socket_owner(route, -1);
     int sock = create_srt_socket(&route.source, &owner);
     route.basesockin = sock;
+    want_endpoint(route.source_redial, sock != -1);
     if (sock == -1) {
         set_last_error("Creating source's SRT Socket failed");
     } else if (watch_socket(route, sock) == -1) {
@@ -206,20 +210,85 @@ void open_route_sockets(route_t &route)
             open_target(route, target, "target's", true);
 }
 
+// The first planned route with id, or nullptr.
+static route_settings_t *planned_route(std::vector<route_settings_t> &routes, int32_t id)
+{
+    for (route_settings_t &route : routes)
+        if (route.id == id)
+            return &route;
+    return nullptr;
+}
+
+static target_settings_t *planned_target(std::vector<route_settings_t> &routes, int32_t route_id,
+                                         int32_t target_id)
+{
+    route_settings_t *route = planned_route(routes, route_id);
+    if (route == nullptr)
+        return nullptr;
+    for (target_settings_t &target : route->targets)
+        if (target.id == target_id)
+            return &target;
+    return nullptr;
+}
+
+static endpoint_settings_t planned_endpoint(int32_t enabled, int32_t mode, const char *url)
+{
+    endpoint_settings_t settings;
+    settings.enabled = enabled_flag(enabled);
+    settings.mode = (conn_mode_t)mode;
+    settings.has_url = true;
+    settings.url = url;
+    return settings;
+}
+
+/*
+ * Runs apply between staging the planned document and committing: the disk is
+ * asked first, so a change it refuses changes nothing, and no file I/O happens
+ * while apply holds its locks. Returns apply's result, or OPERATION_SAVE_FAILED
+ * with the reason in g_last_error. Caller holds no lock.
+ */
+template <typename apply_fn>
+static int32_t save_around(const std::vector<route_settings_t> &planned, apply_fn apply)
+{
+    routes_save_t save;
+    if (stage_routes_config(planned, save) != 0)
+        return OPERATION_SAVE_FAILED;
+    int32_t result = apply();
+    if (commit_routes_config(save) != 0)
+        return OPERATION_SAVE_FAILED;
+    return result;
+}
+
+// The registry's settings, for planning. Caller holds g_routes_lock.
+static std::vector<route_settings_t> current_settings(void)
+{
+    std::vector<route_settings_t> routes;
+    collect_route_settings(routes);
+    return routes;
+}
+
 int32_t create_route(void)
 {
     pthread_mutex_lock(&g_routes_lock);
     reap_retired_routes();
     int32_t id = allocate_route_id();
-    std::list<route_t> holder;
-    if (id < 0 || build_route_record(holder, id) != 0) {
-        pthread_mutex_unlock(&g_routes_lock);
-        return -1;
-    }
-    g_routes.splice(g_routes.begin(), holder);
-    save_routes_config();
+    std::vector<route_settings_t> planned = current_settings();
     pthread_mutex_unlock(&g_routes_lock);
-    return id;
+    if (id < 0)
+        return -1;
+    route_settings_t fresh;
+    fresh.id = id;
+    fresh.source = endpoint_settings_of(endpoint_url_t{});
+    planned.insert(planned.begin(), fresh);
+    return save_around(planned, [id] {
+        std::list<route_t> holder;
+        if (build_route_record(holder, id) != 0)
+            return -1;
+        pthread_mutex_lock(&g_routes_lock);
+        g_routes.splice(g_routes.begin(), holder);
+        pthread_mutex_unlock(&g_routes_lock);
+        return id;
+    });
 }
 
 // Stops the threads, closes every socket and takes the route out of the registry.
@@ -246,10 +315,17 @@ int32_t delete_route(int32_t route_id)
     route_t *route = lock_route(route_id);
     if (route == nullptr)
         return -1;
-    discard_route_locked(*route);
-    save_routes_config();
-    pthread_mutex_unlock(&g_routes_lock);
-    return 0;
+    std::vector<route_settings_t> planned = current_settings();
+    unlock_route(route);
+    planned.erase(planned.begin() + (planned_route(planned, route_id) - planned.data()));
+    return save_around(planned, [route_id] {
+        route_t *found = lock_route(route_id);
+        if (found == nullptr)
+            return -1;
+        discard_route_locked(*found);
+        pthread_mutex_unlock(&g_routes_lock);
+        return 0;
+    });
 }
 
 // Takes every route out of the registry, all threads stopped together. Caller
@@ -273,31 +349,26 @@ void discard_all_routes(void)
     pthread_mutex_unlock(&g_routes_lock);
 }
 
-size_t delete_all_routes(void)
+int32_t delete_all_routes(void)
 {
     pthread_mutex_lock(&g_routes_lock);
-    size_t count = discard_all_routes_locked();
-    if (count > 0)
-        save_routes_config();
+    bool any = !g_routes.empty();
     pthread_mutex_unlock(&g_routes_lock);
-    return count;
-}
-
-// Saves the route file and releases both locks; the result passes through.
-static int32_t save_and_unlock(route_t *route, int32_t result)
-{
-    save_routes_config();
-    unlock_route(route);
-    return result;
+    if (!any)
+        return 0;
+    return save_around({}, [] {
+        pthread_mutex_lock(&g_routes_lock);
+        int32_t count = (int32_t)discard_all_routes_locked();
+        pthread_mutex_unlock(&g_routes_lock);
+        return count;
+    });
 }
 
 /*
  * Opens the source and every enabled target that can open, and makes sure the
  * route has its thread pair. A target that cannot be made does not stop the
- * others: the operation goes on and then fails naming the target ids. Every
- * path that changed the record saves it, so the file always holds what the
- * registry holds. Caller holds g_routes_lock and route.lock; returns 0 or -1
- * with g_last_error set.
+ * others: the operation goes on and then fails naming the target ids. Caller
+ * holds g_routes_lock and route.lock; returns 0 or -1 with g_last_error set.
  */
 static int32_t open_source_and_targets(route_t &route, int32_t enabled)
 {
@@ -324,7 +395,7 @@ static int32_t open_source_and_targets(route_t &route, int32_t enabled)
         if (err != 0) {
             // Without its threads the route would take handshakes and forward
             // nothing: it is switched off instead.
-            printf("cannot create connection thread 0: %s\n", strerror(err));
+            console_printf("cannot create connection thread 0: %s\n", strerror(err));
             set_last_error("cannot create connection thread: %s", strerror(err));
             close_all_target_sockets(route);
             close_source_sockets(route, "[CONNTHREAD1] source has disconnected\n");
@@ -338,6 +409,29 @@ static int32_t open_source_and_targets(route_t &route, int32_t enabled)
         return -1;
     }
     return 0;
+}
+
+// The change of update_source once it is saved to be made.
+static int32_t apply_source_settings(int32_t route_id, int32_t enabled,
+                                     const endpoint_url_t &parsed, const char *url)
+{
+    route_t *route = lock_route(route_id);
+    if (route == nullptr)
+        return -1;
+    close_all_target_sockets(*route);
+    close_source_sockets(*route, "[CONNTHREAD1] source has disconnected\n");
+    route->active_source = -1;
+
+    console_printf("enabled:%d, mode:%d, url:%s\n", enabled, parsed.mode,
+                   mask_passphrases(url).c_str());
+    adopt_settings(route->source, parsed, url);
+    int32_t result = 0;
+    if (enabled == 0)
+        route->source.enabled = 0;
+    else
+        result = open_source_and_targets(*route, enabled);
+    unlock_route(route);
+    return result;
 }
 
 int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const char *url)
@@ -355,17 +449,11 @@ int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const cha
         set_last_error("Same configration exist");
         return -1;
     }
-    close_all_target_sockets(*route);
-    close_source_sockets(*route, "[CONNTHREAD1] source has disconnected\n");
-    route->active_source = -1;
-
-    printf("enabled:%d, mode:%d, url:%s\n", enabled, mode, mask_passphrases(url).c_str());
-    adopt_settings(route->source, parsed, url);
-    if (enabled == 0) {
-        route->source.enabled = 0;
-        return save_and_unlock(route, 0);
-    }
-    return save_and_unlock(route, open_source_and_targets(*route, enabled));
+    std::vector<route_settings_t> planned = current_settings();
+    unlock_route(route);
+    planned_route(planned, route_id)->source = planned_endpoint(enabled, mode, url);
+    return save_around(planned,
+                       [&] { return apply_source_settings(route_id, enabled, parsed, url); });
 }
 
 int32_t enable_source(int32_t route_id, int32_t enabled)
@@ -395,38 +483,20 @@ int32_t add_target(int32_t route_id)
     if (route == nullptr)
         return -1;
     int32_t id = allocate_target_id();
-    if (id < 0) {
-        unlock_route(route);
-        return -1;
-    }
-    append_target(*route, id);
-    save_routes_config();
+    std::vector<route_settings_t> planned = current_settings();
     unlock_route(route);
-    return id;
-}
-
-int32_t delete_target(int32_t route_id, int32_t target_id)
-{
-    pthread_mutex_lock(&g_routes_lock);
-    route_t *route = nullptr;
-    target_t *target = find_target_locked(route_id, target_id, &route);
-    if (target == nullptr) {
-        pthread_mutex_unlock(&g_routes_lock);
+    if (id < 0)
         return -1;
-    }
-    close_target_sockets(*route, *target);
-    std::list<target_t> gone;
-    pthread_mutex_lock(&route->list_lock);
-    for (auto it = route->targets.begin(); it != route->targets.end(); ++it) {
-        if (&*it == target) {
-            gone.splice(gone.end(), route->targets, it);
-            break;
-        }
-    }
-    pthread_mutex_unlock(&route->list_lock);
-    save_routes_config();
-    unlock_route(route);
-    return 0;
+    planned_route(planned, route_id)
+        ->targets.push_back({id, endpoint_settings_of(endpoint_url_t{})});
+    return save_around(planned, [route_id, id] {
+        route_t *found = lock_route(route_id);
+        if (found == nullptr)
+            return -1;
+        append_target(*found, id);
+        unlock_route(found);
+        return id;
+    });
 }
 
 // Finds the target or sets the "does not fouond" error. Returns the target with
@@ -442,23 +512,101 @@ static target_t *find_target_or_fail(int32_t route_id, int32_t target_id, route_
     return target;
 }
 
-int32_t enable_target(int32_t route_id, int32_t target_id, int32_t enabled)
+int32_t delete_target(int32_t route_id, int32_t target_id)
+{
+    pthread_mutex_lock(&g_routes_lock);
+    route_t *route = nullptr;
+    target_t *target = find_target_locked(route_id, target_id, &route);
+    if (target == nullptr) {
+        pthread_mutex_unlock(&g_routes_lock);
+        return -1;
+    }
+    // The route that holds the target: a newer one with the same id may have none.
+    int32_t holder_id = route->id;
+    std::vector<route_settings_t> planned = current_settings();
+    unlock_route(route);
+    route_settings_t *planned_holder = planned_route(planned, holder_id);
+    std::vector<target_settings_t> &targets = planned_holder->targets;
+    targets.erase(targets.begin() +
+                  (planned_target(planned, holder_id, target_id) - targets.data()));
+    return save_around(planned, [route_id, target_id] {
+        route_t *found_route = nullptr;
+        target_t *found = find_target_or_fail(route_id, target_id, &found_route);
+        if (found == nullptr)
+            return -1;
+        close_target_sockets(*found_route, *found);
+        std::list<target_t> gone;
+        pthread_mutex_lock(&found_route->list_lock);
+        for (auto it = found_route->targets.begin(); it != found_route->targets.end(); ++it) {
+            if (&*it == found) {
+                gone.splice(gone.end(), found_route->targets, it);
+                break;
+            }
+        }
+        pthread_mutex_unlock(&found_route->list_lock);
+        unlock_route(found_route);
+        return 0;
+    });
+}
+
+/*
+ * Gives a target new settings and opens it when enabled; the settings stay
+ * when it cannot open. Runs once the change is staged. Returns 0, or -1 with
+ * g_last_error set ("Target's" wording).
+ */
+static int32_t apply_target_settings(int32_t route_id, int32_t target_id, int32_t enabled,
+                                     const endpoint_url_t *parsed, const char *url)
 {
     route_t *route = nullptr;
     target_t *target = find_target_or_fail(route_id, target_id, &route);
     if (target == nullptr)
         return -1;
-    if (target->endpoint.enabled == enabled_flag(enabled)) {
-        unlock_route(route);
-        set_last_error("Same configration exist");
-        return -1;
-    }
     close_target_sockets(*route, *target);
+    if (parsed != nullptr)
+        adopt_settings(target->endpoint, *parsed, url);
     target->endpoint.enabled = enabled_flag(enabled);
     int32_t result = 0;
     if (enabled != 0 && open_target(*route, *target, "Target's", false) != 0)
         result = -1;
-    return save_and_unlock(route, result);
+    unlock_route(route);
+    return result;
+}
+
+// Plans new settings for a target: the registry's document with them. Returns
+// 0, or -1 with g_last_error set (not found, or the same configuration).
+static int plan_target_settings(int32_t route_id, int32_t target_id, int32_t enabled, int32_t mode,
+                                const char *url, std::vector<route_settings_t> &planned)
+{
+    route_t *route = nullptr;
+    target_t *target = find_target_or_fail(route_id, target_id, &route);
+    if (target == nullptr)
+        return -1;
+    bool same = url != nullptr ? same_configuration(target->endpoint, enabled, mode, url)
+                               : target->endpoint.enabled == enabled_flag(enabled);
+    int32_t holder_id = route->id;
+    endpoint_settings_t settings = endpoint_settings_of(target->endpoint);
+    if (!same)
+        planned = current_settings();
+    unlock_route(route);
+    if (same) {
+        set_last_error("Same configration exist");
+        return -1;
+    }
+    settings.enabled = enabled_flag(enabled);
+    if (url != nullptr)
+        settings = planned_endpoint(enabled, mode, url);
+    planned_target(planned, holder_id, target_id)->endpoint = settings;
+    return 0;
+}
+
+int32_t enable_target(int32_t route_id, int32_t target_id, int32_t enabled)
+{
+    std::vector<route_settings_t> planned;
+    if (plan_target_settings(route_id, target_id, enabled, 0, nullptr, planned) != 0)
+        return -1;
+    return save_around(planned, [&] {
+        return apply_target_settings(route_id, target_id, enabled, nullptr, nullptr);
+    });
 }
 
 int32_t update_target(int32_t route_id, int32_t target_id, int32_t enabled, int32_t mode,
@@ -467,22 +615,11 @@ int32_t update_target(int32_t route_id, int32_t target_id, int32_t enabled, int3
     endpoint_url_t parsed;
     if (parse_first(url, mode, parsed) != 0)
         return -1;
-    route_t *route = nullptr;
-    target_t *target = find_target_or_fail(route_id, target_id, &route);
-    if (target == nullptr)
+    std::vector<route_settings_t> planned;
+    if (plan_target_settings(route_id, target_id, enabled, mode, url, planned) != 0)
         return -1;
-    if (same_configuration(target->endpoint, enabled, mode, url)) {
-        unlock_route(route);
-        set_last_error("Same configration exist");
-        return -1;
-    }
-    close_target_sockets(*route, *target);
-    adopt_settings(target->endpoint, parsed, url);
-    target->endpoint.enabled = enabled_flag(enabled);
-    int32_t result = 0;
-    if (enabled != 0 && open_target(*route, *target, "Target's", false) != 0)
-        result = -1;
-    return save_and_unlock(route, result);
+    return save_around(
+        planned, [&] { return apply_target_settings(route_id, target_id, enabled, &parsed, url); });
 }
 
 int32_t kick_connection(int32_t sock)

@@ -5,8 +5,14 @@
 #include <stdint.h>
 
 // Each takes g_routes_lock, then the route's lock, and saves the configuration
-// after a completed change. Failures leave a reason in g_last_error as noted.
-// Run on one thread at a time (the start-up load, then the HTTP thread).
+// with the change; no file I/O happens while a lock is held (see save_around in
+// operations.cpp). Failures leave a reason in g_last_error as noted. Run on one
+// thread at a time (the start-up load, then the HTTP thread), with no lock held.
+
+// What an operation returns when the route file could not be written: nothing
+// changed (or, when the disk failed after the change, the next save repairs
+// the file), and g_last_error holds "Saving configuration failed: <reason>".
+#define OPERATION_SAVE_FAILED (-2)
 
 int32_t create_route(void);
 int32_t delete_route(int32_t route_id);
@@ -32,6 +38,7 @@ void open_route_sockets(route_t &route);
 // Stops every route's threads, closes its sockets and drops it, without saving.
 // Used by the start-up load and by tests. Caller holds no lock.
 void discard_all_routes(void);
-// The same, then one save when there was a route: what deleting every route one
-// by one leaves, without a save and a wait per route. Returns how many went.
-size_t delete_all_routes(void);
+// The same, saved once when there was a route: what deleting every route one by
+// one leaves, without a save and a wait per route. Returns how many went, or
+// OPERATION_SAVE_FAILED (nothing deleted).
+int32_t delete_all_routes(void);

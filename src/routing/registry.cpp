@@ -2,6 +2,7 @@
 #include "routing/registry.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -23,6 +24,10 @@ const int SOURCE_EPOLL_EVENTS = SRT_EPOLL_IN | SRT_EPOLL_ERR;
 static const int LISTENER_WATCH_EVENTS = SRT_EPOLL_IN | SRT_EPOLL_ERR;
 static const int CONNECTING_WATCH_EVENTS = SRT_EPOLL_OUT | SRT_EPOLL_ERR;
 static const int CONNECTED_WATCH_EVENTS = SRT_EPOLL_ERR;
+
+#define REDIAL_FIRST_MS 1000
+#define REDIAL_MAX_MS 30000
+#define REDIAL_FRESH_AFTER_MS 10000
 
 #define FIRST_ROUTE_ID 100
 #define FIRST_TARGET_ID 1000
@@ -46,6 +51,49 @@ int init_global_locks(void)
         return -1;
     }
     return 0;
+}
+
+void want_endpoint(redial_t &redial, bool opened)
+{
+    redial = redial_t{};
+    redial.wanted = true;
+    if (!opened)
+        schedule_redial(redial);
+}
+
+uint32_t schedule_redial(redial_t &redial)
+{
+    // Each thread its own sequence; only the spread matters, not its quality.
+    thread_local unsigned seed = (unsigned)monotonic_ms() ^ (unsigned)(uintptr_t)&redial;
+    uint32_t backoff = redial.backoff_ms != 0 ? redial.backoff_ms : REDIAL_FIRST_MS;
+    uint32_t wait = backoff * 4 / 5 + (uint32_t)(rand_r(&seed) % (backoff * 2 / 5 + 1));
+    redial.due_ms = monotonic_ms() + wait;
+    redial.backoff_ms = backoff * 2 < REDIAL_MAX_MS ? backoff * 2 : REDIAL_MAX_MS;
+    redial.connected_ms = 0;
+    return wait;
+}
+
+uint32_t schedule_redial_after_break(redial_t &redial)
+{
+    uint64_t now = monotonic_ms();
+    if (redial.connected_ms != 0 && now - redial.connected_ms >= REDIAL_FRESH_AFTER_MS) {
+        redial.backoff_ms = 0;
+        redial.due_ms = now;
+        redial.connected_ms = 0;
+        return 0;
+    }
+    return schedule_redial(redial);
+}
+
+const char *const endpoint_state_names[3] = {"off", "open", "retrying"};
+
+endpoint_state_t endpoint_state(const route_t &route, const target_t *target)
+{
+    const redial_t &redial = target != nullptr ? target->redial : route.source_redial;
+    int base = target != nullptr ? target->basesockout.load() : route.basesockin.load();
+    if (!redial.wanted)
+        return ENDPOINT_OFF;
+    return base != -1 ? ENDPOINT_OPEN : ENDPOINT_RETRYING;
 }
 
 static bool route_id_in_use(int32_t id)
@@ -111,13 +159,13 @@ int build_route_record(std::list<route_t> &holder, int32_t id)
     route.id = id;
     route.epoll_rcv = srt_epoll_create();
     if (route.epoll_rcv < 0) {
-        printf("srt_epoll_create rcv: %s\n", srt_getlasterror_str());
+        console_printf("srt_epoll_create rcv: %s\n", srt_getlasterror_str());
         holder.pop_back();
         return -1;
     }
     route.epoll_conn = srt_epoll_create();
     if (route.epoll_conn < 0) {
-        printf("srt_epoll_create conn: %s\n", srt_getlasterror_str());
+        console_printf("srt_epoll_create conn: %s\n", srt_getlasterror_str());
         srt_epoll_release(route.epoll_rcv);
         holder.pop_back();
         return -1;
@@ -143,7 +191,7 @@ int build_route_record(std::list<route_t> &holder, int32_t id)
     pthread_condattr_destroy(&monotonic);
     route.doorbell = std::make_shared<doorbell_t>();
     if (failed) {
-        printf("Mutex (lock) init failed\n\n");
+        console_printf("Mutex (lock) init failed\n\n");
         srt_epoll_release(route.epoll_rcv);
         srt_epoll_release(route.epoll_conn);
         holder.pop_back();

@@ -100,6 +100,8 @@ struct conn_socket_t {
     int64_t rcv_delta = 0;
     int64_t sent_delta = 0;
     int64_t dropped = 0; // messages a full send buffer refused (target side)
+    // Bytes since the last statistics line (several passes when lines are rarer).
+    int64_t window_bytes = 0;
     // Retransmitted packets received up to the last pass (libsrt counts them per period).
     int64_t retransmits_received = 0;
     float mbps = 0.0f; // over the last statistics period, in the connection's direction
@@ -110,6 +112,29 @@ struct conn_socket_t {
     // Source with failover: monotonic ms of the last message read from it.
     int64_t delivered_at_ms = 0;
 };
+
+/*
+ * Whether an endpoint should have a base socket, and when the connection
+ * handler tries again while it has none: a caller refused or unable to reach
+ * its peer, a port that was busy. Attempts back off from 1 s, doubling to 30 s,
+ * with 20% jitter; a connection that lasted 10 s starts the back-off afresh.
+ * Guarded by route.lock.
+ */
+struct redial_t {
+    bool wanted = false;       // an operation or the load opened (or tried to open) it
+    uint64_t due_ms = 0;       // monotonic time of the next attempt
+    uint32_t backoff_ms = 0;   // the wait after the next failure; 0: the first one
+    uint64_t connected_ms = 0; // when the base socket connected; 0 while it is not
+};
+
+// The endpoint was just opened by an operation (opened) or could not be: it is
+// wanted from now on, and one that could not open is tried after the first wait.
+void want_endpoint(redial_t &redial, bool opened);
+// Schedules the next attempt after a failed one. Returns the wait in ms.
+uint32_t schedule_redial(redial_t &redial);
+// The endpoint's connected base socket broke: the next attempt is at once
+// after a connection of 10 s or more, else after the back-off. Returns the wait.
+uint32_t schedule_redial_after_break(redial_t &redial);
 
 // One second per sample, the last HISTORY_SECONDS of them.
 #define HISTORY_SECONDS 900
@@ -125,6 +150,7 @@ struct target_t {
     std::list<conn_socket_t> conns;
     traffic_totals_t closed;
     float out_mbps[HISTORY_SECONDS] = {}; // aligned with the route's history ring
+    redial_t redial;
 };
 
 struct route_history_t {
@@ -148,6 +174,7 @@ struct route_t {
     int32_t pktLoss = 0;
     float msRTT = 0.0f;
     endpoint_url_t source = {};
+    redial_t source_redial;
     std::atomic<int32_t> basesockin{-1};
     std::atomic<int32_t> active_source{-1};
     pthread_mutex_t lock;
@@ -226,6 +253,13 @@ void stop_route_threads(route_t &route);
 // The same for every route at once, so the wait is that of the slowest thread,
 // not the sum. Caller holds g_routes_lock and no route's lock.
 void stop_all_route_threads(void);
+
+// Where an endpoint stands: not meant to be open (disabled, or its route's
+// source off), open, or waiting for its next attempt.
+enum endpoint_state_t { ENDPOINT_OFF = 0, ENDPOINT_OPEN = 1, ENDPOINT_RETRYING = 2 };
+extern const char *const endpoint_state_names[3];
+// The state of the source (target nullptr) or of target. Caller holds route.lock.
+endpoint_state_t endpoint_state(const route_t &route, const target_t *target);
 
 // The owner of the route's sockets for the factory: a target's (target_id) or the
 // source's (-1), with the route's doorbell.

@@ -2,16 +2,33 @@
 #include "routing/route_store.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
+
+#include <atomic>
 
 #include "config/config_file.h"
+#include "core/log.h"
 #include "core/settings.h"
 #include "routing/operations.h"
 
-// Set when an unreadable file could not be copied aside: saving would lose it.
-static bool g_config_save_blocked = false;
+// Set (to the reason) when an unreadable file could not be copied aside: saving would lose it.
+static int g_config_save_blocked = 0;
+static std::atomic<uint64_t> g_save_failures{0};
+static std::atomic<int64_t> g_last_save_time{0};
+
+uint64_t config_save_failures(void)
+{
+    return g_save_failures.load();
+}
+
+int64_t config_last_save_time(void)
+{
+    return g_last_save_time.load();
+}
 
 endpoint_settings_t endpoint_settings_of(const endpoint_url_t &endpoint)
 {
@@ -41,19 +58,64 @@ void collect_route_settings(std::vector<route_settings_t> &routes)
         routes.push_back(route_settings_of(route));
 }
 
-void save_routes_config(void)
+// Records a failed save: the reason for the client, a log line, the count. Returns -1.
+static int save_failed(int error)
 {
-    if (g_config_save_blocked) {
-        printf("Configuration not saved: the unreadable file could not be copied aside\n");
-        return;
-    }
-    std::vector<route_settings_t> routes;
-    collect_route_settings(routes);
+    snprintf(g_last_error, sizeof g_last_error, "Saving configuration failed: %s", strerror(error));
+    log_messagef(LOG_LEVEL_ERR, "%s (%s)\n", g_last_error, g_config_path);
+    g_save_failures++;
+    return -1;
+}
+
+int stage_routes_config(const std::vector<route_settings_t> &routes, routes_save_t &save)
+{
+    if (g_config_save_blocked != 0)
+        return save_failed(g_config_save_blocked);
     size_t size = 0;
     char *text = format_route_document(routes, &size);
-    if (text == nullptr || write_config_file(g_config_path, text, size) != 0)
-        printf("Error opening file.\n");
+    if (text == nullptr)
+        return save_failed(ENOMEM);
+    save.text.assign(text, size);
     free(text);
+    if (stage_config_file(g_config_path, save.text.data(), save.text.size(), save.file) != 0)
+        return save_failed(errno);
+    return 0;
+}
+
+int commit_routes_config(routes_save_t &save)
+{
+    std::vector<route_settings_t> routes;
+    pthread_mutex_lock(&g_routes_lock);
+    collect_route_settings(routes);
+    pthread_mutex_unlock(&g_routes_lock);
+    size_t size = 0;
+    char *text = format_route_document(routes, &size);
+    if (text == nullptr) {
+        abandon_config_file(save.file);
+        return save_failed(ENOMEM);
+    }
+    int result = 0;
+    if (save.text.compare(0, std::string::npos, text, size) != 0 &&
+        restage_config_file(save.file, text, size) != 0)
+        result = save_failed(errno);
+    free(text);
+    if (result == 0 && commit_config_file(save.file) != 0)
+        result = save_failed(errno);
+    if (result == 0)
+        g_last_save_time = (int64_t)time(nullptr);
+    return result;
+}
+
+int save_routes_config(void)
+{
+    std::vector<route_settings_t> routes;
+    pthread_mutex_lock(&g_routes_lock);
+    collect_route_settings(routes);
+    pthread_mutex_unlock(&g_routes_lock);
+    routes_save_t save;
+    if (stage_routes_config(routes, save) != 0)
+        return -1;
+    return commit_routes_config(save);
 }
 
 // The document as read, each URL masked on its own: JSON escapes in the file
@@ -77,12 +139,13 @@ static void keep_unreadable_config(const char *text, size_t size)
 {
     char copy[sizeof g_config_path + 64];
     if (set_aside_config_file(g_config_path, text, size, copy, sizeof copy) == 0) {
-        printf("Unreadable configuration copied to %s\n", copy);
+        console_printf("Unreadable configuration copied to %s\n", copy);
         return;
     }
-    g_config_save_blocked = true;
-    printf("Cannot copy the unreadable configuration aside (%s): changes will not be saved\n",
-           strerror(errno));
+    g_config_save_blocked = errno != 0 ? errno : EIO;
+    console_printf(
+        "Cannot copy the unreadable configuration aside (%s): changes will not be saved\n",
+        strerror(g_config_save_blocked));
 }
 
 // Fills an endpoint record from its stored settings; the URL is kept cut to its
@@ -94,31 +157,35 @@ static void apply_endpoint_settings(const endpoint_settings_t &settings, endpoin
     if (!settings.has_url)
         return;
     if (settings.url.size() >= sizeof endpoint.url)
-        printf("url longer than %zu characters is cut: %s\n", sizeof endpoint.url - 1,
-               mask_passphrases(settings.url.c_str()).c_str());
+        console_printf("url longer than %zu characters is cut: %s\n", sizeof endpoint.url - 1,
+                       mask_passphrases(settings.url.c_str()).c_str());
     snprintf(endpoint.url, sizeof endpoint.url, "%s", settings.url.c_str());
     parse_endpoint_url(endpoint, settings.url.c_str());
 }
 
 void load_routes_config(void)
 {
+    int stale = remove_stale_staged_files(g_config_path);
+    if (stale > 0)
+        console_printf("Removed %d temporary file(s) an interrupted save left beside %s\n", stale,
+                       g_config_path);
     size_t size = 0;
     char *text = read_config_file(g_config_path, &size);
     if (text == nullptr) {
-        printf("Error opening file.\n");
+        console_printf("Error opening file.\n");
         return;
     }
     std::vector<route_settings_t> routes;
     std::string error;
     if (parse_route_document(text, routes, error) != 0) {
-        printf("Error parsing JSON: %s\n", mask_passphrases(error.c_str()).c_str());
+        console_printf("Error parsing JSON: %s\n", mask_passphrases(error.c_str()).c_str());
         keep_unreadable_config(text, size);
         free(text);
         return;
     }
     discard_all_routes();
     free(text);
-    printf("=== load str:%s\n", masked_document(routes).c_str());
+    console_printf("=== load str:%s\n", masked_document(routes).c_str());
 
     int32_t largest_route = -1;
     int32_t largest_target = -1;
@@ -140,7 +207,7 @@ void load_routes_config(void)
         g_routes.splice(g_routes.begin(), holder);
         int err = start_route_threads(route);
         if (err != 0)
-            printf("cannot create connection thread: %s\n", strerror(err));
+            console_printf("cannot create connection thread: %s\n", strerror(err));
     }
     advance_id_counters(largest_route, largest_target);
 }

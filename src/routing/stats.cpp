@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/settings.h"
 #include "routing/registry.h"
 #include "srt/listen_gate.h"
 
@@ -91,8 +92,29 @@ static float rate_mbps(int64_t bytes, float elapsed_seconds)
     return elapsed_seconds > 0.0f ? (float)bytes * 8.0f / elapsed_seconds / 1e6f : 0.0f;
 }
 
-// Folds one route's counters into lines and its history. Caller holds route.list_lock.
-static void gather_route(route_t &route, float elapsed_seconds, int64_t now_seconds)
+// Seconds and passes since the last statistics lines; main thread only.
+static float g_window_seconds = 0.0f;
+static int g_window_passes = 0;
+
+// Adds this pass's increase to the connection's line window; on a line pass the
+// window's figures go to total/increase and it starts again. Before the fold.
+static void take_window(conn_socket_t &conn, int64_t total, int64_t delta, bool line_pass,
+                        int64_t *shown_total, int64_t *shown_increase)
+{
+    conn.window_bytes += delta;
+    *shown_total = total + delta - conn.window_bytes;
+    *shown_increase = conn.window_bytes;
+    // Without lines at all there is no window to keep.
+    if (line_pass || g_stats_every <= 0)
+        conn.window_bytes = 0;
+}
+
+/*
+ * Folds one route's counters, keeps its history, and on a line pass gathers its
+ * lines: the totals from before the window and the increase over it. Caller
+ * holds route.list_lock.
+ */
+static void gather_route(route_t &route, float elapsed_seconds, int64_t now_seconds, bool line_pass)
 {
     stats_line_t base = {};
     base.route_id = route.id;
@@ -107,8 +129,8 @@ static void gather_route(route_t &route, float elapsed_seconds, int64_t now_seco
         conn.mbps = rate_mbps(conn.rcv_delta, elapsed_seconds);
         if (conn.sock == active && !base.received) {
             base.received = true;
-            base.rcv_total = conn.rcv_total;
-            base.rcv_delta = conn.rcv_delta;
+            take_window(conn, conn.rcv_total, conn.rcv_delta, line_pass, &base.rcv_total,
+                        &base.rcv_delta);
             in_mbps = conn.mbps;
             route.pktSentTotal = conn.stats.pktRecvTotal;
             route.pktLossTotal = conn.stats.pktRcvLossTotal;
@@ -144,15 +166,16 @@ static void gather_route(route_t &route, float elapsed_seconds, int64_t now_seco
             conn.mbps = rate_mbps(conn.sent_delta, elapsed_seconds);
             out_mbps += conn.mbps;
             line.number = ++count;
-            line.sent_total = conn.sent_total;
-            line.sent_delta = conn.sent_delta;
+            take_window(conn, conn.sent_total, conn.sent_delta, line_pass, &line.sent_total,
+                        &line.sent_delta);
             conn.sent_total += conn.sent_delta;
             conn.sent_delta = 0;
             sent_sum += conn.stats.pktSentTotal;
             loss_total_sum += conn.stats.pktSndLossTotal;
             loss_sum += conn.stats.pktSndLoss;
             rtt_sum += (float)conn.stats.msRTT;
-            g_stats_lines.push_back(line);
+            if (line_pass)
+                g_stats_lines.push_back(line);
         }
         target.out_mbps[slot] = out_mbps;
         target.pktSentTotal = 0;
@@ -168,7 +191,8 @@ static void gather_route(route_t &route, float elapsed_seconds, int64_t now_seco
             line.number = 0;
             line.sent_total = 0;
             line.sent_delta = 0;
-            g_stats_lines.push_back(line);
+            if (line_pass)
+                g_stats_lines.push_back(line);
         }
     }
 }
@@ -219,16 +243,23 @@ void print_route_stats(float elapsed_seconds)
 {
     g_stats_lines.clear();
     sweep_listen_gates(count_gate_refusals, nullptr);
+    g_window_seconds += elapsed_seconds;
+    g_window_passes++;
+    bool line_pass = g_stats_every > 0 && g_window_passes >= g_stats_every;
     int64_t now_seconds = (int64_t)time(nullptr);
     for (route_t &route : g_routes) {
         take_snapshots(route);
         pthread_mutex_lock(&route.list_lock);
-        gather_route(route, elapsed_seconds, now_seconds);
+        gather_route(route, elapsed_seconds, now_seconds, line_pass);
         pthread_mutex_unlock(&route.list_lock);
     }
     // Logged outside every list_lock so the data path never waits for the console.
     for (const stats_line_t &line : g_stats_lines)
-        log_stats_line(line, elapsed_seconds);
+        log_stats_line(line, g_window_seconds);
+    if (line_pass || g_stats_every <= 0) {
+        g_window_seconds = 0.0f;
+        g_window_passes = 0;
+    }
 }
 
 int get_endpoint_stats(int route_id, int target_id, int *subscribers, int *pkt_loss_total,
@@ -263,7 +294,7 @@ int get_endpoint_stats(int route_id, int target_id, int *subscribers, int *pkt_l
         }
         pthread_mutex_unlock(&route.list_lock);
         if (found) {
-            printf("=== pktSentTotal: %lld\n", (long long)sent_total);
+            console_printf("=== pktSentTotal: %lld\n", (long long)sent_total);
             return 1;
         }
     }

@@ -44,13 +44,6 @@ struct transmit_buffers_t {
     int64_t standby_bytes[RECEIVE_READY_MAX];
 };
 
-static int64_t monotonic_ms(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
 // Counts the outcome of one send on conn. A send that would block fails with
 // SRT_EASYNCSND and is counted as dropped for that connection only.
 static inline void count_send(conn_socket_t &conn, int sent)
@@ -254,11 +247,11 @@ static void forward_with_failover(route_t &route, SRTSOCKET active, int limit_ms
                                   transmit_buffers_t &buffers)
 {
     read_blocking(active, STANDBY_CHECK_MS);
-    int64_t delivered = monotonic_ms();
+    int64_t delivered = (int64_t)monotonic_ms();
     int64_t next_check = delivered;
     while (route.running != 0 && route.active_source == active) {
         int length = receive(active, buffers);
-        int64_t now = monotonic_ms();
+        int64_t now = (int64_t)monotonic_ms();
         if (length > 0) {
             forward_message(route, active, length, buffers);
             delivered = now;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/log.h"
+
 // First value of each known query key; nullptr when absent.
 struct query_options_t {
     const char *port;
@@ -69,7 +71,7 @@ int parse_endpoint_url(endpoint_url_t &endpoint, const char *url)
 {
     const char *scheme_end = strstr(url, "://");
     if (scheme_end == nullptr) {
-        printf("Invalid URL: No scheme found.\n");
+        console_printf("Invalid URL: No scheme found.\n");
         return -1;
     }
     const char *rest = scheme_end + 3;
@@ -106,9 +108,10 @@ int parse_endpoint_url(endpoint_url_t &endpoint, const char *url)
     endpoint.sourcetime = options.sourcetime != nullptr && atoi(options.sourcetime) == 1 ? 1 : 0;
     endpoint.failover_ms = options.failover ? failover_within_bounds(atoll(options.failover)) : 0;
 
-    printf("%s, %llu, %s, %s, %s\n", endpoint.streamid, (unsigned long long)endpoint.latency,
-           options.maxbw ? options.maxbw : "", options.passphrase ? PASSPHRASE_MASK : "",
-           options.pbkeylen ? options.pbkeylen : "");
+    console_printf("%s, %llu, %s, %s, %s\n", endpoint.streamid,
+                   (unsigned long long)endpoint.latency, options.maxbw ? options.maxbw : "",
+                   options.passphrase ? PASSPHRASE_MASK : "",
+                   options.pbkeylen ? options.pbkeylen : "");
     return 0;
 }
 

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -51,13 +52,33 @@ int SrtTestListenCallback(const endpoint_url_t *endpoint, int sock)
     return 0;
 }
 
+// Why the calling thread's last create_srt_socket failed.
+static thread_local char t_last_failure[256] = "";
+
+const char *last_socket_error(void)
+{
+    return t_last_failure;
+}
+
+// Prints a failing step's line and keeps its text for last_socket_error.
+static void report_failure(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+static void report_failure(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vsnprintf(t_last_failure, sizeof t_last_failure, format, args);
+    va_end(args);
+    console_printf("%s\n", t_last_failure);
+}
+
 // Wildcard IPv4 address for port; nullptr when the port cannot be resolved.
 // glibc's getaddrinfo takes a numeric service above 65535 modulo 65536 (70000
 // would bind 4464), so the range is checked here first.
 static struct addrinfo *resolve_local(int port)
 {
     if (port < 0 || port > 65535) {
-        printf("illegal port number or port is busy.\n\n");
+        report_failure("illegal port number or port is busy.");
         return nullptr;
     }
     char service[32];
@@ -69,7 +90,7 @@ static struct addrinfo *resolve_local(int port)
     hints.ai_socktype = SOCK_DGRAM;
     struct addrinfo *result = nullptr;
     if (getaddrinfo(nullptr, service, &hints, &result) != 0 || result == nullptr) {
-        printf("illegal port number or port is busy.\n\n");
+        report_failure("illegal port number or port is busy.");
         return nullptr;
     }
     return result;
@@ -81,7 +102,7 @@ static int make_peer_address(const endpoint_url_t *endpoint, struct sockaddr_in 
     peer->sin_family = AF_INET;
     peer->sin_port = htons((uint16_t)endpoint->port);
     if (inet_pton(AF_INET, endpoint->host, &peer->sin_addr) != 1) {
-        printf("Invalid address/ Address not supported\n");
+        report_failure("Invalid address/ Address not supported");
         return -1;
     }
     return 0;
@@ -98,7 +119,7 @@ static int new_srt_socket(void)
 {
     int sock = srt_create_socket();
     if (sock == SRT_INVALID_SOCK)
-        printf("srt_socket: %s\n", srt_getlasterror_str());
+        report_failure("srt_socket: %s", srt_getlasterror_str());
     return sock;
 }
 
@@ -119,7 +140,7 @@ static int create_bound_socket(const endpoint_url_t *endpoint, int port, bool re
         set_nonblocking(sock);
         SrtTestListenCallback(endpoint, sock);
         if (srt_bind(sock, local->ai_addr, (int)local->ai_addrlen) != 0) {
-            printf("srt_bind: %s\n", srt_getlasterror_str());
+            report_failure("srt_bind: %s", srt_getlasterror_str());
             srt_close(sock);
             sock = -1;
         }
@@ -137,9 +158,9 @@ static int connect_to_peer(int sock, const endpoint_url_t *endpoint, const char 
         srt_close(sock);
         return -1;
     }
-    printf("%s\n", trace);
+    console_printf("%s\n", trace);
     if (srt_connect(sock, (const struct sockaddr *)&peer, sizeof peer) == SRT_ERROR) {
-        printf("srt_connect: %s\n", srt_getlasterror_str());
+        report_failure("srt_connect: %s", srt_getlasterror_str());
         srt_close(sock);
         return -1;
     }
@@ -152,9 +173,9 @@ static int create_listener(const endpoint_url_t *endpoint, const socket_owner_t 
     if (sock != -1 && (owner != nullptr || endpoint->streamid[0] != '\0') &&
         install_listen_gate(sock, endpoint->streamid,
                             owner != nullptr ? *owner : socket_owner_t{0, -1, nullptr}) != 0)
-        printf("srt_listen_callback: %s\n", srt_getlasterror_str());
+        console_printf("srt_listen_callback: %s\n", srt_getlasterror_str());
     if (sock != -1 && srt_listen(sock, 100) == SRT_ERROR) {
-        printf("srt_listen: %s\n", srt_getlasterror_str());
+        report_failure("srt_listen: %s", srt_getlasterror_str());
         srt_close(sock);
         sock = -1;
     }
@@ -173,7 +194,7 @@ static int create_caller(const endpoint_url_t *endpoint)
 
 static int create_rendezvous(const endpoint_url_t *endpoint)
 {
-    printf("=== r_local_port:%d, port:%d\n", endpoint->r_local_port, endpoint->port);
+    console_printf("=== r_local_port:%d, port:%d\n", endpoint->r_local_port, endpoint->port);
     int sock = create_bound_socket(endpoint, endpoint->r_local_port, true);
     if (sock == -1)
         return -1;

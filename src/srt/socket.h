@@ -11,6 +11,9 @@
 // handshake, counting them for owner, and rings owner's doorbell for the others.
 int create_srt_socket(const endpoint_url_t *endpoint, const socket_owner_t *owner = nullptr);
 
+// The line that explained the calling thread's last failed create_srt_socket.
+const char *last_socket_error(void);
+
 // Applies the endpoint's optional settings (stream id, latency, maxbw, passphrase,
 // pbkeylen) to sock before bind/connect, logging each one. Returns 0.
 int SrtTestListenCallback(const endpoint_url_t *endpoint, int sock);

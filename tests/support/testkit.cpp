@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 #include <srt/srt.h>
 
+#include "core/log.h"
 #include "core/settings.h"
 #include "routing/operations.h"
 #include "routing/registry.h"
@@ -316,10 +317,13 @@ std::string capture_stdout(const std::function<void()> &fn)
         fn();
         return "";
     }
+    flush_log(5000);
     fflush(stdout);
     int saved = dup(STDOUT_FILENO);
     dup2(fileno(sink), STDOUT_FILENO);
     fn();
+    // The log writer writes what fn queued a moment later.
+    flush_log(5000);
     fflush(stdout);
     dup2(saved, STDOUT_FILENO);
     close(saved);

@@ -52,8 +52,10 @@ class LogTest : public ::testing::Test
 };
 
 // The text carries conversions and no line end: it is written as it is, never used as
-// a format, and nothing is added after it. A formatted message is cut to its buffer.
-TEST_F(LogTest, level_selects_tag_and_text_is_written_unchanged)
+// a format, and ends in one line end. A formatted message is cut to its buffer. Control
+// characters from a caller's text are escaped, so no text forges an entry or moves the
+// terminal, and trailing line ends become one.
+TEST_F(LogTest, level_selects_tag_and_text_becomes_one_line)
 {
     const struct {
         int level;
@@ -65,12 +67,21 @@ TEST_F(LogTest, level_selects_tag_and_text_is_written_unchanged)
     for (const auto &c : cases) {
         SCOPED_TRACE("level " + std::to_string(c.level));
         unlink((dir_ + "/mirevo-20261205.log").c_str());
-        EXPECT_EQ(log(c.level, text), CONSOLE + c.tag + text);
-        EXPECT_EQ(day_file(), STAMP + c.tag + " " + text);
+        EXPECT_EQ(log(c.level, text), CONSOLE + c.tag + text + "\n");
+        EXPECT_EQ(day_file(), STAMP + c.tag + " " + text + "\n");
     }
     std::string long_text(3000, 'a');
     EXPECT_EQ(capture_stdout([&] { log_messagef(6, "%s", long_text.c_str()); }),
-              CONSOLE + std::string(LOG_MESSAGE_SIZE - 1, 'a'));
+              CONSOLE + std::string(LOG_MESSAGE_SIZE - 1, 'a') + "\n");
+    const std::pair<std::string, std::string> escaped[] = {
+        {"id=cam\x1b[2J\rx\n[2026.01.01 00:00:00] forged\n\n", "id=cam\\x1b[2J\\x0dx\\x0a"
+                                                               "[2026.01.01 00:00:00] forged\n"},
+        {"tab\there\x7f", "tab\\x09here\\x7f\n"},
+        {"\n", "\n"}};
+    for (const auto &[given, written] : escaped) {
+        EXPECT_EQ(log(6, given), CONSOLE + written);
+        EXPECT_EQ(capture_stdout([&] { console_printf("%s", given.c_str()); }), written);
+    }
 }
 
 TEST_F(LogTest, midnight_starts_a_new_day_file_and_a_removed_one_is_made_again)
@@ -78,7 +89,7 @@ TEST_F(LogTest, midnight_starts_a_new_day_file_and_a_removed_one_is_made_again)
     g_test_now = 1798761599; // the last second of 2026
     log(6, "last\n");
     g_test_now = 1798761600;
-    EXPECT_EQ(log(6, "first\n"), "\x1b[2K\r[2027.01.01 00:00:00] first\n");
+    EXPECT_EQ(log(6, "first"), "\x1b[2K\r[2027.01.01 00:00:00] first\n");
     EXPECT_EQ(day_file("20261231"), "[2026.12.31 23:59:59]  last\n");
     EXPECT_EQ(day_file("20270101"), "[2027.01.01 00:00:00]  first\n");
     ASSERT_EQ(unlink((dir_ + "/mirevo-20270101.log").c_str()), 0);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <srt/srt.h>
 
+#include "core/log.h"
 #include "routing/operations.h"
 #include "routing/registry.h"
 #include "testkit.h"
@@ -147,6 +148,9 @@ TEST_F(OperationsTest, repeated_cycles_leave_thread_and_descriptor_counts_unchan
     int32_t id = create_route();
     ASSERT_EQ(target_on(id, add_target(id), free_udp_port()), 0);
     ASSERT_EQ(update_source(id, 1, 0, listen_url(free_udp_port()).c_str()), 0);
+    // The day file stays open once an entry went to it.
+    log_message(LOG_LEVEL_INFO, "counting threads and descriptors\n");
+    flush_log(5000);
     int threads = count_proc_entries("task"), descriptors = count_proc_entries("fd");
     for (int i = 0; i < 40; i++) {
         ASSERT_EQ(enable_source(id, 0), 0);

@@ -39,9 +39,7 @@ class route_document : public ::testing::Test
 
     std::string save_and_read(void)
     {
-        pthread_mutex_lock(&g_routes_lock);
-        save_routes_config();
-        pthread_mutex_unlock(&g_routes_lock);
+        EXPECT_EQ(save_routes_config(), 0);
         return read_text_file(config_path_);
     }
     // Loads the file (after writing text unless empty); returns what the load printed.

@@ -66,7 +66,7 @@ class SrtSocketTest : public ::testing::Test
 // 4464) and host names fail with their messages.
 TEST_F(SrtSocketTest, each_mode_binds_or_fails_as_its_url_says)
 {
-    const std::string illegal = "illegal port number or port is busy.\n\n";
+    const std::string illegal = "illegal port number or port is busy.\n";
     const std::string invalid = "Invalid address/ Address not supported\n";
     const std::string port = std::to_string(free_udp_port());
     const struct {

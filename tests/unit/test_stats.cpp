@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/settings.h"
 #include "routing/registry.h"
 #include "routing/stats.h"
 #include "testkit.h"
@@ -121,4 +122,22 @@ TEST_F(stats, pass_prints_a_line_per_target_connection_and_keeps_figures_for_the
     EXPECT_NE(run_pass(1.0f).find("2: [+1.0s] [total rcv: 2.0KB (+0.0B)] [total sent: 1.0GB "
                                   "(+0.0B)] [source time]\n"),
               std::string::npos);
+
+    // MIREVO_STATS_EVERY=2: one line per connection every second pass, over both; 0: none.
+    conn_socket_t &first = target.conns.front();
+    for (int every : {2, 0}) {
+        g_stats_every = every;
+        first.sent_delta = 100;
+        EXPECT_EQ(run_pass(1.5f), "");
+        first.sent_delta = 50;
+        std::string printed = run_pass(0.5f);
+        if (every == 0)
+            EXPECT_EQ(printed, "");
+        else
+            EXPECT_NE(printed.find("1: [+2.0s] [total rcv: 2.0KB (+0.0B)] [total sent: 1.0MB "
+                                   "(+150.0B)] [source time]\n"),
+                      std::string::npos)
+                << printed;
+    }
+    g_stats_every = 1;
 }
