@@ -15,6 +15,7 @@
 #include "core/log.h"
 #include "routing/registry.h"
 #include "routing/route_store.h"
+#include "srt/port_table.h"
 
 #ifndef MIREVO_VERSION
 #define MIREVO_VERSION "unknown"
@@ -250,7 +251,8 @@ std::string format_metrics(void)
             appendf(out, "mirevo_connections_accepted_total{route=\"%d\",side=\"%s\"} %llu\n",
                     route.id, side_names[side], (unsigned long long)route.accepted[side]);
     family(out, "mirevo_connections_rejected_total", "counter",
-           "Callers the relay turned away, by side and reason.");
+           "Callers the relay turned away: by route, side and reason, or by port when their "
+           "stream id named nothing served there.");
     for (const route_metrics_t &route : routes)
         for (int side = 0; side < SIDE_COUNT; side++)
             for (int reason = 0; reason < REFUSAL_REASON_COUNT; reason++)
@@ -259,6 +261,12 @@ std::string format_metrics(void)
                         "reason=\"%s\"} %llu\n",
                         route.id, side_names[side], refusal_reason_names[reason],
                         (unsigned long long)route.refused[side][reason]);
+    // Callers that named nothing served on their port belong to no route.
+    std::vector<std::pair<int, uint64_t>> notfound;
+    port_notfound_counts(notfound);
+    for (const auto &port : notfound)
+        appendf(out, "mirevo_connections_rejected_total{port=\"%d\",reason=\"notfound\"} %llu\n",
+                port.first, (unsigned long long)port.second);
     family(out, "mirevo_endpoint_up", "gauge",
            "1 while an endpoint that should be open has its socket, 0 while it waits for "
            "its next attempt; endpoints switched off are not listed.");

@@ -13,11 +13,8 @@
 // Room for one wait: the source side (100) and the target side (1000) together.
 #define CONN_EVENTS_MAX 1100
 #define CONN_WAIT_MS 100
-// A quiet route's handler sleeps this long at most between looks...
+// A quiet route's handler sleeps this long at most between looks.
 #define QUIET_WAIT_MS 1000
-// ...and stays awake this long after its doorbell rang, for the knocking
-// caller's handshake to end in the listener's backlog.
-#define KNOCK_AWAKE_MS 2000
 
 bool conns_contain(const std::list<conn_socket_t> &conns, int sock)
 {
@@ -181,22 +178,6 @@ int kick_connection_locked(route_t &route, int sock)
     return -1;
 }
 
-// Lets the caller in when the endpoint has no stream id, or the caller presents
-// exactly that one. Listeners with a stream id refuse others at the handshake
-// already; this is the second line.
-static bool stream_id_admits(int sock, const char *expected)
-{
-    if (expected[0] == '\0')
-        return true;
-    char streamid[1024];
-    memset(streamid, 0, sizeof streamid);
-    int len = (int)sizeof streamid;
-    if (srt_getsockopt(sock, 0, SRTO_STREAMID, streamid, &len) == SRT_ERROR)
-        return false;
-    log_messagef(LOG_LEVEL_INFO, "==== SRTO_STREAMID:%s, len:%d\n", streamid, len);
-    return streamid[0] != '\0' && strcmp(streamid, expected) == 0;
-}
-
 static void log_caller_options(int sock)
 {
     int32_t latency = 0;
@@ -221,19 +202,28 @@ static void log_caller_options(int sock)
 }
 
 /*
- * Accepts one caller on listener, applies the stream id gate and lists it on
- * the side's conns, watched on the route's epolls. A caller that cannot be
- * watched is closed and logged; the route carries on serving the others.
- * Caller holds route.lock.
+ * Lists a caller that the port table accepted for one of the route's listening
+ * endpoints, watched on the route's epolls. A caller whose endpoint went away
+ * or was opened anew since its handshake is closed: a route switched off or
+ * deleted never gets one. One that cannot be watched is closed and logged; the
+ * route carries on serving the others. Caller holds route.lock.
  */
-static void accept_caller(route_t &route, target_t *target, int listener)
+static void take_caller(route_t &route, const handed_caller_t &caller)
 {
+    target_t *target = nullptr;
+    if (caller.target_id != -1)
+        for (target_t &candidate : route.targets)
+            if (candidate.id == caller.target_id)
+                target = &candidate;
+    int64_t registration = caller.target_id == -1 ? route.source_listen
+                           : target != nullptr    ? target->listen
+                                                  : 0;
     connection_side_t side = target == nullptr ? SIDE_SOURCE : SIDE_TARGET;
-    struct sockaddr_storage peer;
-    int peer_len = 128;
-    int sock = srt_accept(listener, (struct sockaddr *)&peer, &peer_len);
-    if (sock == SRT_INVALID_SOCK)
+    int sock = caller.sock;
+    if (registration == 0 || registration != caller.registration) {
+        srt_close(sock);
         return;
+    }
     if (socket_is_broken(srt_getsockstate(sock))) {
         srt_close(sock);
         count_refusal(route, side, REFUSED_BROKEN);
@@ -241,16 +231,11 @@ static void accept_caller(route_t &route, target_t *target, int listener)
     }
     if (side == SIDE_SOURCE)
         log_caller_options(sock);
-    if (!stream_id_admits(sock, side == SIDE_SOURCE ? route.source.streamid
-                                                    : target->endpoint.streamid)) {
-        srt_close(sock);
-        count_refusal(route, side, REFUSED_STREAMID);
-        return;
-    }
-    int live = SRTT_LIVE;
-    srt_setsockflag(sock, SRTO_TRANSTYPE, &live, sizeof live);
-    char text[NI_MAXHOST + NI_MAXSERV + 2];
-    peer_text((struct sockaddr *)&peer, peer_len, text, sizeof text);
+    struct sockaddr_storage peer;
+    int peer_len = (int)sizeof peer;
+    char text[NI_MAXHOST + NI_MAXSERV + 2] = "";
+    if (srt_getpeername(sock, (struct sockaddr *)&peer, &peer_len) != SRT_ERROR)
+        peer_text((struct sockaddr *)&peer, peer_len, text, sizeof text);
     log_messagef(LOG_LEVEL_INFO, "[CONNTHREAD] New %s: %s\n",
                  side == SIDE_SOURCE ? "source" : "target", text);
     if (list_socket(route, target, sock) == -1) {
@@ -262,10 +247,42 @@ static void accept_caller(route_t &route, target_t *target, int listener)
     }
 }
 
+// Lists the callers the port table handed to the route since the last look.
+static void take_handed_callers(route_t &route, std::vector<handed_caller_t> &callers)
+{
+    take_handed_callers(*route.doorbell, callers);
+    if (callers.empty())
+        return;
+    pthread_mutex_lock(&route.lock);
+    for (const handed_caller_t &caller : callers)
+        take_caller(route, caller);
+    pthread_mutex_unlock(&route.lock);
+}
+
+int open_endpoint(route_t &route, target_t *target)
+{
+    endpoint_url_t &endpoint = target != nullptr ? target->endpoint : route.source;
+    socket_owner_t owner = socket_owner(route, target != nullptr ? target->id : -1);
+    if (endpoint.mode == CONN_MODE_LISTEN) {
+        int64_t registration = listen_on_port(endpoint, owner);
+        if (registration < 0)
+            return registration == PORT_STREAM_ID_TAKEN ? OPEN_ID_TAKEN : OPEN_FAILED;
+        (target != nullptr ? target->listen : route.source_listen) = registration;
+        return OPEN_DONE;
+    }
+    int sock = create_srt_socket(&endpoint);
+    if (target != nullptr)
+        target->basesockout = sock;
+    else
+        route.basesockin = sock;
+    if (sock == -1)
+        return OPEN_FAILED;
+    return watch_socket(route, sock) == 0 ? OPEN_DONE : OPEN_NOT_WATCHED;
+}
+
 // Per-pass state of the handler.
 struct handler_pass_t {
-    bool retry_later;     // something failed and is still reported: slow the next pass down
-    bool listener_paused; // source listener not watched while a source is active
+    bool retry_later; // something failed and is still reported: slow the next pass down
 };
 
 // What the redial line names: "source" or "target <id>", its mode and URL.
@@ -314,35 +331,38 @@ static void drop_broken_base(route_t &route, target_t *target, int broken)
 }
 
 // Opens a wanted endpoint's base socket again (target nullptr: the source); a
-// failure is logged and tried again after the back-off. Caller holds route.lock.
+// failure is logged and tried again after the back-off, a stream id that another
+// endpoint took on the port meanwhile leaves it closed. Caller holds route.lock.
 static void redial_endpoint(route_t &route, target_t *target)
 {
-    endpoint_url_t &endpoint = target != nullptr ? target->endpoint : route.source;
     redial_t &redial = target != nullptr ? target->redial : route.source_redial;
-    socket_owner_t owner = socket_owner(route, target != nullptr ? target->id : -1);
-    int sock = create_srt_socket(&endpoint, &owner);
+    int opened = open_endpoint(route, target);
     char why[LOG_MESSAGE_SIZE / 2] = "";
-    if (sock == -1) {
-        snprintf(why, sizeof why, "%s", last_socket_error());
-    } else if (watch_socket(route, sock) == -1) {
-        snprintf(why, sizeof why, "srt_epoll_add_usock: %s", srt_getlasterror_str());
-        srt_close(sock);
-        sock = -1;
-    }
-    if (sock == -1) {
-        log_redial(route, target, why, schedule_redial(redial));
+    if (opened == OPEN_DONE)
+        return;
+    if (opened == OPEN_ID_TAKEN) {
+        const endpoint_url_t &endpoint = target != nullptr ? target->endpoint : route.source;
+        snprintf(why, sizeof why, "stream id %s is already served on port %d; left closed",
+                 endpoint.streamid, endpoint.port);
+        redial.wanted = false;
+        log_redial(route, target, why, 0);
         return;
     }
-    if (target != nullptr)
-        target->basesockout = sock;
-    else
-        route.basesockin = sock;
+    if (opened == OPEN_NOT_WATCHED) {
+        snprintf(why, sizeof why, "srt_epoll_add_usock: %s", srt_getlasterror_str());
+        int sock =
+            target != nullptr ? target->basesockout.exchange(-1) : route.basesockin.exchange(-1);
+        srt_close(sock);
+    } else {
+        snprintf(why, sizeof why, "%s", last_socket_error());
+    }
+    log_redial(route, target, why, schedule_redial(redial));
 }
 
 // Whether an endpoint waits for a redial, and in how many ms it is due (0: now).
-static bool redial_pending(const redial_t &redial, int base, uint64_t now, uint64_t *wait_ms)
+static bool redial_pending(const redial_t &redial, bool open, uint64_t now, uint64_t *wait_ms)
 {
-    if (!redial.wanted || base != -1)
+    if (!redial.wanted || open)
         return false;
     *wait_ms = redial.due_ms > now ? redial.due_ms - now : 0;
     return true;
@@ -353,10 +373,11 @@ static bool redial_pending(const redial_t &redial, int base, uint64_t now, uint6
 static uint64_t next_redial_wait(route_t &route)
 {
     uint64_t now = monotonic_ms(), wait = 0, next = UINT64_MAX;
-    if (redial_pending(route.source_redial, route.basesockin, now, &wait))
+    if (redial_pending(route.source_redial, endpoint_is_open(route, nullptr), now, &wait))
         next = wait;
     for (const target_t &target : route.targets)
-        if (redial_pending(target.redial, target.basesockout, now, &wait) && wait < next)
+        if (redial_pending(target.redial, endpoint_is_open(route, &target), now, &wait) &&
+            wait < next)
             next = wait;
     return next;
 }
@@ -367,10 +388,12 @@ static uint64_t redial_due_endpoints(route_t &route)
 {
     pthread_mutex_lock(&route.lock);
     uint64_t now = monotonic_ms(), wait = 0;
-    if (redial_pending(route.source_redial, route.basesockin, now, &wait) && wait == 0)
+    if (redial_pending(route.source_redial, endpoint_is_open(route, nullptr), now, &wait) &&
+        wait == 0)
         redial_endpoint(route, nullptr);
     for (target_t &target : route.targets)
-        if (redial_pending(target.redial, target.basesockout, now, &wait) && wait == 0)
+        if (redial_pending(target.redial, endpoint_is_open(route, &target), now, &wait) &&
+            wait == 0)
             redial_endpoint(route, &target);
     uint64_t next = next_redial_wait(route);
     pthread_mutex_unlock(&route.lock);
@@ -390,96 +413,61 @@ static void list_connected(route_t &route, target_t *target, int sock, handler_p
     }
 }
 
-// The relay's rendezvous source socket is checked every pass, whether reported or not.
-static void check_rendezvous_source(route_t &route, handler_pass_t &pass)
+// A calling or rendezvous base socket's state: listed once connected, dropped
+// and redialled once broken. Caller holds route.lock.
+static void check_base_socket(route_t &route, target_t *target, handler_pass_t &pass)
+{
+    int sock = target != nullptr ? target->basesockout.load() : route.basesockin.load();
+    if (sock == -1)
+        return;
+    SRT_SOCKSTATUS state = srt_getsockstate(sock);
+    if (state == SRTS_CONNECTED) {
+        list_connected(route, target, sock, pass);
+    } else if (socket_is_broken(state)) {
+        if (target == nullptr)
+            log_messagef(LOG_LEVEL_INFO, "== %ssocket broken === status_rcv:%d\n",
+                         route.source.mode == CONN_MODE_RENDEZVOUS ? "rendezvous " : "",
+                         (int)state);
+        drop_broken_base(route, target, sock);
+    }
+}
+
+/*
+ * The route's calling and rendezvous base sockets are checked every pass,
+ * whether reported or not: one that connected or broke before it was watched
+ * raised no event. O(targets).
+ */
+static void check_base_sockets(route_t &route, handler_pass_t &pass)
 {
     pthread_mutex_lock(&route.lock);
-    int sock = route.basesockin;
-    if (route.source.mode == CONN_MODE_RENDEZVOUS && route.source.enabled && sock != -1) {
-        SRT_SOCKSTATUS state = srt_getsockstate(sock);
-        if (state == SRTS_CONNECTED) {
-            list_connected(route, nullptr, sock, pass);
-        } else if (socket_is_broken(state)) {
-            log_messagef(LOG_LEVEL_INFO, "== rendezvous socket broken === status_rcv:%d\n",
-                         (int)state);
-            drop_broken_base(route, nullptr, sock);
-        }
-    }
+    check_base_socket(route, nullptr, pass);
+    for (target_t &target : route.targets)
+        check_base_socket(route, &target, pass);
     pthread_mutex_unlock(&route.lock);
 }
 
 // A source-side socket was reported. Caller holds route.lock.
 static void handle_source_socket(route_t &route, int sock, handler_pass_t &pass)
 {
-    SRT_SOCKSTATUS state = srt_getsockstate(sock);
-    if (route.source.mode != CONN_MODE_LISTEN) {
-        if (state == SRTS_CONNECTED) {
-            list_connected(route, nullptr, sock, pass);
-        } else if (socket_is_broken(state)) {
-            log_messagef(LOG_LEVEL_INFO, "== socket broken === status_rcv:%d\n", (int)state);
-            drop_broken_base(route, nullptr, sock);
-        }
+    if (sock == route.basesockin) {
+        check_base_socket(route, nullptr, pass);
         return;
     }
-
-    if (socket_is_broken(state)) {
+    // A caller of a listening source: only its break matters here.
+    if (socket_is_broken(srt_getsockstate(sock))) {
         remove_connection_locked(&route, nullptr, sock, -1);
-        // Only the active one's loss frees the route: a standby that breaks changes nothing.
         int expected = sock;
         route.active_source.compare_exchange_strong(expected, -1);
-        // A broken listener is not rebuilt; stop watching it so the wait sleeps.
-        if (sock == route.basesockin)
-            unwatch_socket(route, sock);
-        return;
     }
-    if (sock != route.basesockin)
-        return;
-    if (state != SRTS_LISTENING) {
-        // Not listening and not broken: nothing to accept on it until the source
-        // is reconfigured, and the route's connections carry on meanwhile.
-        log_message(LOG_LEVEL_ERR,
-                    "[CONNTHREAD] basesockin->status != SRTS_LISTENING, no longer watched\n");
-        unwatch_socket(route, sock);
-        return;
-    }
-    if (route.active_source != -1 && route.source.failover_ms == 0) {
-        // Callers wait in the backlog; watching the listener now would wake us for nothing.
-        // With failover they are taken at once: a standby must deliver to take over.
-        int errors_only = SRT_EPOLL_ERR;
-        srt_epoll_update_usock(route.epoll_conn, sock, &errors_only);
-        pass.listener_paused = true;
-        return;
-    }
-    accept_caller(route, nullptr, sock);
 }
 
 // A target-side socket of target was reported. Caller holds route.lock.
 static void handle_target_socket(route_t &route, target_t &target, int sock, handler_pass_t &pass)
 {
-    SRT_SOCKSTATUS state = srt_getsockstate(sock);
-    if (target.endpoint.mode != CONN_MODE_LISTEN) {
-        if (state == SRTS_CONNECTED)
-            list_connected(route, &target, sock, pass);
-        else if (socket_is_broken(state))
-            drop_broken_base(route, &target, sock);
-        return;
-    }
-
-    if (socket_is_broken(state)) {
+    if (sock == target.basesockout)
+        check_base_socket(route, &target, pass);
+    else if (socket_is_broken(srt_getsockstate(sock)))
         remove_connection_locked(&route, &target, -1, sock);
-        if (sock == target.basesockout)
-            unwatch_socket(route, sock);
-        return;
-    }
-    if (conns_contain(target.conns, sock))
-        return;
-    if (sock == target.basesockout && state != SRTS_LISTENING) {
-        log_messagef(LOG_LEVEL_ERR,
-                     "[CONNTHREAD] basesockout->status != SRTS_LISTENING, stopping thread...%d\n",
-                     (int)state);
-        return;
-    }
-    accept_caller(route, &target, sock);
 }
 
 // Finds whose socket sock is and handles it.
@@ -499,46 +487,19 @@ static void handle_reported_socket(route_t &route, int sock, handler_pass_t &pas
     pthread_mutex_unlock(&route.lock);
 }
 
-// Watches the source listener again once no source is active. Callers that
-// queued meanwhile raised no event, so one accept is tried at once.
-static void resume_source_listener(route_t &route, handler_pass_t &pass)
-{
-    if (!pass.listener_paused || route.active_source != -1)
-        return;
-    pass.listener_paused = false;
-    pthread_mutex_lock(&route.lock);
-    int listener = route.basesockin;
-    if (listener != -1 && route.source.mode == CONN_MODE_LISTEN) {
-        int events = SRT_EPOLL_IN | SRT_EPOLL_ERR;
-        srt_epoll_update_usock(route.epoll_conn, listener, &events);
-        handle_source_socket(route, listener, pass);
-    }
-    pthread_mutex_unlock(&route.lock);
-}
-
-// No socket (a pending redial bounds the sleep), a listener, or a listener that
-// broke (nothing is done for it). A broken calling or rendezvous socket is
-// dropped by the passes, so it is not quiet.
-static bool base_socket_is_quiet(int sock, conn_mode_t mode)
-{
-    SRT_SOCKSTATUS state = srt_getsockstate(sock);
-    return sock == -1 || state == SRTS_LISTENING ||
-           (mode == CONN_MODE_LISTEN && socket_is_broken(state));
-}
-
 /*
- * True when nothing the handler watches can change but by a caller knocking on
- * a listener: no connection, and no base socket connecting. libsrt wakes every
- * thread waiting in an epoll every 10 ms, so the handler of such a route sleeps
- * on its doorbell instead.
+ * True when nothing the handler watches can change but by a caller being
+ * handed over from a listening port: no connection, and no calling or
+ * rendezvous socket (a pending redial bounds the sleep). libsrt wakes every
+ * thread waiting in an epoll every 10 ms, so the handler of such a route
+ * sleeps on its doorbell instead, which the port table rings with each caller.
  */
 static bool route_is_quiet(route_t &route)
 {
     pthread_mutex_lock(&route.lock);
-    bool quiet = route.conns.empty() && base_socket_is_quiet(route.basesockin, route.source.mode);
+    bool quiet = route.conns.empty() && route.basesockin == -1;
     for (const target_t &target : route.targets)
-        quiet = quiet && target.conns.empty() &&
-                base_socket_is_quiet(target.basesockout, target.endpoint.mode);
+        quiet = quiet && target.conns.empty() && target.basesockout == -1;
     pthread_mutex_unlock(&route.lock);
     return quiet;
 }
@@ -552,18 +513,17 @@ void *router_connections_handler(void *arg)
     route_t &route = *static_cast<route_t *>(arg);
     route.conn_thread_done = 0;
     SRT_EPOLL_EVENT events[CONN_EVENTS_MAX];
-    handler_pass_t pass = {false, false};
-    uint64_t awake_until = 0;
+    handler_pass_t pass = {false};
+    std::vector<handed_caller_t> callers;
 
     while (route.running != 0) {
         pass.retry_later = false;
-        check_rendezvous_source(route, pass);
-        resume_source_listener(route, pass);
+        take_handed_callers(route, callers);
+        check_base_sockets(route, pass);
         uint64_t redial_wait = redial_due_endpoints(route);
-        if (now_ms() >= awake_until && route_is_quiet(route)) {
-            int wait = redial_wait < QUIET_WAIT_MS ? (int)redial_wait : QUIET_WAIT_MS;
-            if (wait_doorbell(*route.doorbell, wait))
-                awake_until = now_ms() + KNOCK_AWAKE_MS;
+        if (route_is_quiet(route)) {
+            wait_doorbell(*route.doorbell,
+                          redial_wait < QUIET_WAIT_MS ? (int)redial_wait : QUIET_WAIT_MS);
             continue;
         }
         int count = srt_epoll_uwait(route.epoll_conn, events, CONN_EVENTS_MAX, CONN_WAIT_MS);

@@ -30,5 +30,18 @@ bool remove_connection_locked(route_t *route, target_t *target, int source_sock,
 // route.lock.
 int kick_connection_locked(route_t &route, int sock);
 
+enum open_result_t {
+    OPEN_DONE = 0,
+    OPEN_FAILED = -1,      // no socket (last_socket_error tells why)
+    OPEN_ID_TAKEN = -2,    // another endpoint serves its stream id on the port
+    OPEN_NOT_WATCHED = -3, // the socket stays as the base socket (srt_getlasterror_str)
+};
+/*
+ * Opens an endpoint (target nullptr: the source): a listening one joins its
+ * port in the port table, another gets its base socket, watched by the
+ * handler. Returns an open_result_t. Caller holds route.lock.
+ */
+int open_endpoint(route_t &route, target_t *target);
+
 // True when sock is in conns. Caller holds route.lock or route.list_lock.
 bool conns_contain(const std::list<conn_socket_t> &conns, int sock);

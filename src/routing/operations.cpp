@@ -104,8 +104,11 @@ static void unlock_route(route_t *route)
  */
 static void close_endpoint_sockets(route_t &route, std::list<conn_socket_t> &conns,
                                    traffic_totals_t &totals, connection_side_t side,
-                                   std::atomic<int32_t> &base, const char *text)
+                                   std::atomic<int32_t> &base, int64_t &listen, const char *text)
 {
+    // Off its port first: no caller is handed over any more.
+    stop_listening(listen);
+    listen = 0;
     std::vector<SRT_TRACEBSTATS> finals(conns.size());
     std::vector<bool> fresh(conns.size());
     size_t i = 0;
@@ -139,14 +142,14 @@ static void close_target_sockets(route_t &route, target_t &target)
 {
     target.redial = redial_t{};
     close_endpoint_sockets(route, target.conns, target.closed, SIDE_TARGET, target.basesockout,
-                           "[CONNTHREAD] target has disconnected\n");
+                           target.listen, "[CONNTHREAD] target has disconnected\n");
 }
 
 static void close_source_sockets(route_t &route, const char *disconnect_text)
 {
     route.source_redial = redial_t{};
     close_endpoint_sockets(route, route.conns, route.closed_sources, SIDE_SOURCE, route.basesockin,
-                           disconnect_text);
+                           route.source_listen, disconnect_text);
 }
 
 static void close_all_target_sockets(route_t &route)
@@ -155,50 +158,64 @@ static void close_all_target_sockets(route_t &route)
         close_target_sockets(route, target);
 }
 
-// Opens and watches a target's base socket. Returns 0, -1 when the socket cannot
-// be made, -2 when it cannot be watched (it stays in basesockout), with
-// g_last_error set in the given wording ("Target's" or "target's"). Caller holds
-// route.lock.
-static int open_target(route_t &route, target_t &target, const char *owner_word, bool log_failure)
+/*
+ * Opens an endpoint (target nullptr: the source) and records that it is wanted
+ * open, so one that could not be opened is retried with back-off. One whose
+ * stream id another endpoint serves on its port stays closed. Returns an
+ * open_result_t with g_last_error set on failure: "Creating <owner_word> SRT
+ * Socket failed", "Registering <owner_word> SRT Socket to epoll failed: %s" (the
+ * socket stays), or "Stream id %s is already served on port %d". Caller holds
+ * route.lock.
+ */
+static int open_and_want(route_t &route, target_t *target, const char *owner_word)
 {
-    socket_owner_t owner = socket_owner(route, target.id);
-    int sock = create_srt_socket(&target.endpoint, &owner);
-    target.basesockout = sock;
-    want_endpoint(target.redial, sock != -1);
-    if (sock == -1) {
+    redial_t &redial = target != nullptr ? target->redial : route.source_redial;
+    const endpoint_url_t &endpoint = target != nullptr ? target->endpoint : route.source;
+    int opened = open_endpoint(route, target);
+    want_endpoint(redial, opened == OPEN_DONE || opened == OPEN_NOT_WATCHED);
+    if (opened == OPEN_FAILED)
         set_last_error("Creating %s SRT Socket failed", owner_word);
-        if (log_failure)
-            log_message(LOG_LEVEL_INFO, g_last_error);
-        return -1;
-    }
-    if (watch_socket(route, sock) == -1) {
+    else if (opened == OPEN_NOT_WATCHED)
         set_last_error("Registering %s SRT Socket to epoll failed: %s", owner_word,
                        srt_getlasterror_str());
-        if (log_failure)
-            log_message(LOG_LEVEL_INFO, g_last_error);
-        return -2;
-    }
-    return 0;
+    if (opened != OPEN_ID_TAKEN)
+        return opened;
+    redial.wanted = false;
+    set_last_error("Stream id %s is already served on port %d", endpoint.streamid, endpoint.port);
+    return opened;
 }
 
-// Opens and watches the source's base socket (it stays in basesockin when it
-// cannot be watched). Returns 0, or -1 with g_last_error set and logged. Caller
+// Logs why an endpoint did not open; one left closed for a taken stream id is named.
+static void log_open_failure(const route_t &route, const target_t *target, int opened)
+{
+    if (opened != OPEN_ID_TAKEN) {
+        log_message(LOG_LEVEL_INFO, g_last_error);
+        return;
+    }
+    char name[32] = "source";
+    if (target != nullptr)
+        snprintf(name, sizeof name, "target %d", target->id);
+    log_messagef(LOG_LEVEL_WARNING, "Route %d %s left closed: %s\n", route.id, name, g_last_error);
+}
+
+// Opens a target (g_last_error in the given wording, logged when asked).
+// Returns an open_result_t. Caller holds route.lock.
+static int open_target(route_t &route, target_t &target, const char *owner_word, bool log_failure)
+{
+    int opened = open_and_want(route, &target, owner_word);
+    if (opened != OPEN_DONE && log_failure)
+        log_open_failure(route, &target, opened);
+    return opened;
+}
+
+// Opens the source. Returns 0, or -1 with g_last_error set and logged. Caller
 // holds route.lock.
 static int open_source(route_t &route)
 {
-    socket_owner_t owner = socket_owner(route, -1);
-    int sock = create_srt_socket(&route.source, &owner);
-    route.basesockin = sock;
-    want_endpoint(route.source_redial, sock != -1);
-    if (sock == -1) {
-        set_last_error("Creating source's SRT Socket failed");
-    } else if (watch_socket(route, sock) == -1) {
-        set_last_error("Registering source's SRT Socket to epoll failed: %s",
-                       srt_getlasterror_str());
-    } else {
+    int opened = open_and_want(route, nullptr, "source's");
+    if (opened == OPEN_DONE)
         return 0;
-    }
-    log_message(LOG_LEVEL_INFO, g_last_error);
+    log_open_failure(route, nullptr, opened);
     return -1;
 }
 
@@ -208,6 +225,34 @@ void open_route_sockets(route_t &route)
     for (target_t &target : route.targets)
         if (target.endpoint.enabled)
             open_target(route, target, "target's", true);
+}
+
+/*
+ * Refuses a change that would serve one stream id twice on a port: each
+ * listening endpoint it opens is checked against the port table (but for the
+ * registrations it replaces) and against the others it opens. Returns 0, or -1
+ * with "Stream id %s is already served on port %d" in g_last_error. Caller holds
+ * the route's lock.
+ */
+static int check_stream_ids(const std::vector<const endpoint_url_t *> &opening,
+                            const std::vector<int64_t> &replaced)
+{
+    for (size_t i = 0; i < opening.size(); i++) {
+        const endpoint_url_t &endpoint = *opening[i];
+        // Port 0 gets a port of its own.
+        if (endpoint.mode != CONN_MODE_LISTEN || endpoint.port == 0)
+            continue;
+        bool taken = port_serves_stream_id(endpoint.port, endpoint.streamid, replaced);
+        for (size_t j = 0; j < i && !taken; j++)
+            taken = opening[j]->mode == CONN_MODE_LISTEN && opening[j]->port == endpoint.port &&
+                    strcmp(opening[j]->streamid, endpoint.streamid) == 0;
+        if (taken) {
+            set_last_error("Stream id %s is already served on port %d", endpoint.streamid,
+                           endpoint.port);
+            return -1;
+        }
+    }
+    return 0;
 }
 
 // The first planned route with id, or nullptr.
@@ -366,9 +411,12 @@ int32_t delete_all_routes(void)
 
 /*
  * Opens the source and every enabled target that can open, and makes sure the
- * route has its thread pair. A target that cannot be made does not stop the
- * others: the operation goes on and then fails naming the target ids. Caller
- * holds g_routes_lock and route.lock; returns 0 or -1 with g_last_error set.
+ * route has its thread pair. A source that cannot open fails the switch-on of a
+ * source that was off (nothing stays open or wanted); a source that was on
+ * stays on and is retried with back-off, beside its targets. A target that
+ * cannot be made does not stop the others: the operation goes on and then
+ * fails naming the target ids. Caller holds g_routes_lock and route.lock;
+ * returns 0 or -1 with g_last_error set.
  */
 static int32_t open_source_and_targets(route_t &route, int32_t enabled)
 {
@@ -379,13 +427,21 @@ static int32_t open_source_and_targets(route_t &route, int32_t enabled)
     route.msRTT = 0.0f;
     pthread_mutex_unlock(&route.list_lock);
 
-    if (open_source(route) != 0)
-        return -1;
+    char source_error[LAST_ERROR_SIZE] = "";
+    if (open_source(route) != 0) {
+        if (!route.source.enabled) {
+            route.source_redial = redial_t{};
+            return -1;
+        }
+        snprintf(source_error, sizeof source_error, "%s", g_last_error);
+    }
     char failed_ids[LAST_ERROR_SIZE] = "";
     size_t used = 0;
     for (target_t &target : route.targets) {
         // A target that cannot be watched is reported and skipped.
-        if (target.endpoint.enabled && open_target(route, target, "target's", true) == -1)
+        int opened =
+            target.endpoint.enabled ? open_target(route, target, "target's", true) : (int)OPEN_DONE;
+        if (opened == OPEN_FAILED || opened == OPEN_ID_TAKEN)
             used += (size_t)snprintf(failed_ids + used, sizeof failed_ids - used, "%s%d",
                                      used > 0 ? ", " : "", target.id);
         used = used < sizeof failed_ids ? used : sizeof failed_ids - 1;
@@ -402,6 +458,10 @@ static int32_t open_source_and_targets(route_t &route, int32_t enabled)
             route.source.enabled = 0;
             return -1;
         }
+    }
+    if (source_error[0] != '\0') {
+        set_last_error("%s", source_error);
+        return -1;
     }
     route.source.enabled = enabled_flag(enabled);
     if (failed_ids[0] != '\0') {
@@ -448,6 +508,20 @@ int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const cha
         unlock_route(route);
         set_last_error("Same configration exist");
         return -1;
+    }
+    if (enabled != 0) {
+        // Every endpoint of the route is closed and the enabled ones opened again.
+        std::vector<const endpoint_url_t *> opening = {&parsed};
+        std::vector<int64_t> replaced = {route->source_listen};
+        for (const target_t &target : route->targets) {
+            if (target.endpoint.enabled)
+                opening.push_back(&target.endpoint);
+            replaced.push_back(target.listen);
+        }
+        if (check_stream_ids(opening, replaced) != 0) {
+            unlock_route(route);
+            return -1;
+        }
     }
     std::vector<route_settings_t> planned = current_settings();
     unlock_route(route);
@@ -575,7 +649,8 @@ static int32_t apply_target_settings(int32_t route_id, int32_t target_id, int32_
 // Plans new settings for a target: the registry's document with them. Returns
 // 0, or -1 with g_last_error set (not found, or the same configuration).
 static int plan_target_settings(int32_t route_id, int32_t target_id, int32_t enabled, int32_t mode,
-                                const char *url, std::vector<route_settings_t> &planned)
+                                const char *url, const endpoint_url_t *parsed,
+                                std::vector<route_settings_t> &planned)
 {
     route_t *route = nullptr;
     target_t *target = find_target_or_fail(route_id, target_id, &route);
@@ -583,15 +658,20 @@ static int plan_target_settings(int32_t route_id, int32_t target_id, int32_t ena
         return -1;
     bool same = url != nullptr ? same_configuration(target->endpoint, enabled, mode, url)
                                : target->endpoint.enabled == enabled_flag(enabled);
-    int32_t holder_id = route->id;
-    endpoint_settings_t settings = endpoint_settings_of(target->endpoint);
-    if (!same)
-        planned = current_settings();
-    unlock_route(route);
     if (same) {
+        unlock_route(route);
         set_last_error("Same configration exist");
         return -1;
     }
+    if (enabled != 0 &&
+        check_stream_ids({parsed != nullptr ? parsed : &target->endpoint}, {target->listen}) != 0) {
+        unlock_route(route);
+        return -1;
+    }
+    int32_t holder_id = route->id;
+    endpoint_settings_t settings = endpoint_settings_of(target->endpoint);
+    planned = current_settings();
+    unlock_route(route);
     settings.enabled = enabled_flag(enabled);
     if (url != nullptr)
         settings = planned_endpoint(enabled, mode, url);
@@ -602,7 +682,7 @@ static int plan_target_settings(int32_t route_id, int32_t target_id, int32_t ena
 int32_t enable_target(int32_t route_id, int32_t target_id, int32_t enabled)
 {
     std::vector<route_settings_t> planned;
-    if (plan_target_settings(route_id, target_id, enabled, 0, nullptr, planned) != 0)
+    if (plan_target_settings(route_id, target_id, enabled, 0, nullptr, nullptr, planned) != 0)
         return -1;
     return save_around(planned, [&] {
         return apply_target_settings(route_id, target_id, enabled, nullptr, nullptr);
@@ -616,7 +696,7 @@ int32_t update_target(int32_t route_id, int32_t target_id, int32_t enabled, int3
     if (parse_first(url, mode, parsed) != 0)
         return -1;
     std::vector<route_settings_t> planned;
-    if (plan_target_settings(route_id, target_id, enabled, mode, url, planned) != 0)
+    if (plan_target_settings(route_id, target_id, enabled, mode, url, &parsed, planned) != 0)
         return -1;
     return save_around(
         planned, [&] { return apply_target_settings(route_id, target_id, enabled, &parsed, url); });

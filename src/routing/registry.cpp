@@ -18,7 +18,8 @@ pthread_mutex_t stat_lock = PTHREAD_MUTEX_INITIALIZER;
 std::list<route_t> g_routes;
 std::list<route_t> g_retired_routes;
 char g_last_error[LAST_ERROR_SIZE] = "";
-const char *const refusal_reason_names[REFUSAL_REASON_COUNT] = {"streamid", "register", "broken"};
+const char *const refusal_reason_names[REFUSAL_REASON_COUNT] = {"streamid", "register", "broken",
+                                                                "badmode"};
 
 const int SOURCE_EPOLL_EVENTS = SRT_EPOLL_IN | SRT_EPOLL_ERR;
 static const int LISTENER_WATCH_EVENTS = SRT_EPOLL_IN | SRT_EPOLL_ERR;
@@ -87,13 +88,19 @@ uint32_t schedule_redial_after_break(redial_t &redial)
 
 const char *const endpoint_state_names[3] = {"off", "open", "retrying"};
 
+bool endpoint_is_open(const route_t &route, const target_t *target)
+{
+    if (target != nullptr)
+        return target->basesockout != -1 || target->listen != 0;
+    return route.basesockin != -1 || route.source_listen != 0;
+}
+
 endpoint_state_t endpoint_state(const route_t &route, const target_t *target)
 {
     const redial_t &redial = target != nullptr ? target->redial : route.source_redial;
-    int base = target != nullptr ? target->basesockout.load() : route.basesockin.load();
     if (!redial.wanted)
         return ENDPOINT_OFF;
-    return base != -1 ? ENDPOINT_OPEN : ENDPOINT_RETRYING;
+    return endpoint_is_open(route, target) ? ENDPOINT_OPEN : ENDPOINT_RETRYING;
 }
 
 static bool route_id_in_use(int32_t id)
@@ -362,9 +369,11 @@ static void destroy_parked(std::list<route_t> &list, std::list<route_t>::iterato
             srt_close(conn.sock);
         if (target.basesockout != -1)
             srt_close(target.basesockout);
+        stop_listening(target.listen);
     }
     if (it->basesockin != -1)
         srt_close(it->basesockin);
+    stop_listening(it->source_listen);
     srt_epoll_release(it->epoll_rcv);
     srt_epoll_release(it->epoll_conn);
     pthread_mutex_destroy(&it->lock);

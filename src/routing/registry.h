@@ -11,7 +11,7 @@
 #include <srt/srt.h>
 
 #include "srt/endpoint.h"
-#include "srt/listen_gate.h"
+#include "srt/port_table.h"
 
 /*
  * Locks, in the one order every thread takes them (never the other way round):
@@ -37,7 +37,11 @@
  *                route. It is never held across a blocking call or a libsrt call
  *                other than the non-blocking sends of the fan-out, and nothing is
  *                logged under it. route.source_listed waits on it.
- * log_lock       log output, innermost.
+ * g_ports_lock   the port table (srt/port_table.cpp): ports, their listeners'
+ *                endpoints, callers between handshake and hand-over. libsrt's
+ *                receive thread takes it in the handshake callback, so nothing
+ *                that waits for libsrt is called while it is held.
+ * log_lock       the log queue, innermost.
  *
  * Settings read under list_lock alone: an endpoint's settings change only while
  * it has no connection (every operation closes them first, under list_lock, and
@@ -60,10 +64,11 @@ enum connection_side_t { SIDE_SOURCE = 0, SIDE_TARGET = 1, SIDE_COUNT = 2 };
 
 // Why the relay turned a caller away.
 enum refusal_reason_t {
-    REFUSED_STREAMID = 0, // wrong stream id, at the handshake or at accept
+    REFUSED_STREAMID = 0, // wrong stream id for the port's lone endpoint (1403)
     REFUSED_REGISTER = 1, // the accepted caller could not be watched
     REFUSED_BROKEN = 2,   // broken already when accepted
-    REFUSAL_REASON_COUNT = 3,
+    REFUSED_BADMODE = 3,  // the right stream id on the wrong side, or a mode not served (1405)
+    REFUSAL_REASON_COUNT = 4,
 };
 extern const char *const refusal_reason_names[REFUSAL_REASON_COUNT];
 
@@ -151,6 +156,7 @@ struct target_t {
     traffic_totals_t closed;
     float out_mbps[HISTORY_SECONDS] = {}; // aligned with the route's history ring
     redial_t redial;
+    int64_t listen = 0; // registration on its port while a listening target is open
 };
 
 struct route_history_t {
@@ -175,6 +181,7 @@ struct route_t {
     float msRTT = 0.0f;
     endpoint_url_t source = {};
     redial_t source_redial;
+    int64_t source_listen = 0; // registration on its port while a listening source is open
     std::atomic<int32_t> basesockin{-1};
     std::atomic<int32_t> active_source{-1};
     pthread_mutex_t lock;
@@ -260,6 +267,8 @@ enum endpoint_state_t { ENDPOINT_OFF = 0, ENDPOINT_OPEN = 1, ENDPOINT_RETRYING =
 extern const char *const endpoint_state_names[3];
 // The state of the source (target nullptr) or of target. Caller holds route.lock.
 endpoint_state_t endpoint_state(const route_t &route, const target_t *target);
+// True while the endpoint has its base socket or listens on its port. Caller holds route.lock.
+bool endpoint_is_open(const route_t &route, const target_t *target);
 
 // The owner of the route's sockets for the factory: a target's (target_id) or the
 // source's (-1), with the route's doorbell.

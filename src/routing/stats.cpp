@@ -9,7 +9,7 @@
 #include "core/log.h"
 #include "core/settings.h"
 #include "routing/registry.h"
-#include "srt/listen_gate.h"
+#include "srt/port_table.h"
 
 void format_byte_figure(int64_t bytes, char *buf, size_t size)
 {
@@ -197,16 +197,18 @@ static void gather_route(route_t &route, float elapsed_seconds, int64_t now_seco
     }
 }
 
-// Adds the handshake refusals of a listener's gate to its route. Main thread,
-// inside the pass (g_routes_lock held).
-static void count_gate_refusals(const socket_owner_t &owner, uint64_t refused, void *)
+// Adds the handshake refusals counted on an endpoint's port to its route. Main
+// thread, inside the pass (g_routes_lock held).
+static void count_gate_refusals(const socket_owner_t &owner, port_refusal_t reason,
+                                uint64_t refused, void *)
 {
     for (route_t &route : g_routes) {
         if (route.id != owner.route_id)
             continue;
         connection_side_t side = owner.target_id == -1 ? SIDE_SOURCE : SIDE_TARGET;
         pthread_mutex_lock(&route.list_lock);
-        route.refused[side][REFUSED_STREAMID] += refused;
+        route.refused[side][reason == PORT_REFUSED_STREAMID ? REFUSED_STREAMID : REFUSED_BADMODE] +=
+            refused;
         pthread_mutex_unlock(&route.list_lock);
         return;
     }
@@ -242,7 +244,7 @@ static void log_stats_line(const stats_line_t &line, float elapsed_seconds)
 void print_route_stats(float elapsed_seconds)
 {
     g_stats_lines.clear();
-    sweep_listen_gates(count_gate_refusals, nullptr);
+    sweep_port_table(count_gate_refusals, nullptr);
     g_window_seconds += elapsed_seconds;
     g_window_passes++;
     bool line_pass = g_stats_every > 0 && g_window_passes >= g_stats_every;

@@ -12,44 +12,61 @@
 
 #include "core/log.h"
 
-int SrtTestListenCallback(const endpoint_url_t *endpoint, int sock)
+// Logs the option lines of the endpoint's settings; sets each on sock unless it is -1.
+static void apply_options(const endpoint_url_t *endpoint, int sock)
 {
     char message[LOG_MESSAGE_SIZE];
     if (endpoint->streamid[0] != '\0') {
         snprintf(message, sizeof message, "=== SrtTestListenCallback streamid:%s\n",
                  endpoint->streamid);
         log_message(LOG_LEVEL_INFO, message);
-        srt_setsockflag(sock, SRTO_STREAMID, endpoint->streamid, (int)strlen(endpoint->streamid));
+        if (sock != -1)
+            srt_setsockflag(sock, SRTO_STREAMID, endpoint->streamid,
+                            (int)strlen(endpoint->streamid));
     }
     if (endpoint->latency != 0) {
         snprintf(message, sizeof message, "=== SrtTestListenCallback latency:%lu\n",
                  (unsigned long)endpoint->latency);
         log_message(LOG_LEVEL_INFO, message);
         int latency = (int)endpoint->latency;
-        srt_setsockflag(sock, SRTO_LATENCY, &latency, sizeof latency);
+        if (sock != -1)
+            srt_setsockflag(sock, SRTO_LATENCY, &latency, sizeof latency);
     }
     if (endpoint->maxbw != 0) {
         snprintf(message, sizeof message, "=== SrtTestListenCallback max_bw:%lu\n",
                  (unsigned long)endpoint->maxbw);
         log_message(LOG_LEVEL_INFO, message);
         int64_t maxbw = endpoint->maxbw;
-        srt_setsockflag(sock, SRTO_MAXBW, &maxbw, sizeof maxbw);
+        if (sock != -1)
+            srt_setsockflag(sock, SRTO_MAXBW, &maxbw, sizeof maxbw);
     }
     if (endpoint->passphrase[0] != '\0') {
         snprintf(message, sizeof message, "=== SrtTestListenCallback passphrase:%s\n",
                  PASSPHRASE_MASK);
         log_message(LOG_LEVEL_INFO, message);
-        srt_setsockflag(sock, SRTO_PASSPHRASE, endpoint->passphrase,
-                        (int)strlen(endpoint->passphrase));
+        if (sock != -1)
+            srt_setsockflag(sock, SRTO_PASSPHRASE, endpoint->passphrase,
+                            (int)strlen(endpoint->passphrase));
     }
     if (endpoint->pbkeylen > 0) {
         snprintf(message, sizeof message, "=== SrtTestListenCallback pbkeylen:%d\n",
                  endpoint->pbkeylen);
         log_message(LOG_LEVEL_INFO, message);
         int pbkeylen = endpoint->pbkeylen;
-        srt_setsockflag(sock, SRTO_PBKEYLEN, &pbkeylen, sizeof pbkeylen);
+        if (sock != -1)
+            srt_setsockflag(sock, SRTO_PBKEYLEN, &pbkeylen, sizeof pbkeylen);
     }
+}
+
+int SrtTestListenCallback(const endpoint_url_t *endpoint, int sock)
+{
+    apply_options(endpoint, sock);
     return 0;
+}
+
+void log_endpoint_options(const endpoint_url_t *endpoint)
+{
+    apply_options(endpoint, -1);
 }
 
 // Why the calling thread's last create_srt_socket failed.
@@ -60,10 +77,7 @@ const char *last_socket_error(void)
     return t_last_failure;
 }
 
-// Prints a failing step's line and keeps its text for last_socket_error.
-static void report_failure(const char *format, ...) __attribute__((format(printf, 1, 2)));
-
-static void report_failure(const char *format, ...)
+void report_socket_failure(const char *format, ...)
 {
     va_list args;
     va_start(args, format);
@@ -78,7 +92,7 @@ static void report_failure(const char *format, ...)
 static struct addrinfo *resolve_local(int port)
 {
     if (port < 0 || port > 65535) {
-        report_failure("illegal port number or port is busy.");
+        report_socket_failure("illegal port number or port is busy.");
         return nullptr;
     }
     char service[32];
@@ -90,7 +104,7 @@ static struct addrinfo *resolve_local(int port)
     hints.ai_socktype = SOCK_DGRAM;
     struct addrinfo *result = nullptr;
     if (getaddrinfo(nullptr, service, &hints, &result) != 0 || result == nullptr) {
-        report_failure("illegal port number or port is busy.");
+        report_socket_failure("illegal port number or port is busy.");
         return nullptr;
     }
     return result;
@@ -102,7 +116,7 @@ static int make_peer_address(const endpoint_url_t *endpoint, struct sockaddr_in 
     peer->sin_family = AF_INET;
     peer->sin_port = htons((uint16_t)endpoint->port);
     if (inet_pton(AF_INET, endpoint->host, &peer->sin_addr) != 1) {
-        report_failure("Invalid address/ Address not supported");
+        report_socket_failure("Invalid address/ Address not supported");
         return -1;
     }
     return 0;
@@ -119,14 +133,11 @@ static int new_srt_socket(void)
 {
     int sock = srt_create_socket();
     if (sock == SRT_INVALID_SOCK)
-        report_failure("srt_socket: %s", srt_getlasterror_str());
+        report_socket_failure("srt_socket: %s", srt_getlasterror_str());
     return sock;
 }
 
-// A socket bound to the wildcard address on port, options applied before the
-// bind; rendezvous sockets get SRTO_RENDEZVOUS first. Returns it, or -1 with
-// everything released.
-static int create_bound_socket(const endpoint_url_t *endpoint, int port, bool rendezvous)
+int create_bound_socket(const endpoint_url_t *endpoint, int port, bool rendezvous)
 {
     struct addrinfo *local = resolve_local(port);
     if (local == nullptr)
@@ -140,7 +151,7 @@ static int create_bound_socket(const endpoint_url_t *endpoint, int port, bool re
         set_nonblocking(sock);
         SrtTestListenCallback(endpoint, sock);
         if (srt_bind(sock, local->ai_addr, (int)local->ai_addrlen) != 0) {
-            report_failure("srt_bind: %s", srt_getlasterror_str());
+            report_socket_failure("srt_bind: %s", srt_getlasterror_str());
             srt_close(sock);
             sock = -1;
         }
@@ -160,22 +171,18 @@ static int connect_to_peer(int sock, const endpoint_url_t *endpoint, const char 
     }
     console_printf("%s\n", trace);
     if (srt_connect(sock, (const struct sockaddr *)&peer, sizeof peer) == SRT_ERROR) {
-        report_failure("srt_connect: %s", srt_getlasterror_str());
+        report_socket_failure("srt_connect: %s", srt_getlasterror_str());
         srt_close(sock);
         return -1;
     }
     return sock;
 }
 
-static int create_listener(const endpoint_url_t *endpoint, const socket_owner_t *owner)
+static int create_listener(const endpoint_url_t *endpoint)
 {
     int sock = create_bound_socket(endpoint, endpoint->port, false);
-    if (sock != -1 && (owner != nullptr || endpoint->streamid[0] != '\0') &&
-        install_listen_gate(sock, endpoint->streamid,
-                            owner != nullptr ? *owner : socket_owner_t{0, -1, nullptr}) != 0)
-        console_printf("srt_listen_callback: %s\n", srt_getlasterror_str());
     if (sock != -1 && srt_listen(sock, 100) == SRT_ERROR) {
-        report_failure("srt_listen: %s", srt_getlasterror_str());
+        report_socket_failure("srt_listen: %s", srt_getlasterror_str());
         srt_close(sock);
         sock = -1;
     }
@@ -201,11 +208,11 @@ static int create_rendezvous(const endpoint_url_t *endpoint)
     return connect_to_peer(sock, endpoint, "=== rendezvous: try to connect");
 }
 
-int create_srt_socket(const endpoint_url_t *endpoint, const socket_owner_t *owner)
+int create_srt_socket(const endpoint_url_t *endpoint)
 {
     switch (endpoint->mode) {
     case CONN_MODE_LISTEN:
-        return create_listener(endpoint, owner);
+        return create_listener(endpoint);
     case CONN_MODE_CALLER:
         return create_caller(endpoint);
     case CONN_MODE_RENDEZVOUS:

@@ -2,17 +2,27 @@
 #pragma once
 
 #include "srt/endpoint.h"
-#include "srt/listen_gate.h"
 
 // Returns a new non-blocking IPv4 SRT socket for the endpoint's mode (listening,
 // connecting or rendezvous attempt under way), or -1 after printing the reason.
-// A socket created before a failing step is closed; nothing is left behind. A
-// listener gets a gate (install_listen_gate) that refuses wrong stream ids at the
-// handshake, counting them for owner, and rings owner's doorbell for the others.
-int create_srt_socket(const endpoint_url_t *endpoint, const socket_owner_t *owner = nullptr);
+// A socket created before a failing step is closed; nothing is left behind.
+// Routes listen through the port table (listen_on_port), which shares one
+// listener per port; a listener made here is the endpoint's alone.
+int create_srt_socket(const endpoint_url_t *endpoint);
+
+// A non-blocking socket bound to the wildcard address on port, the endpoint's
+// options applied before the bind; a rendezvous socket gets SRTO_RENDEZVOUS
+// first. Returns it, or -1 with everything released and the reason printed.
+int create_bound_socket(const endpoint_url_t *endpoint, int port, bool rendezvous);
+
+// Prints a failing step's line and keeps it for last_socket_error.
+void report_socket_failure(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // The line that explained the calling thread's last failed create_srt_socket.
 const char *last_socket_error(void);
+
+// Logs the option lines SrtTestListenCallback would, setting nothing.
+void log_endpoint_options(const endpoint_url_t *endpoint);
 
 // Applies the endpoint's optional settings (stream id, latency, maxbw, passphrase,
 // pbkeylen) to sock before bind/connect, logging each one. Returns 0.

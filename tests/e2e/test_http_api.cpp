@@ -86,8 +86,9 @@ TEST_F(http_api, rows_with_their_failures_keep_the_file_equal_to_the_registry)
         {"OPTIONS", "/api/routes/100/targets/1002", "enabled=1", 200, "Ok"},
         {"PUT", "/api/routes/100/targets/1002", busy, 555,
          error_body("Creating Target's SRT Socket failed")},
+        // The source would share the busy port with target 1002 under the same (empty) id.
         {"PUT", "/api/routes/100/source", busy, 555,
-         error_body("Creating source's SRT Socket failed")},
+         error_body("Stream id  is already served on port " + std::to_string(busy_port))},
         {"PUT", "/api/routes/100/source", listen_query(source_port), 555,
          error_body("Creating target's SRT Socket failed: 1002")},
         // A URL without "://" changes nothing: the source below still listens.

@@ -194,6 +194,8 @@ relay_process_t start_relay(const std::string &dir,
     auto config = env.find("MIREVO_CONFIG");
     if (config != env.end())
         relay.config_path = config->second;
+    // Emptied here, so no line of a relay that ran before in dir is taken for this one's.
+    write_text_file(dir + "/relay.out", "");
     relay.child = spawn_process({MIREVO_BINARY}, env, dir + "/relay.out", dir + "/relay.err");
     wait_relay_output(relay, "Server was successfully initialized", 10000);
     return relay;
@@ -307,6 +309,33 @@ int srt_accept_one(int listener, int timeout_ms)
         srt_setsockflag(sock, SRTO_SNDSYN, &yes, sizeof yes);
     }
     return sock;
+}
+
+publisher_t::publisher_t(int sock, char fill)
+{
+    thread = std::thread([this, sock, fill] {
+        char message[1316];
+        memset(message, fill, sizeof message);
+        for (uint32_t seq = 0; running; seq++) {
+            memcpy(message, &seq, sizeof seq);
+            if (srt_sendmsg(sock, message, sizeof message, -1, 1) == SRT_ERROR)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+}
+
+publisher_t::~publisher_t()
+{
+    running = false;
+    thread.join();
+}
+
+int receive_fill(int sock, int timeout_ms)
+{
+    char buf[1500];
+    srt_setsockflag(sock, SRTO_RCVTIMEO, &timeout_ms, sizeof timeout_ms);
+    return srt_recvmsg(sock, buf, sizeof buf) > 4 ? (unsigned char)buf[4] : -1;
 }
 
 std::string capture_stdout(const std::function<void()> &fn)

@@ -4,9 +4,11 @@
 #include <stdint.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 // A folder under /tmp that the test owns; removed by remove_tree.
@@ -73,6 +75,17 @@ int srt_open_caller(int port, const std::string &streamid = "", int timeout_ms =
                     int *reason = nullptr, int flow_window = 0, const std::string &passphrase = "");
 int srt_open_listener(int port);
 int srt_accept_one(int listener, int timeout_ms);
+
+// Sends 1316-byte messages on sock every 10 ms from construction until destruction:
+// bytes 0..3 count up, the others hold fill.
+struct publisher_t {
+    explicit publisher_t(int sock, char fill = 0);
+    ~publisher_t();
+    std::atomic<bool> running{true};
+    std::thread thread;
+};
+// Receives one message on sock within timeout_ms: its fill byte (byte 4), or -1.
+int receive_fill(int sock, int timeout_ms);
 
 // Runs fn with standard output sent to an unnamed temporary file; returns what it printed.
 std::string capture_stdout(const std::function<void()> &fn);

@@ -67,7 +67,7 @@ TEST_F(OperationsTest, switching_and_deleting_keep_one_thread_pair_and_close_eve
     target_t &on_target = route.targets.front(), &off_target = route.targets.back();
     ASSERT_EQ(target_on(id, on, on_port), 0);
     ASSERT_EQ(update_target(id, off, 0, CONN_MODE_LISTEN, listen_url(free_udp_port()).c_str()), 0);
-    EXPECT_NE(on_target.basesockout, -1);
+    EXPECT_NE(on_target.listen, 0);
     EXPECT_EQ(threads_of(id), "0/0");
     ASSERT_EQ(update_source(id, 1, CONN_MODE_LISTEN, listen_url(source_port).c_str()), 0);
     auto conns = [&] {
@@ -81,11 +81,11 @@ TEST_F(OperationsTest, switching_and_deleting_keep_one_thread_pair_and_close_eve
         EXPECT_EQ(threads_of(id), "1/1");
         ASSERT_EQ(enable_source(id, 0), 0);
         EXPECT_EQ(conns(), 0u);
-        EXPECT_EQ(route.basesockin, -1);
-        EXPECT_EQ(on_target.basesockout, -1);
+        EXPECT_EQ(route.source_listen, 0);
+        EXPECT_EQ(on_target.listen, 0);
         ASSERT_EQ(enable_source(id, 1), 0);
-        EXPECT_NE(on_target.basesockout, -1);
-        EXPECT_EQ(off_target.basesockout, -1);
+        EXPECT_NE(on_target.listen, 0);
+        EXPECT_EQ(off_target.listen, 0);
     }
 
     for (int i = 0; i < 3; i++)
@@ -129,14 +129,14 @@ TEST_F(OperationsTest, failures_leave_documented_state)
     EXPECT_EQ(update_source(id, 1, CONN_MODE_LISTEN, listen_url(busy_port).c_str()), -1);
     EXPECT_STREQ(g_last_error, "Creating source's SRT Socket failed");
     EXPECT_EQ(route.source.enabled, 0);
-    EXPECT_EQ(route.basesockin, -1);
+    EXPECT_EQ(route.source_listen, 0);
     EXPECT_EQ(threads_of(id), "0/0");
 
     ASSERT_EQ(target_on(id, good, good_port), 0);
     EXPECT_EQ(update_source(id, 1, 0, listen_url(free_udp_port()).c_str()), -1);
     EXPECT_EQ(g_last_error, "Creating target's SRT Socket failed: " + std::to_string(bad));
     EXPECT_EQ(route.source.enabled, 1);
-    EXPECT_NE(route.basesockin, -1);
+    EXPECT_NE(route.source_listen, 0);
     EXPECT_EQ(threads_of(id), "1/1");
     EXPECT_NE(connect_peer(good_port), -1) << "the good target serves";
 }

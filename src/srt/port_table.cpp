@@ -1,0 +1,603 @@
+// The listening ports: one SRT listener per UDP port, the stream id gate of its handshakes, and
+// the thread that accepts its callers and hands each to the endpoint it selected.
+#include "srt/port_table.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include <list>
+#include <map>
+#include <string>
+
+#include <srt/access_control.h>
+
+#include "core/log.h"
+#include "srt/socket.h"
+
+#define REFUSAL_LOG_INTERVAL_MS 1000
+// A caller let in at the handshake and not accepted within this time never will be.
+#define PENDING_CALLER_MS 30000
+#define ACCEPTOR_WAIT_MS 100
+#define ACCEPT_EVENTS_MAX 64
+#define LISTEN_BACKLOG 100
+
+doorbell_t::doorbell_t()
+{
+    pthread_condattr_t monotonic;
+    pthread_condattr_init(&monotonic);
+    pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
+    pthread_mutex_init(&lock, nullptr);
+    pthread_cond_init(&cond, &monotonic);
+    pthread_condattr_destroy(&monotonic);
+}
+
+doorbell_t::~doorbell_t()
+{
+    // Its owner is gone: nobody takes these any more.
+    for (const handed_caller_t &caller : callers)
+        srt_close(caller.sock);
+    pthread_cond_destroy(&cond);
+    pthread_mutex_destroy(&lock);
+}
+
+void ring_doorbell(doorbell_t &bell)
+{
+    pthread_mutex_lock(&bell.lock);
+    bell.rung = true;
+    pthread_cond_broadcast(&bell.cond);
+    pthread_mutex_unlock(&bell.lock);
+}
+
+bool wait_doorbell(doorbell_t &bell, int timeout_ms)
+{
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += timeout_ms / 1000;
+    until.tv_nsec += (long)(timeout_ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&bell.lock);
+    int waited = 0;
+    while (!bell.rung && waited == 0)
+        waited = pthread_cond_timedwait(&bell.cond, &bell.lock, &until);
+    bool rung = bell.rung;
+    bell.rung = false;
+    pthread_mutex_unlock(&bell.lock);
+    return rung;
+}
+
+void take_handed_callers(doorbell_t &bell, std::vector<handed_caller_t> &taken)
+{
+    taken.clear();
+    pthread_mutex_lock(&bell.lock);
+    taken.swap(bell.callers);
+    pthread_mutex_unlock(&bell.lock);
+}
+
+// Hands a caller to its owner and wakes it. Returns false when the owner is gone.
+static bool hand_over(const std::shared_ptr<doorbell_t> &bell, const handed_caller_t &caller)
+{
+    if (!bell)
+        return false;
+    pthread_mutex_lock(&bell->lock);
+    bell->callers.push_back(caller);
+    bell->rung = true;
+    pthread_cond_broadcast(&bell->cond);
+    pthread_mutex_unlock(&bell->lock);
+    return true;
+}
+
+/*
+ * The table, all under g_ports_lock, which is taken after any route lock and
+ * before log_lock and a doorbell's lock. No libsrt call that may wait for
+ * libsrt's receive thread (closing or creating a listener) is made while it is
+ * held: that thread takes it in the handshake callback.
+ */
+struct registration_t {
+    int64_t id;
+    int port;
+    bool source;
+    char streamid[100];
+    char passphrase[100];
+    int32_t pbkeylen;
+    int64_t latency;
+    int64_t maxbw;
+    socket_owner_t owner;
+    uint64_t refused[PORT_REFUSAL_COUNT];
+    uint64_t reported[PORT_REFUSAL_COUNT];
+};
+
+struct port_entry_t {
+    int port = 0;
+    SRTSOCKET listener = SRT_INVALID_SOCK;
+    std::vector<int64_t> registrations; // in the order they came
+    uint64_t last_log_ms = 0;
+    uint32_t unlogged = 0; // refusals not logged since the last line
+};
+
+struct pending_caller_t {
+    int64_t registration;
+    uint64_t selected_ms;
+};
+
+static pthread_mutex_t g_ports_lock = PTHREAD_MUTEX_INITIALIZER;
+// Nodes never move: a listener's callback holds its entry. A closed entry is
+// parked until libsrt has forgotten its listener.
+static std::list<port_entry_t> g_ports;
+static std::list<port_entry_t> g_closed_ports;
+static std::map<int64_t, registration_t> g_registrations;
+static std::map<SRTSOCKET, pending_caller_t> g_pending; // let in, not yet accepted
+static std::map<int, uint64_t> g_notfound;              // by port
+static int64_t g_next_registration = 1;
+static int g_accept_epoll = -1;
+static pthread_once_t g_acceptor_once = PTHREAD_ONCE_INIT;
+
+// Caller holds g_ports_lock.
+static port_entry_t *find_port(int port)
+{
+    for (port_entry_t &entry : g_ports)
+        if (entry.port == port)
+            return &entry;
+    return nullptr;
+}
+
+int select_port_endpoint(const port_candidate_t *endpoints, size_t count, const char *caller_id,
+                         int *reject, int *named)
+{
+    const char *id = caller_id != nullptr ? caller_id : "";
+    *named = -1;
+    if (count == 1) {
+        if (endpoints[0].streamid[0] == '\0' ||
+            (id[0] != '\0' && strcmp(id, endpoints[0].streamid) == 0))
+            return 0;
+        *named = 0;
+        *reject = SRT_REJX_FORBIDDEN;
+        return -1;
+    }
+    for (size_t i = 0; i < count; i++)
+        if (strcmp(endpoints[i].streamid, id) == 0)
+            return (int)i;
+
+    // Only a plain id that nobody named is left for the default endpoint.
+    std::string resource;
+    bool want_source = false;
+    bool access_control = strncmp(id, "#!::", 4) == 0;
+    if (access_control) {
+        std::string mode, type;
+        std::string text = id + 4;
+        for (size_t at = 0; at <= text.size();) {
+            size_t comma = text.find(',', at);
+            std::string pair =
+                text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+            size_t equals = pair.find('=');
+            std::string key = pair.substr(0, equals);
+            std::string value = equals == std::string::npos ? "" : pair.substr(equals + 1);
+            if (key == "r")
+                resource = value;
+            else if (key == "m")
+                mode = value;
+            else if (key == "t")
+                type = value;
+            if (comma == std::string::npos)
+                break;
+            at = comma + 1;
+        }
+        if (!type.empty() && type != "stream") {
+            *reject = SRT_REJX_NOTSUP_MEDIA;
+            return -1;
+        }
+        if (mode != "" && mode != "request" && mode != "publish") {
+            *reject = SRT_REJX_BAD_MODE;
+            return -1;
+        }
+        want_source = mode == "publish";
+        for (size_t i = 0; i < count; i++) {
+            if (strcmp(endpoints[i].streamid, resource.c_str()) != 0)
+                continue;
+            if (endpoints[i].source == want_source)
+                return (int)i;
+            *named = (int)i;
+            *reject = SRT_REJX_BAD_MODE;
+            return -1;
+        }
+    }
+    for (size_t i = 0; i < count; i++)
+        if (endpoints[i].streamid[0] == '\0' &&
+            (!access_control || endpoints[i].source == want_source))
+            return (int)i;
+    *reject = SRT_REJX_NOTFOUND;
+    return -1;
+}
+
+// One line a second at most per port; the others are counted into the next.
+// Caller holds g_ports_lock (the line is queued, never written here).
+static void log_refusal(port_entry_t &entry, const struct sockaddr *peer, const char *caller_id,
+                        int reject, const registration_t *selected)
+{
+    uint64_t now = monotonic_ms();
+    if (entry.last_log_ms != 0 && now - entry.last_log_ms < REFUSAL_LOG_INTERVAL_MS) {
+        entry.unlogged++;
+        return;
+    }
+    entry.last_log_ms = now;
+    char host[64] = "?";
+    char service[16] = "?";
+    if (peer != nullptr)
+        getnameinfo(peer, peer->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in),
+                    host, sizeof host, service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV);
+    char more[64] = "";
+    if (entry.unlogged != 0)
+        snprintf(more, sizeof more, " (%u more refused since the last line)", entry.unlogged);
+    entry.unlogged = 0;
+    if (selected != nullptr && reject == SRT_REJX_FORBIDDEN) {
+        char target[32] = "";
+        if (selected->owner.target_id != -1)
+            snprintf(target, sizeof target, " target %d", selected->owner.target_id);
+        log_messagef(LOG_LEVEL_WARNING,
+                     "[CONNTHREAD] Refused caller %s:%s on route %d%s: wrong stream id%s\n", host,
+                     service, selected->owner.route_id, target, more);
+        return;
+    }
+    log_messagef(
+        LOG_LEVEL_WARNING,
+        "[CONNTHREAD] Refused caller %s:%s on port %d: stream id \"%s\" %s (reject %d)%s\n", host,
+        service, entry.port, caller_id,
+        reject == SRT_REJX_NOTFOUND ? "is served by no endpoint"
+                                    : "asks for a mode or type this port does not serve",
+        reject, more);
+}
+
+// The options of the selected endpoint on the new socket, before the handshake ends.
+static void apply_endpoint_options(SRTSOCKET sock, const registration_t &selected)
+{
+    if (selected.latency != 0) {
+        int latency = (int)selected.latency;
+        srt_setsockflag(sock, SRTO_LATENCY, &latency, sizeof latency);
+    }
+    if (selected.passphrase[0] != '\0')
+        srt_setsockflag(sock, SRTO_PASSPHRASE, selected.passphrase,
+                        (int)strlen(selected.passphrase));
+    if (selected.pbkeylen > 0) {
+        int pbkeylen = selected.pbkeylen;
+        srt_setsockflag(sock, SRTO_PBKEYLEN, &pbkeylen, sizeof pbkeylen);
+    }
+}
+
+/*
+ * libsrt's receive thread, for every handshake on a port's listener: selects
+ * the endpoint and gives the new socket its options, or refuses the caller
+ * with a reject code so its connect fails at once. Reads only the table, under
+ * g_ports_lock; libsrt is called with the lock released. Returns 0 or -1.
+ */
+static int select_caller(void *opaque, SRTSOCKET caller, int, const struct sockaddr *peer,
+                         const char *caller_id)
+{
+    port_entry_t &entry = *static_cast<port_entry_t *>(opaque);
+    pthread_mutex_lock(&g_ports_lock);
+    std::vector<port_candidate_t> candidates;
+    std::vector<registration_t *> registrations;
+    for (int64_t id : entry.registrations) {
+        auto found = g_registrations.find(id);
+        if (found == g_registrations.end())
+            continue;
+        candidates.push_back({found->second.streamid, found->second.source});
+        registrations.push_back(&found->second);
+    }
+    int reject = SRT_REJX_NOTFOUND;
+    int named = -1;
+    int index =
+        select_port_endpoint(candidates.data(), candidates.size(), caller_id, &reject, &named);
+    registration_t selected = {};
+    if (index >= 0) {
+        selected = *registrations[(size_t)index];
+        g_pending[caller] = {selected.id, monotonic_ms()};
+    } else {
+        // Counted on the route of the endpoint the caller named, else on the port.
+        registration_t *counted = named >= 0 ? registrations[(size_t)named] : nullptr;
+        if (counted != nullptr)
+            counted->refused[reject == SRT_REJX_FORBIDDEN ? PORT_REFUSED_STREAMID
+                                                          : PORT_REFUSED_BADMODE]++;
+        else
+            g_notfound[entry.port]++;
+        log_refusal(entry, peer, caller_id != nullptr ? caller_id : "", reject, counted);
+    }
+    pthread_mutex_unlock(&g_ports_lock);
+    if (index < 0) {
+        srt_setrejectreason(caller, reject);
+        return -1;
+    }
+    apply_endpoint_options(caller, selected);
+    return 0;
+}
+
+// Hands one accepted caller to the owner of the endpoint its handshake selected.
+static void hand_over_accepted(SRTSOCKET sock)
+{
+    handed_caller_t caller = {sock, 0, -1};
+    std::shared_ptr<doorbell_t> bell;
+    int64_t maxbw = 0;
+    pthread_mutex_lock(&g_ports_lock);
+    auto pending = g_pending.find(sock);
+    if (pending != g_pending.end()) {
+        auto found = g_registrations.find(pending->second.registration);
+        if (found != g_registrations.end()) {
+            caller.registration = found->first;
+            caller.target_id = found->second.owner.target_id;
+            bell = found->second.owner.doorbell;
+            maxbw = found->second.maxbw;
+        }
+        g_pending.erase(pending);
+    }
+    pthread_mutex_unlock(&g_ports_lock);
+    if (maxbw != 0)
+        srt_setsockflag(sock, SRTO_MAXBW, &maxbw, sizeof maxbw);
+    // The endpoint went away between the handshake and now.
+    if (caller.registration == 0 || !hand_over(bell, caller))
+        srt_close(sock);
+}
+
+// Forgets callers let in at the handshake that never completed it.
+static void drop_stale_pending(void)
+{
+    uint64_t now = monotonic_ms();
+    pthread_mutex_lock(&g_ports_lock);
+    for (auto it = g_pending.begin(); it != g_pending.end();) {
+        if (now - it->second.selected_ms > PENDING_CALLER_MS)
+            it = g_pending.erase(it);
+        else
+            ++it;
+    }
+    pthread_mutex_unlock(&g_ports_lock);
+}
+
+// Accepts what every port's listener has, for ever. libsrt calls are made with
+// no lock held.
+static void *acceptor_thread(void *)
+{
+    SRT_EPOLL_EVENT events[ACCEPT_EVENTS_MAX];
+    uint64_t last_cleanup = monotonic_ms();
+    for (;;) {
+        int count = srt_epoll_uwait(g_accept_epoll, events, ACCEPT_EVENTS_MAX, ACCEPTOR_WAIT_MS);
+        for (int i = 0; i < count && i < ACCEPT_EVENTS_MAX; i++) {
+            for (;;) {
+                struct sockaddr_storage peer;
+                int peer_len = (int)sizeof peer;
+                SRTSOCKET sock = srt_accept(events[i].fd, (struct sockaddr *)&peer, &peer_len);
+                if (sock == SRT_INVALID_SOCK)
+                    break;
+                hand_over_accepted(sock);
+            }
+        }
+        if (monotonic_ms() - last_cleanup > PENDING_CALLER_MS) {
+            drop_stale_pending();
+            last_cleanup = monotonic_ms();
+        }
+    }
+    return nullptr;
+}
+
+static void start_acceptor(void)
+{
+    g_accept_epoll = srt_epoll_create();
+    if (g_accept_epoll < 0)
+        return;
+    srt_epoll_set(g_accept_epoll, SRT_EPOLL_ENABLE_EMPTY);
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, acceptor_thread, nullptr) != 0) {
+        srt_epoll_release(g_accept_epoll);
+        g_accept_epoll = -1;
+        return;
+    }
+    pthread_setname_np(thread, "accept");
+    pthread_detach(thread);
+}
+
+static registration_t make_registration(const endpoint_url_t &endpoint, const socket_owner_t &owner)
+{
+    registration_t registration = {};
+    registration.port = endpoint.port;
+    registration.source = owner.target_id == -1;
+    snprintf(registration.streamid, sizeof registration.streamid, "%s", endpoint.streamid);
+    snprintf(registration.passphrase, sizeof registration.passphrase, "%s", endpoint.passphrase);
+    registration.pbkeylen = endpoint.pbkeylen;
+    registration.latency = endpoint.latency;
+    registration.maxbw = endpoint.maxbw;
+    registration.owner = owner;
+    return registration;
+}
+
+// Adds the registration to entry unless its stream id is taken there. Caller
+// holds g_ports_lock. Returns its id or PORT_STREAM_ID_TAKEN.
+static int64_t add_registration(port_entry_t &entry, registration_t &registration)
+{
+    for (int64_t id : entry.registrations)
+        if (strcmp(g_registrations[id].streamid, registration.streamid) == 0)
+            return PORT_STREAM_ID_TAKEN;
+    registration.id = g_next_registration++;
+    g_registrations[registration.id] = registration;
+    entry.registrations.push_back(registration.id);
+    return registration.id;
+}
+
+/*
+ * The port's listener: a bound socket with the selection callback, listening
+ * once the first registration is in the table, so no handshake finds it empty.
+ */
+static int64_t open_port(const endpoint_url_t &endpoint, registration_t &registration)
+{
+    pthread_once(&g_acceptor_once, start_acceptor);
+    endpoint_url_t plain = {};
+    plain.mode = CONN_MODE_LISTEN;
+    plain.port = endpoint.port;
+    std::list<port_entry_t> fresh;
+    port_entry_t &entry = fresh.emplace_back();
+    entry.port = endpoint.port;
+    entry.listener = create_bound_socket(&plain, plain.port, false);
+    if (entry.listener == SRT_INVALID_SOCK)
+        return -1;
+    if (entry.port == 0) {
+        // Port 0 asks for a port of its own: it is known by the one it got.
+        struct sockaddr_storage bound;
+        int length = (int)sizeof bound;
+        if (srt_getsockname(entry.listener, (struct sockaddr *)&bound, &length) == 0)
+            entry.port = ntohs(((struct sockaddr_in *)&bound)->sin_port);
+        registration.port = entry.port;
+    }
+    if (srt_listen_callback(entry.listener, select_caller, &entry) == SRT_ERROR ||
+        g_accept_epoll < 0) {
+        report_socket_failure("srt_listen_callback: %s", srt_getlasterror_str());
+        srt_close(entry.listener);
+        return -1;
+    }
+    pthread_mutex_lock(&g_ports_lock);
+    port_entry_t *existing = find_port(entry.port);
+    int64_t id = PORT_STREAM_ID_TAKEN;
+    if (existing != nullptr) {
+        // Another thread opened the port meanwhile: join it, drop ours.
+        id = add_registration(*existing, registration);
+        pthread_mutex_unlock(&g_ports_lock);
+        srt_close(entry.listener);
+        return id;
+    }
+    id = add_registration(entry, registration);
+    g_ports.splice(g_ports.end(), fresh);
+    pthread_mutex_unlock(&g_ports_lock);
+
+    int events = SRT_EPOLL_IN | SRT_EPOLL_ERR;
+    if (srt_listen(entry.listener, LISTEN_BACKLOG) == SRT_ERROR ||
+        srt_epoll_add_usock(g_accept_epoll, entry.listener, &events) == SRT_ERROR) {
+        report_socket_failure("srt_listen: %s", srt_getlasterror_str());
+        stop_listening(id);
+        return -1;
+    }
+    return id;
+}
+
+int64_t listen_on_port(const endpoint_url_t &endpoint, const socket_owner_t &owner)
+{
+    log_endpoint_options(&endpoint);
+    registration_t registration = make_registration(endpoint, owner);
+    pthread_mutex_lock(&g_ports_lock);
+    port_entry_t *entry = endpoint.port != 0 ? find_port(endpoint.port) : nullptr;
+    if (entry != nullptr) {
+        int64_t id = add_registration(*entry, registration);
+        pthread_mutex_unlock(&g_ports_lock);
+        return id;
+    }
+    pthread_mutex_unlock(&g_ports_lock);
+    return open_port(endpoint, registration);
+}
+
+void stop_listening(int64_t registration)
+{
+    if (registration <= 0)
+        return;
+    SRTSOCKET closing = SRT_INVALID_SOCK;
+    pthread_mutex_lock(&g_ports_lock);
+    auto found = g_registrations.find(registration);
+    if (found != g_registrations.end()) {
+        port_entry_t *entry = find_port(found->second.port);
+        g_registrations.erase(found);
+        for (auto it = g_pending.begin(); it != g_pending.end();)
+            it = it->second.registration == registration ? g_pending.erase(it) : std::next(it);
+        if (entry != nullptr) {
+            std::vector<int64_t> &ids = entry->registrations;
+            for (auto it = ids.begin(); it != ids.end(); ++it)
+                if (*it == registration) {
+                    ids.erase(it);
+                    break;
+                }
+            if (ids.empty()) {
+                closing = entry->listener;
+                for (auto it = g_ports.begin(); it != g_ports.end(); ++it)
+                    if (&*it == entry) {
+                        g_closed_ports.splice(g_closed_ports.end(), g_ports, it);
+                        break;
+                    }
+            }
+        }
+    }
+    pthread_mutex_unlock(&g_ports_lock);
+    if (closing != SRT_INVALID_SOCK) {
+        srt_epoll_remove_usock(g_accept_epoll, closing);
+        srt_close(closing);
+    }
+}
+
+bool port_serves_stream_id(int port, const char *streamid, const std::vector<int64_t> &ignored)
+{
+    bool taken = false;
+    pthread_mutex_lock(&g_ports_lock);
+    port_entry_t *entry = find_port(port);
+    for (size_t i = 0; entry != nullptr && i < entry->registrations.size() && !taken; i++) {
+        int64_t id = entry->registrations[i];
+        bool skip = false;
+        for (int64_t other : ignored)
+            skip = skip || other == id;
+        taken = !skip && strcmp(g_registrations[id].streamid, streamid) == 0;
+    }
+    pthread_mutex_unlock(&g_ports_lock);
+    return taken;
+}
+
+struct refusal_report_t {
+    socket_owner_t owner;
+    port_refusal_t reason;
+    uint64_t refused;
+};
+
+void sweep_port_table(port_refusals_fn report, void *context)
+{
+    std::vector<refusal_report_t> reports;
+    std::vector<SRTSOCKET> closed;
+    pthread_mutex_lock(&g_ports_lock);
+    for (auto &pair : g_registrations) {
+        registration_t &registration = pair.second;
+        for (int reason = 0; reason < PORT_REFUSAL_COUNT; reason++) {
+            uint64_t refused = registration.refused[reason];
+            if (refused == registration.reported[reason])
+                continue;
+            reports.push_back({registration.owner, (port_refusal_t)reason,
+                               refused - registration.reported[reason]});
+            registration.reported[reason] = refused;
+        }
+    }
+    for (const port_entry_t &entry : g_closed_ports)
+        closed.push_back(entry.listener);
+    pthread_mutex_unlock(&g_ports_lock);
+
+    // A listener libsrt no longer knows runs no callback: its entry may go.
+    std::vector<SRTSOCKET> forgotten;
+    for (SRTSOCKET listener : closed)
+        if (srt_getsockstate(listener) == SRTS_NONEXIST)
+            forgotten.push_back(listener);
+    std::list<port_entry_t> gone;
+    pthread_mutex_lock(&g_ports_lock);
+    for (auto it = g_closed_ports.begin(); it != g_closed_ports.end();) {
+        auto next = std::next(it);
+        for (SRTSOCKET listener : forgotten)
+            if (it->listener == listener) {
+                gone.splice(gone.end(), g_closed_ports, it);
+                break;
+            }
+        it = next;
+    }
+    pthread_mutex_unlock(&g_ports_lock);
+    for (const refusal_report_t &entry : reports)
+        report(entry.owner, entry.reason, entry.refused, context);
+}
+
+void port_notfound_counts(std::vector<std::pair<int, uint64_t>> &counts)
+{
+    counts.clear();
+    pthread_mutex_lock(&g_ports_lock);
+    for (const auto &pair : g_notfound)
+        counts.push_back(pair);
+    pthread_mutex_unlock(&g_ports_lock);
+}

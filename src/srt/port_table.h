@@ -1,0 +1,107 @@
+// The listening ports: one SRT listener per UDP port, shared by every endpoint that names it.
+#pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include <memory>
+#include <vector>
+
+#include <srt/srt.h>
+
+#include "srt/endpoint.h"
+
+// A caller accepted on a shared listener, handed to the endpoint its stream id selected.
+struct handed_caller_t {
+    SRTSOCKET sock;
+    int64_t registration; // the endpoint's registration when the caller was selected
+    int32_t target_id;    // -1: the source
+};
+
+/*
+ * Rung when a caller is handed over (and by its owner to wake its own thread),
+ * so the owner may sleep meanwhile instead of polling. Holds the callers handed
+ * to the owner until it takes them; callers handed to an owner that went away
+ * are closed by whoever empties it last.
+ */
+struct doorbell_t {
+    pthread_mutex_t lock;
+    pthread_cond_t cond;
+    bool rung = false;
+    std::vector<handed_caller_t> callers;
+    doorbell_t();
+    ~doorbell_t();
+    doorbell_t(const doorbell_t &) = delete;
+    doorbell_t &operator=(const doorbell_t &) = delete;
+};
+void ring_doorbell(doorbell_t &bell);
+// Waits until the bell rings or timeout_ms pass. Returns true (and clears the
+// bell) when it rang, even before the wait began.
+bool wait_doorbell(doorbell_t &bell, int timeout_ms);
+// Moves the callers handed over so far into taken (which is cleared first).
+void take_handed_callers(doorbell_t &bell, std::vector<handed_caller_t> &taken);
+
+// Who an endpoint belongs to, for log lines, refusal counts (target_id -1: a
+// source) and the bell its callers are handed to.
+struct socket_owner_t {
+    int32_t route_id;
+    int32_t target_id;
+    std::shared_ptr<doorbell_t> doorbell;
+};
+
+// Returned by listen_on_port when another endpoint serves the stream id there.
+#define PORT_STREAM_ID_TAKEN (-2)
+
+/*
+ * Serves a listening endpoint on its UDP port: the port's listener is opened
+ * with the first endpoint and shared by those that follow. During each
+ * handshake the caller's stream id selects one endpoint of the port
+ * (select_port_endpoint), whose passphrase, key length and latency are set on
+ * the new socket; a refused caller's connect fails at once with the reject
+ * code. Accepted callers are handed to the selected endpoint's owner (its
+ * doorbell), with its maxbw applied. Returns a registration id (> 0), -1 when
+ * the port cannot be opened (last_socket_error tells why), or
+ * PORT_STREAM_ID_TAKEN. Any thread; takes only the table's own lock.
+ */
+int64_t listen_on_port(const endpoint_url_t &endpoint, const socket_owner_t &owner);
+// Takes the endpoint off its port; the listener closes with the last one. No
+// caller selected for it is handed over afterwards. 0 is ignored.
+void stop_listening(int64_t registration);
+// True when an endpoint other than those in ignored serves streamid on the port.
+bool port_serves_stream_id(int port, const char *streamid, const std::vector<int64_t> &ignored);
+
+// One endpoint as selection sees it.
+struct port_candidate_t {
+    const char *streamid; // as configured; "" takes callers no other endpoint selects
+    bool source;
+};
+
+/*
+ * The endpoint a caller presenting caller_id selects among count endpoints of
+ * one port: its index, or -1 with *reject set. A lone endpoint keeps the plain
+ * rule: an empty configured id takes every caller, another only a caller that
+ * presents exactly it (else SRT_REJX_FORBIDDEN). With several: an id equal to
+ * a configured one selects it; an access-control id "#!::key=value,..." selects
+ * by "r" on the side its "m" names (publish: a source; request or none: a
+ * target), SRT_REJX_BAD_MODE for the right resource on the wrong side or
+ * m=bidirectional, SRT_REJX_NOTSUP_MEDIA for a "t" other than stream; other
+ * keys are ignored. What selects nothing goes to the endpoint with an empty id
+ * (of the allowed side), else SRT_REJX_NOTFOUND. A refusal sets *named to the
+ * endpoint the caller named (the lone one, or the one on the wrong side), or
+ * -1. O(count).
+ */
+int select_port_endpoint(const port_candidate_t *endpoints, size_t count, const char *caller_id,
+                         int *reject, int *named);
+
+// Handshake refusals made since the last sweep, by owner and reason.
+enum port_refusal_t { PORT_REFUSED_STREAMID = 0, PORT_REFUSED_BADMODE = 1, PORT_REFUSAL_COUNT = 2 };
+typedef void (*port_refusals_fn)(const socket_owner_t &owner, port_refusal_t reason,
+                                 uint64_t refused, void *context);
+
+// Reports new refusals of every endpoint, then frees what closed listeners left
+// once libsrt has forgotten them. Main thread, once a second; calls report with
+// no lock of its own held.
+void sweep_port_table(port_refusals_fn report, void *context);
+
+// Callers no endpoint of their port wanted, by port, since the start.
+void port_notfound_counts(std::vector<std::pair<int, uint64_t>> &counts);

@@ -1,0 +1,145 @@
+// Listening endpoints sharing a UDP port: real callers' stream ids against one listener.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <srt/access_control.h>
+#include <srt/srt.h>
+
+#include "srt/port_table.h"
+#include "testkit.h"
+
+namespace
+{
+
+// A listening endpoint on port with stream id and passphrase, owned by a bell of its own.
+struct test_endpoint_t {
+    int32_t target_id;
+    std::shared_ptr<doorbell_t> bell = std::make_shared<doorbell_t>();
+    int64_t registration = 0;
+};
+
+class port_table : public ::testing::Test
+{
+  protected:
+    void TearDown() override
+    {
+        for (test_endpoint_t &endpoint : endpoints_)
+            stop_listening(endpoint.registration);
+        for (int sock : callers_)
+            srt_close(sock);
+    }
+    // Registers an endpoint (target_id -1: a source); returns listen_on_port's result.
+    int64_t listen(int port, int32_t target_id, const std::string &streamid,
+                   const std::string &passphrase = "")
+    {
+        endpoint_url_t url = {};
+        url.mode = CONN_MODE_LISTEN;
+        url.port = port;
+        snprintf(url.streamid, sizeof url.streamid, "%s", streamid.c_str());
+        snprintf(url.passphrase, sizeof url.passphrase, "%s", passphrase.c_str());
+        test_endpoint_t &endpoint = endpoints_.emplace_back();
+        endpoint.target_id = target_id;
+        int64_t result = 0;
+        capture_stdout([&] { result = listen_on_port(url, {1, target_id, endpoint.bell}); });
+        endpoint.registration = result > 0 ? result : 0;
+        return result;
+    }
+    // Which endpoint a caller with streamid reached ("t<id>", "source"), or "reject <code>".
+    std::string reach(int port, const std::string &streamid, const std::string &passphrase = "")
+    {
+        int reason = 0;
+        int sock = srt_open_caller(port, streamid, 3000, &reason, 0, passphrase);
+        if (sock == -1)
+            return "reject " + std::to_string(reason);
+        callers_.push_back(sock);
+        std::string reached = "nobody";
+        wait_until(
+            [&] {
+                for (test_endpoint_t &endpoint : endpoints_) {
+                    std::vector<handed_caller_t> taken;
+                    take_handed_callers(*endpoint.bell, taken);
+                    for (const handed_caller_t &caller : taken) {
+                        callers_.push_back(caller.sock);
+                        EXPECT_EQ(caller.registration, endpoint.registration);
+                        reached = caller.target_id == -1 ? "source"
+                                                         : "t" + std::to_string(caller.target_id);
+                    }
+                }
+                return reached != "nobody";
+            },
+            3000);
+        return reached;
+    }
+    std::vector<test_endpoint_t> endpoints_;
+    std::vector<int> callers_;
+};
+
+// One port: two sources, a player endpoint and a default one for every other caller. The
+// access-control form picks by "r" on the side "m" names, whatever else it carries.
+TEST_F(port_table, stream_id_selects_the_endpoint_or_the_reject_code)
+{
+    int port = free_udp_port();
+    ASSERT_GT(listen(port, -1, "cam1"), 0);
+    ASSERT_GT(listen(port, 2, "play1"), 0);
+    ASSERT_GT(listen(port, 3, ""), 0);
+    const std::vector<std::pair<std::string, std::string>> with_default = {
+        {"cam1", "source"},
+        {"play1", "t2"},
+        {"#!::r=cam1,m=publish", "source"},
+        {"#!::bmd_uuid=1f2e,r=cam1,u=joe,s=token,m=publish", "source"},
+        {"#!::u=joe,r=play1", "t2"},
+        {"#!::r=play1,m=request,t=stream", "t2"},
+        {"#!::r=cam1", "reject 1405"},
+        {"#!::r=play1,m=publish", "reject 1405"},
+        {"#!::r=cam1,m=bidirectional", "reject 1405"},
+        {"#!::r=cam1,m=publish,t=file", "reject 1415"},
+        {"", "t3"},
+        {"unknown", "t3"},
+        {"#!::r=unknown", "t3"},
+        {"#!::r=unknown,m=publish", "reject 1404"},
+    };
+    for (const auto &[id, reached] : with_default)
+        EXPECT_EQ(reach(port, id), reached) << id;
+
+    EXPECT_EQ(listen(port, 4, "play1"), PORT_STREAM_ID_TAKEN);
+    EXPECT_EQ(listen(port, 5, ""), PORT_STREAM_ID_TAKEN);
+    EXPECT_TRUE(port_serves_stream_id(port, "cam1", {}));
+    EXPECT_FALSE(port_serves_stream_id(port, "cam1", {endpoints_[0].registration}));
+
+    // Without the default endpoint a caller that names nothing is not found.
+    stop_listening(endpoints_[2].registration);
+    endpoints_[2].registration = 0;
+    for (const std::string &id : {"", "unknown", "#!::r=unknown"})
+        EXPECT_EQ(reach(port, id), "reject 1404") << id;
+}
+
+// A port with one endpoint keeps the plain rule: exactly its id, or any caller when it has none.
+TEST_F(port_table, lone_endpoint_admits_exactly_its_stream_id)
+{
+    int port = free_udp_port();
+    ASSERT_GT(listen(port, 7, "cam9"), 0);
+    for (const auto &[id, reached] :
+         std::vector<std::pair<std::string, std::string>>{{"cam9", "t7"},
+                                                          {"cam", "reject 1403"},
+                                                          {"", "reject 1403"},
+                                                          {"#!::r=cam9,m=request", "reject 1403"}})
+        EXPECT_EQ(reach(port, id), reached) << id;
+    int open_port = free_udp_port();
+    ASSERT_GT(listen(open_port, 8, ""), 0);
+    EXPECT_EQ(reach(open_port, "anything"), "t8");
+}
+
+// Each endpoint's passphrase applies to its own callers on the shared port.
+TEST_F(port_table, each_endpoint_keeps_its_own_passphrase)
+{
+    int port = free_udp_port();
+    ASSERT_GT(listen(port, 1, "a", "passphrase-of-a"), 0);
+    ASSERT_GT(listen(port, 2, "b", "passphrase-of-b"), 0);
+    EXPECT_EQ(reach(port, "a", "passphrase-of-a"), "t1");
+    EXPECT_EQ(reach(port, "b", "passphrase-of-b"), "t2");
+    EXPECT_EQ(reach(port, "a", "passphrase-of-b"), "reject " + std::to_string(SRT_REJ_BADSECRET));
+    EXPECT_EQ(reach(port, "b"), "reject " + std::to_string(SRT_REJ_UNSECURE));
+}
+
+} // namespace
