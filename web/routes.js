@@ -8,6 +8,25 @@ const SOURCE_MODES = ['listen', 'pull', 'rendezvous'];
 const TARGET_MODES = ['listen', 'push', 'rendezvous'];
 const cards = new Map(); // route id -> card view
 
+/*
+ * "port 9000 · stream id cam1" for a stored URL: the port the endpoint listens on or
+ * calls, and the stream id it serves. Query tokens are paired at '&' and '=' alike,
+ * as the relay pairs them. Several endpoints may share a listening port.
+ */
+function endpointSummary(url) {
+  const match = /^[^:]*:\/\/(\[[^\]]*\]|[^:/?]*)(?::(\d*))?[^?]*(?:\?(.*))?$/.exec(url ?? '');
+  if (!match) return '';
+  const tokens = (match[3] ?? '').split(/[&=]/).filter(Boolean);
+  let streamid = '';
+  for (let i = 0; i + 1 < tokens.length; i += 2) {
+    if (tokens[i] === 'streamid') {
+      streamid = tokens[i + 1];
+      break;
+    }
+  }
+  return `port ${match[2] || '80'} · ${streamid ? `stream id ${streamid}` : 'no stream id'}`;
+}
+
 // An on/off switch with its label.
 function toggle(text, testid) {
   const input = el('input', { type: 'checkbox', role: 'switch', 'data-testid': testid });
@@ -34,6 +53,10 @@ function endpointForm(name, modes, testid, actions, save) {
     'data-testid': `${testid.prefix}-url-${testid.suffix}`,
   });
   const error = el('output', { class: 'error' });
+  const summary = el('output', {
+    class: 'endpoint-summary',
+    'data-testid': `${testid.prefix}-summary-${testid.suffix}`,
+  });
   const root = el(
     'form',
     { class: 'endpoint-form', 'aria-label': name },
@@ -44,9 +67,10 @@ function endpointForm(name, modes, testid, actions, save) {
       'data-testid': `${testid.prefix}-save-${testid.suffix}`,
       text: 'Save',
     }),
+    summary,
     error,
   );
-  const form = { root, mode, url, error, edited: false };
+  const form = { root, mode, url, summary, error, edited: false };
   root.addEventListener('input', () => {
     form.edited = true;
   });
@@ -64,6 +88,7 @@ function endpointForm(name, modes, testid, actions, save) {
 }
 
 function showEndpoint(form, endpoint) {
+  setText(form.summary, endpoint.url ? endpointSummary(endpoint.url) : '');
   if (form.edited) return;
   if (form.mode.value !== endpoint.mode) form.mode.value = endpoint.mode;
   if (form.url.value !== endpoint.url) form.url.value = endpoint.url ?? '';

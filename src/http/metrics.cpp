@@ -252,7 +252,7 @@ std::string format_metrics(void)
                     route.id, side_names[side], (unsigned long long)route.accepted[side]);
     family(out, "mirevo_connections_rejected_total", "counter",
            "Callers the relay turned away: by route, side and reason, or by port when their "
-           "stream id named nothing served there.");
+           "stream id named no endpoint there.");
     for (const route_metrics_t &route : routes)
         for (int side = 0; side < SIDE_COUNT; side++)
             for (int reason = 0; reason < REFUSAL_REASON_COUNT; reason++)
@@ -261,12 +261,12 @@ std::string format_metrics(void)
                         "reason=\"%s\"} %llu\n",
                         route.id, side_names[side], refusal_reason_names[reason],
                         (unsigned long long)route.refused[side][reason]);
-    // Callers that named nothing served on their port belong to no route.
-    std::vector<std::pair<int, uint64_t>> notfound;
-    port_notfound_counts(notfound);
-    for (const auto &port : notfound)
-        appendf(out, "mirevo_connections_rejected_total{port=\"%d\",reason=\"notfound\"} %llu\n",
-                port.first, (unsigned long long)port.second);
+    // Callers that named no endpoint of their port belong to no route.
+    std::vector<port_refusals_t> by_port;
+    port_refusal_counts(by_port);
+    for (const port_refusals_t &port : by_port)
+        appendf(out, "mirevo_connections_rejected_total{port=\"%d\",reason=\"%s\"} %llu\n",
+                port.port, port.reason, (unsigned long long)port.refused);
     family(out, "mirevo_endpoint_up", "gauge",
            "1 while an endpoint that should be open has its socket, 0 while it waits for "
            "its next attempt; endpoints switched off are not listed.");

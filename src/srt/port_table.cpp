@@ -133,7 +133,8 @@ static std::list<port_entry_t> g_ports;
 static std::list<port_entry_t> g_closed_ports;
 static std::map<int64_t, registration_t> g_registrations;
 static std::map<SRTSOCKET, pending_caller_t> g_pending; // let in, not yet accepted
-static std::map<int, uint64_t> g_notfound;              // by port
+// Refusals that name no endpoint, by port and reason (true: a mode or type not served).
+static std::map<std::pair<int, bool>, uint64_t> g_port_refused;
 static int64_t g_next_registration = 1;
 static int g_accept_epoll = -1;
 static pthread_once_t g_acceptor_once = PTHREAD_ONCE_INIT;
@@ -167,10 +168,12 @@ int select_port_endpoint(const port_candidate_t *endpoints, size_t count, const 
     // Only a plain id that nobody named is left for the default endpoint.
     std::string resource;
     bool want_source = false;
-    bool access_control = strncmp(id, "#!::", 4) == 0;
+    // Some callers send the '#' percent-encoded, as they would write it in a URL.
+    size_t prefix = strncmp(id, "#!::", 4) == 0 ? 4 : strncmp(id, "%23!::", 6) == 0 ? 6 : 0;
+    bool access_control = prefix != 0;
     if (access_control) {
         std::string mode, type;
-        std::string text = id + 4;
+        std::string text = id + prefix;
         for (size_t at = 0; at <= text.size();) {
             size_t comma = text.find(',', at);
             std::string pair =
@@ -304,7 +307,7 @@ static int select_caller(void *opaque, SRTSOCKET caller, int, const struct socka
             counted->refused[reject == SRT_REJX_FORBIDDEN ? PORT_REFUSED_STREAMID
                                                           : PORT_REFUSED_BADMODE]++;
         else
-            g_notfound[entry.port]++;
+            g_port_refused[{entry.port, reject != SRT_REJX_NOTFOUND}]++;
         log_refusal(entry, peer, caller_id != nullptr ? caller_id : "", reject, counted);
     }
     pthread_mutex_unlock(&g_ports_lock);
@@ -593,11 +596,12 @@ void sweep_port_table(port_refusals_fn report, void *context)
         report(entry.owner, entry.reason, entry.refused, context);
 }
 
-void port_notfound_counts(std::vector<std::pair<int, uint64_t>> &counts)
+void port_refusal_counts(std::vector<port_refusals_t> &counts)
 {
     counts.clear();
     pthread_mutex_lock(&g_ports_lock);
-    for (const auto &pair : g_notfound)
-        counts.push_back(pair);
+    for (const auto &pair : g_port_refused)
+        counts.push_back(
+            {pair.first.first, pair.first.second ? "badmode" : "notfound", pair.second});
     pthread_mutex_unlock(&g_ports_lock);
 }

@@ -81,7 +81,8 @@ struct port_candidate_t {
  * one port: its index, or -1 with *reject set. A lone endpoint keeps the plain
  * rule: an empty configured id takes every caller, another only a caller that
  * presents exactly it (else SRT_REJX_FORBIDDEN). With several: an id equal to
- * a configured one selects it; an access-control id "#!::key=value,..." selects
+ * a configured one selects it; an access-control id "#!::key=value,..." (also
+ * sent as "%23!::...") selects
  * by "r" on the side its "m" names (publish: a source; request or none: a
  * target), SRT_REJX_BAD_MODE for the right resource on the wrong side or
  * m=bidirectional, SRT_REJX_NOTSUP_MEDIA for a "t" other than stream; other
@@ -103,5 +104,11 @@ typedef void (*port_refusals_fn)(const socket_owner_t &owner, port_refusal_t rea
 // no lock of its own held.
 void sweep_port_table(port_refusals_fn report, void *context);
 
-// Callers no endpoint of their port wanted, by port, since the start.
-void port_notfound_counts(std::vector<std::pair<int, uint64_t>> &counts);
+// Callers refused without naming an endpoint of their port, by port and reason
+// ("notfound", or "badmode" for a mode or type no endpoint serves), since the start.
+struct port_refusals_t {
+    int port;
+    const char *reason;
+    uint64_t refused;
+};
+void port_refusal_counts(std::vector<port_refusals_t> &counts);

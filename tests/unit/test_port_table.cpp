@@ -89,6 +89,7 @@ TEST_F(port_table, stream_id_selects_the_endpoint_or_the_reject_code)
         {"#!::r=cam1,m=publish", "source"},
         {"#!::bmd_uuid=1f2e,r=cam1,u=joe,s=token,m=publish", "source"},
         {"#!::u=joe,r=play1", "t2"},
+        {"%23!::r=cam1,m=publish", "source"},
         {"#!::r=play1,m=request,t=stream", "t2"},
         {"#!::r=cam1", "reject 1405"},
         {"#!::r=play1,m=publish", "reject 1405"},
