@@ -1,5 +1,6 @@
 """Benchmark matrix: the relay beside the bare forwarder (and srt-live-transmit) under the same
-load, then the scale measurements: scraping, idle routes, stored routes, memory per subscriber."""
+load, then the scale measurements: scraping, idle routes, stored routes, memory per subscriber,
+and the relay over lossy links beside a direct link."""
 import argparse
 import datetime
 import json
@@ -13,6 +14,7 @@ import time
 
 import harness
 import latency
+import lossy
 import memory_profile
 import scale
 
@@ -31,7 +33,7 @@ CASES = {
 }
 PLOTTED = ("1x5", "10x5", "50x5", "200x2", "1000x0.3", "1100x0.2")
 SCRAPED_CASE = "200x2"
-MEASURES = ("scrape", "idle", "routes", "memory", "latency")
+MEASURES = ("scrape", "idle", "routes", "memory", "lossy", "latency")
 IDLE_SECONDS = 3.0
 API_KEY = "bench"
 
@@ -202,7 +204,7 @@ def write_markdown(path, document):
 
 MARKDOWN = {"scrape": scale.scrape_markdown, "idle": scale.idle_markdown,
             "routes": scale.routes_markdown, "memory": memory_profile.markdown,
-            "latency": latency.markdown}
+            "lossy": lossy.markdown, "latency": latency.markdown}
 
 
 def draw_cost_plot(path, document, workdir):
@@ -297,6 +299,11 @@ def main():
         document["memory"] = memory_profile.measure(args.relay, args.load, args.out,
                                                      document["commit"].split()[0])
         note("  " + json.dumps(document["memory"]))
+    if "lossy" in wanted:
+        note("the relay and a direct link over lossy links ...")
+        document["lossy"] = lossy.measure(args.relay, args.load, args.seconds, args.out,
+                                          document["commit"].split()[0])
+        note("  " + json.dumps(document["lossy"]))
     if "latency" in wanted:
         note("latency: direct link, plain target and sourcetime=1 ...")
         document["latency"] = latency.measure(args.relay, args.load, args.seconds)

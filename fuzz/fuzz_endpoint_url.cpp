@@ -2,6 +2,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include <string>
 
@@ -28,6 +29,11 @@ static int parse_checked(endpoint_url_t &endpoint, const char *url, conn_mode_t 
     }
     FUZZ_CHECK(result == 0);
     FUZZ_CHECK(ends_within(endpoint.host, sizeof endpoint.host));
+    // Only a bracketed literal is IPv6, and only an IPv6 host may be longer than 31.
+    FUZZ_CHECK(endpoint.family == AF_INET6 || endpoint.family == AF_INET);
+    FUZZ_CHECK(endpoint.family != AF_INET6 ||
+               (strstr(url, "://[") != nullptr && strstr(url, "://[") == strstr(url, "://")));
+    FUZZ_CHECK(endpoint.family == AF_INET6 || strlen(endpoint.host) <= 31);
     FUZZ_CHECK(ends_within(endpoint.streamid, sizeof endpoint.streamid));
     FUZZ_CHECK(ends_within(endpoint.passphrase, sizeof endpoint.passphrase));
     FUZZ_CHECK(endpoint.enabled == 3 && endpoint.mode == mode);
@@ -42,10 +48,11 @@ static int parse_checked(endpoint_url_t &endpoint, const char *url, conn_mode_t 
 // Every field the parser fills is set on every parse: what stood before never shows.
 static bool same_fields(const endpoint_url_t &a, const endpoint_url_t &b)
 {
-    return strcmp(a.host, b.host) == 0 && a.port == b.port && a.r_local_port == b.r_local_port &&
-           a.pbkeylen == b.pbkeylen && a.latency == b.latency && a.maxbw == b.maxbw &&
-           strcmp(a.passphrase, b.passphrase) == 0 && strcmp(a.streamid, b.streamid) == 0 &&
-           a.sourcetime == b.sourcetime && a.failover_ms == b.failover_ms;
+    return strcmp(a.host, b.host) == 0 && a.family == b.family && a.port == b.port &&
+           a.r_local_port == b.r_local_port && a.pbkeylen == b.pbkeylen && a.latency == b.latency &&
+           a.maxbw == b.maxbw && strcmp(a.passphrase, b.passphrase) == 0 &&
+           strcmp(a.streamid, b.streamid) == 0 && a.sourcetime == b.sourcetime &&
+           a.failover_ms == b.failover_ms;
 }
 
 /*

@@ -105,30 +105,45 @@ static std::string check_bearer(const std::string &authorization)
     return token_512;
 }
 
-static void check_key(const std::string &bearer)
+// The full key wins over the read key; the read key opens GET requests only.
+static void check_key(const std::string &bearer, bool reading)
 {
     const char *query_key = query_param("api_key");
     const char *given = query_key[0] != '\0' ? query_key : bearer.c_str();
-    const char *refusal = api_key_refusal(query_key, bearer.c_str());
-    if (given[0] == '\0')
+    api_access_t access = API_ACCESS_FULL;
+    const char *refusal = api_key_refusal(query_key, bearer.c_str(), reading, &access);
+    bool full = g_api_key[0] != '\0' && strcmp(given, g_api_key) == 0;
+    bool read = !full && g_read_key[0] != '\0' && strcmp(given, g_read_key) == 0;
+    if (given[0] == '\0') {
         FUZZ_CHECK(refusal != nullptr && strcmp(refusal, "API key does not exist") == 0);
-    else if (g_api_key[0] != '\0' && strcmp(given, g_api_key) == 0)
-        FUZZ_CHECK(refusal == nullptr);
-    else
+        FUZZ_CHECK(access == API_ACCESS_NONE);
+    } else if (full) {
+        FUZZ_CHECK(refusal == nullptr && access == API_ACCESS_FULL);
+    } else if (read) {
+        FUZZ_CHECK(access == API_ACCESS_READ);
+        FUZZ_CHECK(reading ? refusal == nullptr
+                           : refusal != nullptr &&
+                                 strcmp(refusal, "API key does not permit changes") == 0);
+    } else {
         FUZZ_CHECK(refusal != nullptr &&
                    strcmp(refusal, "API key does not same with registered API key") == 0);
+        FUZZ_CHECK(access == API_ACCESS_NONE);
+    }
 }
 
-// Input lines: the server's key, the Authorization value, the path, the query.
+// Input lines: the server's key, the Authorization value, the path, the query, the read
+// key; an input of even length stands for a GET.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::string text(reinterpret_cast<const char *>(data), size);
-    std::vector<std::string> lines = split(text.c_str(), '\n', 4);
-    // Bytes past the key's end are left from an earlier key; they must not count.
+    std::vector<std::string> lines = split(text.c_str(), '\n', 5);
+    // Bytes past a key's end are left from an earlier key; they must not count.
     memset(g_api_key, 'x', sizeof g_api_key);
     snprintf(g_api_key, sizeof g_api_key, "%s", lines[0].c_str());
+    memset(g_read_key, 'y', sizeof g_read_key);
+    snprintf(g_read_key, sizeof g_read_key, "%s", lines[4].c_str());
     check_path(lines[2]);
     check_query(lines[3]);
-    check_key(check_bearer(lines[1]));
+    check_key(check_bearer(lines[1]), size % 2 == 0);
     return 0;
 }

@@ -4,12 +4,13 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git
-  libsrt-openssl-dev libwebsockets-dev libjansson-dev
+  libsrt-openssl-dev libwebsockets-dev libjansson-dev libssl-dev
   googletest libgtest-dev
   clang libclang-rt-14-dev
   srt-tools ffmpeg curl gnuplot-nox procps
   prometheus chromium chromium-driver python3-selenium
   heaptrack
+  debhelper dpkg-dev lintian fakeroot openssl systemd systemd-container
 )
 
 missing=()

@@ -2,7 +2,7 @@
 # Starts the built relay in the foreground; the API key comes from the environment
 # or from the env file, which is created with a random key when it is missing.
 set -euo pipefail
-env_file="${1:-/usr/local/etc/mirevo.env}"
+env_file="${1:-/usr/local/etc/mirevo/keys.env}"
 
 if [ -z "${MIREVO_API_KEY:-}" ]; then
   if [ ! -f "$env_file" ]; then

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -38,6 +39,17 @@ static void sleep_100ms(void)
     }
 }
 
+// The soft descriptor limit goes up to the hard one: SRT sockets, their epolls,
+// files and HTTP connections all draw on it.
+static void raise_descriptor_limit(void)
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 int main(int argc, char **argv)
 {
     int option;
@@ -53,6 +65,8 @@ int main(int argc, char **argv)
         return 6;
     console_printf("========\n");
     install_signal_handlers(finish_or_abandon_save);
+    install_hangup_handler();
+    raise_descriptor_limit();
     load_settings_from_env();
     if (g_api_key[0] == '\0')
         console_printf("No API key is set: every HTTP request will be refused. "
@@ -64,6 +78,10 @@ int main(int argc, char **argv)
     log_message(LOG_LEVEL_INFO, "Server was successfully initialized\n");
     uint64_t period_start = now_ms();
 
+    // Before any route opens a port: a relay that cannot serve its API (port
+    // taken, TLS pair unusable) ends at once, and its service manager sees it.
+    if (http_server_start() != 0)
+        exit_after_log(1);
     load_routes_config();
 
     pthread_t http_thread;

@@ -12,11 +12,21 @@ export class RelayError extends Error {}
 // The relay could not be reached (restarting, network down).
 export class OfflineError extends Error {}
 
+// What the key may do, as the relay's last answer said (X-Api-Access): 'full' or 'read'.
+let access = 'full';
+export const readOnly = () => access === 'read';
+
 // The key lives in this tab's sessionStorage only, never in a URL or localStorage.
 export const apiKey = {
   get: () => sessionStorage.getItem(KEY_SLOT) ?? '',
-  set: (key) => sessionStorage.setItem(KEY_SLOT, key),
-  clear: () => sessionStorage.removeItem(KEY_SLOT),
+  set: (key) => {
+    access = 'full';
+    sessionStorage.setItem(KEY_SLOT, key);
+  },
+  clear: () => {
+    access = 'full';
+    sessionStorage.removeItem(KEY_SLOT);
+  },
 };
 
 // One request; returns the body text of a success, throws one of the errors above.
@@ -53,6 +63,7 @@ async function call(method, path, query = {}) {
     throw new RelayError(message);
   }
   if (!response.ok) throw new RelayError(`HTTP status ${response.status}`);
+  access = response.headers.get('X-Api-Access') ?? access;
   return text;
 }
 

@@ -60,10 +60,17 @@ async function poll() {
     $('key-form').hidden = true;
     $('dashboard').hidden = false;
     $('sign-out').hidden = false;
+    // A read key sees every view and no control that would change anything.
+    const readOnly = api.readOnly();
+    if (readOnly !== actions.readOnly) {
+      actions.readOnly = readOnly;
+      renderRoutes($('routes'), [], actions);
+    }
+    $('create-route').hidden = readOnly;
     renderRoutes($('routes'), state.routes, actions);
     $('no-routes').hidden = state.routes.length !== 0;
     renderLog($('log'), state.log);
-    showStatus('live', 'live');
+    showStatus(readOnly ? 'live · read-only key' : 'live', 'live');
   } catch (error) {
     if (mine !== session) return;
     if (error instanceof api.AuthError) {
@@ -121,7 +128,9 @@ function confirmInPage(text) {
 }
 
 // What the views' controls use: run a call, show its error next to the control, refresh.
+// readOnly: the key may only read, so the views leave their controls out.
 const actions = {
+  readOnly: false,
   confirm: confirmInPage,
   async run(errorNode, call, onSuccess) {
     errorNode.textContent = '';

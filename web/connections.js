@@ -58,7 +58,7 @@ function createRow(connection, actions) {
     'tr',
     { 'data-testid': `conn-row-${id}` },
     ...Object.values(cells),
-    el('td', { class: 'row-actions' }, kick, error),
+    el('td', { class: 'row-actions' }, ...(actions.readOnly ? [] : [kick, error])),
   );
   return { root, cells };
 }

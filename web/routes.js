@@ -67,8 +67,8 @@ function endpointForm(name, modes, testid, actions, save) {
       'data-testid': `${testid.prefix}-save-${testid.suffix}`,
       text: 'Save',
     }),
-    summary,
     error,
+    summary,
   );
   const form = { root, mode, url, summary, error, edited: false };
   root.addEventListener('input', () => {
@@ -87,24 +87,42 @@ function endpointForm(name, modes, testid, actions, save) {
   return form;
 }
 
+// An endpoint's mode and URL as text, for a key that may only read.
+function endpointText(name) {
+  const mode = el('span', { class: 'mode' });
+  const url = el('code', { class: 'url' });
+  const summary = el('output', { class: 'endpoint-summary' });
+  const root = el('p', { class: 'endpoint-text', 'aria-label': name }, mode, ' ', url, summary);
+  return { root, mode, url, summary, text: true };
+}
+
 function showEndpoint(form, endpoint) {
   setText(form.summary, endpoint.url ? endpointSummary(endpoint.url) : '');
+  if (form.text) {
+    setText(form.mode, endpoint.mode ?? '');
+    setText(form.url, endpoint.url ?? '');
+    return;
+  }
   if (form.edited) return;
   if (form.mode.value !== endpoint.mode) form.mode.value = endpoint.mode;
   if (form.url.value !== endpoint.url) form.url.value = endpoint.url ?? '';
 }
 
 function createTargetRow(rid, tid, actions) {
-  const on = toggle('On', `target-toggle-${rid}-${tid}`);
+  const editable = !actions.readOnly;
+  const on = editable ? toggle('On', `target-toggle-${rid}-${tid}`) : null;
+  const onText = el('span', { class: 'switch-state' });
   const error = el('output', { class: 'error' });
-  const form = endpointForm(
-    `Target ${tid} settings`,
-    TARGET_MODES,
-    { prefix: 'target', suffix: `${rid}-${tid}` },
-    actions,
-    (values) => api.updateTarget(rid, tid, { enabled: on.input.checked, ...values }),
-  );
-  on.input.addEventListener('change', () =>
+  const form = editable
+    ? endpointForm(
+        `Target ${tid} settings`,
+        TARGET_MODES,
+        { prefix: 'target', suffix: `${rid}-${tid}` },
+        actions,
+        (values) => api.updateTarget(rid, tid, { enabled: on.input.checked, ...values }),
+      )
+    : endpointText(`Target ${tid} settings`);
+  on?.input.addEventListener('change', () =>
     actions.run(error, () => api.enableTarget(rid, tid, on.input.checked)),
   );
   const remove = el('button', {
@@ -125,13 +143,13 @@ function createTargetRow(rid, tid, actions) {
     'tr',
     { 'data-testid': `target-row-${rid}-${tid}` },
     el('th', { scope: 'row', 'data-label': 'Target' }, `${tid} `, state),
-    el('td', { 'data-label': 'Switch' }, on.label),
+    el('td', { 'data-label': 'Switch' }, editable ? on.label : onText),
     el('td', { 'data-label': 'Endpoint', class: 'endpoint' }, form.root),
     peers,
     out,
-    el('td', { class: 'row-actions' }, remove, error),
+    el('td', { class: 'row-actions' }, ...(editable ? [remove, error] : [])),
   );
-  return { root, on, form, state, peers, out };
+  return { root, on, onText, form, state, peers, out };
 }
 
 // An enabled endpoint the relay could not open (a busy port, a refusing peer) is
@@ -139,7 +157,8 @@ function createTargetRow(rid, tid, actions) {
 const NOT_OPEN = 'not open, retrying';
 
 function updateTargetRow(row, target) {
-  row.on.input.checked = target.enabled === 1;
+  if (row.on) row.on.input.checked = target.enabled === 1;
+  setText(row.onText, target.enabled === 1 ? 'on' : 'off');
   showEndpoint(row.form, target);
   const retrying = target.endpointState === 'retrying';
   const state = retrying ? NOT_OPEN : target.connected ? 'connected' : 'idle';
@@ -152,10 +171,11 @@ function updateTargetRow(row, target) {
 
 function createCard(route, actions) {
   const rid = route.id;
+  const editable = !actions.readOnly;
   const card = { targets: new Map(), actions };
   const error = el('output', { class: 'error' });
-  card.on = toggle('Source on', `route-toggle-${rid}`);
-  card.on.input.addEventListener('change', () =>
+  card.on = editable ? toggle('Source on', `route-toggle-${rid}`) : null;
+  card.on?.input.addEventListener('change', () =>
     actions.run(error, () => api.enableSource(rid, card.on.input.checked)),
   );
   const remove = el('button', {
@@ -172,13 +192,15 @@ function createCard(route, actions) {
   });
   card.bitrate = el('span', { class: 'bitrate', 'data-testid': `route-bitrate-${rid}` });
   card.state = el('span', { class: 'state' });
-  card.source = endpointForm(
-    `Source of route ${rid}`,
-    SOURCE_MODES,
-    { prefix: 'source', suffix: rid },
-    actions,
-    (values) => api.updateSource(rid, { enabled: card.on.input.checked, ...values }),
-  );
+  card.source = editable
+    ? endpointForm(
+        `Source of route ${rid}`,
+        SOURCE_MODES,
+        { prefix: 'source', suffix: rid },
+        actions,
+        (values) => api.updateSource(rid, { enabled: card.on.input.checked, ...values }),
+      )
+    : endpointText(`Source of route ${rid}`);
   card.chart = el('div', {
     class: 'chart',
     role: 'img',
@@ -221,13 +243,16 @@ function createCard(route, actions) {
       { class: 'route-head' },
       el('h3', { id: `route-${rid}`, text: `Route ${rid}` }),
       el('span', { class: 'bitrate-label' }, 'In ', card.bitrate),
-      card.on.label,
-      remove,
-      error,
+      ...(editable ? [card.on.label, remove, error] : []),
     ),
     el('div', { class: 'source' }, el('h4', {}, 'Source ', card.state), card.source.root),
     card.chart,
-    el('div', { class: 'targets-head' }, el('h4', { text: 'Targets' }), add, targetError),
+    el(
+      'div',
+      { class: 'targets-head' },
+      el('h4', { text: 'Targets' }),
+      ...(editable ? [add, targetError] : []),
+    ),
     card.targetTable,
     card.noTargets,
     el(
@@ -244,7 +269,7 @@ function createCard(route, actions) {
 function updateCard(card, route) {
   const inMbps = lastOf(route.history?.in_mbps);
   setText(card.bitrate, formatMbps(inMbps));
-  card.on.input.checked = route.enabled === 1;
+  if (card.on) card.on.input.checked = route.enabled === 1;
   showEndpoint(card.source, route);
   const retrying = route.endpoints?.source === 'retrying';
   setText(

@@ -4,18 +4,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <sys/socket.h>
 #include <vector>
 
 #include "load_common.h"
 #include "message.h"
 
 #define CONNECT_RETRY_NS 200000000LL
-#define ACCEPT_WAIT_MS 100
 #define TIMELINE_STEP_NS 100000000LL
 #define BEHIND_RESET_NS 100000000LL
 #define DRAIN_WAIT_NS 1000000000LL
 #define PLAYOUT_MARGIN_MS 100
+#define ACCEPT_WAIT_MS 100
 
 struct gen_connection_t {
     int64_t start_ns;
@@ -26,12 +25,14 @@ struct gen_connection_t {
 
 struct gen_state_t {
     srt_address_t address;
-    SRTSOCKET listener; // --listen: the one caller of this socket is sent to
     int latency_ms;
     const char *streamid;
+    SRTSOCKET listener; // with --listen; SRT_INVALID_SOCK when calling
+    int listen_epoll;   // watches the listener
     int64_t interval_ns;
     uint64_t next_seq;
     uint64_t late_resets;
+    uint64_t retransmitted; // packets the library sent again, over every connection
     std::vector<gen_connection_t> connections;
     std::vector<std::pair<int64_t, uint64_t>> timeline; // (time, next seq)
 };
@@ -45,40 +46,31 @@ static void sleep_until(int64_t when_ns)
         continue;
 }
 
-// Takes the caller that waits on listener, waiting up to ACCEPT_WAIT_MS for one.
-// Returns the socket or SRT_INVALID_SOCK.
-static SRTSOCKET accept_caller(SRTSOCKET listener)
-{
-    int epoll = srt_epoll_create();
-    int events = SRT_EPOLL_IN;
-    SRTSOCKET ready[1];
-    int count = 1;
-    SRTSOCKET sock = SRT_INVALID_SOCK;
-    if (epoll != -1 && srt_epoll_add_usock(epoll, listener, &events) == 0 &&
-        srt_epoll_wait(epoll, ready, &count, nullptr, nullptr, ACCEPT_WAIT_MS, nullptr, nullptr,
-                       nullptr, nullptr) > 0) {
-        struct sockaddr_storage peer;
-        int peer_length = sizeof peer;
-        sock = srt_accept(listener, (struct sockaddr *)&peer, &peer_length);
-    }
-    if (epoll != -1)
-        srt_epoll_release(epoll);
-    return sock;
-}
-
-// Calls the relay (or, listening, takes a caller) until one answers or deadline passes.
-// Returns the socket or SRT_INVALID_SOCK.
+// Calls the relay until it answers or deadline passes. Returns the socket or
+// SRT_INVALID_SOCK.
 static SRTSOCKET connect_until(const gen_state_t &state, int64_t deadline_ns)
 {
     while (!g_stop && monotonic_ns() < deadline_ns) {
-        bool listening = state.listener != SRT_INVALID_SOCK;
-        SRTSOCKET sock = listening
-                             ? accept_caller(state.listener)
-                             : open_caller(state.address, state.latency_ms, state.streamid, true);
+        SRTSOCKET sock = open_caller(state.address, state.latency_ms, state.streamid, true);
         if (sock != SRT_INVALID_SOCK)
             return sock;
-        if (!listening)
-            sleep_until(monotonic_ns() + CONNECT_RETRY_NS);
+        sleep_until(monotonic_ns() + CONNECT_RETRY_NS);
+    }
+    return SRT_INVALID_SOCK;
+}
+
+// With --listen: the next caller of the listener, or SRT_INVALID_SOCK at the deadline.
+static SRTSOCKET accept_until(const gen_state_t &state, int64_t deadline_ns)
+{
+    while (!g_stop && monotonic_ns() < deadline_ns) {
+        SRTSOCKET ready[1];
+        int count = 1;
+        if (srt_epoll_wait(state.listen_epoll, ready, &count, nullptr, nullptr, ACCEPT_WAIT_MS,
+                           nullptr, nullptr, nullptr, nullptr) <= 0)
+            continue;
+        SRTSOCKET sock = srt_accept(state.listener, nullptr, nullptr);
+        if (sock != SRT_INVALID_SOCK)
+            return sock;
     }
     return SRT_INVALID_SOCK;
 }
@@ -87,8 +79,8 @@ static SRTSOCKET connect_until(const gen_state_t &state, int64_t deadline_ns)
 // first the unacknowledged ones leave, then the peer's latency window passes (a
 // receiver discards what it still holds for play-out when the sender closes).
 // Without this a planned reconnect would lose its last latency's worth of messages.
-// Bounded by DRAIN_WAIT_NS plus the latency.
-static void drain_and_close(SRTSOCKET sock)
+// Bounded by DRAIN_WAIT_NS plus the latency. The connection's retransmissions are counted.
+static void drain_and_close(gen_state_t &state, SRTSOCKET sock)
 {
     int64_t give_up = monotonic_ns() + DRAIN_WAIT_NS;
     size_t blocks = 0;
@@ -100,6 +92,9 @@ static void drain_and_close(SRTSOCKET sock)
     if (srt_getsockflag(sock, SRTO_PEERLATENCY, &peer_latency_ms, &length) == SRT_ERROR)
         peer_latency_ms = 1000;
     sleep_until(monotonic_ns() + (int64_t)(peer_latency_ms + PLAYOUT_MARGIN_MS) * 1000000LL);
+    SRT_TRACEBSTATS stats;
+    if (srt_bstats(sock, &stats, 0) == 0)
+        state.retransmitted += (uint64_t)stats.pktRetransTotal;
     srt_close(sock);
 }
 
@@ -140,10 +135,10 @@ static void send_stretch(gen_state_t &state, SRTSOCKET sock, int64_t until_ns)
 static void print_report(const gen_state_t &state, int64_t rate_bps)
 {
     printf("{\"role\":\"gen\",\"rate_bps\":%lld,\"sent\":%llu,\"bytes\":%llu,\"late_resets\":%llu,"
-           "\"connections\":[",
+           "\"retransmitted\":%llu,\"connections\":[",
            (long long)rate_bps, (unsigned long long)state.next_seq,
            (unsigned long long)state.next_seq * LOAD_MESSAGE_SIZE,
-           (unsigned long long)state.late_resets);
+           (unsigned long long)state.late_resets, (unsigned long long)state.retransmitted);
     for (size_t i = 0; i < state.connections.size(); i++) {
         const gen_connection_t &conn = state.connections[i];
         printf("%s{\"start_ms\":%.3f,\"end_ms\":%.3f,\"first_seq\":%llu,\"next_seq\":%llu}",
@@ -174,20 +169,29 @@ int run_generator(int argc, char **argv)
         fprintf(stderr, "gen: --rate and --duration must be positive\n");
         return 2;
     }
-    state.listener = SRT_INVALID_SOCK;
-    if (has_flag(argc, argv, "--listen")) {
-        // A direct link to a subscriber, the floor a relay's latency is measured against.
-        state.listener = open_listener(state.address.port, 1, state.latency_ms);
-        if (state.listener == SRT_INVALID_SOCK)
-            return 1;
-    }
     state.interval_ns = (int64_t)LOAD_MESSAGE_SIZE * 8 * 1000000000LL / rate_bps;
     state.next_seq = 0;
     state.late_resets = 0;
+    state.retransmitted = 0;
+    state.listener = SRT_INVALID_SOCK;
+    state.listen_epoll = -1;
+    if (has_flag(argc, argv, "--listen")) {
+        // Watched from before any caller comes: the epoll then reports each one.
+        int events = SRT_EPOLL_IN;
+        state.listener = open_listener(state.address.port, 1, state.latency_ms);
+        state.listen_epoll = srt_epoll_create();
+        if (state.listener == SRT_INVALID_SOCK || state.listen_epoll == -1 ||
+            srt_epoll_add_usock(state.listen_epoll, state.listener, &events) == SRT_ERROR) {
+            srt_close(state.listener);
+            srt_epoll_release(state.listen_epoll);
+            return 1;
+        }
+    }
 
     int64_t deadline = monotonic_ns() + duration_ns;
     while (!g_stop && monotonic_ns() < deadline) {
-        SRTSOCKET sock = connect_until(state, deadline);
+        SRTSOCKET sock = state.listener == SRT_INVALID_SOCK ? connect_until(state, deadline)
+                                                            : accept_until(state, deadline);
         if (sock == SRT_INVALID_SOCK)
             break;
         gen_connection_t conn;
@@ -198,12 +202,14 @@ int run_generator(int argc, char **argv)
             until = conn.start_ns + reconnect_ns;
         send_stretch(state, sock, until);
         conn.next_seq = state.next_seq;
-        drain_and_close(sock);
+        drain_and_close(state, sock);
         conn.end_ns = monotonic_ns();
         state.connections.push_back(conn);
     }
-    if (state.listener != SRT_INVALID_SOCK)
+    if (state.listener != SRT_INVALID_SOCK) {
+        srt_epoll_release(state.listen_epoll);
         srt_close(state.listener);
+    }
     print_report(state, rate_bps);
     return state.connections.empty() ? 1 : 0;
 }

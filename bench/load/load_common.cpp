@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 
 volatile sig_atomic_t g_stop = 0;
+const char *g_passphrase = "";
 
 static void on_stop_signal(int)
 {
@@ -79,6 +80,9 @@ int apply_live_options(SRTSOCKET sock, int latency_ms, const char *streamid)
         return -1;
     if (streamid != nullptr && streamid[0] != '\0' &&
         srt_setsockflag(sock, SRTO_STREAMID, streamid, (int)strlen(streamid)) == SRT_ERROR)
+        return -1;
+    if (g_passphrase[0] != '\0' && srt_setsockflag(sock, SRTO_PASSPHRASE, g_passphrase,
+                                                   (int)strlen(g_passphrase)) == SRT_ERROR)
         return -1;
     return 0;
 }

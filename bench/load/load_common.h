@@ -9,6 +9,9 @@
 // Set by SIGINT and SIGTERM; every loop of the tool checks it.
 extern volatile sig_atomic_t g_stop;
 
+// The passphrase of every SRT socket the tool opens (--passphrase); empty for none.
+extern const char *g_passphrase;
+
 void install_stop_handler();
 
 int64_t monotonic_ns();
@@ -28,7 +31,7 @@ struct srt_address_t {
 int parse_srt_address(const char *url, srt_address_t *address);
 
 // Live-mode socket options shared by every socket of the tool: latency in ms
-// (0 keeps the library default), stream id (may be empty). Returns 0 or -1.
+// (0 keeps the library default), stream id (may be empty), g_passphrase. Returns 0 or -1.
 int apply_live_options(SRTSOCKET sock, int latency_ms, const char *streamid);
 
 // A listening socket on 127.0.0.1-reachable port, non-blocking. Returns the socket

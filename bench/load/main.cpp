@@ -1,4 +1,5 @@
-// mirevo-load: load generator, checking subscriber set and bare forwarder for benchmarks.
+// mirevo-load: load generator, checking subscriber set, bare forwarder and lossy link for
+// benchmarks.
 #include <cstdio>
 #include <cstring>
 #include <sys/syslog.h>
@@ -8,19 +9,23 @@
 #include "forwarder.h"
 #include "generator.h"
 #include "idle.h"
+#include "impair.h"
 #include "load_common.h"
 #include "subscriber.h"
 
 static void print_usage()
 {
-    fprintf(stderr, "usage: mirevo-load gen|sub|forward|idle [--option value ...]\n"
+    fprintf(stderr, "usage: mirevo-load gen|sub|forward|idle|impair [--option value ...]"
+                    " [--passphrase P]\n"
                     "  gen     --url srt://127.0.0.1:P [--rate BPS] [--duration S]"
                     " [--reconnect-every S] [--latency MS] [--listen]\n"
                     "  sub     --url srt://127.0.0.1:P [--count N] [--duration S] [--reconnect]"
                     " [--churn-ms MS] [--ready-file F] [--ranges] [--share-port]\n"
                     "  forward --source-port P --target-port Q [--duration S]"
                     " [--drop-every N] [--duplicate-every N] [--corrupt-every N] [--swap-every N]\n"
-                    "  idle    --threads N [--listeners K] [--duration S] [--ready-file F]\n");
+                    "  idle    --threads N [--listeners K] [--duration S] [--ready-file F]\n"
+                    "  impair  --listen P --to HOST:PORT --seconds S [--seed N] [--loss PCT]"
+                    " [--delay MS] [--jitter MS] [--dup PCT] [--fwd-* | --back-* ..] [--bind6]\n");
 }
 
 int main(int argc, char **argv)
@@ -35,6 +40,7 @@ int main(int argc, char **argv)
         return 1;
     }
     srt_setloglevel(LOG_ERR);
+    g_passphrase = find_option(argc, argv, "--passphrase", "");
     int status = 2;
     if (strcmp(argv[1], "gen") == 0)
         status = run_generator(argc - 1, argv + 1);
@@ -44,6 +50,8 @@ int main(int argc, char **argv)
         status = run_forwarder(argc - 1, argv + 1);
     else if (strcmp(argv[1], "idle") == 0)
         status = run_idle(argc - 1, argv + 1);
+    else if (strcmp(argv[1], "impair") == 0)
+        status = run_impair(argc - 1, argv + 1);
     else
         print_usage();
     fflush(stdout);

@@ -1,6 +1,9 @@
-"""End-to-end check that the subscriber set reports each fault a relay could make."""
+"""End-to-end checks of the load tool: the subscriber set reports each fault a relay could make,
+and the lossy link does to datagrams what it is told."""
 import os
 import shutil
+import socket
+import subprocess
 import sys
 import tempfile
 import time
@@ -76,6 +79,84 @@ class FaultDetection(unittest.TestCase):
             self.assertEqual(before["next_seq"], after["first_seq"])
         for subscriber in subs["subscribers"]:
             self.assertEqual(subscriber["connections"][0]["ranges"], [[0, gen["sent"] - 1]])
+
+
+def drain(sock):
+    """The datagrams waiting on a non-blocking socket, with their senders."""
+    received = []
+    while True:
+        try:
+            received.append(sock.recvfrom(100))
+        except BlockingIOError:
+            return received
+
+
+@unittest.skipUnless(os.access(LOAD, os.X_OK), "MIREVO_LOAD does not name the built load tool")
+class LossyLink(unittest.TestCase):
+    def impair(self, rule, clients=1, host="127.0.0.1", count=300):
+        """Numbered datagrams from each client through impair to an echo socket and back: its
+        report, per client the numbers back in arrival order (-1: another's), the fastest ms."""
+        workdir = tempfile.mkdtemp(prefix="impair-test-")
+        self.addCleanup(shutil.rmtree, workdir, True)
+        family = socket.AF_INET6 if host == "::1" else socket.AF_INET
+        sockets = [socket.socket(family, socket.SOCK_DGRAM) for _ in range(clients + 1)]
+        echo, port = sockets.pop(), harness.free_port()
+        for sock in (echo, *sockets):
+            self.addCleanup(sock.close)
+            sock.setblocking(False)
+        echo.bind((host, 0))
+        box = harness.Process("impair", [LOAD, "impair", "--listen", str(port), "--to",
+                                         f"[{host}]:{echo.getsockname()[1]}", "--seconds", "30",
+                                         *rule, *(["--bind6"] if host == "::1" else [])], workdir)
+        self.addCleanup(box.stop)
+        self.assertTrue(harness.wait_until(lambda: "listening" in box.stderr_text(), 5))
+        arrived, fastest_ms = [[] for _ in sockets], 1e9
+        for i in range(count + 250):  # then 0.5 s for the last to come back
+            for c, sock in enumerate(sockets if i < count else []):
+                sock.sendto(f"{c} {i} {time.monotonic()}".encode(), (host, port))
+            time.sleep(0.002)
+            for data, sender in drain(echo):
+                echo.sendto(data, sender)
+            for c, sock in enumerate(sockets):
+                for data, _ in drain(sock):
+                    client, number, sent = data.split()
+                    arrived[c].append(int(number) if int(client) == c else -1)
+                    fastest_ms = min(fastest_ms, (time.monotonic() - float(sent)) * 1000)
+        box.stop()
+        report = box.stdout_json()
+        for way in (report["fwd"], report["back"]):
+            self.assertEqual(way["in"] - way["dropped"] + way["duplicated"], way["out"], way)
+        return report, arrived, fastest_ms
+
+    def test_each_impairment_shows_in_what_arrives_and_in_the_counters(self):
+        whole = list(range(300))
+        cases = [  # (rule, clients, host, check of (report, numbers back per client, fastest ms))
+            (["--delay", "15", "--fwd-delay", "25"], 1, "127.0.0.1",
+             lambda r, got, rtt: got == [whole] and rtt >= 40),
+            (["--fwd-loss", "20", "--back-dup", "100"], 1, "127.0.0.1",
+             lambda r, got, rtt: 30 < r["fwd"]["dropped"] < 90 and r["back"]["dropped"] == 0
+             and len(got[0]) == 2 * (300 - r["fwd"]["dropped"]) and got[0][::2] == got[0][1::2]),
+            (["--jitter", "30"], 1, "127.0.0.1",
+             lambda r, got, rtt: got[0] != whole and sorted(got[0]) == whole),
+            (["--loss", "10", "--seed", "5"], 1, "127.0.0.1",
+             lambda r, got, rtt: r["fwd"]["dropped"] > 0 and r["back"]["dropped"] > 0),
+            ([], 3, "127.0.0.1", lambda r, got, rtt: r["peers"] == 3 and got == [whole] * 3),
+            ([], 3, "::1", lambda r, got, rtt: r["peers"] == 3 and got == [whole] * 3),
+        ]
+        for rule, clients, host, check in cases:
+            with self.subTest(rule=" ".join(rule), clients=clients, host=host):
+                report, arrived, fastest = self.impair(rule, clients, host)
+                self.assertTrue(check(report, arrived, fastest), (report, fastest))
+
+    def test_same_seed_drops_the_same_datagrams(self):
+        runs = [self.impair(["--fwd-loss", "30", "--seed", seed], count=200)[1][0]
+                for seed in ("7", "7", "8")]
+        self.assertEqual((runs[0] == runs[1], runs[0] == runs[2]), (True, False))
+
+    def test_misspelt_option_is_refused(self):
+        box = subprocess.run([LOAD, "impair", "--listen", "9", "--to", "127.0.0.1:9",
+                              "--seconds", "1", "--los", "5"], capture_output=True, text=True)
+        self.assertEqual((box.returncode, "--los" in box.stderr), (2, True))
 
 
 if __name__ == "__main__":

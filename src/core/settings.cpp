@@ -10,6 +10,9 @@ char g_log_dir[256] = "/var/log";
 char g_config_path[256] = "/usr/local/etc/mirevo-config.json";
 int g_http_port = 80;
 char g_api_key[API_KEY_SIZE] = "";
+char g_read_key[API_KEY_SIZE] = "";
+char g_tls_cert_path[256] = "";
+char g_tls_key_path[256] = "";
 int g_log_keep_days = 14;
 int g_stats_every = 1;
 int g_log_queue_kb = 4096;
@@ -45,6 +48,15 @@ int load_settings_from_env(void)
     value = env_value("MIREVO_API_KEY");
     if (value != nullptr)
         snprintf(g_api_key, sizeof g_api_key, "%s", value);
+    value = env_value("MIREVO_READ_KEY");
+    if (value != nullptr)
+        snprintf(g_read_key, sizeof g_read_key, "%s", value);
+    value = env_value("MIREVO_TLS_CERT");
+    if (value != nullptr)
+        snprintf(g_tls_cert_path, sizeof g_tls_cert_path, "%s", value);
+    value = env_value("MIREVO_TLS_KEY");
+    if (value != nullptr)
+        snprintf(g_tls_key_path, sizeof g_tls_key_path, "%s", value);
     value = env_value("MIREVO_HTTP_PORT");
     if (value != nullptr && read_number(value, 1, 65535, &g_http_port) != 0) {
         console_printf("MIREVO_HTTP_PORT is not a port number; using %d\n", g_http_port);

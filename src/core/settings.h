@@ -7,6 +7,11 @@ extern char g_log_dir[256];
 extern char g_config_path[256];
 extern int g_http_port;
 extern char g_api_key[API_KEY_SIZE];
+// A key that opens every GET and nothing else; empty means no such key.
+extern char g_read_key[API_KEY_SIZE];
+// PEM certificate (chain) and private key of the HTTP port; both empty: plain HTTP.
+extern char g_tls_cert_path[256];
+extern char g_tls_key_path[256];
 // Day files older than this many days are removed; 0 keeps them all.
 extern int g_log_keep_days;
 // Seconds one statistics line covers; 0 writes no per-connection lines.
@@ -15,7 +20,7 @@ extern int g_stats_every;
 extern int g_log_queue_kb;
 
 // Reads MIREVO_LOG_DIR, MIREVO_CONFIG, MIREVO_HTTP_PORT, MIREVO_API_KEY,
-// MIREVO_LOG_KEEP_DAYS, MIREVO_STATS_EVERY and MIREVO_LOG_QUEUE_KB once; unset or empty keeps the
-// default. Returns 0, or -1 when a number is not valid (the default stays in force and a line says
-// so).
+// MIREVO_READ_KEY, MIREVO_TLS_CERT, MIREVO_TLS_KEY, MIREVO_LOG_KEEP_DAYS, MIREVO_STATS_EVERY and
+// MIREVO_LOG_QUEUE_KB once; unset or empty keeps the default. Returns 0, or -1 when a number is
+// not valid (the default stays in force and a line says so).
 int load_settings_from_env(void);

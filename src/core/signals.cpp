@@ -1,4 +1,4 @@
-// SIGINT/SIGTERM handling: the handler only wakes the signal thread, which ends the process.
+// SIGINT/SIGTERM wake the signal thread, which ends the process; SIGHUP asks for a reload.
 #include "core/signals.h"
 
 #include <errno.h>
@@ -93,4 +93,22 @@ int install_signal_handlers(exit_preparation_fn prepare)
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     return result;
+}
+
+// Lock-free, so the handler may store into it.
+std::atomic<int> g_hangup_received{0};
+
+static void handle_hangup_signal(int)
+{
+    g_hangup_received.store(1);
+}
+
+void install_hangup_handler(void)
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = handle_hangup_signal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGHUP, &action, nullptr);
 }

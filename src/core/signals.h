@@ -1,5 +1,7 @@
-// SIGINT/SIGTERM handling: the only orderly way out of the serving process.
+// SIGINT/SIGTERM handling: the only orderly way out of the serving process; SIGHUP: reload.
 #pragma once
+
+#include <atomic>
 
 // Run before the process exits on a signal, on the signal thread; must return
 // within a bounded time (the exit waits for it).
@@ -18,3 +20,8 @@ int install_signal_handlers(exit_preparation_fn prepare);
 
 // Ends the process with status after draining the log (at most a second). Any thread.
 [[noreturn]] void exit_after_log(int status);
+
+// Set by SIGHUP; the HTTP thread takes it (exchange to 0) and reloads the TLS pair.
+extern std::atomic<int> g_hangup_received;
+// Installs the SIGHUP handler, which only sets g_hangup_received.
+void install_hangup_handler(void);

@@ -8,7 +8,7 @@
 #define HTTP_STATUS_SUCCESS 200
 #define HTTP_STATUS_FAILURE 555
 
-#define HTTP_EXTRA_HEADERS_MAX 4
+#define HTTP_EXTRA_HEADERS_MAX 6
 
 // A header beyond Content-Type and the length; both texts are static.
 struct http_header_t {
@@ -20,7 +20,7 @@ struct http_header_t {
 // either a JSON value (serialised by the framing) or a heap body, never both.
 struct http_reply_t {
     bool success = true;  // status 200, else 555
-    bool text = false;    // "text/html; charset=utf-8", else "application/json"
+    bool text = false;    // "text/plain; charset=utf-8", else "application/json"
     char *body = nullptr; // heap bytes, no terminating NUL
     int32_t body_length = 0;
     json_t *json = nullptr; // serialised compact into body, then released

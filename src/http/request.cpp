@@ -43,16 +43,16 @@ const char *query_param(const char *key)
  * Both texts are laid into zeroed buffers of API_KEY_SIZE bytes and every byte
  * pair is XORed into one accumulator, so the loop never stops at the first
  * difference and always runs the same length. A given key too long for the
- * buffer, or an empty server key, is folded in as a difference.
+ * buffer, or an empty expected key, is folded in as a difference.
  */
-bool api_key_matches(const char *given)
+static bool key_equals(const char *key, const char *given)
 {
     unsigned char expected[API_KEY_SIZE];
     unsigned char offered[API_KEY_SIZE];
     memset(expected, 0, sizeof expected);
     memset(offered, 0, sizeof offered);
     // Only up to the key's end: bytes behind it may be left from an earlier key.
-    memcpy(expected, g_api_key, strnlen(g_api_key, API_KEY_SIZE - 1));
+    memcpy(expected, key, strnlen(key, API_KEY_SIZE - 1));
 
     size_t given_length = strnlen(given, API_KEY_SIZE);
     unsigned char difference = (unsigned char)(given_length >= API_KEY_SIZE);
@@ -63,6 +63,11 @@ bool api_key_matches(const char *given)
     for (size_t i = 0; i < API_KEY_SIZE; i++)
         accumulated = (unsigned char)(accumulated | (expected[i] ^ offered[i]));
     return (accumulated | difference) == 0;
+}
+
+bool api_key_matches(const char *given)
+{
+    return key_equals(g_api_key, given);
 }
 
 const char *bearer_token(const char *authorization, char *token, size_t size)
@@ -87,10 +92,26 @@ const char *bearer_token(const char *authorization, char *token, size_t size)
     return token;
 }
 
-const char *api_key_refusal(const char *query_key, const char *bearer)
+/*
+ * Both keys are always compared, whichever matches, so the time taken tells
+ * nothing about which key was offered.
+ */
+const char *api_key_refusal(const char *query_key, const char *bearer, bool reading,
+                            api_access_t *access)
 {
     const char *given = query_key[0] != '\0' ? query_key : bearer;
+    *access = API_ACCESS_NONE;
     if (given[0] == '\0')
         return "API key does not exist";
-    return api_key_matches(given) ? nullptr : "API key does not same with registered API key";
+    bool full = key_equals(g_api_key, given);
+    bool read = key_equals(g_read_key, given);
+    if (full)
+        *access = API_ACCESS_FULL;
+    else if (read)
+        *access = API_ACCESS_READ;
+    else
+        return "API key does not same with registered API key";
+    if (*access == API_ACCESS_READ && !reading)
+        return "API key does not permit changes";
+    return nullptr;
 }

@@ -38,7 +38,18 @@ bool api_key_matches(const char *given);
 // case, blanks around the token skipped), or "" for any other value.
 const char *bearer_token(const char *authorization, char *token, size_t size);
 
+// What an accepted key may do: every request, or GET requests only.
+enum api_access_t {
+    API_ACCESS_NONE,
+    API_ACCESS_READ,
+    API_ACCESS_FULL,
+};
+
 // Decides on a request's key: the api_key parameter when it is given, else the
-// bearer token. Returns nullptr when the key matches, else the refusal text
-// ("API key does not exist" or "API key does not same with registered API key").
-const char *api_key_refusal(const char *query_key, const char *bearer);
+// bearer token, compared in constant time with g_api_key and g_read_key.
+// reading: the request is a GET. Returns nullptr when the request may go on,
+// else the refusal text ("API key does not exist", "API key does not same
+// with registered API key", or "API key does not permit changes" for the read
+// key on any other method). *access is the rights of the key that matched.
+const char *api_key_refusal(const char *query_key, const char *bearer, bool reading,
+                            api_access_t *access);

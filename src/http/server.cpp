@@ -1,23 +1,51 @@
 // The HTTP control server: libwebsockets thread, request framing and reply writing.
 #include "http/server.h"
 
+#include <errno.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "core/log.h"
 #include "core/settings.h"
+#include "core/signals.h"
 #include "http/dashboard.h"
 #include "http/dispatch.h"
 #include "http/reply.h"
 #include "http/request.h"
+#include "http/tls.h"
 
 // Room behind LWS_PRE for the status line and the headers (the library
 // adds its own server header); the body follows them in the same buffer.
 #define REPLY_HEADER_ROOM 1024
 // An Authorization header is read into this many bytes.
 #define AUTHORIZATION_SIZE 512
+// HTTP connections may take a quarter of the descriptor limit, within these
+// bounds; the rest stays for SRT sockets, epolls and files.
+#define HTTP_DESCRIPTORS_MIN 16
+#define HTTP_DESCRIPTORS_MAX 1024
+// A request's headers must have come whole this many seconds after it began;
+// network round trips of the library (TLS handshakes) have as long.
+#define HTTP_HEADER_SECONDS 5
+// After an accept failure the listening socket stays readable: the loop pauses
+// this long instead of polling it again at once.
+#define ACCEPT_FAILURE_PAUSE_US 100000
+// The reason text of a failed start or reload.
+#define REASON_SIZE 768
+// The library sleeps until its next event; this timer wakes it to look for a SIGHUP.
+#define HANGUP_CHECK_US (100 * LWS_US_PER_MS)
+
+// Created by http_server_start, serviced by http_server_thread alone.
+static struct lws_context *g_http_context = nullptr;
+// The library's error output of the last second was shown (HTTP thread).
+static uint64_t g_library_line_ms = 0;
+static unsigned int g_library_lines_dropped = 0;
+static bool g_accept_failed = false;
+static lws_sorted_usec_list_t g_hangup_timer;
 
 struct request_method_t {
     enum lws_token_indexes token;
@@ -115,7 +143,7 @@ static int write_reply(struct lws *wsi, http_reply_t &reply, bool closing)
     unsigned char *p = start;
     unsigned char *header_end = start + REPLY_HEADER_ROOM;
     const char *content_type = reply.content_type != nullptr ? reply.content_type
-                               : reply.text                  ? "text/html; charset=utf-8"
+                               : reply.text                  ? "text/plain; charset=utf-8"
                                                              : "application/json";
     unsigned int status = reply.status != 0 ? reply.status
                           : reply.success   ? HTTP_STATUS_SUCCESS
@@ -158,23 +186,26 @@ out:
 
 /*
  * The key of the request: the api_key parameter, else an "Authorization:
- * Bearer" header. Returns nullptr when it matches, else the refusal text. A
- * header too long to copy counts as a wrong key. Neither value is ever printed.
+ * Bearer" header. Returns nullptr when the request may go on (access says with
+ * which rights), else the refusal text. A header too long to copy counts as a
+ * wrong key. Neither value is ever printed.
  */
-static const char *refuse_key(struct lws *wsi)
+static const char *refuse_key(struct lws *wsi, api_access_t *access)
 {
     const char *query_key = query_param("api_key");
     char authorization[AUTHORIZATION_SIZE];
     char token[AUTHORIZATION_SIZE];
     authorization[0] = '\0';
     int total = lws_hdr_total_length(wsi, WSI_TOKEN_HTTP_AUTHORIZATION);
+    bool reading = lws_hdr_total_length(wsi, WSI_TOKEN_GET_URI) > 0;
+    *access = API_ACCESS_NONE;
     if (total >= (int)sizeof authorization && query_key[0] == '\0')
         return "API key does not same with registered API key";
     if (total > 0 &&
         lws_hdr_copy(wsi, authorization, sizeof authorization, WSI_TOKEN_HTTP_AUTHORIZATION) < 0)
         authorization[0] = '\0';
-    const char *refusal =
-        api_key_refusal(query_key, bearer_token(authorization, token, sizeof token));
+    const char *refusal = api_key_refusal(
+        query_key, bearer_token(authorization, token, sizeof token), reading, access);
     memset(authorization, 0, sizeof authorization);
     memset(token, 0, sizeof token);
     return refusal;
@@ -192,11 +223,18 @@ static int handle_http_request(struct lws *wsi, size_t uri_length)
 
     // The page and its assets hold no relay data and are served before the key check.
     if (!serve_dashboard_request(wsi, reply)) {
-        const char *refusal = refuse_key(wsi);
+        // No answer here is a page: log text holding markup must stay text.
+        add_reply_header(reply, "X-Content-Type-Options:", "nosniff");
+        add_reply_header(reply,
+                         "Content-Security-Policy:", "default-src 'none'; frame-ancestors 'none'");
+        api_access_t access = API_ACCESS_NONE;
+        const char *refusal = refuse_key(wsi, &access);
         if (refusal != nullptr) {
             set_body_text(reply, refusal);
             reply.success = false;
         } else {
+            // The dashboard leaves out its edit controls for a read key.
+            add_reply_header(reply, "X-Api-Access:", access == API_ACCESS_FULL ? "full" : "read");
             route_request(wsi, reply);
         }
     }
@@ -209,7 +247,7 @@ static int handle_http_request(struct lws *wsi, size_t uri_length)
     return 0;
 }
 
-int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *, void *, size_t len)
+int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user, void *, size_t len)
 {
     switch (reason) {
     case LWS_CALLBACK_ESTABLISHED:
@@ -220,6 +258,9 @@ int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *, voi
         return 0;
     case LWS_CALLBACK_HTTP:
         return handle_http_request(wsi, len);
+    case LWS_CALLBACK_OPENSSL_LOAD_EXTRA_SERVER_VERIFY_CERTS:
+        // The vhost's SSL_CTX comes as the user pointer, once, at context creation.
+        return prepare_tls_context(static_cast<SSL_CTX *>(user)) == 0 ? 0 : 1;
     default:
         return 0;
     }
@@ -230,22 +271,169 @@ static struct lws_protocols http_protocols[] = {
     {nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
 
-void *http_server_thread(void *)
+/*
+ * The library's own error lines go through the logger, at most one a second;
+ * the next line shown says how many were dropped. An accept failure (no
+ * descriptor left) also makes the service loop pause. Main thread during
+ * context creation, then the HTTP thread.
+ */
+static void emit_library_line(int, const char *line)
 {
+    if (strncmp(line, "accept", 6) == 0)
+        g_accept_failed = true;
+    uint64_t now = now_ms();
+    if (g_library_line_ms != 0 && now - g_library_line_ms < 1000) {
+        g_library_lines_dropped++;
+        return;
+    }
+    g_library_line_ms = now;
+    int length = (int)strcspn(line, "\r\n");
+    if (g_library_lines_dropped > 0)
+        log_messagef(LOG_LEVEL_ERR, "HTTP server: %.*s (%u similar lines dropped)\n", length, line,
+                     g_library_lines_dropped);
+    else
+        log_messagef(LOG_LEVEL_ERR, "HTTP server: %.*s\n", length, line);
+    g_library_lines_dropped = 0;
+}
+
+static unsigned int http_descriptor_cap(void)
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return HTTP_DESCRIPTORS_MAX;
+    rlim_t quarter = limit.rlim_cur / 4;
+    if (quarter < HTTP_DESCRIPTORS_MIN)
+        return HTTP_DESCRIPTORS_MIN;
+    return quarter > HTTP_DESCRIPTORS_MAX ? HTTP_DESCRIPTORS_MAX : (unsigned int)quarter;
+}
+
+/*
+ * Why the library could not listen on port: binds a socket as the library
+ * does (IPv6 for both families when the system has it, address reuse) and
+ * takes the system's text for the failure.
+ */
+static void describe_listen_failure(int port, char *reason, size_t size)
+{
+    int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    int result = -1;
+    int one = 1;
+    if (fd >= 0) {
+        struct sockaddr_in6 addr;
+        memset(&addr, 0, sizeof addr);
+        addr.sin6_family = AF_INET6;
+        addr.sin6_port = htons((uint16_t)port);
+        addr.sin6_addr = in6addr_any;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        result = bind(fd, (struct sockaddr *)&addr, sizeof addr);
+    } else {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in addr;
+        memset(&addr, 0, sizeof addr);
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons((uint16_t)port);
+        addr.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (fd >= 0) {
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            result = bind(fd, (struct sockaddr *)&addr, sizeof addr);
+        }
+    }
+    if (result != 0)
+        snprintf(reason, size, "%s", strerror(errno));
+    else
+        snprintf(reason, size, "the HTTP library could not set up its server");
+    if (fd >= 0)
+        close(fd);
+}
+
+// The certificate pair for the TLS of the port: 0, or -1 with the reason.
+static int load_start_tls_pair(char *reason, size_t size)
+{
+    if (g_tls_cert_path[0] == '\0' || g_tls_key_path[0] == '\0') {
+        snprintf(reason, size, "MIREVO_TLS_CERT and MIREVO_TLS_KEY must be set together");
+        return -1;
+    }
+    tls_pair_t pair;
+    if (load_tls_pair(g_tls_cert_path, g_tls_key_path, pair, reason, size) != 0)
+        return -1;
+    use_tls_pair(pair);
+    return 0;
+}
+
+int http_server_start(void)
+{
+    char reason[REASON_SIZE];
     struct lws_context_creation_info info;
     memset(&info, 0, sizeof info);
     info.port = g_http_port;
     info.protocols = http_protocols;
+    info.fd_limit_per_thread = http_descriptor_cap();
+    info.timeout_secs = HTTP_HEADER_SECONDS;
+    info.timeout_secs_ah_idle = HTTP_HEADER_SECONDS;
 
-    // Errors only: the library's notices would flood the console.
-    lws_set_log_level(LLL_ERR, nullptr);
-    struct lws_context *context = lws_create_context(&info);
-    if (context == nullptr) {
-        console_printf("Failed to create libwebsocket context\n");
-        return nullptr;
+    bool tls = g_tls_cert_path[0] != '\0' || g_tls_key_path[0] != '\0';
+    if (tls) {
+        if (load_start_tls_pair(reason, sizeof reason) != 0) {
+            console_printf("HTTP server cannot start on port %d: %s\n", g_http_port, reason);
+            return -1;
+        }
+        // The library makes an empty context; the callback puts the pair in.
+        info.options |=
+            LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT | LWS_SERVER_OPTION_CREATE_VHOST_SSL_CTX;
+        // HTTP/1.1 only: every reply is written as one HTTP/1.1 response.
+        info.alpn = "http/1.1";
     }
+
+    // The library's own lines would repeat what the one line below says.
+    lws_set_log_level(0, nullptr);
+    g_http_context = lws_create_context(&info);
+    if (g_http_context == nullptr) {
+        describe_listen_failure(g_http_port, reason, sizeof reason);
+        console_printf("HTTP server cannot start on port %d: %s\n", g_http_port, reason);
+        return -1;
+    }
+    // Errors only: the library's notices would flood the console.
+    lws_set_log_level(LLL_ERR, emit_library_line);
+    return 0;
+}
+
+// SIGHUP: the pair is read again; a pair that cannot be used leaves the one in use.
+static void reload_tls_pair(void)
+{
+    char reason[REASON_SIZE];
+    if (g_tls_cert_path[0] == '\0') {
+        log_message(LOG_LEVEL_INFO,
+                    "SIGHUP: no TLS certificate is configured, nothing to reload\n");
+        return;
+    }
+    tls_pair_t pair;
+    if (load_tls_pair(g_tls_cert_path, g_tls_key_path, pair, reason, sizeof reason) != 0) {
+        log_messagef(LOG_LEVEL_ERR, "TLS certificate not reloaded, the one in use stays: %s\n",
+                     reason);
+        return;
+    }
+    use_tls_pair(pair);
+    log_messagef(LOG_LEVEL_INFO, "TLS certificate reloaded from %s\n", g_tls_cert_path);
+}
+
+// The hangup timer: HTTP thread, between requests.
+static void check_hangup(lws_sorted_usec_list_t *timer)
+{
+    if (g_hangup_received.exchange(0) != 0)
+        reload_tls_pair();
+    lws_sul_schedule(g_http_context, 0, timer, check_hangup, HANGUP_CHECK_US);
+}
+
+void *http_server_thread(void *)
+{
+    lws_sul_schedule(g_http_context, 0, &g_hangup_timer, check_hangup, HANGUP_CHECK_US);
     for (;;) {
-        lws_service(context, 50);
-        usleep(10);
+        if (lws_service(g_http_context, 50) < 0) {
+            console_printf("HTTP server on port %d stopped: its service loop failed\n",
+                           g_http_port);
+            // As in the exit signal: no static destructor under the route threads.
+            exit_after_log(1);
+        }
+        usleep(g_accept_failed ? ACCEPT_FAILURE_PAUSE_US : 10);
+        g_accept_failed = false;
     }
 }

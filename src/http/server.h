@@ -5,8 +5,14 @@
 
 #include <libwebsockets.h>
 
-// Thread entry: serves the control API on g_http_port until the process ends.
-// Returns (nullptr) only when the server cannot be set up.
+// Sets up the control API's server on g_http_port: HTTPS when MIREVO_TLS_CERT
+// and MIREVO_TLS_KEY name a usable pair, else plain HTTP. Returns 0, or -1
+// after printing one line with the port and the reason. Main thread, once.
+int http_server_start(void);
+
+// Thread entry: serves what http_server_start set up until the process ends,
+// reloading the TLS pair on SIGHUP. Should the service loop fail, prints one
+// line and ends the process with status 1.
 void *http_server_thread(void *arg);
 
 // The protocol callback: answers each request inside one LWS_CALLBACK_HTTP

@@ -24,16 +24,6 @@ bool conns_contain(const std::list<conn_socket_t> &conns, int sock)
     return false;
 }
 
-static void peer_text(const struct sockaddr *peer, int peer_len, char *out, size_t size)
-{
-    char host[NI_MAXHOST] = "";
-    char service[NI_MAXSERV] = "";
-    out[0] = '\0';
-    if (getnameinfo(peer, (socklen_t)peer_len, host, sizeof host, service, sizeof service,
-                    NI_NUMERICHOST | NI_NUMERICSERV) == 0)
-        snprintf(out, size, "%s:%s", host, service);
-}
-
 // What the connections view shows of sock, read from libsrt once, before listing.
 static void read_details(SRTSOCKET sock, bool source_side, conn_mode_t mode,
                          conn_details_t &details)
@@ -41,7 +31,7 @@ static void read_details(SRTSOCKET sock, bool source_side, conn_mode_t mode,
     struct sockaddr_storage peer;
     int peer_len = (int)sizeof peer;
     if (srt_getpeername(sock, (struct sockaddr *)&peer, &peer_len) != SRT_ERROR)
-        peer_text((struct sockaddr *)&peer, peer_len, details.peer, sizeof details.peer);
+        format_peer_address((struct sockaddr *)&peer, peer_len, details.peer, sizeof details.peer);
     char streamid[1024];
     memset(streamid, 0, sizeof streamid);
     int len = (int)sizeof streamid - 1;
@@ -83,8 +73,12 @@ int add_connection_locked(route_t *route, target_t *target, int source_sock, int
     std::list<conn_socket_t> fresh;
     conn_socket_t &conn = fresh.emplace_back();
     conn.sock = sock;
-    read_details(sock, source_side, source_side ? route->source.mode : target->endpoint.mode,
-                 conn.details);
+    const endpoint_url_t &endpoint = source_side ? route->source : target->endpoint;
+    read_details(sock, source_side, endpoint.mode, conn.details);
+    // libsrt names no peer for a socket that called: it is the endpoint's own.
+    if (conn.details.peer[0] == '\0' && endpoint.mode != CONN_MODE_LISTEN)
+        snprintf(conn.details.peer, sizeof conn.details.peer,
+                 endpoint.family == AF_INET6 ? "[%s]:%d" : "%s:%d", endpoint.host, endpoint.port);
     pthread_mutex_lock(&route->list_lock);
     conns.splice(conns.end(), fresh);
     route->accepted[source_side ? SIDE_SOURCE : SIDE_TARGET]++;
@@ -235,7 +229,7 @@ static void take_caller(route_t &route, const handed_caller_t &caller)
     int peer_len = (int)sizeof peer;
     char text[NI_MAXHOST + NI_MAXSERV + 2] = "";
     if (srt_getpeername(sock, (struct sockaddr *)&peer, &peer_len) != SRT_ERROR)
-        peer_text((struct sockaddr *)&peer, peer_len, text, sizeof text);
+        format_peer_address((struct sockaddr *)&peer, peer_len, text, sizeof text);
     log_messagef(LOG_LEVEL_INFO, "[CONNTHREAD] New %s: %s\n",
                  side == SIDE_SOURCE ? "source" : "target", text);
     if (list_socket(route, target, sock) == -1) {

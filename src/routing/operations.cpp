@@ -242,9 +242,10 @@ static int check_stream_ids(const std::vector<const endpoint_url_t *> &opening,
         // Port 0 gets a port of its own.
         if (endpoint.mode != CONN_MODE_LISTEN || endpoint.port == 0)
             continue;
-        bool taken = port_serves_stream_id(endpoint.port, endpoint.streamid, replaced);
+        bool taken = port_serves_stream_id(endpoint, replaced);
         for (size_t j = 0; j < i && !taken; j++)
             taken = opening[j]->mode == CONN_MODE_LISTEN && opening[j]->port == endpoint.port &&
+                    (opening[j]->family == AF_INET6) == (endpoint.family == AF_INET6) &&
                     strcmp(opening[j]->streamid, endpoint.streamid) == 0;
         if (taken) {
             set_last_error("Stream id %s is already served on port %d", endpoint.streamid,

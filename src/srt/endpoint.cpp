@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include <string>
 #include <vector>
@@ -77,16 +78,25 @@ int parse_endpoint_url(endpoint_url_t &endpoint, const char *url)
     const char *rest = scheme_end + 3;
     const char *colon = strchr(rest, ':');
     const char *question = strchr(rest, '?');
+    const char *bracket = rest[0] == '[' ? strchr(rest, ']') : nullptr;
 
-    if (colon != nullptr && (question == nullptr || colon < question)) {
+    endpoint.family = AF_INET;
+    if (bracket != nullptr && (question == nullptr || bracket < question)) {
+        // An IPv6 literal, bracketed as URLs write one; the port follows the bracket.
+        endpoint.family = AF_INET6;
+        snprintf(endpoint.host, sizeof endpoint.host, "%.*s", (int)(bracket - rest - 1), rest + 1);
+        endpoint.port = bracket[1] == ':' ? atoi(bracket + 2) : 80;
+    } else if (colon != nullptr && (question == nullptr || colon < question)) {
         if (colon == rest)
             snprintf(endpoint.host, sizeof endpoint.host, "%s", "0.0.0.0");
         else
-            snprintf(endpoint.host, sizeof endpoint.host, "%.*s", (int)(colon - rest), rest);
+            snprintf(endpoint.host, sizeof endpoint.host, "%.*s",
+                     (int)(colon - rest < 31 ? colon - rest : 31), rest);
         endpoint.port = atoi(colon + 1);
     } else {
         size_t host_len = question != nullptr ? (size_t)(question - rest) : strlen(rest);
-        snprintf(endpoint.host, sizeof endpoint.host, "%.*s", (int)host_len, rest);
+        snprintf(endpoint.host, sizeof endpoint.host, "%.*s", (int)(host_len < 31 ? host_len : 31),
+                 rest);
         endpoint.port = 80;
     }
 

@@ -17,10 +17,15 @@ enum : conn_mode_t {
 // is at most 255 characters), so a URL is always kept whole.
 #define ENDPOINT_URL_SIZE 256
 
+// An unbracketed host is cut to 31 characters; a bracketed IPv6 literal is kept whole.
+#define ENDPOINT_HOST_SIZE 48
+
 struct endpoint_url_t {
     uint8_t enabled;
     conn_mode_t mode;
-    char host[32];
+    char host[ENDPOINT_HOST_SIZE]; // an IPv6 literal without its brackets
+    // AF_INET, or AF_INET6 for a host written as a bracketed IPv6 literal ("[::1]").
+    int family;
     int32_t port;
     int32_t r_local_port;
     int32_t pbkeylen;
@@ -41,8 +46,8 @@ struct endpoint_url_t {
 #define FAILOVER_MIN_MS 100
 #define FAILOVER_MAX_MS 60000
 
-// Fills host, port, r_local_port and the options from url; reads mode, never
-// touches enabled, mode or url. Every option field is set on every successful
+// Fills host, family, port, r_local_port and the options from url; reads mode,
+// never touches enabled, mode or url. Every option field is set on every successful
 // parse. Returns 0, or -1 (record unchanged) when url has no "://".
 int parse_endpoint_url(endpoint_url_t &endpoint, const char *url);
 

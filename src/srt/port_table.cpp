@@ -101,6 +101,7 @@ static bool hand_over(const std::shared_ptr<doorbell_t> &bell, const handed_call
  */
 struct registration_t {
     int64_t id;
+    int family;
     int port;
     bool source;
     char streamid[100];
@@ -113,7 +114,9 @@ struct registration_t {
     uint64_t reported[PORT_REFUSAL_COUNT];
 };
 
+// A port is known by its address family and number: [::]:9000 is not 0.0.0.0:9000.
 struct port_entry_t {
+    int family = AF_INET;
     int port = 0;
     SRTSOCKET listener = SRT_INVALID_SOCK;
     std::vector<int64_t> registrations; // in the order they came
@@ -139,11 +142,17 @@ static int64_t g_next_registration = 1;
 static int g_accept_epoll = -1;
 static pthread_once_t g_acceptor_once = PTHREAD_ONCE_INIT;
 
+// AF_INET6 for an IPv6 endpoint, AF_INET for any other (a record's 0 too).
+static int family_of(const endpoint_url_t &endpoint)
+{
+    return endpoint.family == AF_INET6 ? AF_INET6 : AF_INET;
+}
+
 // Caller holds g_ports_lock.
-static port_entry_t *find_port(int port)
+static port_entry_t *find_port(int family, int port)
 {
     for (port_entry_t &entry : g_ports)
-        if (entry.port == port)
+        if (entry.family == family && entry.port == port)
             return &entry;
     return nullptr;
 }
@@ -229,11 +238,12 @@ static void log_refusal(port_entry_t &entry, const struct sockaddr *peer, const 
         return;
     }
     entry.last_log_ms = now;
-    char host[64] = "?";
-    char service[16] = "?";
+    char address[NI_MAXHOST + NI_MAXSERV + 4] = "?";
     if (peer != nullptr)
-        getnameinfo(peer, peer->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in),
-                    host, sizeof host, service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV);
+        format_peer_address(peer,
+                            peer->sa_family == AF_INET6 ? (int)sizeof(sockaddr_in6)
+                                                        : (int)sizeof(sockaddr_in),
+                            address, sizeof address);
     char more[64] = "";
     if (entry.unlogged != 0)
         snprintf(more, sizeof more, " (%u more refused since the last line)", entry.unlogged);
@@ -243,17 +253,16 @@ static void log_refusal(port_entry_t &entry, const struct sockaddr *peer, const 
         if (selected->owner.target_id != -1)
             snprintf(target, sizeof target, " target %d", selected->owner.target_id);
         log_messagef(LOG_LEVEL_WARNING,
-                     "[CONNTHREAD] Refused caller %s:%s on route %d%s: wrong stream id%s\n", host,
-                     service, selected->owner.route_id, target, more);
+                     "[CONNTHREAD] Refused caller %s on route %d%s: wrong stream id%s\n", address,
+                     selected->owner.route_id, target, more);
         return;
     }
-    log_messagef(
-        LOG_LEVEL_WARNING,
-        "[CONNTHREAD] Refused caller %s:%s on port %d: stream id \"%s\" %s (reject %d)%s\n", host,
-        service, entry.port, caller_id,
-        reject == SRT_REJX_NOTFOUND ? "is served by no endpoint"
-                                    : "asks for a mode or type this port does not serve",
-        reject, more);
+    log_messagef(LOG_LEVEL_WARNING,
+                 "[CONNTHREAD] Refused caller %s on port %d: stream id \"%s\" %s (reject %d)%s\n",
+                 address, entry.port, caller_id,
+                 reject == SRT_REJX_NOTFOUND ? "is served by no endpoint"
+                                             : "asks for a mode or type this port does not serve",
+                 reject, more);
 }
 
 // The options of the selected endpoint on the new socket, before the handshake ends.
@@ -404,6 +413,7 @@ static void start_acceptor(void)
 static registration_t make_registration(const endpoint_url_t &endpoint, const socket_owner_t &owner)
 {
     registration_t registration = {};
+    registration.family = family_of(endpoint);
     registration.port = endpoint.port;
     registration.source = owner.target_id == -1;
     snprintf(registration.streamid, sizeof registration.streamid, "%s", endpoint.streamid);
@@ -438,8 +448,10 @@ static int64_t open_port(const endpoint_url_t &endpoint, registration_t &registr
     endpoint_url_t plain = {};
     plain.mode = CONN_MODE_LISTEN;
     plain.port = endpoint.port;
+    plain.family = family_of(endpoint);
     std::list<port_entry_t> fresh;
     port_entry_t &entry = fresh.emplace_back();
+    entry.family = plain.family;
     entry.port = endpoint.port;
     entry.listener = create_bound_socket(&plain, plain.port, false);
     if (entry.listener == SRT_INVALID_SOCK)
@@ -449,7 +461,9 @@ static int64_t open_port(const endpoint_url_t &endpoint, registration_t &registr
         struct sockaddr_storage bound;
         int length = (int)sizeof bound;
         if (srt_getsockname(entry.listener, (struct sockaddr *)&bound, &length) == 0)
-            entry.port = ntohs(((struct sockaddr_in *)&bound)->sin_port);
+            entry.port =
+                ntohs(bound.ss_family == AF_INET6 ? ((struct sockaddr_in6 *)&bound)->sin6_port
+                                                  : ((struct sockaddr_in *)&bound)->sin_port);
         registration.port = entry.port;
     }
     if (srt_listen_callback(entry.listener, select_caller, &entry) == SRT_ERROR ||
@@ -459,7 +473,7 @@ static int64_t open_port(const endpoint_url_t &endpoint, registration_t &registr
         return -1;
     }
     pthread_mutex_lock(&g_ports_lock);
-    port_entry_t *existing = find_port(entry.port);
+    port_entry_t *existing = find_port(entry.family, entry.port);
     int64_t id = PORT_STREAM_ID_TAKEN;
     if (existing != nullptr) {
         // Another thread opened the port meanwhile: join it, drop ours.
@@ -487,7 +501,8 @@ int64_t listen_on_port(const endpoint_url_t &endpoint, const socket_owner_t &own
     log_endpoint_options(&endpoint);
     registration_t registration = make_registration(endpoint, owner);
     pthread_mutex_lock(&g_ports_lock);
-    port_entry_t *entry = endpoint.port != 0 ? find_port(endpoint.port) : nullptr;
+    port_entry_t *entry =
+        endpoint.port != 0 ? find_port(family_of(endpoint), endpoint.port) : nullptr;
     if (entry != nullptr) {
         int64_t id = add_registration(*entry, registration);
         pthread_mutex_unlock(&g_ports_lock);
@@ -505,7 +520,7 @@ void stop_listening(int64_t registration)
     pthread_mutex_lock(&g_ports_lock);
     auto found = g_registrations.find(registration);
     if (found != g_registrations.end()) {
-        port_entry_t *entry = find_port(found->second.port);
+        port_entry_t *entry = find_port(found->second.family, found->second.port);
         g_registrations.erase(found);
         for (auto it = g_pending.begin(); it != g_pending.end();)
             it = it->second.registration == registration ? g_pending.erase(it) : std::next(it);
@@ -533,11 +548,12 @@ void stop_listening(int64_t registration)
     }
 }
 
-bool port_serves_stream_id(int port, const char *streamid, const std::vector<int64_t> &ignored)
+bool port_serves_stream_id(const endpoint_url_t &endpoint, const std::vector<int64_t> &ignored)
 {
     bool taken = false;
+    const char *streamid = endpoint.streamid;
     pthread_mutex_lock(&g_ports_lock);
-    port_entry_t *entry = find_port(port);
+    port_entry_t *entry = find_port(family_of(endpoint), endpoint.port);
     for (size_t i = 0; entry != nullptr && i < entry->registrations.size() && !taken; i++) {
         int64_t id = entry->registrations[i];
         bool skip = false;

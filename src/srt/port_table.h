@@ -67,8 +67,9 @@ int64_t listen_on_port(const endpoint_url_t &endpoint, const socket_owner_t &own
 // Takes the endpoint off its port; the listener closes with the last one. No
 // caller selected for it is handed over afterwards. 0 is ignored.
 void stop_listening(int64_t registration);
-// True when an endpoint other than those in ignored serves streamid on the port.
-bool port_serves_stream_id(int port, const char *streamid, const std::vector<int64_t> &ignored);
+// True when an endpoint other than those in ignored serves the stream id of
+// endpoint on its port (family and number).
+bool port_serves_stream_id(const endpoint_url_t &endpoint, const std::vector<int64_t> &ignored);
 
 // One endpoint as selection sees it.
 struct port_candidate_t {

@@ -86,10 +86,10 @@ void report_socket_failure(const char *format, ...)
     console_printf("%s\n", t_last_failure);
 }
 
-// Wildcard IPv4 address for port; nullptr when the port cannot be resolved.
-// glibc's getaddrinfo takes a numeric service above 65535 modulo 65536 (70000
-// would bind 4464), so the range is checked here first.
-static struct addrinfo *resolve_local(int port)
+// Wildcard address of family (0.0.0.0, or :: for AF_INET6) for port; nullptr
+// when the port cannot be resolved. glibc's getaddrinfo takes a numeric service
+// above 65535 modulo 65536 (70000 would bind 4464), so the range is checked here first.
+static struct addrinfo *resolve_local(int port, int family)
 {
     if (port < 0 || port > 65535) {
         report_socket_failure("illegal port number or port is busy.");
@@ -100,7 +100,7 @@ static struct addrinfo *resolve_local(int port)
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
     hints.ai_flags = AI_PASSIVE;
-    hints.ai_family = AF_INET;
+    hints.ai_family = family == AF_INET6 ? AF_INET6 : AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     struct addrinfo *result = nullptr;
     if (getaddrinfo(nullptr, service, &hints, &result) != 0 || result == nullptr) {
@@ -110,16 +110,49 @@ static struct addrinfo *resolve_local(int port)
     return result;
 }
 
-static int make_peer_address(const endpoint_url_t *endpoint, struct sockaddr_in *peer)
+// The endpoint's host and port as a socket address of its family; its length, or
+// -1 when host is not a literal of that family (no name is looked up).
+static int make_peer_address(const endpoint_url_t *endpoint, struct sockaddr_storage *peer)
 {
     memset(peer, 0, sizeof *peer);
-    peer->sin_family = AF_INET;
-    peer->sin_port = htons((uint16_t)endpoint->port);
-    if (inet_pton(AF_INET, endpoint->host, &peer->sin_addr) != 1) {
+    int accepted = 0;
+    int length = -1;
+    if (endpoint->family == AF_INET6) {
+        struct sockaddr_in6 *address = (struct sockaddr_in6 *)peer;
+        address->sin6_family = AF_INET6;
+        address->sin6_port = htons((uint16_t)endpoint->port);
+        accepted = inet_pton(AF_INET6, endpoint->host, &address->sin6_addr);
+        length = (int)sizeof *address;
+    } else {
+        struct sockaddr_in *address = (struct sockaddr_in *)peer;
+        address->sin_family = AF_INET;
+        address->sin_port = htons((uint16_t)endpoint->port);
+        accepted = inet_pton(AF_INET, endpoint->host, &address->sin_addr);
+        length = (int)sizeof *address;
+    }
+    if (accepted != 1) {
         report_socket_failure("Invalid address/ Address not supported");
         return -1;
     }
-    return 0;
+    return length;
+}
+
+void format_peer_address(const struct sockaddr *peer, int length, char *out, size_t size)
+{
+    char host[NI_MAXHOST] = "";
+    char service[NI_MAXSERV] = "";
+    out[0] = '\0';
+    if (getnameinfo(peer, (socklen_t)length, host, sizeof host, service, sizeof service,
+                    NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return;
+    const struct sockaddr_in6 *v6 = (const struct sockaddr_in6 *)peer;
+    if (peer->sa_family != AF_INET6)
+        snprintf(out, size, "%s:%s", host, service);
+    else if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr))
+        // An IPv4 caller on a dual-stack socket, shown as it sees itself.
+        snprintf(out, size, "%s:%s", host + 7, service);
+    else
+        snprintf(out, size, "[%s]:%s", host, service);
 }
 
 static void set_nonblocking(int sock)
@@ -139,7 +172,7 @@ static int new_srt_socket(void)
 
 int create_bound_socket(const endpoint_url_t *endpoint, int port, bool rendezvous)
 {
-    struct addrinfo *local = resolve_local(port);
+    struct addrinfo *local = resolve_local(port, endpoint->family);
     if (local == nullptr)
         return -1;
     int sock = new_srt_socket();
@@ -147,6 +180,11 @@ int create_bound_socket(const endpoint_url_t *endpoint, int port, bool rendezvou
         if (rendezvous) {
             int yes = 1;
             srt_setsockopt(sock, 0, SRTO_RENDEZVOUS, &yes, sizeof yes);
+        }
+        if (endpoint->family == AF_INET6) {
+            // Dual-stack, said outright: later libsrt refuses to bind :: with it unset.
+            int v6_only = 0;
+            srt_setsockflag(sock, SRTO_IPV6ONLY, &v6_only, sizeof v6_only);
         }
         set_nonblocking(sock);
         SrtTestListenCallback(endpoint, sock);
@@ -164,13 +202,14 @@ int create_bound_socket(const endpoint_url_t *endpoint, int port, bool rendezvou
 // Returns sock, or -1 after closing it.
 static int connect_to_peer(int sock, const endpoint_url_t *endpoint, const char *trace)
 {
-    struct sockaddr_in peer;
-    if (make_peer_address(endpoint, &peer) != 0) {
+    struct sockaddr_storage peer;
+    int length = make_peer_address(endpoint, &peer);
+    if (length == -1) {
         srt_close(sock);
         return -1;
     }
     console_printf("%s\n", trace);
-    if (srt_connect(sock, (const struct sockaddr *)&peer, sizeof peer) == SRT_ERROR) {
+    if (srt_connect(sock, (const struct sockaddr *)&peer, length) == SRT_ERROR) {
         report_socket_failure("srt_connect: %s", srt_getlasterror_str());
         srt_close(sock);
         return -1;

@@ -24,6 +24,7 @@ RELAY = os.environ.get("MIREVO_BIN", "")
 LOAD = os.environ.get("MIREVO_LOAD", "")
 SHOTS = os.environ.get("MIREVO_SCREENSHOTS", "")
 KEY = "dashboard-test-key"
+READ_KEY = "dashboard-read-key"
 WAIT_S = 15
 CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
                   "--no-first-run", "--disable-background-networking",
@@ -67,7 +68,8 @@ class Dashboard(unittest.TestCase):
 
     @classmethod
     def start_relay(cls, config_text):
-        cls.relay = harness.start_relay(RELAY, cls.dir, config_text, cls.http_port, KEY)
+        cls.relay = harness.start_relay(RELAY, cls.dir, config_text, cls.http_port, KEY,
+                                        env={"MIREVO_READ_KEY": READ_KEY})
         cls.addClassCleanup(cls.relay.stop)
         if not harness.wait_until(lambda: cls.api("GET", "routes") is not None, 10):
             raise RuntimeError("relay did not answer: " + cls.relay.stderr_text())
@@ -219,6 +221,26 @@ class Dashboard(unittest.TestCase):
         self.start_relay(config_text)
         self.wait(lambda: status.text == "live", "not live again")
         self.find("route-row-100")
+
+    def test_6_read_key_shows_every_view_and_no_control(self):
+        self.driver.find_element(By.ID, "sign-out").click()
+        self.find("key-input").send_keys(READ_KEY)
+        self.find("key-submit").click()
+        status = self.driver.find_element(By.ID, "status")
+        self.wait(lambda: status.text == "live · read-only key", "no read-only notice")
+        self.find("route-row-100")
+        self.wait(lambda: self.text_of("target-peers-100-1000") not in ("", "–"), "no peers")
+        self.wait(lambda: self.driver.find_elements(By.CSS_SELECTOR, '[data-testid^="conn-row-"]'),
+                  "no connections")
+        self.wait(lambda: self.driver.execute_script(
+            f"return document.querySelector('{hook('chart-100')} canvas')?.width > 0"), "no chart")
+        self.wait(lambda: "[STATS 100->1000]" in self.text_of("log-view"), "no log")
+        self.assertIn("listen srt://:", self.driver.find_element(By.ID, "routes").text)
+        controls = self.driver.find_elements(
+            By.CSS_SELECTOR, "#dashboard button, #dashboard input, #dashboard select")
+        self.assertEqual([c.get_attribute("outerHTML")[:80] for c in controls if c.is_displayed()],
+                         [])
+        self.shot("read-only")
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
 // Control API framing: the page without a key, key check, keep-alive, path matching.
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -40,10 +41,13 @@ TEST_F(http_framing, page_and_assets_without_key_and_everything_else_keyed)
         SCOPED_TRACE(c.method + " " + c.path);
         EXPECT_EQ(response.status, c.status);
         EXPECT_EQ(response.content_type, c.content_type);
+        // The page may run its own scripts; no /api answer may run anything.
+        EXPECT_EQ(response.headers["content-security-policy"],
+                  c.status == 555 ? "default-src 'none'; frame-ancestors 'none'"
+                                  : "default-src 'self'");
+        EXPECT_EQ(response.headers["x-content-type-options"], "nosniff");
         if (c.status == 555)
             EXPECT_EQ(response.body, no_key);
-        else
-            EXPECT_EQ(response.headers["content-security-policy"], "default-src 'self'");
         if (!c.file.empty())
             EXPECT_EQ(response.body, read_text_file(MIREVO_SOURCE_DIR "/web/" + c.file));
     }
@@ -84,6 +88,79 @@ TEST_F(http_framing, api_key_check_by_query_parameter_and_bearer_header)
         EXPECT_EQ(response.body, c.body);
         EXPECT_EQ(response.content_type, "application/json");
     }
+}
+
+// The read key opens every view, as api_key or as a bearer token, and the dashboard is told
+// so; every other method is refused and changes nothing: the registry, the route file and
+// the process (cleanup) stay. Neither key shows in the console or the day log.
+TEST_F(http_framing, read_key_opens_every_view_and_no_change)
+{
+    const std::string read_key = "read-only-key-1";
+    stop_relay(relay);
+    start({{"MIREVO_READ_KEY", read_key}});
+    create_routes(1);
+    ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
+    const std::string url = "&mode=listen&url=srt%3A%2F%2F%3A" + std::to_string(free_udp_port());
+    // "METHOD path?query" under /api; views marked * have figures that move between calls.
+    const std::vector<std::string> requests = {"GET all_info",
+                                               "GET routes",
+                                               "GET active_routes",
+                                               "GET routes/100/active_targets",
+                                               "GET routes/100/source",
+                                               "GET routes/100/targets",
+                                               "GET stats?route_id=100&is_source=1",
+                                               "GET connections",
+                                               "GET history?route_id=100*",
+                                               "GET metrics*",
+                                               "GET logs*",
+                                               "POST routes/route",
+                                               "POST routes/100/targets",
+                                               "PUT routes/100/source?enabled=1" + url,
+                                               "PUT routes/100/targets/1000?enabled=1" + url,
+                                               "OPTIONS routes/100?enabled=1",
+                                               "OPTIONS routes/100/targets/1000?enabled=1",
+                                               "DELETE routes/100/targets/1000",
+                                               "DELETE connections/1",
+                                               "DELETE routes/100",
+                                               "POST server/init",
+                                               "POST server/restore",
+                                               "POST server/cleanup",
+                                               "POST nothing",
+                                               "PATCH routes"};
+    const std::string document = get_body("/api/all_info");
+    for (std::string request : requests) {
+        SCOPED_TRACE(request);
+        bool moving = request.back() == '*';
+        request.erase(request.size() - moving);
+        size_t blank = request.find(' '), mark = request.find('?');
+        std::string method = request.substr(0, blank),
+                    path = "/api/" + request.substr(blank + 1, mark - blank - 1);
+        std::string query = mark == std::string::npos ? "" : request.substr(mark + 1);
+        for (bool bearer : {false, true}) {
+            http_response_t response =
+                http_request(relay.http_port, method,
+                             bearer ? path + "?" + query : api_target(path, read_key, query), "",
+                             20000, bearer ? "Authorization: Bearer " + read_key + "\r\n" : "");
+            EXPECT_EQ(response.status, method == "GET" ? 200 : 555);
+            EXPECT_EQ(response.headers["x-api-access"], method == "GET" ? "read" : "");
+            if (method != "GET")
+                EXPECT_EQ(response.body, "API key does not permit changes");
+            else if (!moving)
+                EXPECT_EQ(response.body, get_body(path, query));
+            else
+                EXPECT_FALSE(response.body.empty());
+        }
+    }
+    EXPECT_EQ(get_body("/api/all_info"), document);
+    EXPECT_EQ(read_text_file(relay.config_path), document);
+    EXPECT_EQ(call("GET", "/api/routes").headers["x-api-access"], "full");
+    EXPECT_EQ(call("DELETE", "/api/routes/100").body, "Ok") << "the full key still changes";
+    std::string printed = relay_stdout(relay) + read_text_file(relay.child.err_path);
+    for (const auto &file : std::filesystem::directory_iterator(dir))
+        if (file.path().extension() == ".log")
+            printed += read_text_file(file.path());
+    EXPECT_EQ(printed.find(read_key), std::string::npos);
+    EXPECT_EQ(printed.find(relay.api_key), std::string::npos);
 }
 
 // After a refused key the connection serves on; a refused POST creates nothing and a body

@@ -113,10 +113,12 @@ TEST_F(ProcessTest, signal_restart_init_and_cleanup)
     EXPECT_NE(relay_stdout(relay).find("\ncleanup\n"), std::string::npos);
 }
 
-// A second run keeps the key that clients already use.
-TEST(http_service_install, stages_binary_unit_and_env_file_under_destdir)
+// make install stages the binary, the unit CMake made from the one template, the settings
+// file and a key file only root reads; a second run keeps the key that clients already use.
+// The unit is the hardened one: systemd-analyze rates it at most 2.0.
+TEST(http_service_install, stages_binary_hardened_unit_and_key_file_under_destdir)
 {
-    std::string root = make_temp_dir(), env = root + "/usr/local/etc/mirevo.env", env_text;
+    std::string root = make_temp_dir(), keys = root + "/usr/local/etc/mirevo/keys.env", key_text;
     for (int run = 0; run < 2; run++) {
         child_process_t script =
             spawn_process({MIREVO_SOURCE_DIR "/scripts/install-service.sh"},
@@ -126,18 +128,28 @@ TEST(http_service_install, stages_binary_unit_and_env_file_under_destdir)
             stop_process(script, SIGKILL, 5000);
         ASSERT_EQ(script.status, 0) << read_text_file(root + "/install.err");
         if (run == 1)
-            EXPECT_EQ(read_text_file(env), env_text);
-        env_text = read_text_file(env);
+            EXPECT_EQ(read_text_file(keys), key_text);
+        key_text = read_text_file(keys);
     }
     EXPECT_EQ(file_mode(root + "/usr/local/bin/mirevo"), 0755u);
     EXPECT_EQ(read_text_file(root + "/usr/local/bin/mirevo"), read_text_file(MIREVO_BINARY));
-    std::string unit = read_text_file(root + "/etc/systemd/system/obrinaxserver.service");
+    EXPECT_EQ(read_text_file(root + "/usr/local/etc/mirevo/mirevo.env"),
+              read_text_file(MIREVO_SOURCE_DIR "/packaging/mirevo.env"));
+    const std::string unit = root + "/etc/systemd/system/obrinaxserver.service";
     for (const char *line :
-         {"ExecStart=/usr/local/bin/mirevo\n", "EnvironmentFile=-/usr/local/etc/mirevo.env\n",
-          "Restart=on-failure\n"})
-        EXPECT_NE(unit.find(line), std::string::npos) << line;
-    EXPECT_EQ(file_mode(env), 0600u);
-    EXPECT_TRUE(std::regex_match(env_text, std::regex("MIREVO_API_KEY=[0-9a-f]{48}\n")))
-        << env_text;
+         {"ExecStart=/usr/local/bin/mirevo\n", "EnvironmentFile=-/usr/local/etc/mirevo/keys.env\n",
+          "Restart=always\n", "User=mirevo\n", "LimitNOFILE=65536\n"})
+        EXPECT_NE(read_text_file(unit).find(line), std::string::npos) << line;
+    EXPECT_EQ(file_mode(keys), 0600u);
+    EXPECT_TRUE(std::regex_match(key_text, std::regex("MIREVO_API_KEY=[0-9a-f]{48}\n")))
+        << key_text;
+
+    child_process_t rating =
+        spawn_process({"systemd-analyze", "security", "--offline=true", "--threshold=20", unit}, {},
+                      root + "/rating.out", root + "/rating.err");
+    ASSERT_TRUE(wait_process(rating, 30000));
+    EXPECT_EQ(rating.status, 0) << read_text_file(root + "/rating.out").substr(0, 4000);
+    EXPECT_NE(read_text_file(root + "/rating.out").find("exposure level for obrinaxserver.service"),
+              std::string::npos);
     remove_tree(root);
 }

@@ -1,5 +1,7 @@
 // Many streams on one port: routes share a publishers' port and a players' port, and the
 // caller's stream id picks the route.
+#include <arpa/inet.h>
+
 #include <atomic>
 #include <string>
 #include <thread>
@@ -28,9 +30,9 @@ class shared_ports : public http_relay_fixture
         return "enabled=1&mode=listen&url=" +
                url_encode("srt://:" + std::to_string(port) + "?streamid=" + streamid);
     }
-    int caller(int port, const std::string &streamid, int *reason = nullptr)
+    int caller(int port, const std::string &streamid, int *reason = nullptr, int family = AF_INET)
     {
-        int sock = srt_open_caller(port, streamid, 3000, reason);
+        int sock = srt_open_caller(port, streamid, 3000, reason, 0, "", family);
         if (sock != -1)
             sockets_.push_back(sock);
         return sock;
@@ -102,6 +104,56 @@ TEST_F(shared_ports, stream_id_picks_the_route_and_a_deleted_route_leaves_the_po
               0);
     EXPECT_EQ(receive_fill(player_one, 3000), 'a') << "the first route serves on";
     EXPECT_EQ(receive_fill(caller(play_port, "cam100"), 3000), 'a');
+}
+
+// An IPv6 publisher feeds a [::] source; IPv4 and IPv6 players of one [::] target get the
+// stream, and a push target delivers to an IPv6 listener. Peers show as clients see them:
+// [::1]:port, and 127.0.0.1:port for an IPv4 caller of a dual-stack socket.
+TEST_F(shared_ports, ipv6_endpoints_serve_both_families_and_show_peers_as_they_are)
+{
+    int source_port = free_udp_port(), target_port = free_udp_port(), push_port = free_udp_port();
+    int listener = srt_open_listener(push_port, AF_INET6);
+    ASSERT_NE(listener, -1);
+    sockets_.push_back(listener);
+    create_routes(1);
+    ASSERT_EQ(
+        call("PUT", "/api/routes/100/source",
+             "enabled=1&mode=listen&url=" + url_encode("srt://[::]:" + std::to_string(source_port)))
+            .body,
+        "Ok");
+    for (const std::string &url : {"srt://[::]:" + std::to_string(target_port),
+                                   "srt://[::1]:" + std::to_string(push_port)}) {
+        ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
+        bool push = url.find("::1") != std::string::npos;
+        ASSERT_EQ(call("PUT",
+                       push ? "/api/routes/100/targets/1001" : "/api/routes/100/targets/1000",
+                       std::string("enabled=1&mode=") + (push ? "push" : "listen") +
+                           "&url=" + url_encode(url))
+                      .body,
+                  "Ok");
+    }
+    int publisher = caller(source_port, "", nullptr, AF_INET6);
+    ASSERT_NE(publisher, -1);
+    publisher_t sending(publisher, 'z');
+    int v4 = caller(target_port, ""), v6 = caller(target_port, "", nullptr, AF_INET6);
+    int pushed = srt_accept_one(listener, 5000);
+    sockets_.push_back(pushed);
+    for (int sock : {v4, v6, pushed})
+        EXPECT_EQ(receive_fill(sock, 3000), 'z');
+
+    std::string connections = get_body("/api/connections", "route_id=100");
+    for (int sock : {publisher, v4, v6}) {
+        struct sockaddr_storage local;
+        int length = (int)sizeof local;
+        ASSERT_EQ(srt_getsockname(sock, (struct sockaddr *)&local, &length), 0);
+        std::string port = std::to_string(ntohs(((struct sockaddr_in *)&local)->sin_port));
+        std::string peer = sock == v4 ? "127.0.0.1:" + port : "[::1]:" + port;
+        EXPECT_NE(connections.find("\"peer\":\"" + peer + "\""), std::string::npos) << peer;
+    }
+    EXPECT_NE(connections.find("\"peer\":\"[::1]:" + std::to_string(push_port) + "\""),
+              std::string::npos)
+        << connections;
+    EXPECT_EQ(connections.find("::ffff:"), std::string::npos);
 }
 
 } // namespace

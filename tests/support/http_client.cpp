@@ -11,6 +11,8 @@
 
 #include <sstream>
 
+#include <openssl/x509v3.h>
+
 bool http_connect(http_connection_t &connection, int port)
 {
     http_disconnect(connection);
@@ -25,8 +27,54 @@ bool http_connect(http_connection_t &connection, int port)
     return false;
 }
 
+// SHA-256 of a certificate as hex ("" for none); releases it.
+static std::string fingerprint(X509 *certificate)
+{
+    static const char hex_digits[] = "0123456789abcdef";
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    std::string hex;
+    if (certificate != nullptr && X509_digest(certificate, EVP_sha256(), digest, &length) == 1)
+        for (unsigned int i = 0; i < length; i++)
+            hex += {hex_digits[digest[i] >> 4], hex_digits[digest[i] & 15]};
+    X509_free(certificate);
+    return hex;
+}
+
+bool http_connect_tls(http_connection_t &connection, int port, const std::string &ca_file)
+{
+    if (!http_connect(connection, port))
+        return false;
+    connection.tls_context = SSL_CTX_new(TLS_client_method());
+    if (connection.tls_context != nullptr &&
+        SSL_CTX_load_verify_locations(connection.tls_context, ca_file.c_str(), nullptr) == 1) {
+        SSL_CTX_set_verify(connection.tls_context, SSL_VERIFY_PEER, nullptr);
+        connection.tls = SSL_new(connection.tls_context);
+    }
+    if (connection.tls != nullptr) {
+        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(connection.tls), "127.0.0.1");
+        struct timeval wait = {10, 0};
+        setsockopt(connection.fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        SSL_set_fd(connection.tls, connection.fd);
+        if (SSL_connect(connection.tls) == 1)
+            return true;
+    }
+    http_disconnect(connection);
+    return false;
+}
+
+std::string tls_peer_fingerprint(const http_connection_t &connection)
+{
+    return fingerprint(connection.tls != nullptr ? SSL_get1_peer_certificate(connection.tls)
+                                                 : nullptr);
+}
+
 void http_disconnect(http_connection_t &connection)
 {
+    SSL_free(connection.tls);
+    SSL_CTX_free(connection.tls_context);
+    connection.tls = nullptr;
+    connection.tls_context = nullptr;
     if (connection.fd >= 0)
         close(connection.fd);
     connection.fd = -1;
@@ -36,7 +84,10 @@ void http_disconnect(http_connection_t &connection)
 bool http_send_raw(http_connection_t &connection, const std::string &bytes)
 {
     for (size_t sent = 0; sent < bytes.size();) {
-        ssize_t n = send(connection.fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        ssize_t n =
+            connection.tls != nullptr
+                ? SSL_write(connection.tls, bytes.data() + sent, (int)(bytes.size() - sent))
+                : send(connection.fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
         if (n <= 0)
             return false;
         sent += (size_t)n;
@@ -51,7 +102,8 @@ static int read_more(http_connection_t &connection, int timeout_ms)
     struct timeval wait = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
     setsockopt(connection.fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     char buf[65536];
-    ssize_t n = recv(connection.fd, buf, sizeof buf, 0);
+    ssize_t n = connection.tls != nullptr ? SSL_read(connection.tls, buf, (int)sizeof buf)
+                                          : recv(connection.fd, buf, sizeof buf, 0);
     if (n > 0)
         connection.pending.append(buf, (size_t)n);
     return n < 0 ? -1 : (int)n;

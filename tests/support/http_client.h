@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <jansson.h>
+#include <openssl/ssl.h>
 
 #include "testkit.h"
 
@@ -18,13 +19,20 @@ struct http_response_t {
     bool connection_closed = false; // the server closed instead of answering in full
 };
 
-// One TCP connection to 127.0.0.1 that can carry several requests.
+// One TCP connection to 127.0.0.1 that can carry several requests, in TLS once
+// http_connect_tls set it up.
 struct http_connection_t {
     int fd = -1;
     std::string pending; // bytes read past the previous response
+    SSL_CTX *tls_context = nullptr;
+    SSL *tls = nullptr;
 };
 
 bool http_connect(http_connection_t &connection, int port);
+// A TLS connection whose server certificate must chain to ca_file and name 127.0.0.1.
+bool http_connect_tls(http_connection_t &connection, int port, const std::string &ca_file);
+// SHA-256 of the server certificate of a TLS connection as hex; "" when there is none.
+std::string tls_peer_fingerprint(const http_connection_t &connection);
 void http_disconnect(http_connection_t &connection);
 // Sends one request and reads one response (by content-length), each read
 // waiting at most timeout_ms. A body, and any POST/PUT/PATCH, states its length.
@@ -115,7 +123,8 @@ class http_relay_fixture : public ::testing::Test
         for (int i = 0; i < count; i++)
             ASSERT_EQ(call("POST", "/api/routes/route").status, 200);
     }
-    // Runs the rows in order; each reply must match its row, as JSON of the stated length.
+    // Runs the rows in order; each reply must match its row, as JSON of the stated length
+    // with the headers that keep it from being shown as a page.
     void expect_calls(const std::vector<call_case_t> &rows)
     {
         for (const call_case_t &row : rows) {
@@ -124,6 +133,11 @@ class http_relay_fixture : public ::testing::Test
             EXPECT_EQ(response.status, row.status) << label;
             EXPECT_EQ(response.body, row.body) << label;
             EXPECT_EQ(response.content_type, "application/json") << label;
+            // No /api answer may be taken for a page.
+            EXPECT_EQ(response.headers["x-content-type-options"], "nosniff") << label;
+            EXPECT_EQ(response.headers["content-security-policy"],
+                      "default-src 'none'; frame-ancestors 'none'")
+                << label;
             EXPECT_EQ(response.headers["content-length"], std::to_string(row.body.size())) << label;
         }
     }

@@ -172,7 +172,8 @@ int stop_process(child_process_t &child, int signo, int timeout_ms)
 }
 
 relay_process_t start_relay(const std::string &dir,
-                            const std::map<std::string, std::string> &extra_env)
+                            const std::map<std::string, std::string> &extra_env,
+                            const std::vector<std::string> &wrapper)
 {
     relay_process_t relay;
     relay.dir = dir;
@@ -196,7 +197,9 @@ relay_process_t start_relay(const std::string &dir,
         relay.config_path = config->second;
     // Emptied here, so no line of a relay that ran before in dir is taken for this one's.
     write_text_file(dir + "/relay.out", "");
-    relay.child = spawn_process({MIREVO_BINARY}, env, dir + "/relay.out", dir + "/relay.err");
+    std::vector<std::string> argv = wrapper;
+    argv.push_back(MIREVO_BINARY);
+    relay.child = spawn_process(argv, env, dir + "/relay.out", dir + "/relay.err");
     wait_relay_output(relay, "Server was successfully initialized", 10000);
     return relay;
 }
@@ -238,16 +241,26 @@ size_t count_occurrences(const std::string &haystack, const std::string &needle)
     return count;
 }
 
-static void loopback_address(int port, struct sockaddr_in *addr)
+// 127.0.0.1 or ::1 with port; returns the address length.
+static int loopback_address(int port, int family, struct sockaddr_storage *addr)
 {
     memset(addr, 0, sizeof *addr);
-    addr->sin_family = AF_INET;
-    addr->sin_port = htons((uint16_t)port);
-    inet_pton(AF_INET, "127.0.0.1", &addr->sin_addr);
+    if (family == AF_INET6) {
+        struct sockaddr_in6 *v6 = (struct sockaddr_in6 *)addr;
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons((uint16_t)port);
+        v6->sin6_addr = in6addr_loopback;
+        return (int)sizeof *v6;
+    }
+    struct sockaddr_in *v4 = (struct sockaddr_in *)addr;
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons((uint16_t)port);
+    inet_pton(AF_INET, "127.0.0.1", &v4->sin_addr);
+    return (int)sizeof *v4;
 }
 
 int srt_open_caller(int port, const std::string &streamid, int timeout_ms, int *reason,
-                    int flow_window, const std::string &passphrase)
+                    int flow_window, const std::string &passphrase, int family)
 {
     int sock = srt_create_socket();
     if (sock == SRT_INVALID_SOCK)
@@ -262,9 +275,9 @@ int srt_open_caller(int port, const std::string &streamid, int timeout_ms, int *
         srt_setsockflag(sock, SRTO_FC, &flow_window, sizeof flow_window);
         srt_setsockflag(sock, SRTO_RCVBUF, &buffer, sizeof buffer);
     }
-    struct sockaddr_in addr;
-    loopback_address(port, &addr);
-    if (srt_connect(sock, (struct sockaddr *)&addr, sizeof addr) == SRT_ERROR) {
+    struct sockaddr_storage addr;
+    int length = loopback_address(port, family, &addr);
+    if (srt_connect(sock, (struct sockaddr *)&addr, length) == SRT_ERROR) {
         if (reason != nullptr)
             *reason = srt_getrejectreason(sock);
         srt_close(sock);
@@ -273,14 +286,14 @@ int srt_open_caller(int port, const std::string &streamid, int timeout_ms, int *
     return sock;
 }
 
-int srt_open_listener(int port)
+int srt_open_listener(int port, int family)
 {
     int sock = srt_create_socket();
     if (sock == SRT_INVALID_SOCK)
         return -1;
-    struct sockaddr_in addr;
-    loopback_address(port, &addr);
-    if (srt_bind(sock, (struct sockaddr *)&addr, sizeof addr) == SRT_ERROR ||
+    struct sockaddr_storage addr;
+    int length = loopback_address(port, family, &addr);
+    if (srt_bind(sock, (struct sockaddr *)&addr, length) == SRT_ERROR ||
         srt_listen(sock, 10) == SRT_ERROR) {
         srt_close(sock);
         return -1;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -54,9 +55,11 @@ struct relay_process_t {
 };
 
 // Starts build/mirevo with MIREVO_* pointing into dir; waits for its first
-// log line. extra_env may override or add variables.
+// log line. extra_env may override or add variables; wrapper is a command that
+// execs the relay (such as prlimit), or nothing.
 relay_process_t start_relay(const std::string &dir,
-                            const std::map<std::string, std::string> &extra_env = {});
+                            const std::map<std::string, std::string> &extra_env = {},
+                            const std::vector<std::string> &wrapper = {});
 std::string relay_stdout(const relay_process_t &relay);
 // Waits until the relay's standard output contains text.
 bool wait_relay_output(const relay_process_t &relay, const std::string &text, int timeout_ms);
@@ -68,12 +71,13 @@ std::string route_file(const std::string &source_mode, const std::string &source
 // Counts occurrences of needle in haystack.
 size_t count_occurrences(const std::string &haystack, const std::string &needle);
 
-// SRT peers on 127.0.0.1 (live mode, blocking calls with timeouts).
-// A caller that fails to connect is closed; its reject reason goes to reason.
-// A flow window (packets, 0 for the library's) also sizes the receive buffer.
+// SRT peers on 127.0.0.1, or ::1 with AF_INET6 (live mode, blocking calls with
+// timeouts). A caller that fails to connect is closed; its reject reason goes to
+// reason. A flow window (packets, 0 for the library's) also sizes the receive buffer.
 int srt_open_caller(int port, const std::string &streamid = "", int timeout_ms = 3000,
-                    int *reason = nullptr, int flow_window = 0, const std::string &passphrase = "");
-int srt_open_listener(int port);
+                    int *reason = nullptr, int flow_window = 0, const std::string &passphrase = "",
+                    int family = AF_INET);
+int srt_open_listener(int port, int family = AF_INET);
 int srt_accept_one(int listener, int timeout_ms);
 
 // Sends 1316-byte messages on sock every 10 ms from construction until destruction:

@@ -105,8 +105,11 @@ TEST_F(port_table, stream_id_selects_the_endpoint_or_the_reject_code)
 
     EXPECT_EQ(listen(port, 4, "play1"), PORT_STREAM_ID_TAKEN);
     EXPECT_EQ(listen(port, 5, ""), PORT_STREAM_ID_TAKEN);
-    EXPECT_TRUE(port_serves_stream_id(port, "cam1", {}));
-    EXPECT_FALSE(port_serves_stream_id(port, "cam1", {endpoints_[0].registration}));
+    endpoint_url_t cam1 = {};
+    cam1.port = port;
+    snprintf(cam1.streamid, sizeof cam1.streamid, "cam1");
+    EXPECT_TRUE(port_serves_stream_id(cam1, {}));
+    EXPECT_FALSE(port_serves_stream_id(cam1, {endpoints_[0].registration}));
 
     // Without the default endpoint a caller that names nothing is not found.
     stop_listening(endpoints_[2].registration);

@@ -1,0 +1,273 @@
+// The relay as a network service: start failures, descriptor floods, HTTPS and certificate reloads.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <srt/srt.h>
+
+#include "http_client.h"
+
+namespace
+{
+
+// Runs a command to its end (10 s at most); its exit status, -1 when it hung.
+int run_command(const std::vector<std::string> &argv, const std::string &dir)
+{
+    child_process_t child = spawn_process(argv, {}, dir + "/command.out", dir + "/command.err");
+    if (!wait_process(child, 10000))
+        stop_process(child, SIGKILL, 5000);
+    return child.status;
+}
+
+// A test CA in dir and two server pairs it signed for 127.0.0.1: a.pem/a.key (EC) and
+// b.pem/b.key (RSA, so a reload also changes the key type).
+const char make_test_pki[] = R"(set -e
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key \
+  -out ca.pem -subj '/CN=mirevo test CA' -days 2
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout a.key -out a.csr -subj /CN=a
+openssl req -newkey rsa:2048 -nodes -keyout b.key -out b.csr -subj /CN=b
+echo subjectAltName=IP:127.0.0.1 > san.ext
+for n in a b; do
+  openssl x509 -req -in $n.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out $n.pem -days 2 \
+    -extfile san.ext
+done)";
+
+// CPU seconds (user and system) the process has used so far.
+double cpu_seconds(pid_t pid)
+{
+    std::istringstream stat(read_text_file("/proc/" + std::to_string(pid) + "/stat"));
+    std::string field;
+    double ticks = 0;
+    for (int i = 1; i <= 15 && stat >> field; i++)
+        ticks += i >= 14 ? atof(field.c_str()) : 0;
+    return ticks / (double)sysconf(_SC_CLK_TCK);
+}
+
+class service : public http_relay_fixture
+{
+  protected:
+    service()
+    {
+        start_at_set_up = false;
+    }
+    void make_pki()
+    {
+        ASSERT_EQ(run_command({"sh", "-c", "cd '" + dir + "' && " + make_test_pki}, dir), 0)
+            << read_text_file(dir + "/command.err");
+    }
+    // Puts a pair where the relay reads it, whole files at once, as a renewal does.
+    void install_pair(const std::string &cert, const std::string &key)
+    {
+        for (const auto &file :
+             {std::make_pair(cert, "cert.pem"), std::make_pair(key, "key.pem")}) {
+            write_text_file(dir + "/new", read_text_file(dir + "/" + file.first));
+            rename((dir + "/new").c_str(), (dir + "/" + file.second).c_str());
+        }
+    }
+    void start_tls()
+    {
+        install_pair("a.pem", "a.key");
+        start({{"MIREVO_TLS_CERT", dir + "/cert.pem"}, {"MIREVO_TLS_KEY", dir + "/key.pem"}});
+    }
+    // The fingerprint a new TLS connection is shown, "" when none could be made.
+    std::string served_fingerprint()
+    {
+        http_connection_t connection;
+        http_connect_tls(connection, relay.http_port, dir + "/ca.pem");
+        std::string fingerprint = tls_peer_fingerprint(connection);
+        http_disconnect(connection);
+        return fingerprint;
+    }
+};
+
+// A relay that cannot serve its API ends at once, with one line naming the port and the
+// reason, before any route opens (it used to run on without an API). Each row starts one.
+TEST_F(service, unusable_port_or_tls_pair_ends_the_start_with_one_line)
+{
+    make_pki();
+    int port = free_tcp_port();
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in addr = {AF_INET, htons((uint16_t)port), {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(bind(holder, (struct sockaddr *)&addr, sizeof addr), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+    const std::string a = dir + "/a.pem", a_key = dir + "/a.key", none = dir + "/none";
+    const struct {
+        std::string cert, key, reason;
+    } cases[] = {
+        {"", "", std::to_string(port) + ": Address already in use"}, // on the taken port
+        {none, a_key, "cannot read the TLS certificate " + none + ": No such file or directory"},
+        {a, none, "cannot read the TLS key " + none + ": No such file or directory"},
+        {a_key, a_key, "no PEM certificate in " + a_key},
+        {a, a, "no PEM private key without passphrase in " + a},
+        {a, dir + "/b.key",
+         "the TLS key " + dir + "/b.key does not belong to the certificate " + a},
+        {a, "", "MIREVO_TLS_CERT and MIREVO_TLS_KEY must be set together"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.reason);
+        std::map<std::string, std::string> env = {{"MIREVO_TLS_CERT", c.cert},
+                                                  {"MIREVO_TLS_KEY", c.key}};
+        if (c.cert.empty())
+            env["MIREVO_HTTP_PORT"] = std::to_string(port);
+        relay = start_relay(dir, env);
+        ASSERT_TRUE(wait_process(relay.child, 10000)) << "the relay runs on without its API";
+        EXPECT_EQ(relay.child.status, 1);
+        std::string out = relay_stdout(relay);
+        EXPECT_EQ(count_occurrences(out, "HTTP server cannot start on port "), 1u) << out;
+        EXPECT_NE(out.find(c.reason + "\n"), std::string::npos) << out;
+    }
+    close(holder);
+}
+
+// With 64 descriptors, 200 clients that trickle header bytes used to make the HTTP thread
+// spin on accept failures (errno 24) and print a line for each. Connections are now capped
+// below the limit, which the relay first raises to the hard one; headers must come within
+// 5 s; the API answers again as soon as the flood ends.
+TEST_F(service, descriptor_flood_neither_spins_nor_floods_the_log)
+{
+    relay = start_relay(dir, {}, {"prlimit", "--nofile=48:64", "--"});
+    ASSERT_TRUE(wait_http_ready(relay.http_port, 15000));
+    EXPECT_NE(read_text_file("/proc/" + std::to_string(relay.child.pid) + "/limits")
+                  .find("Max open files            64                   64"),
+              std::string::npos);
+    std::vector<int> clients;
+    struct sockaddr_in addr = {
+        AF_INET, htons((uint16_t)relay.http_port), {htonl(INADDR_LOOPBACK)}, {}};
+    for (int i = 0; i < 200; i++) {
+        clients.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        connect(clients.back(), (struct sockaddr *)&addr, sizeof addr);
+    }
+    const std::string head = "GET /api/routes HTTP/1.1\r\nX-Trickle: ";
+    double cpu_before = cpu_seconds(relay.child.pid);
+    auto started = std::chrono::steady_clock::now();
+    int cut_off = 0;
+    for (int round = 0; round < 35; round++, usleep(200 * 1000)) { // 7 s, a byte every 200 ms
+        for (int &fd : clients) {
+            char byte;
+            if (fd >= 0 && recv(fd, &byte, 1, MSG_DONTWAIT) == 0) {
+                cut_off++;
+                close(fd);
+                fd = -1;
+            } else if (fd >= 0) {
+                send(fd, round == 0 ? head.data() : "a", round == 0 ? head.size() : 1,
+                     MSG_NOSIGNAL | MSG_DONTWAIT);
+            }
+        }
+    }
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    double cpu = cpu_seconds(relay.child.pid) - cpu_before;
+    EXPECT_GT(cut_off, 0) << "no client was cut off for its endless header";
+    for (int fd : clients)
+        if (fd >= 0)
+            close(fd);
+    EXPECT_TRUE(wait_until([&] { return call("GET", "/api/routes").body == "{}"; }, 5000));
+    EXPECT_LT(cpu, seconds / 2) << "the relay spun: " << cpu << " s of CPU in " << seconds << " s";
+    std::string output = relay_stdout(relay) + read_text_file(relay.child.err_path);
+    EXPECT_LE(count_occurrences(output, "accept"), 9u) << output.substr(0, 2000);
+}
+
+// HTTPS only, TLS 1.2 and 1.3 only: the API and the dashboard as curl sees them with the test
+// CA, and no answer to plain HTTP. Then a stream flows while a renewed pair of another key
+// type is installed and SIGHUP sent: new connections get it, a kept-alive API connection
+// serves on with the old one, and the stream arrives whole. A pair that does not belong
+// together is refused with one line and the served certificate stays.
+TEST_F(service, https_only_and_sighup_reloads_the_pair_without_touching_streams_or_connections)
+{
+    make_pki();
+    int source_port = free_udp_port(), target_port = free_udp_port();
+    write_text_file(dir + "/mirevo-config.json",
+                    route_file("listen", "srt://127.0.0.1:" + std::to_string(source_port), "listen",
+                               "srt://127.0.0.1:" + std::to_string(target_port)));
+    start_tls();
+    const struct {
+        std::string option, value, path;
+        int status; // curl's exit status
+        std::string out;
+    } cases[] = {
+        {"--tlsv1.3", "--http1.1", "/api/routes", 0, "{\"100\":{\"enabled\":1}} 200"},
+        {"--tls-max", "1.2", "/api/active_routes", 0, "[] 200"},
+        {"--tls-max", "1.1", "/api/routes", 35, "000"},
+        {"--output", "/dev/null", "/", 0, "200"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(
+            run_command({"curl", "-sS", "-m", "10", "--cacert", dir + "/ca.pem", "-H",
+                         "Authorization: Bearer " + relay.api_key, "-w", "%{http_code}", c.option,
+                         c.value, "https://127.0.0.1:" + std::to_string(relay.http_port) + c.path},
+                        dir),
+            c.status)
+            << read_text_file(dir + "/command.err");
+        std::string out = read_text_file(dir + "/command.out");
+        EXPECT_EQ(out.size() > 3 ? out.insert(out.size() - 3, " ") : out, c.out) << c.option;
+    }
+    EXPECT_EQ(call("GET", "/api/routes").status, -1) << "plain HTTP answered";
+
+    int subscriber = srt_open_caller(target_port), publisher = srt_open_caller(source_port);
+    ASSERT_NE(subscriber, -1);
+    ASSERT_NE(publisher, -1);
+    ASSERT_TRUE(wait_relay_output(relay, "[STATS 100->1000]", 10000)) << "no subscriber listed";
+
+    const int total = 400; // 4 s at 100 messages a second, each with its number
+    std::atomic<int> received{0}, out_of_order{0};
+    std::thread receiver([&] {
+        char buf[1500];
+        int timeout = 3000, seq = 0;
+        srt_setsockflag(subscriber, SRTO_RCVTIMEO, &timeout, sizeof timeout);
+        for (int expected = 0; expected < total && srt_recvmsg(subscriber, buf, sizeof buf) > 0;
+             expected++, received++) {
+            memcpy(&seq, buf, sizeof seq);
+            out_of_order += seq != expected;
+        }
+    });
+    std::thread sender([&] {
+        char message[1316] = {};
+        for (int seq = 0; seq < total; seq++, usleep(10 * 1000)) {
+            memcpy(message, &seq, sizeof seq);
+            srt_sendmsg(publisher, message, sizeof message, -1, 1);
+        }
+    });
+
+    http_connection_t kept;
+    const std::string routes = api_target("/api/routes", relay.api_key);
+    ASSERT_TRUE(http_connect_tls(kept, relay.http_port, dir + "/ca.pem"));
+    EXPECT_EQ(http_exchange(kept, "GET", routes).body, "{\"100\":{\"enabled\":1}}");
+    const std::string a = tls_peer_fingerprint(kept);
+    install_pair("b.pem", "b.key");
+    kill(relay.child.pid, SIGHUP);
+    std::string b;
+    EXPECT_TRUE(wait_until([&] { return (b = served_fingerprint()) != a && !b.empty(); }, 5000));
+    EXPECT_EQ(http_exchange(kept, "GET", routes).body, "{\"100\":{\"enabled\":1}}");
+    EXPECT_EQ(tls_peer_fingerprint(kept), a);
+    http_disconnect(kept);
+
+    install_pair("a.pem", "b.key");
+    kill(relay.child.pid, SIGHUP);
+    EXPECT_TRUE(wait_relay_output(relay, "TLS certificate not reloaded", 5000));
+    EXPECT_EQ(served_fingerprint(), b);
+    sender.join();
+    receiver.join();
+    EXPECT_EQ(received, total);
+    EXPECT_EQ(out_of_order, 0);
+    std::string out = relay_stdout(relay);
+    EXPECT_EQ(count_occurrences(out, "TLS certificate reloaded from " + dir + "/cert.pem\n"), 1u);
+    EXPECT_EQ(count_occurrences(
+                  out, "TLS certificate not reloaded, the one in use stays: the TLS key " + dir +
+                           "/key.pem does not belong to the certificate " + dir + "/cert.pem\n"),
+              1u)
+        << out;
+    srt_close(publisher);
+    srt_close(subscriber);
+}
+
+} // namespace
