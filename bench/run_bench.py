@@ -14,6 +14,7 @@ import tempfile
 import time
 
 import harness
+import latency
 import lossy
 import memory_profile
 import scale
@@ -34,7 +35,8 @@ CASES = {
 }
 PLOTTED = ("1x5", "10x5", "50x5", "200x2", "1000x0.3", "1100x0.2")
 SCRAPED_CASE = "200x2"
-MEASURES = ("scrape", "idle", "routes", "memory", "lossy", "shared_routes", "shared_live")
+MEASURES = ("scrape", "idle", "routes", "memory", "lossy", "latency", "shared_routes",
+            "shared_live")
 IDLE_SECONDS = 3.0
 API_KEY = "bench"
 
@@ -205,8 +207,8 @@ def write_markdown(path, document):
 
 MARKDOWN = {"scrape": scale.scrape_markdown, "idle": scale.idle_markdown,
             "routes": scale.routes_markdown, "memory": memory_profile.markdown,
-            "lossy": lossy.markdown, "shared_routes": shared_port.routes_markdown,
-            "shared_live": shared_port.live_markdown}
+            "lossy": lossy.markdown, "latency": latency.markdown,
+            "shared_routes": shared_port.routes_markdown, "shared_live": shared_port.live_markdown}
 
 
 def draw_cost_plot(path, document, workdir):
@@ -306,6 +308,10 @@ def main():
         document["lossy"] = lossy.measure(args.relay, args.load, args.seconds, args.out,
                                           document["commit"].split()[0])
         note("  " + json.dumps(document["lossy"]))
+    if "latency" in wanted:
+        note("latency: direct link, plain target and sourcetime=1 ...")
+        document["latency"] = latency.measure(args.relay, args.load, args.seconds)
+        note("  " + json.dumps(document["latency"]))
     if "shared_routes" in wanted:
         note(f"{shared_port.ROUTES} routes on two shared ports and on ports of their own ...")
         document["shared_routes"] = shared_port.measure_routes(args.relay, args.out,
@@ -331,6 +337,7 @@ def main():
         print(table.read())
     failed = [r for r in document["results"] if "error" in r]
     failed += [m for m in MEASURES if "error" in document.get(m, {})]
+    failed += [r for r in document.get("latency", {}).get("rows", []) if "error" in r]
     return 1 if failed else 0
 
 

@@ -39,6 +39,9 @@ static int parse_checked(endpoint_url_t &endpoint, const char *url, conn_mode_t 
     FUZZ_CHECK(endpoint.enabled == 3 && endpoint.mode == mode);
     FUZZ_CHECK(memcmp(endpoint.url, before.url, sizeof endpoint.url) == 0);
     FUZZ_CHECK(mode == CONN_MODE_RENDEZVOUS || endpoint.r_local_port == 0);
+    FUZZ_CHECK(endpoint.sourcetime <= 1);
+    FUZZ_CHECK(endpoint.failover_ms == 0 || (endpoint.failover_ms >= FAILOVER_MIN_MS &&
+                                             endpoint.failover_ms <= FAILOVER_MAX_MS));
     return result;
 }
 
@@ -48,7 +51,8 @@ static bool same_fields(const endpoint_url_t &a, const endpoint_url_t &b)
     return strcmp(a.host, b.host) == 0 && a.family == b.family && a.port == b.port &&
            a.r_local_port == b.r_local_port && a.pbkeylen == b.pbkeylen && a.latency == b.latency &&
            a.maxbw == b.maxbw && strcmp(a.passphrase, b.passphrase) == 0 &&
-           strcmp(a.streamid, b.streamid) == 0;
+           strcmp(a.streamid, b.streamid) == 0 && a.sourcetime == b.sourcetime &&
+           a.failover_ms == b.failover_ms;
 }
 
 /*

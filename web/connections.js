@@ -7,12 +7,14 @@ const COLUMNS = [
   'Peer',
   'Stream id',
   'Connected since',
+  'Latency',
   'RTT',
   'Bitrate',
   'Lost / resent',
   '',
 ];
-const CELLS = ['side', 'peer', 'stream', 'since', 'rtt', 'mbps', 'lost']; // the columns with values
+// the columns with values
+const CELLS = ['side', 'peer', 'stream', 'since', 'latency', 'rtt', 'mbps', 'lost'];
 
 // The table of a route's connections; render fills it.
 export function createConnectionsView(rid) {
@@ -64,7 +66,12 @@ function createRow(connection, actions) {
 function updateRow(row, connection) {
   const { cells } = row;
   const since = new Date(connection.connected_at);
-  setText(cells.side, connection.side === 'source' ? 'source' : `target ${connection.target_id}`);
+  // A source connection is the forwarded one or a standby; a target's may carry source time.
+  const source = connection.side === 'source';
+  const role = connection.active ? 'source, active' : 'source, standby';
+  setText(cells.side, source ? role : `target ${connection.target_id}`);
+  const latency = typeof connection.latency_ms === 'number' ? `${connection.latency_ms} ms` : '–';
+  setText(cells.latency, connection.source_time ? `${latency}, source time` : latency);
   setText(cells.peer, connection.peer ?? '');
   setText(cells.stream, connection.stream_id || '–');
   setText(cells.since, Number.isNaN(since.getTime()) ? '–' : since.toLocaleString());

@@ -161,7 +161,8 @@ function updateTargetRow(row, target) {
   setText(row.onText, target.enabled === 1 ? 'on' : 'off');
   showEndpoint(row.form, target);
   const retrying = target.endpointState === 'retrying';
-  setText(row.state, retrying ? NOT_OPEN : target.connected ? 'connected' : 'idle');
+  const state = retrying ? NOT_OPEN : target.connected ? 'connected' : 'idle';
+  setText(row.state, target.sourceTime ? `${state}, source time` : state);
   row.state.classList.toggle('live', target.connected);
   row.state.classList.toggle('down', retrying);
   setText(row.peers, target.peers == null ? '–' : String(target.peers));
@@ -287,15 +288,20 @@ function updateCard(card, route) {
   const targets = Object.entries(route.targets ?? {})
     .map(([tid, target]) => ({ ...target, id: Number(tid) }))
     .sort((a, b) => a.id - b.id)
-    .map((target) => ({
-      ...target,
-      connected: route.activeTargets?.includes(target.id) ?? false,
-      endpointState: route.endpoints?.targets?.[target.id] ?? null,
-      peers: Array.isArray(route.connections)
-        ? route.connections.filter((c) => c.side === 'target' && c.target_id === target.id).length
-        : null,
-      mbps: lastOf(route.history?.targets?.[target.id]),
-    }));
+    .map((target) => {
+      const peers = Array.isArray(route.connections)
+        ? route.connections.filter((c) => c.side === 'target' && c.target_id === target.id)
+        : null;
+      return {
+        ...target,
+        connected: route.activeTargets?.includes(target.id) ?? false,
+        endpointState: route.endpoints?.targets?.[target.id] ?? null,
+        peers: peers?.length ?? null,
+        // Its subscribers get each message stamped with its origin time.
+        sourceTime: peers?.some((c) => c.source_time) ?? false,
+        mbps: lastOf(route.history?.targets?.[target.id]),
+      };
+    });
   syncKeyed(
     card.targetBody,
     card.targets,

@@ -37,6 +37,7 @@ struct route_metrics_t {
     double rtt_seconds;
     uint64_t accepted[SIDE_COUNT];
     uint64_t refused[SIDE_COUNT][REFUSAL_REASON_COUNT];
+    uint64_t source_switches;
     std::vector<target_metrics_t> targets;
 };
 
@@ -52,6 +53,7 @@ static route_metrics_t collect_route(const route_t &route)
     metrics.rtt_seconds = route.msRTT / 1000.0;
     memcpy(metrics.accepted, route.accepted, sizeof metrics.accepted);
     memcpy(metrics.refused, route.refused, sizeof metrics.refused);
+    metrics.source_switches = route.source_switches;
     for (const target_t &target : route.targets) {
         target_metrics_t &entry = metrics.targets.emplace_back();
         entry.id = target.id;
@@ -220,6 +222,9 @@ std::string format_metrics(void)
     route_family(out, routes, "mirevo_route_source_rtt_seconds", "gauge",
                  "Round-trip time of the active source connection.",
                  [](const route_metrics_t &r) { return r.rtt_seconds; });
+    route_family(out, routes, "mirevo_route_source_switches_total", "counter",
+                 "Times a standby source connection took over from a silent active one.",
+                 [](const route_metrics_t &r) { return r.source_switches; });
     target_family(out, routes, "mirevo_target_sent_bytes_total", "counter",
                   "Payload bytes sent to the target's connections.",
                   [](const target_metrics_t &t) { return t.totals.bytes; });

@@ -22,6 +22,8 @@ struct connection_row_t {
     float rtt_ms;
     float mbps;
     traffic_totals_t figures;
+    bool active;      // source side: the connection whose messages are forwarded
+    bool source_time; // target side: messages go out with their origin time
 };
 
 static connection_row_t row_of(const route_t &route, const target_t *target,
@@ -34,7 +36,9 @@ static connection_row_t row_of(const route_t &route, const target_t *target,
             conn.details,
             (float)conn.stats.msRTT,
             conn.mbps,
-            connection_figures(conn, side)};
+            connection_figures(conn, side),
+            target == nullptr && conn.sock == route.active_source,
+            target != nullptr && target->endpoint.sourcetime != 0};
 }
 
 // Rounded to a thousandth, so the answer stays short and readable.
@@ -63,6 +67,11 @@ static json_t *row_object(const connection_row_t &row)
     json_t *stream_id = json_string(row.details.stream_id);
     json_object_set_new(object, "stream_id", stream_id != nullptr ? stream_id : json_string(""));
     json_object_set_new(object, "connected_at", json_string(connected_at));
+    if (source)
+        json_object_set_new(object, "active", json_boolean(row.active));
+    else
+        json_object_set_new(object, "source_time", json_boolean(row.source_time));
+    json_object_set_new(object, "latency_ms", json_integer(row.details.latency_ms));
     json_object_set_new(object, "rtt_ms", json_figure(row.rtt_ms));
     json_object_set_new(object, "mbps", json_figure(row.mbps));
     json_object_set_new(object, "bytes", json_integer(row.figures.bytes));

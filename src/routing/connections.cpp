@@ -25,7 +25,8 @@ bool conns_contain(const std::list<conn_socket_t> &conns, int sock)
 }
 
 // What the connections view shows of sock, read from libsrt once, before listing.
-static void read_details(SRTSOCKET sock, conn_mode_t mode, conn_details_t &details)
+static void read_details(SRTSOCKET sock, bool source_side, conn_mode_t mode,
+                         conn_details_t &details)
 {
     struct sockaddr_storage peer;
     int peer_len = (int)sizeof peer;
@@ -41,6 +42,11 @@ static void read_details(SRTSOCKET sock, conn_mode_t mode, conn_details_t &detai
     len = (int)sizeof km_state;
     if (srt_getsockflag(sock, SRTO_KMSTATE, &km_state, &len) != SRT_ERROR)
         details.encrypted = km_state == SRT_KM_S_SECURED;
+    SRT_SOCKOPT latency_option = source_side ? SRTO_RCVLATENCY : SRTO_PEERLATENCY;
+    len = (int)sizeof details.latency_ms;
+    if (srt_getsockflag(sock, latency_option, &details.latency_ms, &len) == SRT_ERROR)
+        details.latency_ms = 0;
+    details.start_us = srt_connection_time(sock);
     details.connected_at = time(nullptr);
     details.mode = mode;
 }
@@ -68,7 +74,7 @@ int add_connection_locked(route_t *route, target_t *target, int source_sock, int
     conn_socket_t &conn = fresh.emplace_back();
     conn.sock = sock;
     const endpoint_url_t &endpoint = source_side ? route->source : target->endpoint;
-    read_details(sock, endpoint.mode, conn.details);
+    read_details(sock, source_side, endpoint.mode, conn.details);
     // libsrt names no peer for a socket that called: it is the endpoint's own.
     if (conn.details.peer[0] == '\0' && endpoint.mode != CONN_MODE_LISTEN)
         snprintf(conn.details.peer, sizeof conn.details.peer,

@@ -43,6 +43,12 @@
  *                that waits for libsrt is called while it is held.
  * log_lock       the log queue, innermost.
  *
+ * Settings read under list_lock alone: an endpoint's settings change only while
+ * it has no connection (every operation closes them first, under list_lock, and
+ * the handler lists new ones under route.lock and list_lock), so the transmit
+ * thread reads a target's endpoint, or the route's source, under list_lock once
+ * it has seen that endpoint's conns non-empty, without route.lock.
+ *
  * Atomic fields (read without any lock by a thread that does not own them):
  * route.running, route.conn_thread_done, route.transmit_thread_done,
  * route.basesockin, route.active_source, target.basesockout.
@@ -83,6 +89,12 @@ struct conn_details_t {
     time_t connected_at = 0;
     bool encrypted = false;
     conn_mode_t mode = CONN_MODE_LISTEN;
+    // Negotiated latency: the receive latency of a source connection, the
+    // subscriber's of a target connection.
+    int32_t latency_ms = 0;
+    // libsrt's start time of the connection (clock of srt_time_now, us): a message
+    // sent on it may not carry an earlier origin.
+    int64_t start_us = 0;
 };
 
 struct conn_socket_t {
@@ -99,6 +111,11 @@ struct conn_socket_t {
     int64_t retransmits_received = 0;
     float mbps = 0.0f; // over the last statistics period, in the connection's direction
     conn_details_t details;
+    // Target with source time: the first message went out with its origin time;
+    // from then on every message goes, so the run has no gap.
+    bool source_time_started = false;
+    // Source with failover: monotonic ms of the last message read from it.
+    int64_t delivered_at_ms = 0;
 };
 
 /*
@@ -184,6 +201,7 @@ struct route_t {
     traffic_totals_t closed_sources;
     uint64_t accepted[SIDE_COUNT] = {};
     uint64_t refused[SIDE_COUNT][REFUSAL_REASON_COUNT] = {};
+    uint64_t source_switches = 0; // standbys that took over from a silent active source
     route_history_t history;
 };
 

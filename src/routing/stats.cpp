@@ -36,6 +36,7 @@ struct stats_line_t {
     int targets;
     int number; // 0: the target has no connection
     bool received;
+    bool source_time; // the target sends each message with its origin time
     int64_t rcv_total;
     int64_t rcv_delta;
     int64_t sent_total;
@@ -126,18 +127,19 @@ static void gather_route(route_t &route, float elapsed_seconds, int64_t now_seco
         store_snapshot(conn.sock, conn.stats, cursor);
         conn.retransmits_received += conn.stats.pktRcvRetrans;
         conn.mbps = rate_mbps(conn.rcv_delta, elapsed_seconds);
-        if (conn.sock != active || base.received)
-            continue;
-        base.received = true;
-        take_window(conn, conn.rcv_total, conn.rcv_delta, line_pass, &base.rcv_total,
-                    &base.rcv_delta);
-        in_mbps = conn.mbps;
+        if (conn.sock == active && !base.received) {
+            base.received = true;
+            take_window(conn, conn.rcv_total, conn.rcv_delta, line_pass, &base.rcv_total,
+                        &base.rcv_delta);
+            in_mbps = conn.mbps;
+            route.pktSentTotal = conn.stats.pktRecvTotal;
+            route.pktLossTotal = conn.stats.pktRcvLossTotal;
+            route.pktLoss = conn.stats.pktRcvLoss;
+            route.msRTT = (float)conn.stats.msRTT;
+        }
+        // A standby's bytes are counted too (read and discarded under failover).
         conn.rcv_total += conn.rcv_delta;
         conn.rcv_delta = 0;
-        route.pktSentTotal = conn.stats.pktRecvTotal;
-        route.pktLossTotal = conn.stats.pktRcvLossTotal;
-        route.pktLoss = conn.stats.pktRcvLoss;
-        route.msRTT = (float)conn.stats.msRTT;
     }
 
     route_history_t &history = route.history;
@@ -152,6 +154,7 @@ static void gather_route(route_t &route, float elapsed_seconds, int64_t now_seco
         stats_line_t line = base;
         line.target_id = target.id;
         line.targets = (int)target.conns.size();
+        line.source_time = target.endpoint.sourcetime != 0;
         int64_t sent_sum = 0;
         int32_t loss_total_sum = 0;
         int32_t loss_sum = 0;
@@ -223,18 +226,19 @@ static void log_stats_line(const stats_line_t &line, float elapsed_seconds)
     }
     format_byte_figure(line.sent_total, sent_total, sizeof sent_total);
     format_byte_figure(line.sent_delta, sent_delta, sizeof sent_delta);
+    const char *source_time = line.source_time ? " [source time]" : "";
     if (line.number != 0)
         log_messagef(LOG_LEVEL_STATS,
                      "[STATS %d->%d] [%d sources; %d targets] %d: [+%.1fs] [total rcv: %s (+%s)] "
-                     "[total sent: %s (+%s)]\n",
+                     "[total sent: %s (+%s)]%s\n",
                      line.route_id, line.target_id, line.sources, line.targets, line.number,
-                     elapsed_seconds, rcv_total, rcv_delta, sent_total, sent_delta);
+                     elapsed_seconds, rcv_total, rcv_delta, sent_total, sent_delta, source_time);
     else
         log_messagef(LOG_LEVEL_STATS,
                      "[STATS %d->%d] [%d sources; %d targets] [+%.1fs] [total rcv: %s (+%s)] "
-                     "[total sent: %s (+%s)]\n",
+                     "[total sent: %s (+%s)]%s\n",
                      line.route_id, line.target_id, line.sources, line.targets, elapsed_seconds,
-                     rcv_total, rcv_delta, sent_total, sent_delta);
+                     rcv_total, rcv_delta, sent_total, sent_delta, source_time);
 }
 
 void print_route_stats(float elapsed_seconds)

@@ -19,6 +19,8 @@ struct query_options_t {
     const char *maxbw;
     const char *passphrase;
     const char *pbkeylen;
+    const char *sourcetime;
+    const char *failover;
 };
 
 static void take_option(query_options_t &options, const char *key, const char *value)
@@ -36,6 +38,10 @@ static void take_option(query_options_t &options, const char *key, const char *v
         slot = &options.passphrase;
     else if (strcmp(key, "pbkeylen") == 0)
         slot = &options.pbkeylen;
+    else if (strcmp(key, "sourcetime") == 0)
+        slot = &options.sourcetime;
+    else if (strcmp(key, "failover") == 0)
+        slot = &options.failover;
     if (slot != nullptr && *slot == nullptr)
         *slot = value;
 }
@@ -51,6 +57,15 @@ static void scan_query(char *query, query_options_t &options)
             break;
         take_option(options, key, value);
     }
+}
+
+static int32_t failover_within_bounds(long long ms)
+{
+    if (ms <= 0)
+        return 0;
+    if (ms < FAILOVER_MIN_MS)
+        return FAILOVER_MIN_MS;
+    return ms > FAILOVER_MAX_MS ? FAILOVER_MAX_MS : (int32_t)ms;
 }
 
 int parse_endpoint_url(endpoint_url_t &endpoint, const char *url)
@@ -100,6 +115,8 @@ int parse_endpoint_url(endpoint_url_t &endpoint, const char *url)
     snprintf(endpoint.passphrase, sizeof endpoint.passphrase, "%.98s",
              options.passphrase ? options.passphrase : "");
     endpoint.pbkeylen = options.pbkeylen ? atoi(options.pbkeylen) : 0;
+    endpoint.sourcetime = options.sourcetime != nullptr && atoi(options.sourcetime) == 1 ? 1 : 0;
+    endpoint.failover_ms = options.failover ? failover_within_bounds(atoll(options.failover)) : 0;
 
     console_printf("%s, %llu, %s, %s, %s\n", endpoint.streamid,
                    (unsigned long long)endpoint.latency, options.maxbw ? options.maxbw : "",

@@ -34,7 +34,17 @@ struct endpoint_url_t {
     char passphrase[100];
     char streamid[100];
     char url[ENDPOINT_URL_SIZE];
+    // Target: each message is sent with its origin time (query "sourcetime=1").
+    uint8_t sourcetime;
+    // Source: how long the active connection may deliver nothing before a standby
+    // that delivers takes over (query "failover"); 0 keeps the active one.
+    int32_t failover_ms;
 };
+
+// Bounds of "failover": a value between 1 and 99 counts as the lower one, a larger
+// one as the upper; 0 or less switches failover off.
+#define FAILOVER_MIN_MS 100
+#define FAILOVER_MAX_MS 60000
 
 // Fills host, family, port, r_local_port and the options from url; reads mode,
 // never touches enabled, mode or url. Every option field is set on every successful

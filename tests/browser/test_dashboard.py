@@ -179,7 +179,7 @@ class Dashboard(unittest.TestCase):
         self.type_into(f"source-url-{rid}", "0.0.0.0:9001")
         save = self.find(f"source-save-{rid}")
         save.click()
-        error = save.find_element(By.XPATH, "following-sibling::output")
+        error = save.find_element(By.XPATH, "following-sibling::output[@class='error']")
         self.wait(lambda: "Invalid URL" in error.text, "no error beside the source form")
         self.shot("edit-error")
 

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -23,21 +25,42 @@ namespace
 {
 
 const int MESSAGE_SIZE = 1316;
+const int PATTERN_START = 12; // bytes 0..3 hold the seq, 4..11 the send time
 
-// Byte i of message seq; bytes 0..3 hold seq itself.
+// Byte i of message seq.
 char pattern_byte(uint32_t seq, int i)
 {
     return (char)((seq * 31 + (uint32_t)i) & 0xff);
 }
 
+int64_t steady_us()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Message seq, stamped with the time now.
+void fill_message(char *message, uint32_t seq)
+{
+    int64_t sent_us = steady_us();
+    memcpy(message, &seq, sizeof seq);
+    memcpy(message + 4, &sent_us, sizeof sent_us);
+    for (int i = PATTERN_START; i < MESSAGE_SIZE; i++)
+        message[i] = pattern_byte(seq, i);
+}
+
 // A thread on one socket from construction until stop(): with a rate, it sends
 // numbered messages at about rate per second from first_seq on; without, it
 // receives until the socket breaks and counts intact, corrupt and out-of-order
-// messages, with the first and last seq seen.
+// messages, with the first and last seq seen, each one's latency and the longest
+// silence between two.
 struct peer_t {
     std::atomic<bool> running{true};
     std::atomic<uint32_t> next, first{0}, last{0};
     std::atomic<int> count{0}, corrupt{0}, out_of_order{0};
+    std::atomic<int64_t> longest_gap_us{0};
+    std::vector<int64_t> latency_us; // read once stopped
     std::thread thread;
 
     int sock;
@@ -59,10 +82,7 @@ struct peer_t {
     {
         char message[MESSAGE_SIZE];
         for (auto due = std::chrono::steady_clock::now(); running; next++) {
-            uint32_t seq = next;
-            memcpy(message, &seq, sizeof seq);
-            for (int i = 4; i < MESSAGE_SIZE; i++)
-                message[i] = pattern_byte(seq, i);
+            fill_message(message, next);
             if (srt_sendmsg(sock, message, MESSAGE_SIZE, -1, 1) == SRT_ERROR)
                 break;
             due += std::chrono::microseconds(1000000 / rate);
@@ -72,6 +92,7 @@ struct peer_t {
     void receive(int sock)
     {
         char buf[1500];
+        int64_t previous_us = 0;
         while (running) {
             int timeout = 100;
             srt_setsockflag(sock, SRTO_RCVTIMEO, &timeout, sizeof timeout);
@@ -81,14 +102,20 @@ struct peer_t {
             if (length < 0)
                 continue;
             uint32_t seq = 0;
+            int64_t sent_us = 0, now_us = steady_us();
             memcpy(&seq, buf, sizeof seq);
+            memcpy(&sent_us, buf + 4, sizeof sent_us);
             bool intact = length == MESSAGE_SIZE;
-            for (int i = 4; intact && i < MESSAGE_SIZE; i++)
+            for (int i = PATTERN_START; intact && i < MESSAGE_SIZE; i++)
                 intact = buf[i] == pattern_byte(seq, i);
             if (!intact) {
                 corrupt++;
                 continue;
             }
+            latency_us.push_back(now_us - sent_us);
+            if (previous_us != 0 && now_us - previous_us > longest_gap_us)
+                longest_gap_us = now_us - previous_us;
+            previous_us = now_us;
             if (count > 0 && seq <= last)
                 out_of_order++;
             if (count++ == 0)
@@ -164,11 +191,11 @@ class RelayStreamTest : public http_relay_fixture
             sockets_.push_back(sock);
         return sock;
     }
-    // A caller on the target that the relay has accepted (the relay logs it).
-    int subscribe(const std::string &streamid = "")
+    // A caller on the target (by default the first) that the relay has accepted (it logs it).
+    int subscribe(const std::string &streamid = "", int port = 0)
     {
         size_t before = count_occurrences(relay_stdout(relay), "New target");
-        int sock = keep(srt_open_caller(target_port_, streamid));
+        int sock = keep(srt_open_caller(port != 0 ? port : target_port_, streamid));
         wait_until([&] { return count_occurrences(relay_stdout(relay), "New target") > before; },
                    sock != -1 ? 5000 : 0);
         return sock;
@@ -233,6 +260,8 @@ TEST_F(RelayStreamTest, bytes_counted_with_no_target_then_late_joiner_leaver_and
         },
         5000));
 
+    // The stats pass may come early in the stream: the joiner comes once it is well on.
+    EXPECT_TRUE(wait_until([&] { return first_sender.next > 150; }, 5000));
     peer_t late(subscribe());
     EXPECT_TRUE(wait_until([&] { return late.count > 100; }, 5000));
     EXPECT_GT(late.first, 100u) << "a late joiner starts with the live stream";
@@ -404,6 +433,112 @@ TEST_F(RelayStreamTest, relay_chain_delivers_the_stream_whole)
     peer_t sender(keep(srt_open_caller(source_port_)), 300);
     sleep(3);
     expect_whole_stream(sender, viewers, 0);
+}
+
+int64_t median_ms(std::vector<int64_t> values)
+{
+    if (values.empty())
+        return -1;
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2] / 1000;
+}
+
+// Behind a 200 ms source leg, subscribers at 300 ms of a plain target play each message
+// about 500 ms after it was sent, those of a target with source time about 300. One
+// that joins mid-stream starts near the message sent as it joined, then misses none; it
+// is not handed the 200 ms the relay held back (about 40 messages) under its own start.
+TEST_F(RelayStreamTest, source_time_subscribers_play_at_origin_plus_their_latency)
+{
+    int timed_port = free_udp_port();
+    auto target = [](int port, const std::string &query) {
+        return "{\"enabled\":1,\"mode\":\"listen\",\"url\":\"srt://:" + std::to_string(port) +
+               "?latency=300" + query + "\"}";
+    };
+    restart_with("{\"100\":{\"source_id\":100,\"enabled\":1,\"mode\":\"listen\",\"url\":\"" +
+                 url_of("", source_port_) +
+                 "?latency=200\",\"targets\":{\"1000\":" + target(target_port_, "") +
+                 ",\"1001\":" + target(timed_port, "&sourcetime=1") + "}}}");
+    std::vector<std::unique_ptr<peer_t>> viewers;
+    viewers.emplace_back(new peer_t(subscribe()));
+    viewers.emplace_back(new peer_t(subscribe("", timed_port)));
+    peer_t sender(keep(srt_open_caller(source_port_)), 200);
+    sleep(2);
+    uint32_t before_join = sender.next;
+    viewers.emplace_back(new peer_t(subscribe("", timed_port)));
+    uint32_t joined = sender.next;
+    sleep(2);
+    expect_whole_stream(sender, viewers, UINT32_MAX);
+    EXPECT_GE(viewers[2]->first + 15, before_join);
+    EXPECT_LE(viewers[2]->first, joined + 15);
+    // Each leg adds its latency and a few ms, more on a busy machine.
+    int64_t plain = median_ms(viewers[0]->latency_us);
+    EXPECT_GE(plain, 490);
+    for (int i : {1, 2}) {
+        EXPECT_GE(median_ms(viewers[i]->latency_us), 295) << i;
+        EXPECT_LE(median_ms(viewers[i]->latency_us), plain - 170) << i;
+    }
+    std::string connections = call("GET", "/api/connections", "target_id=1001").body;
+    EXPECT_EQ(count_occurrences(connections, "\"source_time\":true,\"latency_ms\":300"), 2u)
+        << connections;
+}
+
+// With failover=500, a standby publisher takes over within a second of the active one
+// stalling (SIGSTOP for 3 s; each publisher is a process of its own, fed numbered UDP
+// datagrams: the primary's from 0, the standby's from 1000000) and forwards only what
+// it sends from then on. When the stalled one resumes, the route stays with the standby
+// and what it had queued never arrives: the subscriber's numbers only ever grow.
+TEST_F(RelayStreamTest, standby_publisher_takes_over_a_stalled_one_for_good)
+{
+    start_with("listen", url_of("", source_port_) + "?failover=500", "listen",
+               url_of("", target_port_));
+    peer_t viewer(subscribe());
+    int inputs[2] = {free_udp_port(), free_udp_port()};
+    std::atomic<bool> feeding{true};
+    std::atomic<uint32_t> fed{0};
+    std::thread feeder([&] {
+        int udp = socket(AF_INET, SOCK_DGRAM, 0);
+        struct sockaddr_in to = {};
+        to.sin_family = AF_INET;
+        inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+        char message[MESSAGE_SIZE];
+        for (; feeding; fed++, usleep(5000)) {
+            for (uint32_t seq = fed, i = 0; i < 2; i++) {
+                fill_message(message, seq + i * 1000000);
+                to.sin_port = htons((uint16_t)inputs[i]);
+                sendto(udp, message, MESSAGE_SIZE, 0, (struct sockaddr *)&to, sizeof to);
+            }
+        }
+        close(udp);
+    });
+    for (int i = 0; i < 2; i++) {
+        std::string name = dir + "/publisher" + std::to_string(i);
+        children_.push_back(
+            spawn_process({"srt-live-transmit", "-q", "udp://:" + std::to_string(inputs[i]),
+                           url_of("127.0.0.1", source_port_)},
+                          {}, name + ".out", name + ".err"));
+        EXPECT_TRUE(wait_until(
+            [&] { return count_occurrences(relay_stdout(relay), "New source") == i + 1u; }, 5000));
+        sleep(1);
+    }
+    viewer.longest_gap_us = 0;
+    kill(children_[0].pid, SIGSTOP);
+    sleep(3);
+    kill(children_[0].pid, SIGCONT);
+    sleep(2);
+    feeding = false;
+    feeder.join();
+    sleep(1);
+    viewer.stop();
+    EXPECT_LT(viewer.longest_gap_us, 1000000);
+    EXPECT_LT(*std::max_element(viewer.latency_us.begin(), viewer.latency_us.end()), 1000000)
+        << "nothing queued is forwarded";
+    EXPECT_GE(viewer.last + 5, 1000000u + fed) << "the standby is forwarded to the end";
+    EXPECT_EQ(viewer.out_of_order + viewer.corrupt, 0);
+    EXPECT_EQ(metric("mirevo_route_source_switches_total{route=\"100\"}"), 1);
+    EXPECT_EQ(count_occurrences(relay_stdout(relay), "takes over"), 1u);
+    std::string sources = call("GET", "/api/connections", "route_id=100").body;
+    EXPECT_EQ(count_occurrences(sources, "\"active\":true"), 1u) << sources;
+    EXPECT_EQ(count_occurrences(sources, "\"active\":false"), 1u) << sources;
 }
 
 // The counter samples of a metrics text, by name and labels.

@@ -43,6 +43,11 @@ TEST(EndpointUrl, authority_and_query_give_the_options)
          host40.substr(0, 31) + "|80|0||3|0||0"},
         {CONN_MODE_LISTEN, "srt://h:1?streamid=" + cut + "vv&passphrase=" + cut + "v",
          "h|1|0|" + cut + "|0|0|" + cut + "|0"},
+        // Source time is on for 1 only; failover is kept within 100..60000 ms, 0 or less is off.
+        {CONN_MODE_LISTEN, "srt://h:1?sourcetime=1&failover=500", "h|1|0||0|0||0|time 1/500"},
+        {CONN_MODE_LISTEN, "srt://h:1?sourcetime=2&failover=50", "h|1|0||0|0||0|time 0/100"},
+        {CONN_MODE_LISTEN, "srt://h:1?failover=90000&sourcetime=0", "h|1|0||0|0||0|time 0/60000"},
+        {CONN_MODE_LISTEN, "srt://h:1?failover=-5", "h|1|0||0|0||0"},
         // "port" counts only in rendezvous mode.
         {CONN_MODE_CALLER, "srt://h:1?port=5000", "h|1|0||0|0||0"},
         {CONN_MODE_RENDEZVOUS, "srt://h:1?port=5000", "h|1|5000||0|0||0"},
@@ -59,11 +64,15 @@ TEST(EndpointUrl, authority_and_query_give_the_options)
         int result = -1;
         capture_stdout([&] { result = parse_endpoint_url(e, c.url.c_str()); });
         EXPECT_EQ(result, 0) << c.url;
-        EXPECT_EQ(std::string(e.host) + (e.family == AF_INET6 ? "/6" : "") + "|" +
-                      std::to_string(e.port) + "|" + std::to_string(e.r_local_port) + "|" +
-                      e.streamid + "|" + std::to_string(e.latency) + "|" + std::to_string(e.maxbw) +
-                      "|" + e.passphrase + "|" + std::to_string(e.pbkeylen),
-                  c.expected)
+        EXPECT_EQ(
+            std::string(e.host) + (e.family == AF_INET6 ? "/6" : "") + "|" +
+                std::to_string(e.port) + "|" + std::to_string(e.r_local_port) + "|" + e.streamid +
+                "|" + std::to_string(e.latency) + "|" + std::to_string(e.maxbw) + "|" +
+                e.passphrase + "|" + std::to_string(e.pbkeylen) +
+                (e.sourcetime != 0 || e.failover_ms != 0
+                     ? "|time " + std::to_string(e.sourcetime) + "/" + std::to_string(e.failover_ms)
+                     : ""),
+            c.expected)
             << c.url;
     }
 }

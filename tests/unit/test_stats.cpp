@@ -58,8 +58,9 @@ class stats : public ::testing::Test
     }
 };
 
-// One line per target connection, numbered, each with the route's received figures; one
-// unnumbered line for a target without any; none for a route without targets. Newest first.
+// One line per target connection, numbered, each with the route's received figures (marked
+// for a target with source time); one unnumbered line for a target without any; none for a
+// route without targets. Newest first.
 // Each shows the totals from before the pass folds the increases into them, in a unit that
 // changes just above each power of 1024. The lookup gets the source's figures and the
 // average of the target's connections; subscribers count only where the endpoint listens.
@@ -81,6 +82,7 @@ TEST_F(stats, pass_prints_a_line_per_target_connection_and_keeps_figures_for_the
     source.pktRcvLoss = 2;
     source.msRTT = 7.25;
     target_t &target = append_target(*busy, 1001);
+    target.endpoint.sourcetime = 1;
     const struct {
         SRTSOCKET sock;
         int64_t total, delta;
@@ -98,14 +100,15 @@ TEST_F(stats, pass_prints_a_line_per_target_connection_and_keeps_figures_for_the
 
     EXPECT_EQ(run_pass(2.5f),
               "[STATS 102->1001] [2 sources; 2 targets] 1: [+2.5s] [total rcv: 1024.0B (+1.0KB)] "
-              "[total sent: 1.5KB (+1024.0KB)]\n"
+              "[total sent: 1.5KB (+1024.0KB)] [source time]\n"
               "[STATS 102->1001] [2 sources; 2 targets] 2: [+2.5s] [total rcv: 1024.0B (+1.0KB)] "
-              "[total sent: 1.0MB (+1024.0MB)]\n"
+              "[total sent: 1.0MB (+1024.0MB)] [source time]\n"
               "[STATS 100->1000] [1 sources; 0 targets] [+2.5s] [total rcv: 1.0GB (+5120.0GB)] "
               "[total sent: 0.0B (+0.0B)]\n");
-    // Only the active source counts, also without targets; a target's figures are rewritten.
+    // Only the active source shows, also without targets, but a standby's bytes fold too;
+    // a target's figures are rewritten.
     EXPECT_EQ(unlisted.rcv_total, 64);
-    EXPECT_EQ(inactive.rcv_delta, 700);
+    EXPECT_EQ(inactive.rcv_total, 5700);
     EXPECT_EQ(plain->targets.front().pktSentTotal, 0);
     EXPECT_EQ(busy->pktSentTotal, 5000);
     EXPECT_EQ(target.pktSentTotal, 15);
@@ -117,7 +120,7 @@ TEST_F(stats, pass_prints_a_line_per_target_connection_and_keeps_figures_for_the
         EXPECT_EQ(lookup(102, 1001), "1/0/3/1/15.5");
     }
     EXPECT_NE(run_pass(1.0f).find("2: [+1.0s] [total rcv: 2.0KB (+0.0B)] [total sent: 1.0GB "
-                                  "(+0.0B)]\n"),
+                                  "(+0.0B)] [source time]\n"),
               std::string::npos);
 
     // MIREVO_STATS_EVERY=2: one line per connection every second pass, over both; 0: none.
@@ -132,7 +135,7 @@ TEST_F(stats, pass_prints_a_line_per_target_connection_and_keeps_figures_for_the
             EXPECT_EQ(printed, "");
         else
             EXPECT_NE(printed.find("1: [+2.0s] [total rcv: 2.0KB (+0.0B)] [total sent: 1.0MB "
-                                   "(+150.0B)]\n"),
+                                   "(+150.0B)] [source time]\n"),
                       std::string::npos)
                 << printed;
     }
