@@ -72,7 +72,9 @@ TEST_F(http_framing, api_key_check_by_query_parameter_and_bearer_header)
         {"", "Bearer " + std::string(600, 'k'), 555, wrong_key},
         {"api_key=test-key", "Bearer wrong", 200, "{}"},
         {"api_key=wrong", "Bearer test-key", 555, wrong_key},
+        {"api_key=test-kez", "", 555, wrong_key},
         {"api_key=" + longest, "", 200, "{}"}, // the relay restarts with this key first
+        {"api_key=" + longest + "z", "", 555, wrong_key},
     };
     for (const auto &c : cases) {
         if (c.query == "api_key=" + longest) {

@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -17,11 +16,6 @@ namespace
 
 #ifdef MIREVO_LOAD_TOOL
 
-std::string srt_url(const std::string &host, int port)
-{
-    return "srt://" + host + ":" + std::to_string(port);
-}
-
 class LossyLinkTest : public http_relay_fixture
 {
   protected:
@@ -29,19 +23,11 @@ class LossyLinkTest : public http_relay_fixture
     {
         start_at_set_up = false;
     }
-    void TearDown() override
-    {
-        for (child_process_t &child : children_)
-            stop_process(child, SIGTERM, 5000);
-        http_relay_fixture::TearDown();
-    }
     // The load tool with args, output in dir/name.out and .err.
     child_process_t &run_load(const std::string &name, std::vector<std::string> args)
     {
         args.insert(args.begin(), MIREVO_LOAD_TOOL);
-        children_.push_back(
-            spawn_process(args, {}, dir + "/" + name + ".out", dir + "/" + name + ".err"));
-        return children_.back();
+        return run(name, args);
     }
     // A middlebox from listen_port to to_port; SRT callers repeat a handshake it missed.
     child_process_t &impair(const std::string &name, int listen_port, int to_port,
@@ -51,8 +37,6 @@ class LossyLinkTest : public http_relay_fixture
                                    "127.0.0.1:" + std::to_string(to_port), "--seconds", "60"});
         return run_load(name, rule);
     }
-
-    std::deque<child_process_t> children_; // references stay valid as it grows
 };
 
 // With 5% loss and 20 ms each way on both legs, encrypted, at the relay's latency of 200 ms, the

@@ -24,128 +24,6 @@
 namespace
 {
 
-const int MESSAGE_SIZE = 1316;
-const int PATTERN_START = 12; // bytes 0..3 hold the seq, 4..11 the send time
-
-// Byte i of message seq.
-char pattern_byte(uint32_t seq, int i)
-{
-    return (char)((seq * 31 + (uint32_t)i) & 0xff);
-}
-
-int64_t steady_us()
-{
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// Message seq, stamped with the time now.
-void fill_message(char *message, uint32_t seq)
-{
-    int64_t sent_us = steady_us();
-    memcpy(message, &seq, sizeof seq);
-    memcpy(message + 4, &sent_us, sizeof sent_us);
-    for (int i = PATTERN_START; i < MESSAGE_SIZE; i++)
-        message[i] = pattern_byte(seq, i);
-}
-
-// A thread on one socket from construction until stop(): with a rate, it sends
-// numbered messages at about rate per second from first_seq on; without, it
-// receives until the socket breaks and counts intact, corrupt and out-of-order
-// messages, with the first and last seq seen, each one's latency and the longest
-// silence between two.
-struct peer_t {
-    std::atomic<bool> running{true};
-    std::atomic<uint32_t> next, first{0}, last{0};
-    std::atomic<int> count{0}, corrupt{0}, out_of_order{0};
-    std::atomic<int64_t> longest_gap_us{0};
-    std::vector<int64_t> latency_us; // read once stopped
-    std::thread thread;
-
-    int sock;
-    explicit peer_t(int sock, int rate = 0, uint32_t first_seq = 0) : next(first_seq), sock(sock)
-    {
-        thread = std::thread([=] { rate > 0 ? send(sock, rate) : receive(sock); });
-    }
-    ~peer_t()
-    {
-        stop();
-    }
-    void stop()
-    {
-        running = false;
-        if (thread.joinable())
-            thread.join();
-    }
-    void send(int sock, int rate)
-    {
-        char message[MESSAGE_SIZE];
-        for (auto due = std::chrono::steady_clock::now(); running; next++) {
-            fill_message(message, next);
-            if (srt_sendmsg(sock, message, MESSAGE_SIZE, -1, 1) == SRT_ERROR)
-                break;
-            due += std::chrono::microseconds(1000000 / rate);
-            std::this_thread::sleep_until(due);
-        }
-    }
-    void receive(int sock)
-    {
-        char buf[1500];
-        int64_t previous_us = 0;
-        while (running) {
-            int timeout = 100;
-            srt_setsockflag(sock, SRTO_RCVTIMEO, &timeout, sizeof timeout);
-            int length = srt_recvmsg(sock, buf, sizeof buf);
-            if (length < 0 && srt_getsockstate(sock) != SRTS_CONNECTED)
-                break;
-            if (length < 0)
-                continue;
-            uint32_t seq = 0;
-            int64_t sent_us = 0, now_us = steady_us();
-            memcpy(&seq, buf, sizeof seq);
-            memcpy(&sent_us, buf + 4, sizeof sent_us);
-            bool intact = length == MESSAGE_SIZE;
-            for (int i = PATTERN_START; intact && i < MESSAGE_SIZE; i++)
-                intact = buf[i] == pattern_byte(seq, i);
-            if (!intact) {
-                corrupt++;
-                continue;
-            }
-            latency_us.push_back(now_us - sent_us);
-            if (previous_us != 0 && now_us - previous_us > longest_gap_us)
-                longest_gap_us = now_us - previous_us;
-            previous_us = now_us;
-            if (count > 0 && seq <= last)
-                out_of_order++;
-            if (count++ == 0)
-                first = seq;
-            last = seq;
-        }
-    }
-};
-
-// Stops the sender, lets the last messages arrive, then stops each receiver:
-// every message from the first it got on arrived intact and in order, and the
-// first came within max_first of the start.
-void expect_whole_stream(peer_t &sender, std::vector<std::unique_ptr<peer_t>> &receivers,
-                         uint32_t max_first)
-{
-    sender.stop();
-    sleep(1);
-    for (auto &receiver : receivers) {
-        receiver->stop();
-        EXPECT_EQ(receiver->corrupt + receiver->out_of_order, 0);
-        EXPECT_LE(receiver->first, max_first);
-        EXPECT_EQ((uint32_t)receiver->count, sender.next - receiver->first);
-    }
-}
-
-std::string url_of(const std::string &host, int port)
-{
-    return "srt://" + host + ":" + std::to_string(port);
-}
-
 int local_port(int sock)
 {
     struct sockaddr_in local = {};
@@ -163,12 +41,6 @@ class RelayStreamTest : public http_relay_fixture
     }
     void TearDown() override
     {
-        for (int sock : sockets_)
-            srt_close(sock);
-        for (child_process_t &child : children_)
-            stop_process(child, SIGTERM, 3000);
-        for (relay_process_t &edge : more_relays_)
-            EXPECT_EQ(stop_relay(edge), 15);
         if (relay.child.pid > 0)
             EXPECT_EQ(stop_relay(relay), 15);
         http_relay_fixture::TearDown();
@@ -182,14 +54,8 @@ class RelayStreamTest : public http_relay_fixture
     // The common shape: a listening source and a listening target.
     void start_listen_pair(const std::string &target_query = "")
     {
-        start_with("listen", url_of("", source_port_), "listen",
-                   url_of("", target_port_) + target_query);
-    }
-    int keep(int sock)
-    {
-        if (sock != -1)
-            sockets_.push_back(sock);
-        return sock;
+        start_with("listen", srt_url("", source_port_), "listen",
+                   srt_url("", target_port_) + target_query);
     }
     // A caller on the target (by default the first) that the relay has accepted (it logs it).
     int subscribe(const std::string &streamid = "", int port = 0)
@@ -203,9 +69,6 @@ class RelayStreamTest : public http_relay_fixture
 
     int source_port_ = free_udp_port();
     int target_port_ = free_udp_port();
-    std::vector<relay_process_t> more_relays_;
-    std::vector<int> sockets_;
-    std::vector<child_process_t> children_;
 };
 
 // Five subscribers with the configured stream id get the stream whole. Callers
@@ -287,8 +150,8 @@ TEST_F(RelayStreamTest, pull_source_and_push_target_reconnect_after_peer_restart
 {
     int upstream = keep(srt_open_listener(source_port_));
     int downstream = keep(srt_open_listener(target_port_));
-    start_with("pull", url_of("127.0.0.1", source_port_), "push",
-               url_of("127.0.0.1", target_port_));
+    start_with("pull", srt_url("127.0.0.1", source_port_), "push",
+               srt_url("127.0.0.1", target_port_));
     int feed = keep(srt_accept_one(upstream, 5000));
     int sink = keep(srt_accept_one(downstream, 5000));
     ASSERT_NE(feed, -1);
@@ -319,45 +182,18 @@ TEST_F(RelayStreamTest, pull_source_and_push_target_reconnect_after_peer_restart
     EXPECT_TRUE(wait_until([&] { return receiver->last >= 500100u; }, 5000));
 }
 
-TEST_F(RelayStreamTest, rendezvous_source_meets_its_peer)
-{
-    int relay_port = free_udp_port();
-    start_with("rendezvous",
-               url_of("127.0.0.1", source_port_) + "?port=" + std::to_string(relay_port), "listen",
-               url_of("", target_port_));
-    peer_t receiver(subscribe());
-    int peer = keep(srt_create_socket());
-    int yes = 1;
-    srt_setsockflag(peer, SRTO_RENDEZVOUS, &yes, sizeof yes);
-    struct sockaddr_in local = {}, remote;
-    local.sin_family = AF_INET;
-    local.sin_port = htons((uint16_t)source_port_);
-    inet_pton(AF_INET, "127.0.0.1", &local.sin_addr);
-    remote = local;
-    remote.sin_port = htons((uint16_t)relay_port);
-    ASSERT_EQ(srt_bind(peer, (struct sockaddr *)&local, sizeof local), 0);
-    ASSERT_EQ(srt_connect(peer, (struct sockaddr *)&remote, sizeof remote), 0)
-        << srt_getlasterror_str();
-    peer_t sender(peer, 200);
-    EXPECT_TRUE(wait_until([&] { return receiver.count > 100; }, 5000));
-    EXPECT_EQ(receiver.corrupt, 0);
-}
-
 // A real encoder and a real prober: the MPEG-TS stream survives the relay.
 TEST_F(RelayStreamTest, ffmpeg_test_picture_is_recognised_by_ffprobe_behind_the_relay)
 {
     start_listen_pair();
-    children_.push_back(
-        spawn_process({"ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
-                       "testsrc=size=320x240:rate=25", "-t", "20", "-c:v", "mpeg2video", "-f",
-                       "mpegts", url_of("127.0.0.1", source_port_) + "?mode=caller&pkt_size=1316"},
-                      {}, dir + "/ffmpeg.out", dir + "/ffmpeg.err"));
+    run("ffmpeg", {"ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
+                   "testsrc=size=320x240:rate=25", "-t", "20", "-c:v", "mpeg2video", "-f", "mpegts",
+                   srt_url("127.0.0.1", source_port_) + "?mode=caller&pkt_size=1316"});
     ASSERT_TRUE(wait_relay_output(relay, "New source", 10000));
-    children_.push_back(
-        spawn_process({"ffprobe", "-hide_banner", "-show_streams", "-select_streams", "v",
-                       url_of("127.0.0.1", target_port_) + "?mode=caller"},
-                      {}, dir + "/probe.out", dir + "/probe.err"));
-    ASSERT_TRUE(wait_process(children_.back(), 20000)) << read_text_file(dir + "/probe.err");
+    ASSERT_TRUE(wait_process(run("probe", {"ffprobe", "-hide_banner", "-show_streams",
+                                           "-select_streams", "v",
+                                           srt_url("127.0.0.1", target_port_) + "?mode=caller"}),
+                             20000)) << read_text_file(dir + "/probe.err");
     std::string streams = read_text_file(dir + "/probe.out");
     EXPECT_NE(streams.find("codec_name=mpeg2video"), std::string::npos) << streams;
     EXPECT_NE(streams.find("width=320"), std::string::npos);
@@ -368,7 +204,7 @@ TEST_F(RelayStreamTest, ffmpeg_test_picture_is_recognised_by_ffprobe_behind_the_
 // Now that one caller is closed and the next subscriber gets the stream.
 TEST_F(RelayStreamTest, caller_that_cannot_be_watched_is_closed_and_the_route_serves_on)
 {
-    start_with("listen", url_of("", source_port_), "listen", url_of("", target_port_),
+    start_with("listen", srt_url("", source_port_), "listen", srt_url("", target_port_),
                {{"LD_PRELOAD", EPOLL_FAIL_SHIM}, {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
     subscribe();
     EXPECT_TRUE(wait_relay_output(relay, "snd srt_epoll_add_usock", 5000));
@@ -396,43 +232,28 @@ TEST_F(RelayStreamTest, late_source_and_stalled_subscriber_cost_the_others_nothi
     peer_t sender(keep(srt_open_caller(source_port_)), 475);
     sleep(4);
     expect_whole_stream(sender, healthy, 0);
-    json_t *rows = parse_json_body(call("GET", "/api/connections", "target_id=1000").body);
-    ASSERT_EQ(json_array_size(rows), 10u);
+    // The others leave; a burst overfills the stalled one's send buffer (8192 packets).
+    for (auto &peer : healthy)
+        srt_close(peer->sock);
+    peer_t burst(sender.sock, 4000, sender.next);
+    sleep(3);
+    burst.stop();
+    sleep(1);
+    json_t *rows = parse_json_body(call("GET", "/api/connections", "route_id=100").body);
+    ASSERT_EQ(json_array_size(rows), 2u);
+    json_int_t figures[2][2] = {}; // bytes, dropped: source, stalled target
     size_t i;
     json_t *row;
-    std::string stalled_peer = "127.0.0.1:" + std::to_string(local_port(stalled));
     json_array_foreach(rows, i, row)
     {
-        std::string peer = json_string_value(json_object_get(row, "peer"));
-        EXPECT_EQ(json_integer_value(json_object_get(row, "packets_dropped")) > 0,
-                  peer == stalled_peer)
-            << peer;
+        bool source = json_is_null(json_object_get(row, "target_id"));
+        figures[source ? 0 : 1][0] = json_integer_value(json_object_get(row, "bytes"));
+        figures[source ? 0 : 1][1] = json_integer_value(json_object_get(row, "packets_dropped"));
     }
     json_decref(rows);
-}
-
-// Relay A pushes its target to relay B's listening source; B's subscribers get
-// the stream whole. This is how a tree of relays is built.
-TEST_F(RelayStreamTest, relay_chain_delivers_the_stream_whole)
-{
-    std::string edge_dir = dir + "/edge";
-    mkdir(edge_dir.c_str(), 0700);
-    int edge_source = free_udp_port();
-    int edge_target = free_udp_port();
-    write_text_file(
-        edge_dir + "/mirevo-config.json",
-        route_file("listen", url_of("", edge_source), "listen", url_of("", edge_target)));
-    more_relays_.push_back(start_relay(edge_dir));
-    start_with("listen", url_of("", source_port_), "push", url_of("127.0.0.1", edge_source));
-    ASSERT_TRUE(wait_relay_output(more_relays_[0], "New source", 5000));
-    std::vector<std::unique_ptr<peer_t>> viewers;
-    for (int i = 0; i < 2; i++)
-        viewers.emplace_back(new peer_t(keep(srt_open_caller(edge_target))));
-    ASSERT_TRUE(wait_until(
-        [&] { return count_occurrences(relay_stdout(more_relays_[0]), "New target") == 2; }, 5000));
-    peer_t sender(keep(srt_open_caller(source_port_)), 300);
-    sleep(3);
-    expect_whole_stream(sender, viewers, 0);
+    // Each message forwarded was either taken or counted as refused.
+    EXPECT_GT(figures[1][1], 0);
+    EXPECT_EQ(figures[1][0] / MESSAGE_SIZE + figures[1][1], figures[0][0] / MESSAGE_SIZE);
 }
 
 int64_t median_ms(std::vector<int64_t> values)
@@ -444,7 +265,8 @@ int64_t median_ms(std::vector<int64_t> values)
 }
 
 // Behind a 200 ms source leg, subscribers at 300 ms of a plain target play each message
-// about 500 ms after it was sent, those of a target with source time about 300. One
+// about 500 ms after it was sent, those of a target with source time about 300 (the
+// first target, which nobody watches, holds up neither). One
 // that joins mid-stream starts near the message sent as it joined, then misses none; it
 // is not handed the 200 ms the relay held back (about 40 messages) under its own start.
 TEST_F(RelayStreamTest, source_time_subscribers_play_at_origin_plus_their_latency)
@@ -455,8 +277,9 @@ TEST_F(RelayStreamTest, source_time_subscribers_play_at_origin_plus_their_latenc
                "?latency=300" + query + "\"}";
     };
     restart_with("{\"100\":{\"source_id\":100,\"enabled\":1,\"mode\":\"listen\",\"url\":\"" +
-                 url_of("", source_port_) +
-                 "?latency=200\",\"targets\":{\"1000\":" + target(target_port_, "") +
+                 srt_url("", source_port_) +
+                 "?latency=200\",\"targets\":{\"999\":" + target(free_udp_port(), "") +
+                 ",\"1000\":" + target(target_port_, "") +
                  ",\"1001\":" + target(timed_port, "&sourcetime=1") + "}}}");
     std::vector<std::unique_ptr<peer_t>> viewers;
     viewers.emplace_back(new peer_t(subscribe()));
@@ -489,8 +312,8 @@ TEST_F(RelayStreamTest, source_time_subscribers_play_at_origin_plus_their_latenc
 // and what it had queued never arrives: the subscriber's numbers only ever grow.
 TEST_F(RelayStreamTest, standby_publisher_takes_over_a_stalled_one_for_good)
 {
-    start_with("listen", url_of("", source_port_) + "?failover=500", "listen",
-               url_of("", target_port_));
+    start_with("listen", srt_url("", source_port_) + "?failover=500", "listen",
+               srt_url("", target_port_));
     peer_t viewer(subscribe());
     int inputs[2] = {free_udp_port(), free_udp_port()};
     std::atomic<bool> feeding{true};
@@ -511,19 +334,17 @@ TEST_F(RelayStreamTest, standby_publisher_takes_over_a_stalled_one_for_good)
         close(udp);
     });
     for (int i = 0; i < 2; i++) {
-        std::string name = dir + "/publisher" + std::to_string(i);
-        children_.push_back(
-            spawn_process({"srt-live-transmit", "-q", "udp://:" + std::to_string(inputs[i]),
-                           url_of("127.0.0.1", source_port_)},
-                          {}, name + ".out", name + ".err"));
+        run("publisher" + std::to_string(i),
+            {"srt-live-transmit", "-q", "udp://:" + std::to_string(inputs[i]),
+             srt_url("127.0.0.1", source_port_)});
         EXPECT_TRUE(wait_until(
             [&] { return count_occurrences(relay_stdout(relay), "New source") == i + 1u; }, 5000));
         sleep(1);
     }
     viewer.longest_gap_us = 0;
-    kill(children_[0].pid, SIGSTOP);
+    kill(children[0].pid, SIGSTOP);
     sleep(3);
-    kill(children_[0].pid, SIGCONT);
+    kill(children[0].pid, SIGCONT);
     sleep(2);
     feeding = false;
     feeder.join();
@@ -614,11 +435,10 @@ TEST_F(RelayStreamTest, connections_are_listed_kicked_and_scraped)
         EXPECT_GE(counters(text)[sample.first], sample.second) << sample.first;
     EXPECT_EQ(metric("mirevo_connections_accepted_total{route=\"100\",side=\"target\"}"), 3);
     write_text_file(dir + "/metrics.txt", text);
-    children_.push_back(
-        spawn_process({"sh", "-c", "promtool check metrics < '" + dir + "/metrics.txt'"}, {},
-                      dir + "/promtool.out", dir + "/promtool.err"));
-    ASSERT_TRUE(wait_process(children_.back(), 20000));
-    EXPECT_EQ(children_.back().status, 0)
+    child_process_t &promtool =
+        run("promtool", {"sh", "-c", "promtool check metrics < '" + dir + "/metrics.txt'"});
+    ASSERT_TRUE(wait_process(promtool, 20000));
+    EXPECT_EQ(promtool.status, 0)
         << read_text_file(dir + "/promtool.err") << read_text_file(dir + "/promtool.out");
 
     int web_port = free_tcp_port();
@@ -628,11 +448,9 @@ TEST_F(RelayStreamTest, connections_are_listed_kicked_and_scraped)
                     "     authorization: {type: Bearer, credentials: " +
                         relay.api_key + "},\n     static_configs: [{targets: ['127.0.0.1:" +
                         std::to_string(relay.http_port) + "']}]}\n");
-    children_.push_back(
-        spawn_process({"prometheus", "--config.file=" + dir + "/prometheus.yml",
+    run("prometheus", {"prometheus", "--config.file=" + dir + "/prometheus.yml",
                        "--storage.tsdb.path=" + dir + "/tsdb",
-                       "--web.listen-address=127.0.0.1:" + std::to_string(web_port)},
-                      {}, dir + "/prometheus.out", dir + "/prometheus.err"));
+                       "--web.listen-address=127.0.0.1:" + std::to_string(web_port)});
     std::string query =
         "/api/v1/query?query=" + url_encode("rate(mirevo_target_sent_bytes_total[5s]) > 0");
     EXPECT_TRUE(wait_until(
@@ -652,25 +470,24 @@ TEST_F(RelayStreamTest, eleven_hundred_subscribers_of_one_target_all_receive)
     GTEST_SKIP() << "the load tool is built for trees without a sanitizer";
 #else
     start_listen_pair();
-    children_.push_back(spawn_process(
-        {MIREVO_LOAD, "sub", "--url", url_of("127.0.0.1", target_port_), "--count", "1100",
-         "--share-port", "--no-tsbpd", "--duration", "60", "--ready-file", dir + "/ready"},
-        {}, dir + "/sub.json", dir + "/sub.err"));
+    child_process_t &sub =
+        run("sub", {MIREVO_LOAD, "sub", "--url", srt_url("127.0.0.1", target_port_), "--count",
+                    "1100", "--share-port", "--no-tsbpd", "--duration", "60", "--ready-file",
+                    dir + "/ready"});
     ASSERT_TRUE(wait_until([&] { return access((dir + "/ready").c_str(), F_OK) == 0; }, 30000));
     ASSERT_TRUE(wait_until(
         [&] { return metric("mirevo_target_connections{route=\"100\",target=\"1000\"}") == 1100; },
         15000));
-    child_process_t generator =
-        spawn_process({MIREVO_LOAD, "gen", "--url", url_of("127.0.0.1", source_port_), "--rate",
-                       "200000", "--duration", "4"},
-                      {}, dir + "/gen.json", dir + "/gen.err");
-    ASSERT_TRUE(wait_process(generator, 30000));
+    ASSERT_TRUE(wait_process(run("gen", {MIREVO_LOAD, "gen", "--url",
+                                         srt_url("127.0.0.1", source_port_), "--rate", "200000",
+                                         "--duration", "4"}),
+                             30000));
     sleep(1);
-    stop_process(children_.back(), SIGTERM, 20000);
-    json_t *report = parse_json_body(read_text_file(dir + "/sub.json"));
+    stop_process(sub, SIGTERM, 20000);
+    json_t *report = parse_json_body(read_text_file(sub.out_path));
     EXPECT_EQ(json_integer_value(json_object_get(report, "connected")), 1100);
     double worst = json_real_value(json_object_get(json_object_get(report, "worst"), "ratio"));
-    EXPECT_GE(worst, 0.99) << read_text_file(dir + "/sub.json").substr(0, 400);
+    EXPECT_GE(worst, 0.99) << read_text_file(sub.out_path).substr(0, 400);
     json_decref(report);
 #endif
 }

@@ -6,11 +6,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <srt/srt.h>
@@ -218,25 +216,9 @@ TEST_F(service, https_only_and_sighup_reloads_the_pair_without_touching_streams_
     ASSERT_NE(publisher, -1);
     ASSERT_TRUE(wait_relay_output(relay, "[STATS 100->1000]", 10000)) << "no subscriber listed";
 
-    const int total = 400; // 4 s at 100 messages a second, each with its number
-    std::atomic<int> received{0}, out_of_order{0};
-    std::thread receiver([&] {
-        char buf[1500];
-        int timeout = 3000, seq = 0;
-        srt_setsockflag(subscriber, SRTO_RCVTIMEO, &timeout, sizeof timeout);
-        for (int expected = 0; expected < total && srt_recvmsg(subscriber, buf, sizeof buf) > 0;
-             expected++, received++) {
-            memcpy(&seq, buf, sizeof seq);
-            out_of_order += seq != expected;
-        }
-    });
-    std::thread sender([&] {
-        char message[1316] = {};
-        for (int seq = 0; seq < total; seq++, usleep(10 * 1000)) {
-            memcpy(message, &seq, sizeof seq);
-            srt_sendmsg(publisher, message, sizeof message, -1, 1);
-        }
-    });
+    std::vector<std::unique_ptr<peer_t>> receivers;
+    receivers.emplace_back(new peer_t(subscriber));
+    peer_t sender(publisher, 100);
 
     http_connection_t kept;
     const std::string routes = api_target("/api/routes", relay.api_key);
@@ -255,10 +237,7 @@ TEST_F(service, https_only_and_sighup_reloads_the_pair_without_touching_streams_
     kill(relay.child.pid, SIGHUP);
     EXPECT_TRUE(wait_relay_output(relay, "TLS certificate not reloaded", 5000));
     EXPECT_EQ(served_fingerprint(), b);
-    sender.join();
-    receiver.join();
-    EXPECT_EQ(received, total);
-    EXPECT_EQ(out_of_order, 0);
+    expect_whole_stream(sender, receivers, 0);
     std::string out = relay_stdout(relay);
     EXPECT_EQ(count_occurrences(out, "TLS certificate reloaded from " + dir + "/cert.pem\n"), 1u);
     EXPECT_EQ(count_occurrences(

@@ -16,29 +16,14 @@
 namespace
 {
 
-class shared_ports : public http_relay_fixture
+using shared_ports = http_relay_fixture;
+
+// Which publisher a message on sock came from: its numbers start at a million times its index.
+int64_t stream_of(int sock)
 {
-  protected:
-    void TearDown() override
-    {
-        for (int sock : sockets_)
-            srt_close(sock);
-        http_relay_fixture::TearDown();
-    }
-    std::string listen_query(int port, const std::string &streamid)
-    {
-        return "enabled=1&mode=listen&url=" +
-               url_encode("srt://:" + std::to_string(port) + "?streamid=" + streamid);
-    }
-    int caller(int port, const std::string &streamid, int *reason = nullptr, int family = AF_INET)
-    {
-        int sock = srt_open_caller(port, streamid, 3000, reason, 0, "", family);
-        if (sock != -1)
-            sockets_.push_back(sock);
-        return sock;
-    }
-    std::vector<int> sockets_;
-};
+    int64_t seq = receive_seq(sock, 3000);
+    return seq < 0 ? -1 : seq / 1000000;
+}
 
 // Two routes publish on one port and play on another: each player gets its own route's
 // stream in either form of stream id, and a third endpoint with a taken id is refused with
@@ -51,31 +36,31 @@ TEST_F(shared_ports, stream_id_picks_the_route_and_a_deleted_route_leaves_the_po
     for (const auto &[route, target] : {std::make_pair(100, 1000), std::make_pair(101, 1001)}) {
         std::string id = "cam" + std::to_string(route);
         std::string path = "/api/routes/" + std::to_string(route);
-        ASSERT_EQ(call("PUT", path + "/source", listen_query(publish_port, id)).body, "Ok");
+        ASSERT_EQ(call("PUT", path + "/source", listen_query(publish_port, "?streamid=" + id)).body, "Ok");
         ASSERT_EQ(call("POST", path + "/targets").status, 200);
         ASSERT_EQ(
-            call("PUT", path + "/targets/" + std::to_string(target), listen_query(play_port, id))
+            call("PUT", path + "/targets/" + std::to_string(target), listen_query(play_port, "?streamid=" + id))
                 .body,
             "Ok");
     }
     std::string stored = read_text_file(relay.config_path);
     http_response_t taken =
-        call("PUT", "/api/routes/102/source", listen_query(play_port, "cam101"));
+        call("PUT", "/api/routes/102/source", listen_query(play_port, "?streamid=cam101"));
     EXPECT_EQ(taken.body, "{\"error\":\"Stream id cam101 is already served on port " +
                               std::to_string(play_port) + "\"}");
     EXPECT_EQ(read_text_file(relay.config_path), stored);
     // A third endpoint keeps the players' port shared once the second route is gone.
-    ASSERT_EQ(call("PUT", "/api/routes/102/source", listen_query(play_port, "spare")).body, "Ok");
+    ASSERT_EQ(call("PUT", "/api/routes/102/source", listen_query(play_port, "?streamid=spare")).body, "Ok");
 
     int first = caller(publish_port, "cam100");
     int second = caller(publish_port, "#!::r=cam101,m=publish,bmd_uuid=42");
     ASSERT_NE(first, -1);
     ASSERT_NE(second, -1);
-    publisher_t one(first, 'a'), two(second, 'b');
+    peer_t one(first, 100), two(second, 100, 1000000);
     int player_one = caller(play_port, "cam100");
     int player_two = caller(play_port, "#!::r=cam101,m=request");
-    EXPECT_EQ(receive_fill(player_one, 3000), 'a');
-    EXPECT_EQ(receive_fill(player_two, 3000), 'b');
+    EXPECT_EQ(stream_of(player_one), 0);
+    EXPECT_EQ(stream_of(player_two), 1);
     EXPECT_NE(get_body("/api/connections", "route_id=101&target_id=1001").find("\"peer\""),
               std::string::npos);
 
@@ -102,8 +87,8 @@ TEST_F(shared_ports, stream_id_picks_the_route_and_a_deleted_route_leaves_the_po
     EXPECT_GT(metric("mirevo_connections_rejected_total{port=\"" + std::to_string(play_port) +
                      "\",reason=\"notfound\"}"),
               0);
-    EXPECT_EQ(receive_fill(player_one, 3000), 'a') << "the first route serves on";
-    EXPECT_EQ(receive_fill(caller(play_port, "cam100"), 3000), 'a');
+    EXPECT_EQ(stream_of(player_one), 0) << "the first route serves on";
+    EXPECT_EQ(stream_of(caller(play_port, "cam100")), 0);
 }
 
 // An IPv6 publisher feeds a [::] source; IPv4 and IPv6 players of one [::] target get the
@@ -114,7 +99,7 @@ TEST_F(shared_ports, ipv6_endpoints_serve_both_families_and_show_peers_as_they_a
     int source_port = free_udp_port(), target_port = free_udp_port(), push_port = free_udp_port();
     int listener = srt_open_listener(push_port, AF_INET6);
     ASSERT_NE(listener, -1);
-    sockets_.push_back(listener);
+    keep(listener);
     create_routes(1);
     ASSERT_EQ(
         call("PUT", "/api/routes/100/source",
@@ -134,12 +119,12 @@ TEST_F(shared_ports, ipv6_endpoints_serve_both_families_and_show_peers_as_they_a
     }
     int publisher = caller(source_port, "", nullptr, AF_INET6);
     ASSERT_NE(publisher, -1);
-    publisher_t sending(publisher, 'z');
+    peer_t sending(publisher, 100);
     int v4 = caller(target_port, ""), v6 = caller(target_port, "", nullptr, AF_INET6);
     int pushed = srt_accept_one(listener, 5000);
-    sockets_.push_back(pushed);
+    keep(pushed);
     for (int sock : {v4, v6, pushed})
-        EXPECT_EQ(receive_fill(sock, 3000), 'z');
+        EXPECT_EQ(stream_of(sock), 0);
 
     std::string connections = get_body("/api/connections", "route_id=100");
     for (int sock : {publisher, v4, v6}) {

@@ -198,6 +198,11 @@ std::string api_target(const std::string &path, const std::string &key, const st
     return path + "?api_key=" + url_encode(key) + (query.empty() ? "" : "&" + query);
 }
 
+std::string listen_query(int port, const std::string &options)
+{
+    return "enabled=1&mode=listen&url=" + url_encode(srt_url("", port) + options);
+}
+
 std::string url_encode(const std::string &text)
 {
     static const char hex[] = "0123456789ABCDEF";

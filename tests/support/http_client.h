@@ -1,6 +1,9 @@
 // A small HTTP/1.1 client for the tests: one-shot requests and kept-alive connections.
 #pragma once
 
+#include <signal.h>
+
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -8,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <jansson.h>
 #include <openssl/ssl.h>
+#include <srt/srt.h>
 
 #include "testkit.h"
 
@@ -57,6 +61,8 @@ bool wait_http_ready(int port, int timeout_ms);
 std::string api_target(const std::string &path, const std::string &key,
                        const std::string &query = "");
 std::string url_encode(const std::string &text);
+// The query that switches an endpoint on, listening on port ("srt://:port" + options).
+std::string listen_query(int port, const std::string &options = "");
 // Parses a JSON body; nullptr when it is not JSON. Caller releases with json_decref.
 json_t *parse_json_body(const std::string &body);
 
@@ -69,8 +75,9 @@ struct call_case_t {
     std::string body;
 };
 
-// A relay in its own temp folder, on free ports, with HTTP up; stopped by PID
-// in TearDown even when an assertion returned early.
+// A relay in its own temp folder, on free ports, with HTTP up. In TearDown, even when an
+// assertion returned early: the SRT sockets kept are closed, the children stopped by PID,
+// then the relay.
 class http_relay_fixture : public ::testing::Test
 {
   protected:
@@ -83,9 +90,33 @@ class http_relay_fixture : public ::testing::Test
     }
     void TearDown() override
     {
+        for (int sock : sockets)
+            srt_close(sock);
+        for (child_process_t &child : children)
+            stop_process(child, SIGTERM, 5000);
         if (relay.child.pid > 0)
             stop_relay(relay);
         remove_tree(dir);
+    }
+    int keep(int sock)
+    {
+        if (sock != -1)
+            sockets.push_back(sock);
+        return sock;
+    }
+    // A caller kept until TearDown; -1 when it was refused (reason filled).
+    int caller(int port, const std::string &streamid = "", int *reason = nullptr,
+               int family = AF_INET)
+    {
+        return keep(srt_open_caller(port, streamid, 3000, reason, 0, "", family));
+    }
+    // A child stopped in TearDown, its output in dir/name.out and .err.
+    child_process_t &run(const std::string &name, const std::vector<std::string> &argv,
+                         const std::map<std::string, std::string> &env = {})
+    {
+        children.push_back(spawn_process(argv, env, dir + "/" + name + ".out",
+                                         dir + "/" + name + ".err"));
+        return children.back();
     }
     void start(const std::map<std::string, std::string> &extra_env = {})
     {
@@ -145,4 +176,6 @@ class http_relay_fixture : public ::testing::Test
     std::string dir;
     relay_process_t relay;
     bool start_at_set_up = true;
+    std::vector<int> sockets;
+    std::deque<child_process_t> children; // references stay valid as it grows
 };

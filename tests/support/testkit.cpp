@@ -232,6 +232,11 @@ std::string route_file(const std::string &source_mode, const std::string &source
            "\",\"url\":\"" + target_url + "\"}}}}";
 }
 
+std::string srt_url(const std::string &host, int port)
+{
+    return "srt://" + host + ":" + std::to_string(port);
+}
+
 size_t count_occurrences(const std::string &haystack, const std::string &needle)
 {
     size_t count = 0;
@@ -271,9 +276,10 @@ int srt_open_caller(int port, const std::string &streamid, int timeout_ms, int *
         srt_setsockflag(sock, SRTO_PASSPHRASE, passphrase.c_str(), (int)passphrase.size());
     srt_setsockflag(sock, SRTO_CONNTIMEO, &timeout_ms, sizeof timeout_ms);
     if (flow_window > 0) {
-        int buffer = flow_window * 1500;
+        int buffer = flow_window * 1500, no = 0;
         srt_setsockflag(sock, SRTO_FC, &flow_window, sizeof flow_window);
         srt_setsockflag(sock, SRTO_RCVBUF, &buffer, sizeof buffer);
+        srt_setsockflag(sock, SRTO_TLPKTDROP, &no, sizeof no);
     }
     struct sockaddr_storage addr;
     int length = loopback_address(port, family, &addr);
@@ -324,31 +330,116 @@ int srt_accept_one(int listener, int timeout_ms)
     return sock;
 }
 
-publisher_t::publisher_t(int sock, char fill)
+const int PATTERN_START = 12;
+
+// Byte i of message seq.
+static char pattern_byte(uint32_t seq, int i)
 {
-    thread = std::thread([this, sock, fill] {
-        char message[1316];
-        memset(message, fill, sizeof message);
-        for (uint32_t seq = 0; running; seq++) {
-            memcpy(message, &seq, sizeof seq);
-            if (srt_sendmsg(sock, message, sizeof message, -1, 1) == SRT_ERROR)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    });
+    return (char)((seq * 31 + (uint32_t)i) & 0xff);
 }
 
-publisher_t::~publisher_t()
+int64_t steady_us(void)
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void fill_message(char *message, uint32_t seq)
+{
+    int64_t sent_us = steady_us();
+    memcpy(message, &seq, sizeof seq);
+    memcpy(message + 4, &sent_us, sizeof sent_us);
+    for (int i = PATTERN_START; i < MESSAGE_SIZE; i++)
+        message[i] = pattern_byte(seq, i);
+}
+
+peer_t::peer_t(int sock, int rate, uint32_t first_seq) : next(first_seq), sock(sock)
+{
+    thread = std::thread([this, rate] { rate > 0 ? send(rate) : receive(); });
+}
+
+peer_t::~peer_t()
+{
+    stop();
+}
+
+void peer_t::stop()
 {
     running = false;
-    thread.join();
+    if (thread.joinable())
+        thread.join();
 }
 
-int receive_fill(int sock, int timeout_ms)
+void peer_t::send(int rate)
+{
+    char message[MESSAGE_SIZE];
+    for (auto due = std::chrono::steady_clock::now(); running; next++) {
+        fill_message(message, next);
+        if (srt_sendmsg(sock, message, MESSAGE_SIZE, -1, 1) == SRT_ERROR)
+            break;
+        due += std::chrono::microseconds(1000000 / rate);
+        std::this_thread::sleep_until(due);
+    }
+}
+
+void peer_t::receive()
 {
     char buf[1500];
+    int64_t previous_us = 0;
+    int timeout = 100;
+    srt_setsockflag(sock, SRTO_RCVTIMEO, &timeout, sizeof timeout);
+    while (running) {
+        int length = srt_recvmsg(sock, buf, sizeof buf);
+        if (length < 0 && srt_getsockstate(sock) != SRTS_CONNECTED)
+            break;
+        if (length < 0)
+            continue;
+        uint32_t seq = 0;
+        int64_t sent_us = 0, now_us = steady_us();
+        memcpy(&seq, buf, sizeof seq);
+        memcpy(&sent_us, buf + 4, sizeof sent_us);
+        bool intact = length == MESSAGE_SIZE;
+        for (int i = PATTERN_START; intact && i < MESSAGE_SIZE; i++)
+            intact = buf[i] == pattern_byte(seq, i);
+        if (!intact) {
+            corrupt++;
+            continue;
+        }
+        latency_us.push_back(now_us - sent_us);
+        if (previous_us != 0 && now_us - previous_us > longest_gap_us)
+            longest_gap_us = now_us - previous_us;
+        previous_us = now_us;
+        if (count > 0 && seq <= last)
+            out_of_order++;
+        if (count++ == 0)
+            first = seq;
+        last = seq;
+    }
+}
+
+void expect_whole_stream(peer_t &sender, std::vector<std::unique_ptr<peer_t>> &receivers,
+                         uint32_t max_first)
+{
+    sender.stop();
+    sleep(1);
+    for (auto &receiver : receivers) {
+        receiver->stop();
+        EXPECT_EQ(receiver->corrupt + receiver->out_of_order, 0);
+        EXPECT_LE(receiver->first, max_first);
+        EXPECT_EQ((uint32_t)receiver->count, sender.next - receiver->first);
+    }
+}
+
+int64_t receive_seq(int sock, int timeout_ms)
+{
+    char buf[1500];
+    uint32_t seq = 0;
     srt_setsockflag(sock, SRTO_RCVTIMEO, &timeout_ms, sizeof timeout_ms);
-    return srt_recvmsg(sock, buf, sizeof buf) > 4 ? (unsigned char)buf[4] : -1;
+    if (srt_recvmsg(sock, buf, sizeof buf) < 4)
+        return -1;
+    memcpy(&seq, buf, sizeof seq);
+    return seq;
 }
 
 std::string capture_stdout(const std::function<void()> &fn)

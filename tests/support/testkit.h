@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,28 +69,52 @@ int stop_relay(relay_process_t &relay);
 // A route file with route 100: one source and one target, both enabled.
 std::string route_file(const std::string &source_mode, const std::string &source_url,
                        const std::string &target_mode, const std::string &target_url);
+// "srt://host:port".
+std::string srt_url(const std::string &host, int port);
 // Counts occurrences of needle in haystack.
 size_t count_occurrences(const std::string &haystack, const std::string &needle);
 
 // SRT peers on 127.0.0.1, or ::1 with AF_INET6 (live mode, blocking calls with
 // timeouts). A caller that fails to connect is closed; its reject reason goes to
-// reason. A flow window (packets, 0 for the library's) also sizes the receive buffer.
+// reason. A flow window (packets, 0 for the library's) also sizes the receive buffer and
+// asks the sender never to drop late packets: a reader that stalls fills its send buffer.
 int srt_open_caller(int port, const std::string &streamid = "", int timeout_ms = 3000,
                     int *reason = nullptr, int flow_window = 0, const std::string &passphrase = "",
                     int family = AF_INET);
 int srt_open_listener(int port, int family = AF_INET);
 int srt_accept_one(int listener, int timeout_ms);
 
-// Sends 1316-byte messages on sock every 10 ms from construction until destruction:
-// bytes 0..3 count up, the others hold fill.
-struct publisher_t {
-    explicit publisher_t(int sock, char fill = 0);
-    ~publisher_t();
+// Test messages: 1316 bytes, 0..3 the number, 4..11 the send time (steady_us), then a fill
+// derived from the number.
+const int MESSAGE_SIZE = 1316;
+int64_t steady_us(void);
+void fill_message(char *message, uint32_t seq);
+
+// A thread on one socket until stop(): with a rate, it sends numbered messages at about rate
+// a second from first_seq on; without, it receives until the socket breaks and counts intact,
+// corrupt and out-of-order messages, the first and last number seen, each one's latency and
+// the longest silence between two.
+struct peer_t {
     std::atomic<bool> running{true};
+    std::atomic<uint32_t> next, first{0}, last{0};
+    std::atomic<int> count{0}, corrupt{0}, out_of_order{0};
+    std::atomic<int64_t> longest_gap_us{0};
+    std::vector<int64_t> latency_us; // read once stopped
     std::thread thread;
+    int sock;
+
+    explicit peer_t(int sock, int rate = 0, uint32_t first_seq = 0);
+    ~peer_t();
+    void stop();
+    void send(int rate);
+    void receive();
 };
-// Receives one message on sock within timeout_ms: its fill byte (byte 4), or -1.
-int receive_fill(int sock, int timeout_ms);
+// Stops the sender, lets the last messages arrive, then stops each receiver: every message
+// from the first it got on arrived intact and in order, the first within max_first.
+void expect_whole_stream(peer_t &sender, std::vector<std::unique_ptr<peer_t>> &receivers,
+                         uint32_t max_first);
+// The number of one message received on sock within timeout_ms, or -1.
+int64_t receive_seq(int sock, int timeout_ms);
 
 // Runs fn with standard output sent to an unnamed temporary file; returns what it printed.
 std::string capture_stdout(const std::function<void()> &fn);

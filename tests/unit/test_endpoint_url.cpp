@@ -92,6 +92,7 @@ TEST(EndpointUrl, passphrase_values_are_masked_wherever_the_parser_pairs_them)
         {"srt://h:1?x=passphrase&passphrase=*?passphrase&key=value",
          "srt://h:1?x=passphrase&passphrase=****&key=value"},
         {"0.0.0.0:9001?passphrase=abc", "0.0.0.0:9001?passphrase=****"},
+        {"srt://h?passphrase=a1&passphrase=b2", "srt://h?passphrase=****&passphrase=****"},
     };
     for (const auto &c : cases)
         EXPECT_EQ(mask_passphrases(c.text), c.masked) << c.text;

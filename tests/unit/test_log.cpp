@@ -1,12 +1,10 @@
-// Logger: tags, console and day-file shapes in UTC, day switch, concurrency, bad folders.
+// Logger: tags, console and day-file shapes in UTC, day switch, bad folders.
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -95,27 +93,6 @@ TEST_F(LogTest, midnight_starts_a_new_day_file_and_a_removed_one_is_made_again)
     ASSERT_EQ(unlink((dir_ + "/mirevo-20270101.log").c_str()), 0);
     log(6, "again\n");
     EXPECT_EQ(day_file("20270101"), "[2027.01.01 00:00:00]  again\n");
-}
-
-// Every thread logs the same long text: any interleaving of two writes breaks an entry.
-TEST_F(LogTest, concurrent_messages_are_written_as_whole_entries)
-{
-    const std::string text = std::string(700, '.') + "\n";
-    std::string console = capture_stdout([&] {
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; t++)
-            threads.emplace_back([&] {
-                for (int i = 0; i < 150; i++)
-                    log_message(3, text.c_str());
-            });
-        for (std::thread &thread : threads)
-            thread.join();
-    });
-    for (const auto &[written, entry] : {std::make_pair(console, CONSOLE + "[ERR] " + text),
-                                         std::make_pair(day_file(), STAMP + "[ERR]  " + text)}) {
-        EXPECT_EQ(count_occurrences(written, entry), 600u);
-        EXPECT_EQ(written.size(), 600 * entry.size());
-    }
 }
 
 TEST_F(LogTest, unusable_log_folder_costs_only_the_file_entry)

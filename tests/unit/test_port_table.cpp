@@ -31,11 +31,12 @@ class port_table : public ::testing::Test
     }
     // Registers an endpoint (target_id -1: a source); returns listen_on_port's result.
     int64_t listen(int port, int32_t target_id, const std::string &streamid,
-                   const std::string &passphrase = "")
+                   const std::string &passphrase = "", int latency = 0)
     {
         endpoint_url_t url = {};
         url.mode = CONN_MODE_LISTEN;
         url.port = port;
+        url.latency = latency;
         snprintf(url.streamid, sizeof url.streamid, "%s", streamid.c_str());
         snprintf(url.passphrase, sizeof url.passphrase, "%s", passphrase.c_str());
         test_endpoint_t &endpoint = endpoints_.emplace_back();
@@ -93,7 +94,7 @@ TEST_F(port_table, stream_id_selects_the_endpoint_or_the_reject_code)
         {"#!::r=play1,m=request,t=stream", "t2"},
         {"#!::r=cam1", "reject 1405"},
         {"#!::r=play1,m=publish", "reject 1405"},
-        {"#!::r=cam1,m=bidirectional", "reject 1405"},
+        {"#!::r=play1,m=bidirectional", "reject 1405"},
         {"#!::r=cam1,m=publish,t=file", "reject 1415"},
         {"", "t3"},
         {"unknown", "t3"},
@@ -134,14 +135,19 @@ TEST_F(port_table, lone_endpoint_admits_exactly_its_stream_id)
     EXPECT_EQ(reach(open_port, "anything"), "t8");
 }
 
-// Each endpoint's passphrase applies to its own callers on the shared port.
+// Each endpoint's passphrase and latency apply to its own callers on the shared port.
 TEST_F(port_table, each_endpoint_keeps_its_own_passphrase)
 {
     int port = free_udp_port();
-    ASSERT_GT(listen(port, 1, "a", "passphrase-of-a"), 0);
+    ASSERT_GT(listen(port, 1, "a", "passphrase-of-a", 450), 0);
     ASSERT_GT(listen(port, 2, "b", "passphrase-of-b"), 0);
     EXPECT_EQ(reach(port, "a", "passphrase-of-a"), "t1");
     EXPECT_EQ(reach(port, "b", "passphrase-of-b"), "t2");
+    for (const auto &[caller, latency] : {std::make_pair(0, 450), std::make_pair(2, 120)}) {
+        int value = 0, size = sizeof value;
+        srt_getsockflag(callers_[caller], SRTO_RCVLATENCY, &value, &size);
+        EXPECT_EQ(value, latency) << caller;
+    }
     EXPECT_EQ(reach(port, "a", "passphrase-of-b"), "reject " + std::to_string(SRT_REJ_BADSECRET));
     EXPECT_EQ(reach(port, "b"), "reject " + std::to_string(SRT_REJ_UNSECURE));
 }

@@ -141,3 +141,29 @@ TEST_F(stats, pass_prints_a_line_per_target_connection_and_keeps_figures_for_the
     }
     g_stats_every = 1;
 }
+
+// A closed connection's last figures join the totals: its own counts, and libsrt's from
+// the final snapshot when there is one (the last pass's may be a second old), so totals
+// never go down when a peer leaves.
+TEST(fold, closed_connection_adds_its_final_figures_to_the_totals)
+{
+    conn_socket_t conn;
+    conn.sent_total = conn.rcv_total = 1000;
+    conn.sent_delta = conn.rcv_delta = 316;
+    conn.dropped = 2;
+    conn.retransmits_received = 5;
+    conn.stats.pktSndLossTotal = conn.stats.pktRcvLossTotal = 1;
+    SRT_TRACEBSTATS final = conn.stats;
+    final.pktSndLossTotal = final.pktRcvLossTotal = 9;
+    final.pktRetransTotal = 7;
+    final.pktSndDropTotal = 3;
+    final.pktRcvRetrans = 4;
+    traffic_totals_t totals = {10, 1, 1, 1};
+    fold_closed_connection(totals, conn, &final, SIDE_TARGET);
+    fold_closed_connection(totals, conn, &final, SIDE_SOURCE);
+    fold_closed_connection(totals, conn, nullptr, SIDE_SOURCE);
+    EXPECT_EQ(totals.bytes, 10 + 3 * 1316);
+    EXPECT_EQ(totals.packets_lost, 1 + 9 + 9 + 1);
+    EXPECT_EQ(totals.packets_retransmitted, 1 + 7 + (5 + 4) + 5);
+    EXPECT_EQ(totals.packets_dropped, 1 + (3 + 2) + 0 + 0);
+}
