@@ -6,7 +6,6 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import harness  # noqa: E402
-import memory_profile  # noqa: E402
 import run_bench  # noqa: E402
 import shared_port  # noqa: E402
 import soak  # noqa: E402
@@ -20,19 +19,7 @@ GEN = {
 }
 
 
-class ProcParsing(unittest.TestCase):
-    def test_stat_with_awkward_command_name(self):
-        # utime 250 and stime 150 ticks; the name holds blanks and a ')'.
-        fields = ["S"] + ["0"] * 10 + ["250", "150"] + ["0"] * 30
-        text = "4242 (mirevo ) x) " + " ".join(fields)
-        self.assertAlmostEqual(harness.parse_proc_stat(text), 400 / harness.CLOCK_TICKS)
-
 class Figures(unittest.TestCase):
-    def test_sanitizer_lines_are_found(self):
-        text = ("=== load str:{}\n==1==ERROR: AddressSanitizer: heap-use-after-free\n"
-                "x.cpp:3:5: runtime error: signed integer overflow\nall fine\n")
-        self.assertEqual(len(harness.sanitizer_findings(text)), 2)
-        self.assertEqual(harness.sanitizer_findings("Server was successfully initialized\n"), [])
     def test_worst_subscriber_is_judged_against_what_was_sent(self):
         report = {"connected": 2, "worst": {"received": 90, "expected": 95},
                   "aggregate": {"received": 190, "lost": 5, "duplicates": 0, "reordered": 0,
@@ -42,17 +29,6 @@ class Figures(unittest.TestCase):
         self.assertEqual((figures["delivered_ratio"], figures["worst_ratio"], figures["missing"]),
                          (0.95, 0.9, 10))
         self.assertEqual(run_bench.subscriber_figures(report, 0, 2)["worst_ratio"], 0.0)
-
-    def test_heaptrack_peak_report(self):
-        text = ("PEAK MEMORY CONSUMERS\n82.33M peak memory consumed over 201 calls from\n"
-                "srt::CRcvLossList::CRcvLossList(int)\n  and 82.33M from 1 other places\n\n"
-                "512B peak memory consumed over 2 calls from\nadd_connection(route_t*)\n\n"
-                "total runtime: 8.68s.\npeak heap memory consumption: 163.40M\n")
-        peak, sites = memory_profile.parse_peak_report(text)
-        self.assertAlmostEqual(peak, 163.40e6)
-        self.assertEqual(sites, [
-            {"bytes": 82.33e6, "calls": 201, "function": "srt::CRcvLossList::CRcvLossList(int)"},
-            {"bytes": 512.0, "calls": 2, "function": "add_connection(route_t*)"}])
 
 
 class SharedPortFigures(unittest.TestCase):
@@ -82,15 +58,6 @@ class SharedPortFigures(unittest.TestCase):
                 figures = shared_port.live_figures(self.GEN, self.subs(received, **faults), 2)
                 self.assertEqual((figures["sent"], figures["expected"]), (190, 380))
                 self.assertEqual((figures["missing"], figures["zero_loss"]), (missing, zero_loss))
-
-    def test_metric_samples_are_summed_by_exact_family(self):
-        text = ("# TYPE mirevo_target_connections gauge\n"
-                'mirevo_target_connections{route="100",target="1000"} 2\n'
-                'mirevo_target_connections{route="101",target="1001"} 1\n'
-                'mirevo_target_connections_total{route="100"} 7\n'
-                'mirevo_route_source_connected{route="100"} 1\n')
-        self.assertEqual(shared_port.sum_samples(text, shared_port.LISTED),
-                         {"mirevo_route_source_connected": 1, "mirevo_target_connections": 3})
 
     def test_cost_ratios_pair_the_layouts_of_each_round(self):
         runs = [{"round": 1, "layout": "own", "cpu_s_per_gb": 20.0},

@@ -24,16 +24,6 @@
 namespace
 {
 
-// The value of one sample of a relay's metrics ("name{labels}"), -1 when absent.
-double metric_of(const relay_process_t &relay, const std::string &sample)
-{
-    std::string text =
-        http_request(relay.http_port, "GET", api_target("/api/metrics", relay.api_key), "", 3000)
-            .body;
-    size_t at = text.find("\n" + sample + " ");
-    return at == std::string::npos ? -1 : atof(text.c_str() + at + sample.size() + 2);
-}
-
 // Files beside the route file that a save left behind.
 int staged_files_in(const std::string &dir)
 {
@@ -59,9 +49,8 @@ class hostile : public http_relay_fixture
     std::string mounted_;
 };
 
-// stdout is a pipe nobody reads, so the console blocks for good: the API, a subscriber's
-// stream and the handshake gate of libsrt's thread carry on; the log entries that do not
-// fit the queue are dropped and counted, and reported once the console drains.
+// A console that blocks for good stalls neither API, stream nor libsrt's handshake gate;
+// entries that do not fit the queue are counted and reported once it drains.
 TEST_F(hostile, stalled_console_stalls_neither_api_nor_stream_nor_handshake)
 {
     std::string fifo = dir + "/console";
@@ -116,9 +105,8 @@ TEST_F(hostile, stalled_console_stalls_neither_api_nor_stream_nor_handshake)
     close(console);
 }
 
-// A full disk, then a read-only one: every change that saves is answered 555 with the
-// reason and changes nothing, so the file and the API always agree and a restart keeps
-// every change that was confirmed.
+// On a full, then a read-only disk every change is answered 555 and changes nothing: file
+// and API agree, and a restart keeps what was confirmed.
 TEST_F(hostile, full_or_read_only_disk_refuses_changes_and_keeps_file_and_registry_equal)
 {
     std::string folder = dir + "/etc";
@@ -166,10 +154,8 @@ TEST_F(hostile, full_or_read_only_disk_refuses_changes_and_keeps_file_and_regist
     EXPECT_EQ(get_body("/api/all_info"), confirmed);
 }
 
-// fsync takes 3 s: a subscriber arriving meanwhile gets the stream while the edit of its
-// route still waits for the disk. SIGTERM in the middle of such a save ends the relay
-// within the save's bound and leaves no copy of the route file (and its passphrases)
-// behind; a copy that a killed relay left is removed at the next start.
+// fsync takes 3 s: a subscriber arriving meanwhile is served while the edit waits. SIGTERM
+// mid-save leaves no copy of the route file (nor its passphrases), nor does a killed relay.
 TEST_F(hostile, slow_disk_stalls_only_the_edit_and_sigterm_mid_save_leaves_no_copy)
 {
     int source_port = free_udp_port(), target_port = free_udp_port();
@@ -218,9 +204,8 @@ TEST_F(hostile, slow_disk_stalls_only_the_edit_and_sigterm_mid_save_leaves_no_co
     EXPECT_EQ(staged_files_in(dir), 0);
 }
 
-// A push target whose remote refuses it (a second relay's stream-id gate) is dialled again
-// after growing pauses, not hundreds of times, with descriptors flat; fixing its stream id
-// dials at once. A listening source whose port is busy at start listens once it is free.
+// A refused push target is dialled after growing pauses with descriptors flat; a source
+// whose port is busy at start listens once it is free.
 TEST_F(hostile, refusing_remote_is_redialled_with_back_off_and_busy_port_is_retried)
 {
     std::string remote_dir = make_temp_dir();
@@ -236,11 +221,8 @@ TEST_F(hostile, refusing_remote_is_redialled_with_back_off_and_busy_port_is_retr
 
     // A plain UDP socket holds the port the second route wants to listen on.
     int busy_port = free_udp_port();
-    int holder = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons((uint16_t)busy_port);
-    ASSERT_EQ(bind(holder, (struct sockaddr *)&address, sizeof address), 0);
+    int holder = hold_port(busy_port, SOCK_DGRAM);
+    ASSERT_NE(holder, -1);
     std::string push = "srt://127.0.0.1:" + std::to_string(remote_port) + "?streamid=";
     write_text_file(dir + "/mirevo-config.json",
                     "{\"101\":{\"enabled\":1,\"mode\":\"listen\",\"url\":\"" +

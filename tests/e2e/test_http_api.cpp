@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,9 +30,8 @@ using http_api = http_relay_fixture;
 TEST_F(http_api, rows_with_their_failures_keep_the_file_equal_to_the_registry)
 {
     int busy_port = free_udp_port();
-    int holder = socket(AF_INET, SOCK_DGRAM, 0); // no SO_REUSEADDR: the relay cannot bind
-    struct sockaddr_in addr = {AF_INET, htons((uint16_t)busy_port), {htonl(INADDR_LOOPBACK)}, {}};
-    ASSERT_EQ(bind(holder, (struct sockaddr *)&addr, sizeof addr), 0);
+    int holder = hold_port(busy_port, SOCK_DGRAM);
+    ASSERT_NE(holder, -1);
     int source_port = free_udp_port();
     const std::string source = "enabled=1&mode=pull&url=" + encoded_url(source_port);
     const std::string target = "enabled=1&mode=push&url=" + encoded_url(free_udp_port());
@@ -122,33 +120,6 @@ TEST_F(http_api, rows_with_their_failures_keep_the_file_equal_to_the_registry)
     close(holder);
 }
 
-// Each row: the name sent, and the name read back for a source and for a target. The
-// endpoints stay off, so no socket opens; each row has a URL of its own so it never
-// counts as the same configuration. A value keeps every '=' after the first one, and an
-// encoded '&'.
-TEST_F(http_api, mode_names_of_sources_and_targets)
-{
-    create_routes(1);
-    ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
-    for (const char *row :
-         {"pull pull listen", "Pull pull listen", "PULL listen listen", "push listen push",
-          "Push listen push", "caller listen listen", "rendezvous rendezvous rendezvous",
-          "Rendezvous rendezvous rendezvous"}) {
-        std::istringstream words(row);
-        std::string given, source, target;
-        words >> given >> source >> target;
-        std::string url = "srt://h:9?streamid=" + given + "=x&latency=1";
-        std::string query = "enabled=0&mode=" + given + "&url=" + url_encode(url);
-        EXPECT_EQ(call("PUT", "/api/routes/100/source", query).body, "Ok") << row;
-        EXPECT_EQ(call("PUT", "/api/routes/100/targets/1000", query).body, "Ok") << row;
-        const std::string stored = "\",\"url\":\"" + url + "\"}";
-        EXPECT_EQ(get_body("/api/routes/100/source"),
-                  "{\"source_id\":100,\"enabled\":0,\"mode\":\"" + source + stored);
-        EXPECT_EQ(get_body("/api/routes/100/targets"),
-                  "{\"1000\":{\"enabled\":0,\"mode\":\"" + target + stored + "}");
-    }
-}
-
 // One route with a publisher on its listening source and two subscribers on its
 // listening target: which routes and targets are active, and which stats are selected.
 TEST_F(http_api, activity_and_stats_with_live_peers)
@@ -171,9 +142,8 @@ TEST_F(http_api, activity_and_stats_with_live_peers)
                            .find("\"subscribers\":2}") != std::string::npos;
         },
         15000));
-    // is_source 1 selects the source whatever target_id says; 0, absent or not a number
-    // with a target_id selects that target; anything else gives {}. Subscribers show
-    // only where someone listens.
+    // is_source 1 selects the source; 0, absent or not a number with a target_id that
+    // target; anything else gives {}.
     const std::pair<std::string, std::string> selected[] = {
         {"route_id=100", "{}"},
         {"route_id=100&is_source=2&target_id=1000", "{}"},
@@ -203,9 +173,8 @@ TEST_F(http_api, activity_and_stats_with_live_peers)
         srt_close(sock);
 }
 
-// The tail keeps whole pieces (lines, or 1023-byte parts of longer ones) while they fit
-// within 3999 bytes, from the last 100 lines. The log folder comes from the environment
-// and may hold shell characters.
+// The tail keeps whole pieces (lines, or 1023-byte parts) within 3999 bytes of the last
+// 100 lines, from a folder whose name holds shell characters.
 TEST_F(http_api, logs_from_a_quoted_folder_return_whole_pieces_within_3999_bytes)
 {
     const std::string b98 = std::string(98, 'b') + "\n";

@@ -39,11 +39,9 @@ class LossyLinkTest : public http_relay_fixture
     }
 };
 
-// With 5% loss and 20 ms each way on both legs, encrypted, at the relay's latency of 200 ms, the
-// subscriber gets every message unchanged and in order. It leaves mid-stream: a stream's last
-// losses are revealed only by later messages. libsrt resends a packet at most once per round
-// trip plus variance: on a busy machine one run in ten loses a message dropped three times, so
-// such a run is made again with other seeds. A relay that breaks recovery loses in every run.
+// 5% loss and 20 ms each way on both legs, encrypted, at 200 ms: every message arrives
+// unchanged and in order. A busy machine loses one run in ten (a packet dropped three times),
+// so such a run is made again with other seeds; a relay that breaks recovery loses every run.
 TEST_F(LossyLinkTest, encrypted_stream_crosses_two_lossy_legs_whole_and_in_order)
 {
     const std::string secret = "lossy-link-secret", query = "?latency=200&passphrase=" + secret;
@@ -85,9 +83,8 @@ TEST_F(LossyLinkTest, encrypted_stream_crosses_two_lossy_legs_whole_and_in_order
     EXPECT_EQ(figures, whole);
 }
 
-// The same legs with 200 ms in and a budget of 400 ms out to a target with source time: the
-// subscriber plays each message about 400 ms and the two transits after it was sent, not the
-// 640 that plain legs add up to, and recovery within the budget delivers at least 99%, in order.
+// 200 ms in and 400 ms out to a target with source time: plays about 400 ms and the transits
+// after sending (not 640), and recovery within that budget delivers at least 99%, in order.
 TEST_F(LossyLinkTest, source_time_target_plays_within_its_budget_across_lossy_legs)
 {
     int source = free_udp_port(), target = free_udp_port();

@@ -12,9 +12,8 @@
 
 using ProcessTest = http_relay_fixture;
 
-// -h prints the usage and writes no file. An unknown option is reported and ignored; no
-// key, no route file and a missing log folder are announced and cost no crash, and with no
-// route no statistics line is printed.
+// -h writes no file. An unknown option, no key, no route file and a missing log folder are
+// announced and cost no crash; with no route no statistics line is printed.
 TEST_F(ProcessTest, help_unknown_option_and_missing_inputs)
 {
     std::string empty = dir + "/empty";
@@ -44,11 +43,8 @@ TEST_F(ProcessTest, help_unknown_option_and_missing_inputs)
     EXPECT_EQ(out.find("[STATS"), std::string::npos) << out;
 }
 
-// The banner, then the entry also in the day file named after its UTC date; SIGINT ends
-// the relay with its number. A restart brings back what the API configured (listeners
-// open, new ids after the stored ones). Restore and undispatched commands change nothing,
-// init deletes every route, cleanup removes the file, runs systemctl (a stand-in first on
-// PATH records its arguments) and exits with 0.
+// A restart brings back what the API configured. Restore and undispatched commands change
+// nothing, init deletes every route, cleanup removes the file, runs systemctl and exits 0.
 TEST_F(ProcessTest, signal_restart_init_and_cleanup)
 {
     std::string out = relay_stdout(relay);
@@ -113,9 +109,8 @@ TEST_F(ProcessTest, signal_restart_init_and_cleanup)
     EXPECT_NE(relay_stdout(relay).find("\ncleanup\n"), std::string::npos);
 }
 
-// make install stages the binary, the unit CMake made from the one template, the settings
-// file and a key file only root reads; a second run keeps the key that clients already use.
-// The unit is the hardened one: systemd-analyze rates it at most 2.0.
+// make install stages the binary, the hardened unit (rated at most 2.0) and a key file only
+// root reads, which a second run keeps.
 TEST(http_service_install, stages_binary_hardened_unit_and_key_file_under_destdir)
 {
     std::string root = make_temp_dir(), keys = root + "/usr/local/etc/mirevo/keys.env", key_text;

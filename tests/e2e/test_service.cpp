@@ -94,10 +94,8 @@ TEST_F(service, unusable_port_or_tls_pair_ends_the_start_with_one_line)
 {
     make_pki();
     int port = free_tcp_port();
-    int holder = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr = {AF_INET, htons((uint16_t)port), {htonl(INADDR_LOOPBACK)}, {}};
-    ASSERT_EQ(bind(holder, (struct sockaddr *)&addr, sizeof addr), 0);
-    ASSERT_EQ(listen(holder, 1), 0);
+    int holder = hold_port(port, SOCK_STREAM);
+    ASSERT_NE(holder, -1);
     const std::string a = dir + "/a.pem", a_key = dir + "/a.key", none = dir + "/none";
     const struct {
         std::string cert, key, reason;
@@ -127,10 +125,8 @@ TEST_F(service, unusable_port_or_tls_pair_ends_the_start_with_one_line)
     close(holder);
 }
 
-// With 64 descriptors, 200 clients that trickle header bytes used to make the HTTP thread
-// spin on accept failures (errno 24) and print a line for each. Connections are now capped
-// below the limit, which the relay first raises to the hard one; headers must come within
-// 5 s; the API answers again as soon as the flood ends.
+// With 64 descriptors, 200 clients trickling headers used to make the HTTP thread spin on
+// accept failures and log each; now connections are capped and headers must come in 5 s.
 TEST_F(service, descriptor_flood_neither_spins_nor_floods_the_log)
 {
     relay = start_relay(dir, {}, {"prlimit", "--nofile=48:64", "--"});
@@ -175,11 +171,8 @@ TEST_F(service, descriptor_flood_neither_spins_nor_floods_the_log)
     EXPECT_LE(count_occurrences(output, "accept"), 9u) << output.substr(0, 2000);
 }
 
-// HTTPS only, TLS 1.2 and 1.3 only: the API and the dashboard as curl sees them with the test
-// CA, and no answer to plain HTTP. Then a stream flows while a renewed pair of another key
-// type is installed and SIGHUP sent: new connections get it, a kept-alive API connection
-// serves on with the old one, and the stream arrives whole. A pair that does not belong
-// together is refused with one line and the served certificate stays.
+// HTTPS only, TLS 1.2 and 1.3 only. SIGHUP with a renewed pair: new connections get it, a
+// kept-alive one serves on, the stream arrives whole; a mismatched pair is refused.
 TEST_F(service, https_only_and_sighup_reloads_the_pair_without_touching_streams_or_connections)
 {
     make_pki();

@@ -25,10 +25,8 @@ int64_t stream_of(int sock)
     return seq < 0 ? -1 : seq / 1000000;
 }
 
-// Two routes publish on one port and play on another: each player gets its own route's
-// stream in either form of stream id, and a third endpoint with a taken id is refused with
-// nothing changed. Callers keep knocking for the second route while it is switched off and
-// deleted; then they are told it is not there, and the first route serves on throughout.
+// Two routes share a publishing and a playing port: each player gets its own route's stream
+// in either id form, a taken id is refused, and deleting one route leaves the other serving.
 TEST_F(shared_ports, stream_id_picks_the_route_and_a_deleted_route_leaves_the_port_serving)
 {
     int publish_port = free_udp_port(), play_port = free_udp_port();
@@ -36,12 +34,13 @@ TEST_F(shared_ports, stream_id_picks_the_route_and_a_deleted_route_leaves_the_po
     for (const auto &[route, target] : {std::make_pair(100, 1000), std::make_pair(101, 1001)}) {
         std::string id = "cam" + std::to_string(route);
         std::string path = "/api/routes/" + std::to_string(route);
-        ASSERT_EQ(call("PUT", path + "/source", listen_query(publish_port, "?streamid=" + id)).body, "Ok");
+        ASSERT_EQ(call("PUT", path + "/source", listen_query(publish_port, "?streamid=" + id)).body,
+                  "Ok");
         ASSERT_EQ(call("POST", path + "/targets").status, 200);
-        ASSERT_EQ(
-            call("PUT", path + "/targets/" + std::to_string(target), listen_query(play_port, "?streamid=" + id))
-                .body,
-            "Ok");
+        ASSERT_EQ(call("PUT", path + "/targets/" + std::to_string(target),
+                       listen_query(play_port, "?streamid=" + id))
+                      .body,
+                  "Ok");
     }
     std::string stored = read_text_file(relay.config_path);
     http_response_t taken =
@@ -50,7 +49,9 @@ TEST_F(shared_ports, stream_id_picks_the_route_and_a_deleted_route_leaves_the_po
                               std::to_string(play_port) + "\"}");
     EXPECT_EQ(read_text_file(relay.config_path), stored);
     // A third endpoint keeps the players' port shared once the second route is gone.
-    ASSERT_EQ(call("PUT", "/api/routes/102/source", listen_query(play_port, "?streamid=spare")).body, "Ok");
+    ASSERT_EQ(
+        call("PUT", "/api/routes/102/source", listen_query(play_port, "?streamid=spare")).body,
+        "Ok");
 
     int first = caller(publish_port, "cam100");
     int second = caller(publish_port, "#!::r=cam101,m=publish,bmd_uuid=42");
@@ -91,9 +92,8 @@ TEST_F(shared_ports, stream_id_picks_the_route_and_a_deleted_route_leaves_the_po
     EXPECT_EQ(stream_of(caller(play_port, "cam100")), 0);
 }
 
-// An IPv6 publisher feeds a [::] source; IPv4 and IPv6 players of one [::] target get the
-// stream, and a push target delivers to an IPv6 listener. Peers show as clients see them:
-// [::1]:port, and 127.0.0.1:port for an IPv4 caller of a dual-stack socket.
+// IPv4 and IPv6 players of a [::] target and an IPv6 push listener get an IPv6 publisher's
+// stream; peers show as clients see them ([::1]:port, 127.0.0.1:port).
 TEST_F(shared_ports, ipv6_endpoints_serve_both_families_and_show_peers_as_they_are)
 {
     int source_port = free_udp_port(), target_port = free_udp_port(), push_port = free_udp_port();

@@ -22,15 +22,7 @@ std::string day_file(const std::string &dir, time_t when)
     return dir + "/mirevo-" + day + ".log";
 }
 
-class trust : public http_relay_fixture
-{
-  protected:
-    std::string listen_query(int port, const std::string &options = "")
-    {
-        return "enabled=1&mode=listen&url=" +
-               url_encode("srt://:" + std::to_string(port) + options);
-    }
-};
+using trust = http_relay_fixture;
 
 // One trailing comma made the relay start empty and the next change save over
 // every stored route. The file's bytes are now copied aside first.
@@ -54,9 +46,8 @@ TEST_F(trust, unreadable_route_file_is_copied_aside_before_any_save)
     EXPECT_EQ(out.find("hidden-passphrase-1"), std::string::npos);
 }
 
-// Passphrases show nowhere but in the key holder's own configuration. The file
-// holding them is private when new, keeps the mode it was given, and is never
-// written through a link at a fixed temporary name.
+// Passphrases show nowhere but in the route file, which is private when new, keeps its
+// mode, and is never written through a link.
 TEST_F(trust, passphrases_stay_private_and_out_of_console_day_log_and_log_endpoint)
 {
     const std::string secret = "hidden-passphrase-2";

@@ -198,6 +198,14 @@ std::string api_target(const std::string &path, const std::string &key, const st
     return path + "?api_key=" + url_encode(key) + (query.empty() ? "" : "&" + query);
 }
 
+double metric_of(const relay_process_t &relay, const std::string &sample)
+{
+    std::string text =
+        http_request(relay.http_port, "GET", api_target("/api/metrics", relay.api_key)).body;
+    size_t at = text.find("\n" + sample + " ");
+    return at == std::string::npos ? -1 : atof(text.c_str() + at + sample.size() + 2);
+}
+
 std::string listen_query(int port, const std::string &options)
 {
     return "enabled=1&mode=listen&url=" + url_encode(srt_url("", port) + options);

@@ -63,6 +63,8 @@ std::string api_target(const std::string &path, const std::string &key,
 std::string url_encode(const std::string &text);
 // The query that switches an endpoint on, listening on port ("srt://:port" + options).
 std::string listen_query(int port, const std::string &options = "");
+// The value of one sample of a relay's metrics ("name{labels}"), -1 when absent.
+double metric_of(const relay_process_t &relay, const std::string &sample);
 // Parses a JSON body; nullptr when it is not JSON. Caller releases with json_decref.
 json_t *parse_json_body(const std::string &body);
 
@@ -114,8 +116,8 @@ class http_relay_fixture : public ::testing::Test
     child_process_t &run(const std::string &name, const std::vector<std::string> &argv,
                          const std::map<std::string, std::string> &env = {})
     {
-        children.push_back(spawn_process(argv, env, dir + "/" + name + ".out",
-                                         dir + "/" + name + ".err"));
+        children.push_back(
+            spawn_process(argv, env, dir + "/" + name + ".out", dir + "/" + name + ".err"));
         return children.back();
     }
     void start(const std::map<std::string, std::string> &extra_env = {})
@@ -132,12 +134,9 @@ class http_relay_fixture : public ::testing::Test
         write_text_file(dir + "/mirevo-config.json", text);
         start(env);
     }
-    // The value of one sample of the relay's metrics ("name{labels}"), -1 when absent.
     double metric(const std::string &sample)
     {
-        std::string text = call("GET", "/api/metrics").body;
-        size_t at = text.find("\n" + sample + " ");
-        return at == std::string::npos ? -1 : atof(text.c_str() + at + sample.size() + 2);
+        return metric_of(relay, sample);
     }
     // A request with the relay's key in front of query.
     http_response_t call(const std::string &method, const std::string &path,

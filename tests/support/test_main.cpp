@@ -23,8 +23,6 @@ int main(int argc, char **argv)
     snprintf(g_log_dir, sizeof g_log_dir, "%s", dir.c_str());
     snprintf(g_config_path, sizeof g_config_path, "%s/mirevo-config.json", dir.c_str());
     int result = RUN_ALL_TESTS();
-    // The log writer may still hold the last entries; once they are written, exit's
-    // destructors cannot meet it (TSan saw them race after the statistics test).
     flush_log(5000);
     remove_tree(dir);
     return result;

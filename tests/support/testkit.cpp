@@ -84,6 +84,18 @@ static int free_port(int type)
     return port;
 }
 
+int hold_port(int port, int type)
+{
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    struct sockaddr_in addr = {AF_INET, htons((uint16_t)port), {htonl(INADDR_LOOPBACK)}, {}};
+    if (fd >= 0 && bind(fd, (struct sockaddr *)&addr, sizeof addr) == 0 &&
+        (type != SOCK_STREAM || listen(fd, 1) == 0))
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
 int free_udp_port(void)
 {
     return free_port(SOCK_DGRAM);

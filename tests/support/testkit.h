@@ -26,6 +26,10 @@ void write_text_file(const std::string &path, const std::string &text);
 int free_udp_port(void);
 int free_tcp_port(void);
 
+// A socket on 127.0.0.1:port, listening when TCP, without address reuse: nobody else can
+// bind the port while it is open. -1 when it is taken.
+int hold_port(int port, int type);
+
 // Polls condition every 20 ms until it holds or timeout_ms passes.
 bool wait_until(const std::function<bool()> &condition, int timeout_ms);
 
@@ -55,9 +59,8 @@ struct relay_process_t {
     child_process_t child;
 };
 
-// Starts build/mirevo with MIREVO_* pointing into dir; waits for its first
-// log line. extra_env may override or add variables; wrapper is a command that
-// execs the relay (such as prlimit), or nothing.
+// Starts build/mirevo with MIREVO_* pointing into dir and waits for its first log line;
+// wrapper execs the relay (such as prlimit), or is empty.
 relay_process_t start_relay(const std::string &dir,
                             const std::map<std::string, std::string> &extra_env = {},
                             const std::vector<std::string> &wrapper = {});
@@ -124,9 +127,8 @@ std::string capture_stdout(const std::function<void()> &fn);
 struct route_t;
 route_t *insert_idle_route(int32_t id);
 
-// For one test: an empty route registry with fresh id counters and its configuration
-// file in a folder of its own. The destructor empties the registry again (discard_all_routes),
-// resets the counters, restores the configuration path and removes the folder.
+// For one test: an empty registry with fresh id counters and its route file in a folder of
+// its own; all undone by the destructor.
 struct registry_sandbox_t {
     registry_sandbox_t();
     ~registry_sandbox_t();

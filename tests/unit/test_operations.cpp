@@ -27,11 +27,6 @@ static std::string threads_of(int32_t id)
            std::to_string(count_proc_entries("task", "xmit:" + std::to_string(id)));
 }
 
-static std::string listen_url(int port)
-{
-    return "srt://:" + std::to_string(port);
-}
-
 class OperationsTest : public ::testing::Test
 {
   protected:
@@ -42,23 +37,21 @@ class OperationsTest : public ::testing::Test
     }
     int target_on(int32_t id, int32_t tid, int port)
     {
-        return update_target(id, tid, 1, CONN_MODE_LISTEN, listen_url(port).c_str());
+        return update_target(id, tid, 1, CONN_MODE_LISTEN, srt_url("", port).c_str());
     }
     // A caller that the test closes in TearDown.
     int connect_peer(int port)
     {
         int sock = srt_open_caller(port, "", 1500);
-        if (sock != -1)
-            peers_.push_back(sock);
+        peers_.push_back(sock);
         return sock;
     }
     registry_sandbox_t sandbox_;
     std::vector<int> peers_;
 };
 
-// A target set while the source is off opens at once. Switching the source closes every
-// connection and reopens exactly the enabled targets on the same thread pair. Deleting a
-// target logs each subscriber's disconnect; deleting the route ends its threads and caller.
+// Switching the source closes every connection and reopens the enabled targets on the same
+// thread pair; deleting the route ends its threads and callers.
 TEST_F(OperationsTest, switching_and_deleting_keep_one_thread_pair_and_close_every_connection)
 {
     int source_port = free_udp_port(), on_port = free_udp_port();
@@ -66,10 +59,10 @@ TEST_F(OperationsTest, switching_and_deleting_keep_one_thread_pair_and_close_eve
     route_t &route = g_routes.front();
     target_t &on_target = route.targets.front(), &off_target = route.targets.back();
     ASSERT_EQ(target_on(id, on, on_port), 0);
-    ASSERT_EQ(update_target(id, off, 0, CONN_MODE_LISTEN, listen_url(free_udp_port()).c_str()), 0);
+    ASSERT_EQ(update_target(id, off, 0, CONN_MODE_LISTEN, srt_url("", free_udp_port()).c_str()), 0);
     EXPECT_NE(on_target.listen, 0);
     EXPECT_EQ(threads_of(id), "0/0");
-    ASSERT_EQ(update_source(id, 1, CONN_MODE_LISTEN, listen_url(source_port).c_str()), 0);
+    ASSERT_EQ(update_source(id, 1, CONN_MODE_LISTEN, srt_url("", source_port).c_str()), 0);
     auto conns = [&] {
         return count_conns(route, route.conns) + count_conns(route, on_target.conns);
     };
@@ -103,9 +96,8 @@ TEST_F(OperationsTest, switching_and_deleting_keep_one_thread_pair_and_close_eve
     EXPECT_TRUE(wait_until([&] { return srt_getsockstate(publisher) != SRTS_CONNECTED; }, 5000));
 }
 
-// A URL that cannot be stored whole, or not as JSON text, changes nothing; the longest that
-// fits is kept. A source that cannot open leaves no socket and no thread. One target that
-// cannot open does not take its route down, and the error names it.
+// A URL that cannot be stored changes nothing; a source that cannot open leaves no socket
+// nor thread; one target that cannot open does not take its route down.
 TEST_F(OperationsTest, failures_leave_documented_state)
 {
     int busy_port = free_udp_port(), good_port = free_udp_port();
@@ -114,7 +106,7 @@ TEST_F(OperationsTest, failures_leave_documented_state)
     peers_.push_back(holder);
     int32_t id = create_route(), bad = add_target(id), good = add_target(id);
     route_t &route = g_routes.front();
-    std::string longest = listen_url(busy_port) + "?streamid=";
+    std::string longest = srt_url("", busy_port) + "?streamid=";
     longest += std::string(ENDPOINT_URL_SIZE - 1 - longest.size(), 'b');
     std::string saved = read_text_file(sandbox_.config_path);
     EXPECT_EQ(update_source(id, 1, 0, (longest + "b").c_str()), -1);
@@ -126,14 +118,14 @@ TEST_F(OperationsTest, failures_leave_documented_state)
     EXPECT_STREQ(g_last_error, "Creating Target's SRT Socket failed");
     EXPECT_EQ(route.targets.front().endpoint.url, longest);
 
-    EXPECT_EQ(update_source(id, 1, CONN_MODE_LISTEN, listen_url(busy_port).c_str()), -1);
+    EXPECT_EQ(update_source(id, 1, CONN_MODE_LISTEN, srt_url("", busy_port).c_str()), -1);
     EXPECT_STREQ(g_last_error, "Creating source's SRT Socket failed");
     EXPECT_EQ(route.source.enabled, 0);
     EXPECT_EQ(route.source_listen, 0);
     EXPECT_EQ(threads_of(id), "0/0");
 
     ASSERT_EQ(target_on(id, good, good_port), 0);
-    EXPECT_EQ(update_source(id, 1, 0, listen_url(free_udp_port()).c_str()), -1);
+    EXPECT_EQ(update_source(id, 1, 0, srt_url("", free_udp_port()).c_str()), -1);
     EXPECT_EQ(g_last_error, "Creating target's SRT Socket failed: " + std::to_string(bad));
     EXPECT_EQ(route.source.enabled, 1);
     EXPECT_NE(route.source_listen, 0);
@@ -147,7 +139,7 @@ TEST_F(OperationsTest, repeated_cycles_leave_thread_and_descriptor_counts_unchan
 {
     int32_t id = create_route();
     ASSERT_EQ(target_on(id, add_target(id), free_udp_port()), 0);
-    ASSERT_EQ(update_source(id, 1, 0, listen_url(free_udp_port()).c_str()), 0);
+    ASSERT_EQ(update_source(id, 1, 0, srt_url("", free_udp_port()).c_str()), 0);
     // The day file stays open once an entry went to it.
     log_message(LOG_LEVEL_INFO, "counting threads and descriptors\n");
     flush_log(5000);

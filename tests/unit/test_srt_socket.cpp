@@ -61,9 +61,8 @@ class SrtSocketTest : public ::testing::Test
     std::string printed_;
 };
 
-// Listeners bind the wildcard address whatever the host; callers return while connecting;
-// rendezvous binds an ephemeral port without "port"; bad ports (glibc would wrap 70000 to
-// 4464) and host names fail with their messages.
+// Listeners bind the wildcard whatever the host; callers return while connecting; bad
+// ports (glibc would wrap 70000 to 4464) and host names fail with their messages.
 TEST_F(SrtSocketTest, each_mode_binds_or_fails_as_its_url_says)
 {
     const std::string illegal = "illegal port number or port is busy.\n";

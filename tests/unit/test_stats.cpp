@@ -58,12 +58,8 @@ class stats : public ::testing::Test
     }
 };
 
-// One line per target connection, numbered, each with the route's received figures (marked
-// for a target with source time); one unnumbered line for a target without any; none for a
-// route without targets. Newest first.
-// Each shows the totals from before the pass folds the increases into them, in a unit that
-// changes just above each power of 1024. The lookup gets the source's figures and the
-// average of the target's connections; subscribers count only where the endpoint listens.
+// One numbered line per target connection, newest route first, with totals from before the
+// pass folds its increases in; the lookup averages the target's connections.
 TEST_F(stats, pass_prints_a_line_per_target_connection_and_keeps_figures_for_the_lookup)
 {
     route_t *plain = insert_idle_route(100), *empty = insert_idle_route(101);
@@ -142,9 +138,8 @@ TEST_F(stats, pass_prints_a_line_per_target_connection_and_keeps_figures_for_the
     g_stats_every = 1;
 }
 
-// A closed connection's last figures join the totals: its own counts, and libsrt's from
-// the final snapshot when there is one (the last pass's may be a second old), so totals
-// never go down when a peer leaves.
+// A closed connection's figures join the totals, libsrt's from its final snapshot (the
+// last pass's may be a second old): totals never go down when a peer leaves.
 TEST(fold, closed_connection_adds_its_final_figures_to_the_totals)
 {
     conn_socket_t conn;
