@@ -1,5 +1,6 @@
 """Latency through the relay: per row, a direct sender-to-receiver link, the relay with a plain
 target and the relay with sourcetime=1, all three at once under the same load."""
+import json
 import os
 import shutil
 import socket
@@ -201,13 +202,22 @@ def _combine(runs):
     return row
 
 
-def measure(relay_bin, load_bin, seconds):
+def measure(relay_bin, load_bin, seconds, out_dir):
     """Every row, REPEATS times: each connection's time base carries its own handshake delay
-    (a few ms, tens on a busy machine), so one run says little about a few ms."""
+    (a few ms, tens on a busy machine), so one run says little about a few ms. Also written to
+    latency.md and latency.json in out_dir."""
     per_run = max(seconds // 2, 5)
     rows = [_combine([measure_row(name, relay_bin, load_bin, per_run) for _ in range(REPEATS)])
             for name in ROWS]
-    return {"rate_bps": RATE_BPS, "seconds": per_run, "repeats": REPEATS, "rows": rows}
+    result = {"rate_bps": RATE_BPS, "seconds": per_run, "repeats": REPEATS, "rows": rows,
+              "load_average": " ".join(f"{x:.2f}" for x in os.getloadavg())}
+    os.makedirs(out_dir, exist_ok=True)
+    with open(os.path.join(out_dir, "latency.json"), "w") as out:
+        json.dump(result, out, indent=1)
+        out.write("\n")
+    with open(os.path.join(out_dir, "latency.md"), "w") as out:
+        out.write(markdown(result) + "\n")
+    return result
 
 
 def _legs_text(row):

@@ -310,7 +310,7 @@ def main():
         note("  " + json.dumps(document["lossy"]))
     if "latency" in wanted:
         note("latency: direct link, plain target and sourcetime=1 ...")
-        document["latency"] = latency.measure(args.relay, args.load, args.seconds)
+        document["latency"] = latency.measure(args.relay, args.load, args.seconds, args.out)
         note("  " + json.dumps(document["latency"]))
     if "shared_routes" in wanted:
         note(f"{shared_port.ROUTES} routes on two shared ports and on ports of their own ...")
