@@ -179,6 +179,23 @@ TEST_F(RelayStreamTest, ffmpeg_test_picture_is_recognised_by_ffprobe_behind_the_
     EXPECT_NE(streams.find("width=320"), std::string::npos);
 }
 
+// A caller that cannot be watched used to end the handler thread, leaving a route that
+// took handshakes and forwarded nothing; now only that caller is closed.
+TEST_F(RelayStreamTest, caller_that_cannot_be_watched_is_closed_and_the_route_serves_on)
+{
+    start_with("listen", srt_url("", source_port_), "listen", srt_url("", target_port_),
+               {{"LD_PRELOAD", EPOLL_FAIL_SHIM}, {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
+    subscribe();
+    EXPECT_TRUE(wait_relay_output(relay, "snd srt_epoll_add_usock", 5000));
+    peer_t receiver(subscribe());
+    peer_t sender(keep(srt_open_caller(source_port_)), 200);
+    EXPECT_TRUE(wait_until([&] { return receiver.count > 100; }, 5000));
+    EXPECT_EQ(call("GET", "/api/routes").body, "{\"100\":{\"enabled\":1}}");
+    EXPECT_EQ(metric("mirevo_connections_rejected_total{route=\"100\",side=\"target\","
+                     "reason=\"register\"}"),
+              1);
+}
+
 // A source that comes late is forwarded from its first message. A subscriber that stops
 // reading costs the others nothing; what it misses shows as its own drops.
 TEST_F(RelayStreamTest, late_source_and_stalled_subscriber_cost_the_others_nothing)
