@@ -14,7 +14,7 @@
 #define CONN_EVENTS_MAX 1100
 #define CONN_WAIT_MS 100
 // A quiet route's handler sleeps this long at most between looks.
-#define QUIET_WAIT_MS 1000
+#define QUIET_WAIT_MS 5000
 
 bool conns_contain(const std::list<conn_socket_t> &conns, int sock)
 {

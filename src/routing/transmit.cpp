@@ -16,7 +16,7 @@
 #define RECEIVE_WAIT_MS 100
 // An idle route's thread sleeps on its condition; the wake-up bounds how late a
 // missed signal could be noticed.
-#define IDLE_WAIT_S 1
+#define IDLE_WAIT_S 5
 // With failover the standbys are read this often, which also bounds how late a
 // silent active source is noticed.
 #define STANDBY_CHECK_MS 20
