@@ -56,7 +56,8 @@ state=""
 for _ in $(seq 225); do
   kill -0 "$nspawn_pid" 2>/dev/null || skip "systemd-nspawn cannot start here: $(tail -n 3 "$work/nspawn.log")"
   # Asked anew each time: nspawn's first child is a helper that becomes or starts systemd.
-  init="$(ps -o pid=,comm= --ppid "$nspawn_pid" | awk '$2 == "systemd" { print $1; exit }')"
+  # ps fails while nspawn has no child yet; that is not an error here.
+  init="$(ps -o pid=,comm= --ppid "$nspawn_pid" | awk '$2 == "systemd" { print $1; exit }' || true)"
   if [ -n "$init" ]; then
     state="$(timeout 5 nsenter -t "$init" -a systemctl is-system-running 2>/dev/null || true)"
     case "$state" in running | degraded) break ;; esac
