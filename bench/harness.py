@@ -207,6 +207,16 @@ def start_relay(binary, workdir, config_text, http_port, api_key, name="relay", 
     return Process(name, [*wrapper, binary], workdir, env)
 
 
+def save_result(out_dir, name, result, text):
+    """A measure's figures as out_dir/name.json and its table as out_dir/name.md."""
+    os.makedirs(out_dir, exist_ok=True)
+    with open(os.path.join(out_dir, f"{name}.json"), "w") as out:
+        json.dump(result, out, indent=1)
+        out.write("\n")
+    with open(os.path.join(out_dir, f"{name}.md"), "w") as out:
+        out.write(text.rstrip("\n") + "\n")
+
+
 def sanitizer_findings(stderr_text):
     """Lines of a relay's standard error that a sanitizer wrote."""
     return [line for line in stderr_text.splitlines()

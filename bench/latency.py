@@ -1,6 +1,5 @@
 """Latency through the relay: per row, a direct sender-to-receiver link, the relay with a plain
 target and the relay with sourcetime=1, all three at once under the same load."""
-import json
 import os
 import shutil
 import socket
@@ -211,12 +210,7 @@ def measure(relay_bin, load_bin, seconds, out_dir):
             for name in ROWS]
     result = {"rate_bps": RATE_BPS, "seconds": per_run, "repeats": REPEATS, "rows": rows,
               "load_average": " ".join(f"{x:.2f}" for x in os.getloadavg())}
-    os.makedirs(out_dir, exist_ok=True)
-    with open(os.path.join(out_dir, "latency.json"), "w") as out:
-        json.dump(result, out, indent=1)
-        out.write("\n")
-    with open(os.path.join(out_dir, "latency.md"), "w") as out:
-        out.write(markdown(result) + "\n")
+    harness.save_result(out_dir, "latency", result, markdown(result))
     return result
 
 

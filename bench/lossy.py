@@ -1,8 +1,6 @@
 """The lossy-link case: one stream through the relay over two impaired legs, and at the same time
 a direct sender-to-receiver link over the same two legs chained. Run through
 bench/run-bench.sh --cases lossy."""
-import json
-import os
 import shutil
 import socket
 import tempfile
@@ -121,12 +119,7 @@ def measure(relay_bin, load_bin, seconds, out_dir, commit=""):
         result["workdir"] = workdir
     else:
         shutil.rmtree(workdir, ignore_errors=True)
-    os.makedirs(out_dir, exist_ok=True)
-    with open(os.path.join(out_dir, "lossy.json"), "w") as out:
-        json.dump(result, out, indent=1)
-        out.write("\n")
-    with open(os.path.join(out_dir, "lossy.md"), "w") as out:
-        out.write(markdown(result))
+    harness.save_result(out_dir, "lossy", result, markdown(result))
     return result
 
 

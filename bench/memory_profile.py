@@ -1,7 +1,6 @@
 """Heap per subscriber of the relay and of the bare fan-out, with heaptrack: the peak heap at two
 subscriber counts under the same load, the growth per subscriber, and the allocation sites that
 hold most at the peak. Run through bench/run-bench.sh --cases memory."""
-import json
 import os
 import re
 import shutil
@@ -132,12 +131,7 @@ def measure(relay_bin, load_bin, out_dir, commit=""):
         shutil.rmtree(workdir, ignore_errors=True)
     except (RuntimeError, OSError, subprocess.SubprocessError) as failure:
         result["error"] = f"{failure} (files kept in {workdir})"
-    os.makedirs(out_dir, exist_ok=True)
-    with open(os.path.join(out_dir, "memory.json"), "w") as out:
-        json.dump(result, out, indent=1)
-        out.write("\n")
-    with open(os.path.join(out_dir, "memory.md"), "w") as out:
-        out.write(markdown(result) + "\n")
+    harness.save_result(out_dir, "memory", result, markdown(result))
     return result
 
 

@@ -173,7 +173,7 @@ def measure_routes(relay_bin, out_dir, commit="", count=ROUTES):
     for layout in LAYOUTS:
         if "error" in result[layout]:
             result["error"] = f"{layout}: {result[layout]['error']}"
-    _save(out_dir, "shared_routes", result, routes_markdown(result))
+    harness.save_result(out_dir, "shared_routes", result, routes_markdown(result))
     return result
 
 
@@ -350,7 +350,7 @@ def measure_live(relay_bin, load_bin, seconds, out_dir, commit=""):
     failed = [run for run in result["runs"] if "error" in run]
     if failed:
         result["error"] = f"{len(failed)} run(s) failed: {failed[0]['error']}"
-    _save(out_dir, "shared_live", result, live_markdown(result))
+    harness.save_result(out_dir, "shared_live", result, live_markdown(result))
     return result
 
 
@@ -363,15 +363,6 @@ def round_ratios(runs):
 
 def _load_average():
     return " ".join(f"{x:.2f}" for x in os.getloadavg())
-
-
-def _save(out_dir, name, result, text):
-    os.makedirs(out_dir, exist_ok=True)
-    with open(os.path.join(out_dir, f"{name}.json"), "w") as out:
-        json.dump(result, out, indent=1)
-        out.write("\n")
-    with open(os.path.join(out_dir, f"{name}.md"), "w") as out:
-        out.write(text + "\n")
 
 
 def _verdict(value, goal):
