@@ -3,6 +3,7 @@ import ctypes
 import http.client
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -205,6 +206,14 @@ def start_relay(binary, workdir, config_text, http_port, api_key, name="relay", 
     env = {"MIREVO_LOG_DIR": workdir, "MIREVO_CONFIG": config_path,
            "MIREVO_HTTP_PORT": str(http_port), "MIREVO_API_KEY": api_key, **(env or {})}
     return Process(name, [*wrapper, binary], workdir, env)
+
+
+def keep_workdir_on_error(result, workdir):
+    """A failed measure keeps its files and names them in its result; a good one removes them."""
+    if "error" in result:
+        result["workdir"] = workdir
+    else:
+        shutil.rmtree(workdir, ignore_errors=True)
 
 
 def save_result(out_dir, name, result, text):

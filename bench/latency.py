@@ -1,7 +1,6 @@
 """Latency through the relay: per row, a direct sender-to-receiver link, the relay with a plain
 target and the relay with sourcetime=1, all three at once under the same load."""
 import os
-import shutil
 import socket
 import statistics
 import subprocess
@@ -171,10 +170,7 @@ def measure_row(name, relay_bin, load_bin, seconds):
         result["error"] = str(failure)
     finally:
         row.stop()
-        if "error" in result:
-            result["workdir"] = workdir
-        else:
-            shutil.rmtree(workdir, ignore_errors=True)
+        harness.keep_workdir_on_error(result, workdir)
     return result
 
 

@@ -1,7 +1,6 @@
 """The lossy-link case: one stream through the relay over two impaired legs, and at the same time
 a direct sender-to-receiver link over the same two legs chained. Run through
 bench/run-bench.sh --cases lossy."""
-import shutil
 import socket
 import tempfile
 import time
@@ -115,10 +114,7 @@ def measure(relay_bin, load_bin, seconds, out_dir, commit=""):
         for process in processes:
             process.stop(10)
         result["relay_exit"] = relay.stop(10)
-    if "error" in result:
-        result["workdir"] = workdir
-    else:
-        shutil.rmtree(workdir, ignore_errors=True)
+    harness.keep_workdir_on_error(result, workdir)
     harness.save_result(out_dir, "lossy", result, markdown(result))
     return result
 

@@ -5,7 +5,6 @@ through bench/run-bench.sh --cases shared_routes,shared_live."""
 import json
 import os
 import re
-import shutil
 import socket
 import statistics
 import tempfile
@@ -324,10 +323,7 @@ def _live_run(relay_bin, load_bin, layout, seconds):
             if process is not None:
                 process.stop(30)
         result["relay_exit"] = relay.stop(10)
-    if "error" in result:
-        result["workdir"] = workdir
-    else:
-        shutil.rmtree(workdir, ignore_errors=True)
+    harness.keep_workdir_on_error(result, workdir)
     return result
 
 

@@ -80,6 +80,16 @@ uint64_t monotonic_ms(void)
     return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
 }
 
+int init_monotonic_cond(pthread_cond_t *cond)
+{
+    pthread_condattr_t monotonic;
+    pthread_condattr_init(&monotonic);
+    pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
+    int result = pthread_cond_init(cond, &monotonic);
+    pthread_condattr_destroy(&monotonic);
+    return result;
+}
+
 struct timespec monotonic_deadline(int timeout_ms)
 {
     struct timespec until;
@@ -335,12 +345,8 @@ static void *log_writer_thread(void *)
 
 static void start_log_writer(void)
 {
-    pthread_condattr_t monotonic;
-    pthread_condattr_init(&monotonic);
-    pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
     pthread_cond_init(&g_writer_wake, nullptr);
-    pthread_cond_init(&g_entries_written, &monotonic);
-    pthread_condattr_destroy(&monotonic);
+    init_monotonic_cond(&g_entries_written);
     pthread_t thread;
     if (pthread_create(&thread, nullptr, log_writer_thread, nullptr) != 0)
         return;

@@ -59,6 +59,8 @@ uint64_t now_ms(void);
 uint64_t monotonic_ms(void);
 // The monotonic time timeout_ms from now, for a condition made on CLOCK_MONOTONIC.
 struct timespec monotonic_deadline(int timeout_ms);
+// A condition whose timed waits take monotonic_deadline's times; pthread_cond_init's result.
+int init_monotonic_cond(pthread_cond_t *cond);
 
 // The clock read by the logger and the time texts; tests replace it to cross midnight.
 typedef time_t (*clock_source_t)(void);

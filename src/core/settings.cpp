@@ -36,49 +36,43 @@ static int read_number(const char *text, long low, long high, int *out)
 
 int load_settings_from_env(void)
 {
-    const char *value;
+    const struct {
+        const char *name;
+        char *value;
+        size_t size;
+    } texts[] = {
+        {"MIREVO_LOG_DIR", g_log_dir, sizeof g_log_dir},
+        {"MIREVO_CONFIG", g_config_path, sizeof g_config_path},
+        {"MIREVO_API_KEY", g_api_key, sizeof g_api_key},
+        {"MIREVO_READ_KEY", g_read_key, sizeof g_read_key},
+        {"MIREVO_TLS_CERT", g_tls_cert_path, sizeof g_tls_cert_path},
+        {"MIREVO_TLS_KEY", g_tls_key_path, sizeof g_tls_key_path},
+    };
+    // A value that is not a number within bounds keeps the one in force, with a line.
+    const struct {
+        const char *name;
+        int *value;
+        long low, high;
+        const char *complaint;
+    } numbers[] = {
+        {"MIREVO_HTTP_PORT", &g_http_port, 1, 65535, "is not a port number; using"},
+        {"MIREVO_LOG_KEEP_DAYS", &g_log_keep_days, 0, 100000, "is not a number of days; keeping"},
+        {"MIREVO_STATS_EVERY", &g_stats_every, 0, 86400, "is not a number of seconds; keeping"},
+        {"MIREVO_LOG_QUEUE_KB", &g_log_queue_kb, 4, 1048576,
+         "is not a number of kilobytes; keeping"},
+    };
+    for (const auto &text : texts) {
+        const char *value = env_value(text.name);
+        if (value != nullptr)
+            snprintf(text.value, text.size, "%s", value);
+    }
     int result = 0;
-
-    value = env_value("MIREVO_LOG_DIR");
-    if (value != nullptr)
-        snprintf(g_log_dir, sizeof g_log_dir, "%s", value);
-    value = env_value("MIREVO_CONFIG");
-    if (value != nullptr)
-        snprintf(g_config_path, sizeof g_config_path, "%s", value);
-    value = env_value("MIREVO_API_KEY");
-    if (value != nullptr)
-        snprintf(g_api_key, sizeof g_api_key, "%s", value);
-    value = env_value("MIREVO_READ_KEY");
-    if (value != nullptr)
-        snprintf(g_read_key, sizeof g_read_key, "%s", value);
-    value = env_value("MIREVO_TLS_CERT");
-    if (value != nullptr)
-        snprintf(g_tls_cert_path, sizeof g_tls_cert_path, "%s", value);
-    value = env_value("MIREVO_TLS_KEY");
-    if (value != nullptr)
-        snprintf(g_tls_key_path, sizeof g_tls_key_path, "%s", value);
-    value = env_value("MIREVO_HTTP_PORT");
-    if (value != nullptr && read_number(value, 1, 65535, &g_http_port) != 0) {
-        console_printf("MIREVO_HTTP_PORT is not a port number; using %d\n", g_http_port);
-        result = -1;
-    }
-    value = env_value("MIREVO_LOG_KEEP_DAYS");
-    if (value != nullptr && read_number(value, 0, 100000, &g_log_keep_days) != 0) {
-        console_printf("MIREVO_LOG_KEEP_DAYS is not a number of days; keeping %d\n",
-                       g_log_keep_days);
-        result = -1;
-    }
-    value = env_value("MIREVO_STATS_EVERY");
-    if (value != nullptr && read_number(value, 0, 86400, &g_stats_every) != 0) {
-        console_printf("MIREVO_STATS_EVERY is not a number of seconds; keeping %d\n",
-                       g_stats_every);
-        result = -1;
-    }
-    value = env_value("MIREVO_LOG_QUEUE_KB");
-    if (value != nullptr && read_number(value, 4, 1048576, &g_log_queue_kb) != 0) {
-        console_printf("MIREVO_LOG_QUEUE_KB is not a number of kilobytes; keeping %d\n",
-                       g_log_queue_kb);
-        result = -1;
+    for (const auto &number : numbers) {
+        const char *value = env_value(number.name);
+        if (value != nullptr && read_number(value, number.low, number.high, number.value) != 0) {
+            console_printf("%s %s %d\n", number.name, number.complaint, *number.value);
+            result = -1;
+        }
     }
     return result;
 }

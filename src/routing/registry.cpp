@@ -181,21 +181,17 @@ int build_route_record(std::list<route_t> &holder, int32_t id)
     // threads of a route with no sockets must still sleep.
     srt_epoll_set(route.epoll_rcv, SRT_EPOLL_ENABLE_EMPTY);
     srt_epoll_set(route.epoll_conn, SRT_EPOLL_ENABLE_EMPTY);
-    pthread_condattr_t monotonic;
-    pthread_condattr_init(&monotonic);
-    pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
     int failed = 0;
     if (pthread_mutex_init(&route.lock, nullptr) != 0) {
         failed = 1;
     } else if (pthread_mutex_init(&route.list_lock, nullptr) != 0) {
         pthread_mutex_destroy(&route.lock);
         failed = 1;
-    } else if (pthread_cond_init(&route.source_listed, &monotonic) != 0) {
+    } else if (init_monotonic_cond(&route.source_listed) != 0) {
         pthread_mutex_destroy(&route.lock);
         pthread_mutex_destroy(&route.list_lock);
         failed = 1;
     }
-    pthread_condattr_destroy(&monotonic);
     route.doorbell = std::make_shared<doorbell_t>();
     if (failed) {
         console_printf("Mutex (lock) init failed\n\n");

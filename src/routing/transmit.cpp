@@ -16,7 +16,7 @@
 #define RECEIVE_WAIT_MS 100
 // An idle route's thread sleeps on its condition; the wake-up bounds how late a
 // missed signal could be noticed.
-#define IDLE_WAIT_S 5
+#define IDLE_WAIT_MS 5000
 // With failover the standbys are read this often, which also bounds how late a
 // silent active source is noticed.
 #define STANDBY_CHECK_MS 20
@@ -299,9 +299,7 @@ static bool wait_for_source(route_t &route)
 {
     pthread_mutex_lock(&route.list_lock);
     if (route.conns.empty() && route.running != 0) {
-        struct timespec until;
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_sec += IDLE_WAIT_S;
+        struct timespec until = monotonic_deadline(IDLE_WAIT_MS);
         pthread_cond_timedwait(&route.source_listed, &route.list_lock, &until);
     }
     bool listed = !route.conns.empty();

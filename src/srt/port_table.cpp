@@ -27,12 +27,8 @@
 
 doorbell_t::doorbell_t()
 {
-    pthread_condattr_t monotonic;
-    pthread_condattr_init(&monotonic);
-    pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
     pthread_mutex_init(&lock, nullptr);
-    pthread_cond_init(&cond, &monotonic);
-    pthread_condattr_destroy(&monotonic);
+    init_monotonic_cond(&cond);
 }
 
 doorbell_t::~doorbell_t()

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <srt/access_control.h>
@@ -25,12 +26,13 @@ namespace
 {
 
 // Files beside the route file that a save left behind.
-int staged_files_in(const std::string &dir)
+std::vector<std::string> staged_files_in(const std::string &dir)
 {
-    int count = 0;
+    std::vector<std::string> staged;
     for (const auto &entry : std::filesystem::directory_iterator(dir))
-        count += entry.path().filename().string().find(".saving-") != std::string::npos;
-    return count;
+        if (entry.path().filename().string().find(".saving-") != std::string::npos)
+            staged.push_back(entry.path());
+    return staged;
 }
 
 class hostile : public http_relay_fixture
@@ -148,7 +150,7 @@ TEST_F(hostile, full_or_read_only_disk_refuses_changes_and_keeps_file_and_regist
         ASSERT_EQ(mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
     }
     EXPECT_EQ(metric("mirevo_config_save_failures_total"), 2.0 * (double)changes.size());
-    EXPECT_EQ(staged_files_in(folder), 0);
+    EXPECT_EQ(staged_files_in(folder).size(), 0u);
     stop_relay(relay);
     start({{"MIREVO_CONFIG", config}});
     EXPECT_EQ(get_body("/api/all_info"), confirmed);
@@ -168,7 +170,7 @@ TEST_F(hostile, slow_disk_stalls_only_the_edit_and_sigterm_mid_save_leaves_no_co
            {"ASAN_OPTIONS", "verify_asan_link_order=0"},
            {"MIREVO_TEST_FSYNC_DELAY_MS", "3000"},
            {"MIREVO_TEST_FSYNC_MARKER", marker}});
-    EXPECT_EQ(staged_files_in(dir), 0);
+    EXPECT_EQ(staged_files_in(dir).size(), 0u);
     EXPECT_EQ(read_text_file(dir + "/mirevo-config.json.backup"), "kept");
 
     int publisher = caller(source_port);
@@ -182,9 +184,8 @@ TEST_F(hostile, slow_disk_stalls_only_the_edit_and_sigterm_mid_save_leaves_no_co
         edited = true;
     });
     ASSERT_TRUE(wait_until([&] { return access(marker.c_str(), F_OK) == 0; }, 5000));
-    for (const auto &entry : std::filesystem::directory_iterator(dir))
-        if (entry.path().string().find(".saving-") != std::string::npos)
-            unlink(entry.path().c_str());
+    for (const std::string &path : staged_files_in(dir))
+        unlink(path.c_str());
     int subscriber = caller(target_port);
     EXPECT_NE(subscriber, -1);
     EXPECT_TRUE(subscriber != -1 && receive_seq(subscriber, 2000) != -1);
@@ -194,14 +195,14 @@ TEST_F(hostile, slow_disk_stalls_only_the_edit_and_sigterm_mid_save_leaves_no_co
     child_process_t &child = relay.child;
     std::thread doomed([&] { call("POST", "/api/routes/route"); });
     ASSERT_TRUE(wait_until([&] { return access(marker.c_str(), F_OK) == 0; }, 5000));
-    ASSERT_EQ(staged_files_in(dir), 1);
+    ASSERT_EQ(staged_files_in(dir).size(), 1u);
     auto signalled = std::chrono::steady_clock::now();
     kill(child.pid, SIGTERM);
     EXPECT_TRUE(wait_process(child, 5000));
     EXPECT_EQ(child.status, 15);
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::milliseconds(4500));
     doomed.join();
-    EXPECT_EQ(staged_files_in(dir), 0);
+    EXPECT_EQ(staged_files_in(dir).size(), 0u);
 }
 
 // A refused push target is dialled after growing pauses with descriptors flat; a source
