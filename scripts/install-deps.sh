@@ -11,6 +11,8 @@ packages=(
   prometheus chromium chromium-driver python3-selenium
   heaptrack
   debhelper dpkg-dev lintian fakeroot openssl systemd systemd-container
+  libcurl4-openssl-dev gstreamer1.0-tools gstreamer1.0-plugins-bad
+  podman runc buildah python3-yaml iproute2
 )
 
 missing=()
