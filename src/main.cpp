@@ -97,6 +97,7 @@ int main(int argc, char **argv)
         if (now_ms() - period_start < 1000)
             continue;
         pthread_mutex_lock(&g_routes_lock);
+        reap_retired_routes();
         pthread_mutex_lock(&stat_lock);
         float elapsed = (float)(now_ms() - period_start) / 1000.0f;
         print_route_stats(elapsed);

@@ -1,4 +1,4 @@
-// The connection handler thread of a route and the connection lists it keeps.
+// The connection side of a route: callers taken, sockets listed and dropped, redials; run by the event loop.
 #include "routing/connections.h"
 
 #include <netdb.h>
@@ -8,13 +8,11 @@
 #include <unistd.h>
 
 #include "core/log.h"
+#include "routing/event_loop.h"
 #include "srt/socket.h"
 
-// Room for one wait: the source side (100) and the target side (1000) together.
-#define CONN_EVENTS_MAX 1100
-#define CONN_WAIT_MS 100
-// A quiet route's handler sleeps this long at most between looks.
-#define QUIET_WAIT_MS 5000
+// A socket that could not be listed or rebuilt is looked at again this much later.
+#define RETRY_LATER_MS 100
 
 bool conns_contain(const std::list<conn_socket_t> &conns, int sock)
 {
@@ -67,7 +65,7 @@ int add_connection_locked(route_t *route, target_t *target, int source_sock, int
     std::list<conn_socket_t> &conns = source_side ? route->conns : target->conns;
     if (conns_contain(conns, sock))
         return 0;
-    if ((source_side ? watch_source_connection(*route, sock) : watch_socket(*route, sock)) == -1)
+    if (watch_socket(*route, sock, source_side ? -1 : target->id, true) == -1)
         return -1;
 
     std::list<conn_socket_t> fresh;
@@ -82,8 +80,6 @@ int add_connection_locked(route_t *route, target_t *target, int source_sock, int
     pthread_mutex_lock(&route->list_lock);
     conns.splice(conns.end(), fresh);
     route->accepted[source_side ? SIDE_SOURCE : SIDE_TARGET]++;
-    if (source_side)
-        pthread_cond_signal(&route->source_listed);
     pthread_mutex_unlock(&route->list_lock);
     return 0;
 }
@@ -197,7 +193,7 @@ static void log_caller_options(int sock)
 
 /*
  * Lists a caller that the port table accepted for one of the route's listening
- * endpoints, watched on the route's epolls. A caller whose endpoint went away
+ * endpoints, watched by the event loop. A caller whose endpoint went away
  * or was opened anew since its handshake is closed: a route switched off or
  * deleted never gets one. One that cannot be watched is closed and logged; the
  * route carries on serving the others. Caller holds route.lock.
@@ -241,15 +237,13 @@ static void take_caller(route_t &route, const handed_caller_t &caller)
     }
 }
 
-// Lists the callers the port table handed to the route since the last look.
-static void take_handed_callers(route_t &route, std::vector<handed_caller_t> &callers)
+void take_port_caller(route_t &route, const handed_caller_t &caller)
 {
-    take_handed_callers(*route.doorbell, callers);
-    if (callers.empty())
-        return;
     pthread_mutex_lock(&route.lock);
-    for (const handed_caller_t &caller : callers)
+    if (route.running != 0)
         take_caller(route, caller);
+    else
+        srt_close(caller.sock);
     pthread_mutex_unlock(&route.lock);
 }
 
@@ -271,12 +265,14 @@ int open_endpoint(route_t &route, target_t *target)
         route.basesockin = sock;
     if (sock == -1)
         return OPEN_FAILED;
-    return watch_socket(route, sock) == 0 ? OPEN_DONE : OPEN_NOT_WATCHED;
+    return watch_socket(route, sock, target != nullptr ? target->id : -1, false) == 0
+               ? OPEN_DONE
+               : OPEN_NOT_WATCHED;
 }
 
-// Per-pass state of the handler.
+// What one look at a route left to do.
 struct handler_pass_t {
-    bool retry_later; // something failed and is still reported: slow the next pass down
+    bool retry_later; // something could not be listed or rebuilt: look again soon
 };
 
 // What the redial line names: "source" or "target <id>", its mode and URL.
@@ -377,10 +373,9 @@ static uint64_t next_redial_wait(route_t &route)
 }
 
 // Redials every endpoint whose time has come. Returns the wait until the next
-// pending one, those that failed again just now included.
+// pending one, those that failed again just now included. Caller holds route.lock.
 static uint64_t redial_due_endpoints(route_t &route)
 {
-    pthread_mutex_lock(&route.lock);
     uint64_t now = monotonic_ms(), wait = 0;
     if (redial_pending(route.source_redial, endpoint_is_open(route, nullptr), now, &wait) &&
         wait == 0)
@@ -389,9 +384,7 @@ static uint64_t redial_due_endpoints(route_t &route)
         if (redial_pending(target.redial, endpoint_is_open(route, &target), now, &wait) &&
             wait == 0)
             redial_endpoint(route, &target);
-    uint64_t next = next_redial_wait(route);
-    pthread_mutex_unlock(&route.lock);
-    return next;
+    return next_redial_wait(route);
 }
 
 // Lists a connected calling or rendezvous socket; one that cannot be watched
@@ -426,18 +419,14 @@ static void check_base_socket(route_t &route, target_t *target, handler_pass_t &
     }
 }
 
-/*
- * The route's calling and rendezvous base sockets are checked every pass,
- * whether reported or not: one that connected or broke before it was watched
- * raised no event. O(targets).
- */
+// The route's calling and rendezvous base sockets, reported or not: one that
+// connected or broke before it was watched raised no event. O(targets).
+// Caller holds route.lock.
 static void check_base_sockets(route_t &route, handler_pass_t &pass)
 {
-    pthread_mutex_lock(&route.lock);
     check_base_socket(route, nullptr, pass);
     for (target_t &target : route.targets)
         check_base_socket(route, &target, pass);
-    pthread_mutex_unlock(&route.lock);
 }
 
 // A source-side socket was reported. Caller holds route.lock.
@@ -464,71 +453,53 @@ static void handle_target_socket(route_t &route, target_t &target, int sock, han
         remove_connection_locked(&route, &target, -1, sock);
 }
 
-// Finds whose socket sock is and handles it.
-static void handle_reported_socket(route_t &route, int sock, handler_pass_t &pass)
+// When the loop should look at the route again (UINT64_MAX: only on an event).
+// Caller holds route.lock.
+static uint64_t next_look(route_t &route, const handler_pass_t &pass)
 {
+    uint64_t now = monotonic_ms();
+    uint64_t wait = next_redial_wait(route);
+    if (pass.retry_later && wait > RETRY_LATER_MS)
+        wait = RETRY_LATER_MS;
+    return wait == UINT64_MAX ? UINT64_MAX : now + wait;
+}
+
+void handle_route_socket(route_t &route, SRTSOCKET sock, int32_t target_id)
+{
+    handler_pass_t pass = {false};
     pthread_mutex_lock(&route.lock);
-    if (sock == route.basesockin || conns_contain(route.conns, sock)) {
-        handle_source_socket(route, sock, pass);
+    if (route.running == 0) {
+        pthread_mutex_unlock(&route.lock);
+        return;
+    }
+    if (target_id == -1) {
+        if (sock == route.basesockin || conns_contain(route.conns, sock))
+            handle_source_socket(route, sock, pass);
     } else {
         for (target_t &target : route.targets) {
-            if (sock == target.basesockout || conns_contain(target.conns, sock)) {
+            if (target.id != target_id)
+                continue;
+            if (sock == target.basesockout || conns_contain(target.conns, sock))
                 handle_target_socket(route, target, sock, pass);
-                break;
-            }
+            break;
         }
     }
+    uint64_t next = next_look(route, pass);
     pthread_mutex_unlock(&route.lock);
+    if (next != UINT64_MAX)
+        schedule_route_check(route, next);
 }
 
-/*
- * True when nothing the handler watches can change but by a caller being
- * handed over from a listening port: no connection, and no calling or
- * rendezvous socket (a pending redial bounds the sleep). libsrt wakes every
- * thread waiting in an epoll every 10 ms, so the handler of such a route
- * sleeps on its doorbell instead, which the port table rings with each caller.
- */
-static bool route_is_quiet(route_t &route)
+uint64_t service_route(route_t &route)
 {
-    pthread_mutex_lock(&route.lock);
-    bool quiet = route.conns.empty() && route.basesockin == -1;
-    for (const target_t &target : route.targets)
-        quiet = quiet && target.conns.empty() && target.basesockout == -1;
-    pthread_mutex_unlock(&route.lock);
-    return quiet;
-}
-
-/*
- * The handler never ends on its own: a socket it cannot serve is closed or left
- * alone and logged, so a route whose source is enabled always has its handler.
- */
-void *router_connections_handler(void *arg)
-{
-    route_t &route = *static_cast<route_t *>(arg);
-    route.conn_thread_done = 0;
-    SRT_EPOLL_EVENT events[CONN_EVENTS_MAX];
     handler_pass_t pass = {false};
-    std::vector<handed_caller_t> callers;
-
-    while (route.running != 0) {
-        pass.retry_later = false;
-        take_handed_callers(route, callers);
+    pthread_mutex_lock(&route.lock);
+    uint64_t next = UINT64_MAX;
+    if (route.running != 0) {
         check_base_sockets(route, pass);
-        uint64_t redial_wait = redial_due_endpoints(route);
-        if (route_is_quiet(route)) {
-            wait_doorbell(*route.doorbell,
-                          redial_wait < QUIET_WAIT_MS ? (int)redial_wait : QUIET_WAIT_MS);
-            continue;
-        }
-        int count = srt_epoll_uwait(route.epoll_conn, events, CONN_EVENTS_MAX, CONN_WAIT_MS);
-        for (int i = 0; i < count && i < CONN_EVENTS_MAX; i++)
-            handle_reported_socket(route, events[i].fd, pass);
-        // A socket that could not be rebuilt or listed stays reported; retry calmly.
-        if (count < 0 || pass.retry_later)
-            usleep(CONN_WAIT_MS * 1000);
+        redial_due_endpoints(route);
+        next = next_look(route, pass);
     }
-    log_message(LOG_LEVEL_INFO, "=== end router_connections_handler");
-    // Last touch of the record: it may be destroyed once this is set.
-    route.conn_thread_done = 1;
-    return nullptr;
+    pthread_mutex_unlock(&route.lock);
+    return next;
 }

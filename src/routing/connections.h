@@ -1,15 +1,28 @@
-// The connection handler thread of a route and the connection lists it keeps.
+// The connection side of a route: callers taken, sockets listed and dropped, redials; run by the event loop.
 #pragma once
 
 #include "routing/registry.h"
 
-// Thread entry: accepts callers, notices connected and broken sockets, rebuilds
-// calling and rendezvous sockets. arg is the route's element in g_routes.
-void *router_connections_handler(void *arg);
+/*
+ * Handlers of the event loop (routing/event_loop.h), each under route.lock and
+ * only while the loop serves the route:
+ * take_port_caller   lists a caller a port's listener accepted for the route
+ *                    (or closes it). O(targets).
+ * handle_route_socket a base socket or connection of the route's source
+ *                    (target_id -1) or of a target reported writable or in
+ *                    error: lists what connected, drops what broke, redials.
+ *                    O(targets + connections of that side).
+ * service_route      the route's timer: base sockets looked at, due redials
+ *                    made. Returns when to look again (monotonic ms), or
+ *                    UINT64_MAX when only an event needs it. O(targets).
+ */
+void take_port_caller(route_t &route, const handed_caller_t &caller);
+void handle_route_socket(route_t &route, SRTSOCKET sock, int32_t target_id);
+uint64_t service_route(route_t &route);
 
 /*
  * Lists a connected socket on the route's conns (source_sock != -1) or the
- * target's conns (target_sock != -1), watched on the route's epolls, with its
+ * target's conns (target_sock != -1), watched by the event loop, with its
  * details read from libsrt; an id already listed is left alone. Returns 0, or
  * -1 when the socket cannot be watched (nothing listed; the caller closes or
  * retries it). add_connection takes route.lock; the _locked forms expect the
@@ -39,7 +52,7 @@ enum open_result_t {
 /*
  * Opens an endpoint (target nullptr: the source): a listening one joins its
  * port in the port table, another gets its base socket, watched by the
- * handler. Returns an open_result_t. Caller holds route.lock.
+ * event loop. Returns an open_result_t. Caller holds route.lock.
  */
 int open_endpoint(route_t &route, target_t *target);
 

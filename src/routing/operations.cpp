@@ -11,6 +11,7 @@
 
 #include "core/log.h"
 #include "routing/connections.h"
+#include "routing/event_loop.h"
 #include "routing/registry.h"
 #include "routing/route_store.h"
 #include "srt/socket.h"
@@ -173,6 +174,8 @@ static int open_and_want(route_t &route, target_t *target, const char *owner_wor
     const endpoint_url_t &endpoint = target != nullptr ? target->endpoint : route.source;
     int opened = open_endpoint(route, target);
     want_endpoint(redial, opened == OPEN_DONE || opened == OPEN_NOT_WATCHED);
+    if (opened == OPEN_FAILED)
+        schedule_route_check(route, redial.due_ms);
     if (opened == OPEN_FAILED)
         set_last_error("Creating %s SRT Socket failed", owner_word);
     else if (opened == OPEN_NOT_WATCHED)
@@ -337,15 +340,12 @@ int32_t create_route(void)
     });
 }
 
-// Stops the threads, closes every socket and takes the route out of the registry.
-// Caller holds g_routes_lock and route.lock; route.lock is released on return.
+// Stops the loop serving the route, closes every socket and takes the route out
+// of the registry. Caller holds g_routes_lock and route.lock; route.lock is
+// released on return.
 static void discard_route_locked(route_t &route)
 {
-    if (route.running != 0) {
-        pthread_mutex_unlock(&route.lock);
-        stop_route_threads(route);
-        pthread_mutex_lock(&route.lock);
-    }
+    stop_serving_route(route);
     close_all_target_sockets(route);
     pthread_mutex_lock(&route.list_lock);
     std::list<target_t> gone;
@@ -374,12 +374,11 @@ int32_t delete_route(int32_t route_id)
     });
 }
 
-// Takes every route out of the registry, all threads stopped together. Caller
-// holds g_routes_lock. Returns the number of routes taken out. O(routes).
+// Takes every route out of the registry. Caller holds g_routes_lock. Returns
+// the number of routes taken out. O(routes).
 static size_t discard_all_routes_locked(void)
 {
     size_t count = g_routes.size();
-    stop_all_route_threads();
     while (!g_routes.empty()) {
         route_t &route = g_routes.front();
         pthread_mutex_lock(&route.lock);
@@ -412,7 +411,7 @@ int32_t delete_all_routes(void)
 
 /*
  * Opens the source and every enabled target that can open, and makes sure the
- * route has its thread pair. A source that cannot open fails the switch-on of a
+ * event loop serves the route. A source that cannot open fails the switch-on of a
  * source that was off (nothing stays open or wanted); a source that was on
  * stays on and is retried with back-off, beside its targets. A target that
  * cannot be made does not stop the others: the operation goes on and then
@@ -447,19 +446,8 @@ static int32_t open_source_and_targets(route_t &route, int32_t enabled)
                                      used > 0 ? ", " : "", target.id);
         used = used < sizeof failed_ids ? used : sizeof failed_ids - 1;
     }
-    if (route_threads_idle(route)) {
-        int err = start_route_threads(route);
-        if (err != 0) {
-            // Without its threads the route would take handshakes and forward
-            // nothing: it is switched off instead.
-            console_printf("cannot create connection thread 0: %s\n", strerror(err));
-            set_last_error("cannot create connection thread: %s", strerror(err));
-            close_all_target_sockets(route);
-            close_source_sockets(route, "[CONNTHREAD1] source has disconnected\n");
-            route.source.enabled = 0;
-            return -1;
-        }
-    }
+    if (route.running == 0)
+        serve_route(route);
     if (source_error[0] != '\0') {
         set_last_error("%s", source_error);
         return -1;

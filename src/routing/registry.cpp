@@ -1,4 +1,4 @@
-// The route registry: records, ids, locks and the start/stop of a route's threads.
+// The route registry: records, ids, locks and the retirement of deleted routes.
 #include "routing/registry.h"
 
 #include <stdio.h>
@@ -9,8 +9,7 @@
 #include <iterator>
 
 #include "core/log.h"
-#include "routing/connections.h"
-#include "routing/transmit.h"
+#include "routing/event_loop.h"
 
 pthread_mutex_t g_routes_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t stat_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -20,11 +19,6 @@ std::list<route_t> g_retired_routes;
 char g_last_error[LAST_ERROR_SIZE] = "";
 const char *const refusal_reason_names[REFUSAL_REASON_COUNT] = {"streamid", "register", "broken",
                                                                 "badmode"};
-
-const int SOURCE_EPOLL_EVENTS = SRT_EPOLL_IN | SRT_EPOLL_ERR;
-static const int LISTENER_WATCH_EVENTS = SRT_EPOLL_IN | SRT_EPOLL_ERR;
-static const int CONNECTING_WATCH_EVENTS = SRT_EPOLL_OUT | SRT_EPOLL_ERR;
-static const int CONNECTED_WATCH_EVENTS = SRT_EPOLL_ERR;
 
 #define REDIAL_FIRST_MS 1000
 #define REDIAL_MAX_MS 30000
@@ -164,39 +158,14 @@ int build_route_record(std::list<route_t> &holder, int32_t id)
 {
     route_t &route = holder.emplace_back();
     route.id = id;
-    route.epoll_rcv = srt_epoll_create();
-    if (route.epoll_rcv < 0) {
-        console_printf("srt_epoll_create rcv: %s\n", srt_getlasterror_str());
-        holder.pop_back();
-        return -1;
-    }
-    route.epoll_conn = srt_epoll_create();
-    if (route.epoll_conn < 0) {
-        console_printf("srt_epoll_create conn: %s\n", srt_getlasterror_str());
-        srt_epoll_release(route.epoll_rcv);
-        holder.pop_back();
-        return -1;
-    }
-    // Waits with nothing registered return at once instead of sleeping; the
-    // threads of a route with no sockets must still sleep.
-    srt_epoll_set(route.epoll_rcv, SRT_EPOLL_ENABLE_EMPTY);
-    srt_epoll_set(route.epoll_conn, SRT_EPOLL_ENABLE_EMPTY);
-    int failed = 0;
     if (pthread_mutex_init(&route.lock, nullptr) != 0) {
-        failed = 1;
-    } else if (pthread_mutex_init(&route.list_lock, nullptr) != 0) {
-        pthread_mutex_destroy(&route.lock);
-        failed = 1;
-    } else if (init_monotonic_cond(&route.source_listed) != 0) {
-        pthread_mutex_destroy(&route.lock);
-        pthread_mutex_destroy(&route.list_lock);
-        failed = 1;
-    }
-    route.doorbell = std::make_shared<doorbell_t>();
-    if (failed) {
         console_printf("Mutex (lock) init failed\n\n");
-        srt_epoll_release(route.epoll_rcv);
-        srt_epoll_release(route.epoll_conn);
+        holder.pop_back();
+        return -1;
+    }
+    if (pthread_mutex_init(&route.list_lock, nullptr) != 0) {
+        pthread_mutex_destroy(&route.lock);
+        console_printf("Mutex (lock) init failed\n\n");
         holder.pop_back();
         return -1;
     }
@@ -242,122 +211,14 @@ target_t *find_target_locked(int32_t route_id, int32_t target_id, route_t **rout
     return nullptr;
 }
 
-static bool route_threads_done(const route_t &route)
+socket_owner_t socket_owner(route_t &route, int32_t target_id)
 {
-    return route.conn_thread_done == 1 && route.transmit_thread_done == 1;
-}
-
-// Names a route thread "<prefix>:<route id>" (seen in /proc and debuggers),
-// from the creating side so the name is in place before start returns.
-static void name_route_thread(pthread_t thread, const char *prefix, int32_t route_id)
-{
-    char name[16];
-    snprintf(name, sizeof name, "%s:%d", prefix, route_id);
-    pthread_setname_np(thread, name);
-}
-
-bool route_threads_idle(const route_t &route)
-{
-    return route.running == 0 && (!route.threads_started || route_threads_done(route));
-}
-
-int start_route_threads(route_t &route)
-{
-    route.threads_started = true;
-    route.running = 1;
-    route.conn_thread_done = 0;
-    route.transmit_thread_done = 0;
-    int err = pthread_create(&route.conn_thread, nullptr, router_connections_handler, &route);
-    if (err != 0) {
-        route.running = 0;
-        route.conn_thread_done = 1;
-        route.transmit_thread_done = 1;
-        return err;
-    }
-    name_route_thread(route.conn_thread, "conn", route.id);
-    // Nobody joins a route thread; detached, it releases its stack when it ends.
-    pthread_detach(route.conn_thread);
-    err = pthread_create(&route.transmit_thread, nullptr, transmit_thread, &route);
-    if (err != 0) {
-        // The handler sees running 0 and ends by itself; no second pair starts
-        // until it has (route_threads_idle).
-        route.running = 0;
-        route.transmit_thread_done = 1;
-        return err;
-    }
-    name_route_thread(route.transmit_thread, "xmit", route.id);
-    pthread_detach(route.transmit_thread);
-    return 0;
-}
-
-// Clears running and wakes a transmit thread that sleeps for want of a source.
-static void request_stop(route_t &route)
-{
-    route.running = 0;
-    pthread_mutex_lock(&route.list_lock);
-    pthread_cond_broadcast(&route.source_listed);
-    pthread_mutex_unlock(&route.list_lock);
-    ring_doorbell(*route.doorbell);
-}
-
-void stop_all_route_threads(void)
-{
-    for (route_t &route : g_routes)
-        request_stop(route);
-    auto all_idle = [] {
-        for (const route_t &route : g_routes)
-            if (!route_threads_idle(route))
-                return false;
-        return true;
-    };
-    for (int sleeps = 0; !all_idle() && sleeps < 1000; sleeps++)
-        usleep(10 * 1000);
-}
-
-void stop_route_threads(route_t &route)
-{
-    if (route.running == 0)
-        return;
-    request_stop(route);
-    // Checked every 10 ms rather than every second: the threads see running 0
-    // within one pass (about 150 ms), and the bound stays 10 seconds.
-    for (int sleeps = 0; !route_threads_done(route) && sleeps < 1000; sleeps++)
-        usleep(10 * 1000);
-}
-
-socket_owner_t socket_owner(const route_t &route, int32_t target_id)
-{
-    return {route.id, target_id, route.doorbell};
-}
-
-int watch_socket(route_t &route, SRTSOCKET sock)
-{
-    SRT_SOCKSTATUS state = srt_getsockstate(sock);
-    const int *events = state == SRTS_CONNECTED   ? &CONNECTED_WATCH_EVENTS
-                        : state == SRTS_LISTENING ? &LISTENER_WATCH_EVENTS
-                                                  : &CONNECTING_WATCH_EVENTS;
-    if (srt_epoll_add_usock(route.epoll_conn, sock, events) == SRT_ERROR)
-        return -1;
-    ring_doorbell(*route.doorbell);
-    return 0;
-}
-
-int watch_source_connection(route_t &route, SRTSOCKET sock)
-{
-    if (srt_epoll_add_usock(route.epoll_rcv, sock, &SOURCE_EPOLL_EVENTS) == SRT_ERROR)
-        return -1;
-    return watch_socket(route, sock);
-}
-
-void unwatch_socket(route_t &route, SRTSOCKET sock)
-{
-    srt_epoll_remove_usock(route.epoll_rcv, sock);
-    srt_epoll_remove_usock(route.epoll_conn, sock);
+    return {route.id, target_id, &route};
 }
 
 static void destroy_parked(std::list<route_t> &list, std::list<route_t>::iterator it)
 {
-    // A thread that outlived the deletion may have opened sockets since.
+    // Closed by the deletion already; whatever is left goes now.
     for (const conn_socket_t &conn : it->conns)
         srt_close(conn.sock);
     for (const target_t &target : it->targets) {
@@ -370,16 +231,14 @@ static void destroy_parked(std::list<route_t> &list, std::list<route_t>::iterato
     if (it->basesockin != -1)
         srt_close(it->basesockin);
     stop_listening(it->source_listen);
-    srt_epoll_release(it->epoll_rcv);
-    srt_epoll_release(it->epoll_conn);
     pthread_mutex_destroy(&it->lock);
     pthread_mutex_destroy(&it->list_lock);
-    pthread_cond_destroy(&it->source_listed);
     list.erase(it);
 }
 
 void retire_route(route_t &route)
 {
+    stop_serving_route(route);
     for (auto it = g_routes.begin(); it != g_routes.end(); ++it) {
         if (&*it != &route)
             continue;
@@ -393,7 +252,7 @@ void reap_retired_routes(void)
 {
     for (auto it = g_retired_routes.begin(); it != g_retired_routes.end();) {
         auto next = std::next(it);
-        if (!it->threads_started || route_threads_done(*it))
+        if (loop_passed(it->retired_pass))
             destroy_parked(g_retired_routes, it);
         it = next;
     }

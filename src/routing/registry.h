@@ -14,17 +14,20 @@
 #include "srt/port_table.h"
 
 /*
- * Locks, in the one order every thread takes them (never the other way round):
+ * Locks, in the one order every thread takes them (never the other way round).
+ * Which thread does what is written in routing/event_loop.h.
  *
- *   g_routes_lock -> route.lock -> stat_lock -> route.list_lock -> log_lock
+ *   g_routes_lock -> route.lock -> stat_lock -> route.list_lock -> g_loop_lock
+ *                 -> g_ports_lock -> log_lock
  *
  * g_routes_lock  membership of g_routes (and g_retired_routes), the id counters.
  *                Held by every management operation for its whole run and by the
- *                main thread around the statistics pass. No route thread takes it.
+ *                main thread around the statistics pass. The event loop never
+ *                takes it.
  * route.lock     a route's settings (source, each target's endpoint) and the
  *                right to change its lists. Management operations hold it from the
- *                lookup to the end; the connection handler holds it while it
- *                handles one socket event (owner lookup, accept, rebuild).
+ *                lookup to the end; the event loop holds it while it handles one
+ *                socket event or timer of the route (accept, list, drop, redial).
  * stat_lock      serialises the statistics pass; kept taken by the main loop
  *                around the pass. The counters themselves are under list_lock.
  * route.list_lock the structure of the route's lists (conns, targets, each
@@ -32,30 +35,32 @@
  *                drop counters, SRT statistics snapshots, connection details, the
  *                route's and targets' statistics fields, traffic totals and
  *                history. Every change to a list takes it (inside route.lock); the
- *                transmit thread holds it for the fan-out of one message, the
+ *                event loop holds it for the fan-out of one message, the
  *                statistics pass and the read endpoints for their walk of one
  *                route. It is never held across a blocking call or a libsrt call
  *                other than the non-blocking sends of the fan-out, and nothing is
- *                logged under it. route.source_listed waits on it.
+ *                logged under it.
+ * g_loop_lock    the event loop's tables (event_loop.cpp): which route and side
+ *                each watched socket belongs to, the routes it serves, its timers.
+ *                Held for a lookup or an update, never while a handler runs.
  * g_ports_lock   the port table (srt/port_table.cpp): ports, their listeners'
- *                endpoints, callers between handshake and hand-over. libsrt's
+ *                endpoints, callers between handshake and acceptance. libsrt's
  *                receive thread takes it in the handshake callback, so nothing
  *                that waits for libsrt is called while it is held.
  * log_lock       the log queue, innermost.
  *
  * Settings read under list_lock alone: an endpoint's settings change only while
  * it has no connection (every operation closes them first, under list_lock, and
- * the handler lists new ones under route.lock and list_lock), so the transmit
- * thread reads a target's endpoint, or the route's source, under list_lock once
- * it has seen that endpoint's conns non-empty, without route.lock.
+ * the loop lists new ones under route.lock and list_lock), so the fan-out reads
+ * a target's endpoint, or the route's source, under list_lock once it has seen
+ * that endpoint's conns non-empty, without route.lock.
  *
  * Atomic fields (read without any lock by a thread that does not own them):
- * route.running, route.conn_thread_done, route.transmit_thread_done,
- * route.basesockin, route.active_source, target.basesockout.
+ * route.running, route.basesockin, route.active_source, target.basesockout.
  *
- * A record never moves while listed (std::list nodes). A deleted route whose
- * threads have not both ended is parked in g_retired_routes and destroyed only
- * once both done flags are set.
+ * A record never moves while listed (std::list nodes). A deleted route is
+ * parked in g_retired_routes and destroyed once the loop has let go of it
+ * (loop_passed).
  */
 extern pthread_mutex_t g_routes_lock;
 extern pthread_mutex_t stat_lock;
@@ -168,13 +173,12 @@ struct route_history_t {
 
 struct route_t {
     int32_t id = 0;
-    int32_t epoll_rcv = -1;
-    // The connection handler's own epoll: listeners for IN, connecting sockets for
-    // OUT, connected ones for ERR only, so it sleeps while traffic flows.
-    int32_t epoll_conn = -1;
+    // 1 while the event loop serves the route (from its load or first switch-on
+    // until it is deleted).
     std::atomic<int32_t> running{0};
-    std::atomic<int32_t> conn_thread_done{0};
-    std::atomic<int32_t> transmit_thread_done{0};
+    // The loop's pass when it stopped serving the route; see loop_passed.
+    uint64_t retired_pass = 0;
+    uint32_t watched = 0; // its sockets in the loop's table, under g_loop_lock
     int64_t pktSentTotal = 0;
     int32_t pktLossTotal = 0;
     int32_t pktLoss = 0;
@@ -186,16 +190,6 @@ struct route_t {
     std::atomic<int32_t> active_source{-1};
     pthread_mutex_t lock;
     pthread_mutex_t list_lock;
-    // Signalled when a source connection is listed or the threads must stop; the
-    // transmit thread of a route with no source connection sleeps on it.
-    pthread_cond_t source_listed;
-    // Rung by the route's listeners when a caller knocks, when a socket is watched
-    // and when the threads must stop; the handler of a quiet route sleeps on it.
-    std::shared_ptr<doorbell_t> doorbell;
-    // Set once a thread pair was started; with it unset the record can go at once.
-    bool threads_started = false;
-    pthread_t conn_thread = {};
-    pthread_t transmit_thread = {};
     std::list<conn_socket_t> conns;
     std::list<target_t> targets;
     traffic_totals_t closed_sources;
@@ -206,14 +200,11 @@ struct route_t {
 };
 
 extern std::list<route_t> g_routes;
-// Routes taken out of the registry whose threads had not ended yet.
+// Routes taken out of the registry that the event loop may still hold.
 extern std::list<route_t> g_retired_routes;
 
 #define LAST_ERROR_SIZE 1500
 extern char g_last_error[LAST_ERROR_SIZE];
-
-// Mask of the data path's epoll: SRT_EPOLL_IN | SRT_EPOLL_ERR on epoll_rcv.
-extern const int SOURCE_EPOLL_EVENTS;
 
 // A socket counts as broken once it is broken, closed or unknown to libsrt.
 inline bool socket_is_broken(SRT_SOCKSTATUS state)
@@ -234,9 +225,8 @@ int32_t allocate_target_id(void);
 void advance_id_counters(int32_t largest_route_id, int32_t largest_target_id);
 void reset_id_counters(void); // back to 100 and 1000, for tests
 
-// Builds a route record with its two epolls, two mutexes and condition in a
-// one-element list, ready to be spliced into g_routes. Returns 0, or -1 after
-// printing why.
+// Builds a route record with its two mutexes in a one-element list, ready to
+// be spliced into g_routes. Returns 0, or -1 after printing why.
 int build_route_record(std::list<route_t> &holder, int32_t id);
 // Appends a target with defaults to the route. Caller holds route.lock.
 target_t &append_target(route_t &route, int32_t id);
@@ -248,19 +238,6 @@ route_t *find_route_locked(int32_t id);
 // Returns the target with its route's lock held. Caller holds g_routes_lock.
 target_t *find_target_locked(int32_t route_id, int32_t target_id, route_t **route_out);
 
-// True when the route has no running thread pair and none is still ending.
-bool route_threads_idle(const route_t &route);
-// Starts the connection handler, then the transmit thread (running = 1), named
-// "conn:<id>" and "xmit:<id>".
-// Returns 0, or the pthread error; prints nothing.
-int start_route_threads(route_t &route);
-// Clears running, wakes the transmit thread and waits (at most 10 s) for both
-// done flags. Caller holds g_routes_lock but not route.lock.
-void stop_route_threads(route_t &route);
-// The same for every route at once, so the wait is that of the slowest thread,
-// not the sum. Caller holds g_routes_lock and no route's lock.
-void stop_all_route_threads(void);
-
 // Where an endpoint stands: not meant to be open (disabled, or its route's
 // source off), open, or waiting for its next attempt.
 enum endpoint_state_t { ENDPOINT_OFF = 0, ENDPOINT_OPEN = 1, ENDPOINT_RETRYING = 2 };
@@ -270,25 +247,14 @@ endpoint_state_t endpoint_state(const route_t &route, const target_t *target);
 // True while the endpoint has its base socket or listens on its port. Caller holds route.lock.
 bool endpoint_is_open(const route_t &route, const target_t *target);
 
-// The owner of the route's sockets for the factory: a target's (target_id) or the
-// source's (-1), with the route's doorbell.
-socket_owner_t socket_owner(const route_t &route, int32_t target_id);
+// The owner of the route's sockets for the port table: a target's (target_id)
+// or the source's (-1).
+socket_owner_t socket_owner(route_t &route, int32_t target_id);
 
-// The connection handler watches every socket of its route on epoll_conn, for
-// what matters in the socket's present state: a listener for callers, a
-// connecting socket for the connection, a connected one for errors only. The
-// doorbell rings, so a sleeping handler looks. Returns 0, or -1 when libsrt
-// refuses (srt_getlasterror_str tells why).
-int watch_socket(route_t &route, SRTSOCKET sock);
-// A listed source connection is also read by the transmit thread (epoll_rcv).
-int watch_source_connection(route_t &route, SRTSOCKET sock);
-// Takes sock off both epolls.
-void unwatch_socket(route_t &route, SRTSOCKET sock);
-
-// Takes the route out of g_routes; destroys it at once when its threads have
-// ended, otherwise parks it in g_retired_routes. Caller holds g_routes_lock.
+// Takes the route out of g_routes and parks it in g_retired_routes until the
+// event loop has let go of it. Caller holds g_routes_lock.
 void retire_route(route_t &route);
-// Destroys parked routes whose threads have ended. Caller holds g_routes_lock.
+// Destroys parked routes the loop has let go of. Caller holds g_routes_lock.
 void reap_retired_routes(void);
 
 // Count of a list's entries, read under the route's list_lock.

@@ -13,6 +13,7 @@
 #include "config/config_file.h"
 #include "core/log.h"
 #include "core/settings.h"
+#include "routing/event_loop.h"
 #include "routing/operations.h"
 
 // Set (to the reason) when an unreadable file could not be copied aside: saving would lose it.
@@ -205,9 +206,7 @@ void load_routes_config(void)
         if (route.source.enabled)
             open_route_sockets(route);
         g_routes.splice(g_routes.begin(), holder);
-        int err = start_route_threads(route);
-        if (err != 0)
-            console_printf("cannot create connection thread: %s\n", strerror(err));
+        serve_route(route);
     }
     advance_id_counters(largest_route, largest_target);
 }

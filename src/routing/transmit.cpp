@@ -1,4 +1,4 @@
-// The transmit thread of a route: the data path.
+// The data path of a route: messages read from its source connections and fanned out.
 #include "routing/transmit.h"
 
 #include <errno.h>
@@ -11,19 +11,9 @@
 #include "core/log.h"
 #include "routing/registry.h"
 
-#define RECEIVE_READY_MAX 100
 #define MESSAGE_SIZE 1500
-#define RECEIVE_WAIT_MS 100
-// An idle route's thread sleeps on its condition; the wake-up bounds how late a
-// missed signal could be noticed.
-#define IDLE_WAIT_MS 5000
-// With failover the standbys are read this often, which also bounds how late a
-// silent active source is noticed.
-#define STANDBY_CHECK_MS 20
-// A standby takes over only when it delivered this recently.
-#define STANDBY_FRESH_MS 100
-// Messages read from one standby per check, so that a burst cannot hold up the active one.
-#define STANDBY_DRAIN_MAX 256
+// Messages read from one socket per report, so that one busy source cannot hold up the others.
+#define READ_MAX 64
 
 static conn_socket_t *find_conn(std::list<conn_socket_t> &conns, SRTSOCKET sock)
 {
@@ -33,16 +23,13 @@ static conn_socket_t *find_conn(std::list<conn_socket_t> &conns, SRTSOCKET sock)
     return nullptr;
 }
 
-// Per-thread buffers, kept off the heap and reused for every message.
+// The loop's buffers, reused for every message.
 struct transmit_buffers_t {
-    SRTSOCKET readable[RECEIVE_READY_MAX];
     char message[MESSAGE_SIZE];
     // Filled by each receive: srctime is the time libsrt played the message at.
     SRT_MSGCTRL received;
-    // Failover: the standby source connections of one check and what each delivered.
-    SRTSOCKET standby[RECEIVE_READY_MAX];
-    int64_t standby_bytes[RECEIVE_READY_MAX];
 };
+static transmit_buffers_t g_buffers = {{}, srt_msgctrl_default};
 
 // Counts the outcome of one send on conn. A send that would block fails with
 // SRT_EASYNCSND and is counted as dropped for that connection only.
@@ -84,17 +71,18 @@ static void send_with_origin(target_t &target, const char *message, int length, 
  * Sends one message of source to every target connection and counts the bytes.
  * Cost: O(target connections): one pass over them under list_lock, one
  * non-blocking send each, no allocation, no log; a stalled subscriber costs the
- * others nothing. A message read before the handler listed its source is
- * dropped. A target's settings are read only while it has connections (see the
- * lock notes in registry.h).
+ * others nothing. A message of a source no longer listed is dropped. A target's
+ * settings are read only while it has connections (see the lock notes in
+ * registry.h).
  */
-static void forward_message(route_t &route, SRTSOCKET source, int length,
+static void forward_message(route_t &route, SRTSOCKET source, int length, int64_t now,
                             transmit_buffers_t &buffers)
 {
     pthread_mutex_lock(&route.list_lock);
     conn_socket_t *source_conn = find_conn(route.conns, source);
     if (source_conn != nullptr) {
         source_conn->rcv_delta += length;
+        source_conn->delivered_at_ms = now;
         // libsrt reports the play time; the origin is that less the latency it was held for.
         int64_t played = buffers.received.srctime;
         int64_t origin =
@@ -113,23 +101,6 @@ static void forward_message(route_t &route, SRTSOCKET source, int length,
     pthread_mutex_unlock(&route.list_lock);
 }
 
-// The socket whose messages are forwarded is read blocking (timeout_ms): a
-// thread waiting on its own socket is woken at once, where a wait in an epoll
-// that another thread also waits in may be woken late.
-static void read_blocking(SRTSOCKET sock, int timeout_ms)
-{
-    int yes = 1;
-    srt_setsockflag(sock, SRTO_RCVTIMEO, &timeout_ms, sizeof timeout_ms);
-    srt_setsockflag(sock, SRTO_RCVSYN, &yes, sizeof yes);
-}
-
-static void make_active(route_t &route, SRTSOCKET sock)
-{
-    int expected = -1;
-    if (route.active_source.compare_exchange_strong(expected, sock))
-        read_blocking(sock, RECEIVE_WAIT_MS);
-}
-
 // Handles a failed receive on sock: clears the active source when the socket is gone.
 static void receive_failed(route_t &route, SRTSOCKET sock)
 {
@@ -144,82 +115,15 @@ static void receive_failed(route_t &route, SRTSOCKET sock)
     log_messagef(LOG_LEVEL_WARNING, "[transmit thread] srt_recvmsg: %s\n", srt_getlasterror_str());
 }
 
-static int receive(SRTSOCKET sock, transmit_buffers_t &buffers)
-{
-    return srt_recvmsg2(sock, buffers.message, MESSAGE_SIZE, &buffers.received);
-}
-
-// The route's failover limit, or 0. Read under list_lock while the source has
-// connections (see the lock notes in registry.h).
-static int source_failover_ms(route_t &route)
-{
-    pthread_mutex_lock(&route.list_lock);
-    int limit = route.conns.empty() ? 0 : route.source.failover_ms;
-    pthread_mutex_unlock(&route.list_lock);
-    return limit;
-}
-
-/*
- * Reads and discards what every standby source connection delivered, so that a
- * takeover forwards only fresh messages, and notes when each last delivered.
- * Returns the standby that delivered most recently, within STANDBY_FRESH_MS of
- * now, or -1. Takes list_lock twice and calls libsrt outside it. Cost:
- * O(standbys^2 + messages read); there are a few standbys at most.
- */
-static SRTSOCKET drain_standbys(route_t &route, SRTSOCKET active, int64_t now,
-                                transmit_buffers_t &buffers)
-{
-    int count = 0;
-    pthread_mutex_lock(&route.list_lock);
-    for (const conn_socket_t &conn : route.conns)
-        if (conn.sock != active && count < RECEIVE_READY_MAX)
-            buffers.standby[count++] = conn.sock;
-    pthread_mutex_unlock(&route.list_lock);
-    if (count == 0)
-        return -1;
-
-    for (int i = 0; i < count; i++) {
-        buffers.standby_bytes[i] = 0;
-        for (int n = 0; n < STANDBY_DRAIN_MAX; n++) {
-            int length = srt_recvmsg(buffers.standby[i], buffers.message, MESSAGE_SIZE);
-            if (length <= 0)
-                break;
-            buffers.standby_bytes[i] += length;
-        }
-    }
-
-    SRTSOCKET freshest = -1;
-    int64_t freshest_at = now - STANDBY_FRESH_MS;
-    pthread_mutex_lock(&route.list_lock);
-    for (conn_socket_t &conn : route.conns) {
-        for (int i = 0; i < count; i++) {
-            if (buffers.standby[i] != conn.sock || buffers.standby_bytes[i] == 0)
-                continue;
-            conn.rcv_delta += buffers.standby_bytes[i];
-            conn.delivered_at_ms = now;
-        }
-        if (conn.sock != active && conn.delivered_at_ms >= freshest_at) {
-            freshest = conn.sock;
-            freshest_at = conn.delivered_at_ms;
-        }
-    }
-    pthread_mutex_unlock(&route.list_lock);
-    return freshest;
-}
-
 /*
  * Makes the standby fresh the active source in place of silent, counts the switch
- * and logs it with both peers. silent stays connected as a standby, read without
- * blocking from now on.
+ * and logs it with both peers. silent stays connected as a standby.
  */
 static void take_over(route_t &route, SRTSOCKET silent, SRTSOCKET fresh, int64_t silent_ms)
 {
     int expected = silent;
     if (!route.active_source.compare_exchange_strong(expected, fresh))
         return;
-    int no = 0;
-    srt_setsockflag(silent, SRTO_RCVSYN, &no, sizeof no);
-    read_blocking(fresh, STANDBY_CHECK_MS);
     char from[sizeof(conn_details_t::peer)] = "";
     char to[sizeof(conn_details_t::peer)] = "";
     pthread_mutex_lock(&route.list_lock);
@@ -237,124 +141,52 @@ static void take_over(route_t &route, SRTSOCKET silent, SRTSOCKET fresh, int64_t
 }
 
 /*
- * Forwards the active source while watching its standbys: every STANDBY_CHECK_MS
- * they are drained, and once the active one has delivered nothing for limit_ms a
- * standby that delivers takes over. A former active one that resumes stays a
- * standby while the new one delivers. Returns when active is no longer the
- * active source or the route stops.
+ * A message of a source connection that is not the active one is dropped. With
+ * failover the bytes are counted and the connection noted as delivering; once
+ * the active source has been silent for the route's limit, this standby takes
+ * over. Cost: O(source connections) under list_lock.
  */
-static void forward_with_failover(route_t &route, SRTSOCKET active, int limit_ms,
-                                  transmit_buffers_t &buffers)
+static void drop_standby_message(route_t &route, SRTSOCKET standby, SRTSOCKET active, int length,
+                                 int64_t now)
 {
-    read_blocking(active, STANDBY_CHECK_MS);
-    int64_t delivered = (int64_t)monotonic_ms();
-    int64_t next_check = delivered;
-    while (route.running != 0 && route.active_source == active) {
-        int length = receive(active, buffers);
-        int64_t now = (int64_t)monotonic_ms();
-        if (length > 0) {
-            forward_message(route, active, length, buffers);
-            delivered = now;
-        } else if (length == 0) {
-            return;
-        } else {
-            int code = srt_getlasterror(nullptr);
-            if (code != SRT_EASYNCRCV && code != SRT_ETIMEOUT) {
-                receive_failed(route, active);
-                return;
+    int64_t silent_ms = -1;
+    pthread_mutex_lock(&route.list_lock);
+    // Read under list_lock while the source has connections (see registry.h).
+    int limit_ms = route.conns.empty() ? 0 : route.source.failover_ms;
+    if (limit_ms > 0) {
+        for (conn_socket_t &conn : route.conns) {
+            if (conn.sock == standby) {
+                conn.rcv_delta += length;
+                conn.delivered_at_ms = now;
+            } else if (conn.sock == active && now - conn.delivered_at_ms >= limit_ms) {
+                silent_ms = now - conn.delivered_at_ms;
             }
         }
-        if (now < next_check)
-            continue;
-        next_check = now + STANDBY_CHECK_MS;
-        SRTSOCKET fresh = drain_standbys(route, active, now, buffers);
-        if (fresh != -1 && now - delivered >= limit_ms)
-            take_over(route, active, fresh, now - delivered);
     }
-}
-
-// Reads from the active source until it breaks or the route stops.
-static void forward_active(route_t &route, SRTSOCKET active, transmit_buffers_t &buffers)
-{
-    int limit_ms = source_failover_ms(route);
-    if (limit_ms > 0) {
-        forward_with_failover(route, active, limit_ms, buffers);
-        return;
-    }
-    while (route.running != 0 && route.active_source == active) {
-        int length = receive(active, buffers);
-        if (length == SRT_ERROR) {
-            receive_failed(route, active);
-            return;
-        }
-        if (length == 0)
-            return;
-        forward_message(route, active, length, buffers);
-    }
-}
-
-// Sleeps while the route has no source connection, until the handler lists one
-// or the threads are stopped. Returns true when a source connection is listed.
-static bool wait_for_source(route_t &route)
-{
-    pthread_mutex_lock(&route.list_lock);
-    if (route.conns.empty() && route.running != 0) {
-        struct timespec until = monotonic_deadline(IDLE_WAIT_MS);
-        pthread_cond_timedwait(&route.source_listed, &route.list_lock, &until);
-    }
-    bool listed = !route.conns.empty();
     pthread_mutex_unlock(&route.list_lock);
-    return listed;
+    if (silent_ms >= 0)
+        take_over(route, active, standby, silent_ms);
 }
 
-// No active source yet: waits for a readable source connection; the first one
-// that delivers a message becomes the active source.
-static void choose_source(route_t &route, transmit_buffers_t &buffers)
+void read_source(route_t &route, SRTSOCKET sock)
 {
-    int readable_count = RECEIVE_READY_MAX;
-    if (srt_epoll_wait(route.epoll_rcv, buffers.readable, &readable_count, nullptr, nullptr,
-                       RECEIVE_WAIT_MS, nullptr, nullptr, nullptr, nullptr) < 0)
-        return;
-    for (int i = 0; i < readable_count && i < RECEIVE_READY_MAX; i++) {
-        SRTSOCKET sock = buffers.readable[i];
-        if (socket_is_broken(srt_getsockstate(sock))) {
-            int expected = sock;
-            route.active_source.compare_exchange_strong(expected, -1);
-            // Level-triggered: a broken socket the handler has not removed yet would
-            // wake this wait for ever. The handler watches it on its own epoll.
-            srt_epoll_remove_usock(route.epoll_rcv, sock);
-            continue;
-        }
-        int length = receive(sock, buffers);
+    transmit_buffers_t &buffers = g_buffers;
+    for (int n = 0; n < READ_MAX; n++) {
+        int length = srt_recvmsg2(sock, buffers.message, MESSAGE_SIZE, &buffers.received);
         if (length == SRT_ERROR) {
             receive_failed(route, sock);
-            continue;
+            return;
         }
         if (length == 0)
-            continue;
-        make_active(route, sock);
-        if (route.active_source != sock)
-            continue; // another source is forwarded; this message is dropped
-        forward_message(route, sock, length, buffers);
-        return;
+            return;
+        int64_t now = (int64_t)monotonic_ms();
+        // The first source connection that delivers becomes the active source.
+        int active = -1;
+        if (route.active_source.compare_exchange_strong(active, sock))
+            active = sock;
+        if (active == sock)
+            forward_message(route, sock, length, now, buffers);
+        else
+            drop_standby_message(route, sock, active, length, now);
     }
-}
-
-void *transmit_thread(void *arg)
-{
-    route_t &route = *static_cast<route_t *>(arg);
-    route.transmit_thread_done = 0;
-    transmit_buffers_t buffers;
-    buffers.received = srt_msgctrl_default;
-
-    while (route.running != 0) {
-        SRTSOCKET active = route.active_source;
-        if (active != -1)
-            forward_active(route, active, buffers);
-        else if (wait_for_source(route))
-            choose_source(route, buffers);
-    }
-    // Last touch of the record: it may be destroyed once this is set.
-    route.transmit_thread_done = 1;
-    return nullptr;
 }

@@ -1,6 +1,19 @@
-// The transmit thread of a route: the data path.
+// The data path of a route: messages read from its source connections and fanned out.
 #pragma once
 
-// Thread entry: reads messages from the active source connection and sends each,
-// unchanged, to every writable target connection. arg is the route's element.
-void *transmit_thread(void *arg);
+#include <srt/srt.h>
+
+#include "routing/registry.h"
+
+/*
+ * The event loop's handler for a listed source connection that is readable:
+ * reads what it holds, at most a bounded number of messages so one busy source
+ * cannot hold up the others (the epoll reports it again). The first connection
+ * that delivers becomes the active source, and each of its messages goes,
+ * unchanged, to every target connection. Another connection's messages are
+ * read and dropped, so a publisher that takes over later starts live; with
+ * failover=<ms> such a standby takes over once the active source has been
+ * silent that long. Cost per message: O(target connections) non-blocking sends
+ * under route.list_lock, no allocation, no log. Event loop thread only.
+ */
+void read_source(route_t &route, SRTSOCKET sock);

@@ -1,5 +1,5 @@
 // The listening ports: one SRT listener per UDP port, the stream id gate of its handshakes, and
-// the thread that accepts its callers and hands each to the endpoint it selected.
+// the acceptance of its callers for the endpoint each one selected.
 #include "srt/port_table.h"
 
 #include <arpa/inet.h>
@@ -21,70 +21,23 @@
 #define REFUSAL_LOG_INTERVAL_MS 1000
 // A caller let in at the handshake and not accepted within this time never will be.
 #define PENDING_CALLER_MS 30000
-#define ACCEPTOR_WAIT_MS 100
-#define ACCEPT_EVENTS_MAX 64
 #define LISTEN_BACKLOG 100
 
-doorbell_t::doorbell_t()
+int shared_epoll(void)
 {
-    pthread_mutex_init(&lock, nullptr);
-    init_monotonic_cond(&cond);
-}
-
-doorbell_t::~doorbell_t()
-{
-    // Its owner is gone: nobody takes these any more.
-    for (const handed_caller_t &caller : callers)
-        srt_close(caller.sock);
-    pthread_cond_destroy(&cond);
-    pthread_mutex_destroy(&lock);
-}
-
-void ring_doorbell(doorbell_t &bell)
-{
-    pthread_mutex_lock(&bell.lock);
-    bell.rung = true;
-    pthread_cond_broadcast(&bell.cond);
-    pthread_mutex_unlock(&bell.lock);
-}
-
-bool wait_doorbell(doorbell_t &bell, int timeout_ms)
-{
-    struct timespec until = monotonic_deadline(timeout_ms);
-    pthread_mutex_lock(&bell.lock);
-    int waited = 0;
-    while (!bell.rung && waited == 0)
-        waited = pthread_cond_timedwait(&bell.cond, &bell.lock, &until);
-    bool rung = bell.rung;
-    bell.rung = false;
-    pthread_mutex_unlock(&bell.lock);
-    return rung;
-}
-
-void take_handed_callers(doorbell_t &bell, std::vector<handed_caller_t> &taken)
-{
-    taken.clear();
-    pthread_mutex_lock(&bell.lock);
-    taken.swap(bell.callers);
-    pthread_mutex_unlock(&bell.lock);
-}
-
-// Hands a caller to its owner and wakes it. Returns false when the owner is gone.
-static bool hand_over(const std::shared_ptr<doorbell_t> &bell, const handed_caller_t &caller)
-{
-    if (!bell)
-        return false;
-    pthread_mutex_lock(&bell->lock);
-    bell->callers.push_back(caller);
-    bell->rung = true;
-    pthread_cond_broadcast(&bell->cond);
-    pthread_mutex_unlock(&bell->lock);
-    return true;
+    static int epoll = [] {
+        int created = srt_epoll_create();
+        // A wait with nothing registered sleeps instead of failing at once.
+        if (created >= 0)
+            srt_epoll_set(created, SRT_EPOLL_ENABLE_EMPTY);
+        return created;
+    }();
+    return epoll;
 }
 
 /*
  * The table, all under g_ports_lock, which is taken after any route lock and
- * before log_lock and a doorbell's lock. No libsrt call that may wait for
+ * the event loop's lock, before log_lock. No libsrt call that may wait for
  * libsrt's receive thread (closing or creating a listener) is made while it is
  * held: that thread takes it in the handshake callback.
  */
@@ -121,7 +74,7 @@ struct pending_caller_t {
 static pthread_mutex_t g_ports_lock = PTHREAD_MUTEX_INITIALIZER;
 // Nodes never move: a listener's callback holds its entry. A closed entry is
 // parked until libsrt has forgotten its listener. None of the table is ever
-// destroyed: libsrt's threads and the acceptor outlive main.
+// destroyed: libsrt's threads and the event loop outlive main.
 static std::list<port_entry_t> &g_ports = *new std::list<port_entry_t>();
 static std::list<port_entry_t> &g_closed_ports = *new std::list<port_entry_t>();
 static std::map<int64_t, registration_t> &g_registrations =
@@ -133,8 +86,6 @@ static std::map<SRTSOCKET, pending_caller_t> &g_pending =
 static std::map<std::pair<int, bool>, uint64_t> &g_port_refused =
     *new std::map<std::pair<int, bool>, uint64_t>();
 static int64_t g_next_registration = 1;
-static int g_accept_epoll = -1;
-static pthread_once_t g_acceptor_once = PTHREAD_ONCE_INIT;
 
 // AF_INET6 for an IPv6 endpoint, AF_INET for any other (a record's 0 too).
 static int family_of(const endpoint_url_t &endpoint)
@@ -322,12 +273,12 @@ static int select_caller(void *opaque, SRTSOCKET caller, int, const struct socka
     return 0;
 }
 
-// Hands one accepted caller to the owner of the endpoint its handshake selected.
-static void hand_over_accepted(SRTSOCKET sock)
+// The owner of one accepted caller, from the endpoint its handshake selected:
+// false when that endpoint went away meanwhile.
+static bool owner_of_accepted(SRTSOCKET sock, handed_caller_t &caller, int64_t &maxbw)
 {
-    handed_caller_t caller = {sock, 0, -1};
-    std::shared_ptr<doorbell_t> bell;
-    int64_t maxbw = 0;
+    caller = {sock, 0, -1, nullptr};
+    maxbw = 0;
     pthread_mutex_lock(&g_ports_lock);
     auto pending = g_pending.find(sock);
     if (pending != g_pending.end()) {
@@ -335,17 +286,42 @@ static void hand_over_accepted(SRTSOCKET sock)
         if (found != g_registrations.end()) {
             caller.registration = found->first;
             caller.target_id = found->second.owner.target_id;
-            bell = found->second.owner.doorbell;
+            caller.handle = found->second.owner.handle;
             maxbw = found->second.maxbw;
         }
         g_pending.erase(pending);
     }
     pthread_mutex_unlock(&g_ports_lock);
-    if (maxbw != 0)
-        srt_setsockflag(sock, SRTO_MAXBW, &maxbw, sizeof maxbw);
-    // The endpoint went away between the handshake and now.
-    if (caller.registration == 0 || !hand_over(bell, caller))
-        srt_close(sock);
+    return caller.registration != 0;
+}
+
+bool accept_port_callers(SRTSOCKET listener, std::vector<handed_caller_t> &accepted)
+{
+    accepted.clear();
+    pthread_mutex_lock(&g_ports_lock);
+    bool known = false;
+    for (const port_entry_t &entry : g_ports)
+        known = known || entry.listener == listener;
+    pthread_mutex_unlock(&g_ports_lock);
+    if (!known)
+        return false;
+    for (;;) {
+        struct sockaddr_storage peer;
+        int peer_len = (int)sizeof peer;
+        SRTSOCKET sock = srt_accept(listener, (struct sockaddr *)&peer, &peer_len);
+        if (sock == SRT_INVALID_SOCK)
+            break;
+        handed_caller_t caller;
+        int64_t maxbw = 0;
+        if (!owner_of_accepted(sock, caller, maxbw)) {
+            srt_close(sock);
+            continue;
+        }
+        if (maxbw != 0)
+            srt_setsockflag(sock, SRTO_MAXBW, &maxbw, sizeof maxbw);
+        accepted.push_back(caller);
+    }
+    return true;
 }
 
 // Forgets callers let in at the handshake that never completed it.
@@ -360,48 +336,6 @@ static void drop_stale_pending(void)
             ++it;
     }
     pthread_mutex_unlock(&g_ports_lock);
-}
-
-// Accepts what every port's listener has, for ever. libsrt calls are made with
-// no lock held.
-static void *acceptor_thread(void *)
-{
-    SRT_EPOLL_EVENT events[ACCEPT_EVENTS_MAX];
-    uint64_t last_cleanup = monotonic_ms();
-    for (;;) {
-        int count = srt_epoll_uwait(g_accept_epoll, events, ACCEPT_EVENTS_MAX, ACCEPTOR_WAIT_MS);
-        for (int i = 0; i < count && i < ACCEPT_EVENTS_MAX; i++) {
-            for (;;) {
-                struct sockaddr_storage peer;
-                int peer_len = (int)sizeof peer;
-                SRTSOCKET sock = srt_accept(events[i].fd, (struct sockaddr *)&peer, &peer_len);
-                if (sock == SRT_INVALID_SOCK)
-                    break;
-                hand_over_accepted(sock);
-            }
-        }
-        if (monotonic_ms() - last_cleanup > PENDING_CALLER_MS) {
-            drop_stale_pending();
-            last_cleanup = monotonic_ms();
-        }
-    }
-    return nullptr;
-}
-
-static void start_acceptor(void)
-{
-    g_accept_epoll = srt_epoll_create();
-    if (g_accept_epoll < 0)
-        return;
-    srt_epoll_set(g_accept_epoll, SRT_EPOLL_ENABLE_EMPTY);
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, acceptor_thread, nullptr) != 0) {
-        srt_epoll_release(g_accept_epoll);
-        g_accept_epoll = -1;
-        return;
-    }
-    pthread_setname_np(thread, "accept");
-    pthread_detach(thread);
 }
 
 static registration_t make_registration(const endpoint_url_t &endpoint, const socket_owner_t &owner)
@@ -438,7 +372,6 @@ static int64_t add_registration(port_entry_t &entry, registration_t &registratio
  */
 static int64_t open_port(const endpoint_url_t &endpoint, registration_t &registration)
 {
-    pthread_once(&g_acceptor_once, start_acceptor);
     endpoint_url_t plain = {};
     plain.mode = CONN_MODE_LISTEN;
     plain.port = endpoint.port;
@@ -461,7 +394,7 @@ static int64_t open_port(const endpoint_url_t &endpoint, registration_t &registr
         registration.port = entry.port;
     }
     if (srt_listen_callback(entry.listener, select_caller, &entry) == SRT_ERROR ||
-        g_accept_epoll < 0) {
+        shared_epoll() < 0) {
         report_socket_failure("srt_listen_callback: %s", srt_getlasterror_str());
         srt_close(entry.listener);
         return -1;
@@ -482,7 +415,7 @@ static int64_t open_port(const endpoint_url_t &endpoint, registration_t &registr
 
     int events = SRT_EPOLL_IN | SRT_EPOLL_ERR;
     if (srt_listen(entry.listener, LISTEN_BACKLOG) == SRT_ERROR ||
-        srt_epoll_add_usock(g_accept_epoll, entry.listener, &events) == SRT_ERROR) {
+        srt_epoll_add_usock(shared_epoll(), entry.listener, &events) == SRT_ERROR) {
         report_socket_failure("srt_listen: %s", srt_getlasterror_str());
         stop_listening(id);
         return -1;
@@ -537,7 +470,7 @@ void stop_listening(int64_t registration)
     }
     pthread_mutex_unlock(&g_ports_lock);
     if (closing != SRT_INVALID_SOCK) {
-        srt_epoll_remove_usock(g_accept_epoll, closing);
+        srt_epoll_remove_usock(shared_epoll(), closing);
         srt_close(closing);
     }
 }
@@ -567,6 +500,7 @@ struct refusal_report_t {
 
 void sweep_port_table(port_refusals_fn report, void *context)
 {
+    drop_stale_pending();
     std::vector<refusal_report_t> reports;
     std::vector<SRTSOCKET> closed;
     pthread_mutex_lock(&g_ports_lock);

@@ -11,43 +11,29 @@
 
 #include "srt/endpoint.h"
 
-// A caller accepted on a shared listener, handed to the endpoint its stream id selected.
+// Who an endpoint belongs to, for log lines, refusal counts (target_id -1: a
+// source) and the hand-over of its callers: handle is its owner's record,
+// never dereferenced here.
+struct socket_owner_t {
+    int32_t route_id;
+    int32_t target_id;
+    void *handle;
+};
+
+// A caller accepted on a shared listener, for the endpoint its stream id selected.
 struct handed_caller_t {
     SRTSOCKET sock;
     int64_t registration; // the endpoint's registration when the caller was selected
     int32_t target_id;    // -1: the source
+    void *handle;         // the owner's, as registered
 };
 
 /*
- * Rung when a caller is handed over (and by its owner to wake its own thread),
- * so the owner may sleep meanwhile instead of polling. Holds the callers handed
- * to the owner until it takes them; callers handed to an owner that went away
- * are closed by whoever empties it last.
+ * The one libsrt epoll of the process: every port's listener is registered in
+ * it for SRT_EPOLL_IN, and the event loop adds every socket of every route.
+ * Made on first use, never released.
  */
-struct doorbell_t {
-    pthread_mutex_t lock;
-    pthread_cond_t cond;
-    bool rung = false;
-    std::vector<handed_caller_t> callers;
-    doorbell_t();
-    ~doorbell_t();
-    doorbell_t(const doorbell_t &) = delete;
-    doorbell_t &operator=(const doorbell_t &) = delete;
-};
-void ring_doorbell(doorbell_t &bell);
-// Waits until the bell rings or timeout_ms pass. Returns true (and clears the
-// bell) when it rang, even before the wait began.
-bool wait_doorbell(doorbell_t &bell, int timeout_ms);
-// Moves the callers handed over so far into taken (which is cleared first).
-void take_handed_callers(doorbell_t &bell, std::vector<handed_caller_t> &taken);
-
-// Who an endpoint belongs to, for log lines, refusal counts (target_id -1: a
-// source) and the bell its callers are handed to.
-struct socket_owner_t {
-    int32_t route_id;
-    int32_t target_id;
-    std::shared_ptr<doorbell_t> doorbell;
-};
+int shared_epoll(void);
 
 // Returned by listen_on_port when another endpoint serves the stream id there.
 #define PORT_STREAM_ID_TAKEN (-2)
@@ -58,8 +44,8 @@ struct socket_owner_t {
  * handshake the caller's stream id selects one endpoint of the port
  * (select_port_endpoint), whose passphrase, key length and latency are set on
  * the new socket; a refused caller's connect fails at once with the reject
- * code. Accepted callers are handed to the selected endpoint's owner (its
- * doorbell), with its maxbw applied. Returns a registration id (> 0), -1 when
+ * code. The listener is registered in shared_epoll; accept_port_callers takes
+ * what it accepted. Returns a registration id (> 0), -1 when
  * the port cannot be opened (last_socket_error tells why), or
  * PORT_STREAM_ID_TAKEN. Any thread; takes only the table's own lock.
  */
@@ -67,6 +53,15 @@ int64_t listen_on_port(const endpoint_url_t &endpoint, const socket_owner_t &own
 // Takes the endpoint off its port; the listener closes with the last one. No
 // caller selected for it is handed over afterwards. 0 is ignored.
 void stop_listening(int64_t registration);
+
+/*
+ * Accepts every caller waiting on listener and fills accepted with those whose
+ * endpoint is still registered, each with its endpoint's maxbw applied; the
+ * others are closed. Returns false (nothing done) when listener is no port's
+ * listener. Cost: O(ports + callers); one srt_accept per caller, no lock held
+ * across libsrt.
+ */
+bool accept_port_callers(SRTSOCKET listener, std::vector<handed_caller_t> &accepted);
 // True when an endpoint other than those in ignored serves the stream id of
 // endpoint on its port (family and number).
 bool port_serves_stream_id(const endpoint_url_t &endpoint, const std::vector<int64_t> &ignored);
@@ -100,7 +95,8 @@ enum port_refusal_t { PORT_REFUSED_STREAMID = 0, PORT_REFUSED_BADMODE = 1, PORT_
 typedef void (*port_refusals_fn)(const socket_owner_t &owner, port_refusal_t reason,
                                  uint64_t refused, void *context);
 
-// Reports new refusals of every endpoint, then frees what closed listeners left
+// Reports new refusals of every endpoint, forgets callers let in at the
+// handshake that never completed it, then frees what closed listeners left
 // once libsrt has forgotten them. Main thread, once a second; calls report with
 // no lock of its own held.
 void sweep_port_table(port_refusals_fn report, void *context);

@@ -20,11 +20,14 @@ static int count_proc_entries(const std::string &folder, const std::string &pref
     return count;
 }
 
-// The route's connection-handler ("conn:ID") and transmit ("xmit:ID") threads, as "conn/xmit".
-static std::string threads_of(int32_t id)
+// True once no deleted route is left for the event loop to let go of.
+static bool retired_routes_gone(void)
 {
-    return std::to_string(count_proc_entries("task", "conn:" + std::to_string(id))) + "/" +
-           std::to_string(count_proc_entries("task", "xmit:" + std::to_string(id)));
+    pthread_mutex_lock(&g_routes_lock);
+    reap_retired_routes();
+    bool gone = g_retired_routes.empty();
+    pthread_mutex_unlock(&g_routes_lock);
+    return gone;
 }
 
 class OperationsTest : public ::testing::Test
@@ -50,9 +53,9 @@ class OperationsTest : public ::testing::Test
     std::vector<int> peers_;
 };
 
-// Switching the source closes every connection and reopens the enabled targets on the same
-// thread pair; deleting the route ends its threads and callers.
-TEST_F(OperationsTest, switching_and_deleting_keep_one_thread_pair_and_close_every_connection)
+// Switching the source closes every connection and reopens the enabled targets, served by
+// the one event loop; deleting the route closes its callers and frees the record.
+TEST_F(OperationsTest, switching_and_deleting_keep_one_loop_and_close_every_connection)
 {
     int source_port = free_udp_port(), on_port = free_udp_port();
     int32_t id = create_route(), on = add_target(id), off = add_target(id);
@@ -61,7 +64,7 @@ TEST_F(OperationsTest, switching_and_deleting_keep_one_thread_pair_and_close_eve
     ASSERT_EQ(target_on(id, on, on_port), 0);
     ASSERT_EQ(update_target(id, off, 0, CONN_MODE_LISTEN, srt_url("", free_udp_port()).c_str()), 0);
     EXPECT_NE(on_target.listen, 0);
-    EXPECT_EQ(threads_of(id), "0/0");
+    EXPECT_EQ(route.running, 0);
     ASSERT_EQ(update_source(id, 1, CONN_MODE_LISTEN, srt_url("", source_port).c_str()), 0);
     auto conns = [&] {
         return count_conns(route, route.conns) + count_conns(route, on_target.conns);
@@ -71,7 +74,8 @@ TEST_F(OperationsTest, switching_and_deleting_keep_one_thread_pair_and_close_eve
         ASSERT_NE(connect_peer(on_port), -1);
         // A caller still in the listener's backlog is not told when the listener closes.
         ASSERT_TRUE(wait_until([&] { return conns() == 2; }, 5000));
-        EXPECT_EQ(threads_of(id), "1/1");
+        EXPECT_EQ(route.running, 1);
+        EXPECT_EQ(count_proc_entries("task", "loop"), 1);
         ASSERT_EQ(enable_source(id, 0), 0);
         EXPECT_EQ(conns(), 0u);
         EXPECT_EQ(route.source_listen, 0);
@@ -91,13 +95,12 @@ TEST_F(OperationsTest, switching_and_deleting_keep_one_thread_pair_and_close_eve
     EXPECT_EQ(result, 0);
     EXPECT_EQ(count_occurrences(printed, "[CONNTHREAD] target has disconnected"), 3u) << printed;
     ASSERT_EQ(delete_route(id), 0);
-    // The done flags are each thread's last act; the thread itself is gone a moment later.
-    EXPECT_TRUE(wait_until([&] { return threads_of(id) == "0/0"; }, 2000));
+    EXPECT_TRUE(wait_until(retired_routes_gone, 2000));
     EXPECT_TRUE(wait_until([&] { return srt_getsockstate(publisher) != SRTS_CONNECTED; }, 5000));
 }
 
 // A URL that cannot be stored changes nothing; a source that cannot open leaves no socket
-// nor thread; one target that cannot open does not take its route down.
+// and the route unserved; one target that cannot open does not take its route down.
 TEST_F(OperationsTest, failures_leave_documented_state)
 {
     int busy_port = free_udp_port(), good_port = free_udp_port();
@@ -122,19 +125,19 @@ TEST_F(OperationsTest, failures_leave_documented_state)
     EXPECT_STREQ(g_last_error, "Creating source's SRT Socket failed");
     EXPECT_EQ(route.source.enabled, 0);
     EXPECT_EQ(route.source_listen, 0);
-    EXPECT_EQ(threads_of(id), "0/0");
+    EXPECT_EQ(route.running, 0);
 
     ASSERT_EQ(target_on(id, good, good_port), 0);
     EXPECT_EQ(update_source(id, 1, 0, srt_url("", free_udp_port()).c_str()), -1);
     EXPECT_EQ(g_last_error, "Creating target's SRT Socket failed: " + std::to_string(bad));
     EXPECT_EQ(route.source.enabled, 1);
     EXPECT_NE(route.source_listen, 0);
-    EXPECT_EQ(threads_of(id), "1/1");
+    EXPECT_EQ(route.running, 1);
     EXPECT_NE(connect_peer(good_port), -1) << "the good target serves";
 }
 
-// Forty on/off and create/delete cycles, each spare route with a target and a thread
-// pair, leave no thread and no descriptor behind: a leak of one per cycle shows forty.
+// Forty on/off and create/delete cycles, each spare route with a target, leave no thread
+// and no descriptor behind: a leak of one per cycle shows forty.
 TEST_F(OperationsTest, repeated_cycles_leave_thread_and_descriptor_counts_unchanged)
 {
     int32_t id = create_route();

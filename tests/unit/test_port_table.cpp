@@ -1,4 +1,5 @@
 // Listening endpoints sharing a UDP port: real callers' stream ids against one listener.
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -12,10 +13,9 @@
 namespace
 {
 
-// A listening endpoint on port with stream id and passphrase, owned by a bell of its own.
+// A listening endpoint on port with stream id and passphrase; the record is its owner's handle.
 struct test_endpoint_t {
     int32_t target_id;
-    std::shared_ptr<doorbell_t> bell = std::make_shared<doorbell_t>();
     int64_t registration = 0;
 };
 
@@ -42,7 +42,7 @@ class port_table : public ::testing::Test
         test_endpoint_t &endpoint = endpoints_.emplace_back();
         endpoint.target_id = target_id;
         int64_t result = 0;
-        capture_stdout([&] { result = listen_on_port(url, {1, target_id, endpoint.bell}); });
+        capture_stdout([&] { result = listen_on_port(url, {1, target_id, &endpoint}); });
         endpoint.registration = result > 0 ? result : 0;
         return result;
     }
@@ -55,14 +55,20 @@ class port_table : public ::testing::Test
             return "reject " + std::to_string(reason);
         callers_.push_back(sock);
         std::string reached = "nobody";
+        // What the event loop does: the shared epoll reports the listener, which accepts.
         wait_until(
             [&] {
-                for (test_endpoint_t &endpoint : endpoints_) {
+                SRT_EPOLL_EVENT events[8];
+                int count = srt_epoll_uwait(shared_epoll(), events, 8, 20);
+                for (int i = 0; i < count; i++) {
                     std::vector<handed_caller_t> taken;
-                    take_handed_callers(*endpoint.bell, taken);
+                    EXPECT_TRUE(accept_port_callers(events[i].fd, taken));
                     for (const handed_caller_t &caller : taken) {
                         callers_.push_back(caller.sock);
-                        EXPECT_EQ(caller.registration, endpoint.registration);
+                        const test_endpoint_t &owner =
+                            *static_cast<const test_endpoint_t *>(caller.handle);
+                        EXPECT_EQ(caller.registration, owner.registration);
+                        EXPECT_EQ(caller.target_id, owner.target_id);
                         reached = caller.target_id == -1 ? "source"
                                                          : "t" + std::to_string(caller.target_id);
                     }
@@ -72,7 +78,7 @@ class port_table : public ::testing::Test
             3000);
         return reached;
     }
-    std::vector<test_endpoint_t> endpoints_;
+    std::deque<test_endpoint_t> endpoints_; // owners keep their addresses (appended only)
     std::vector<int> callers_;
 };
 
