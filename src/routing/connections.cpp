@@ -234,6 +234,15 @@ static void take_caller(route_t &route, const handed_caller_t &caller)
         unwatch_socket(route, sock);
         srt_close(sock);
         count_refusal(route, side, REFUSED_REGISTER);
+        return;
+    }
+    // A caller that broke between the look above and its watch raised no event:
+    // it would stay listed for ever.
+    if (socket_is_broken(srt_getsockstate(sock))) {
+        remove_connection_locked(&route, target, side == SIDE_SOURCE ? sock : -1,
+                                 side == SIDE_SOURCE ? -1 : sock);
+        int expected = sock;
+        route.active_source.compare_exchange_strong(expected, -1);
     }
 }
 

@@ -73,7 +73,9 @@ enum refusal_reason_t {
     REFUSED_REGISTER = 1, // the accepted caller could not be watched
     REFUSED_BROKEN = 2,   // broken already when accepted
     REFUSED_BADMODE = 3,  // the right stream id on the wrong side, or a mode not served (1405)
-    REFUSAL_REASON_COUNT = 4,
+    REFUSED_SECRET = 4,   // the handshake failed on the endpoint's passphrase (wrong or missing)
+    REFUSED_HANDSHAKE = 5, // the handshake failed after the stream id was taken, no passphrase set
+    REFUSAL_REASON_COUNT = 6,
 };
 extern const char *const refusal_reason_names[REFUSAL_REASON_COUNT];
 

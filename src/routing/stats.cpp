@@ -207,8 +207,9 @@ static void count_gate_refusals(const socket_owner_t &owner, port_refusal_t reas
             continue;
         connection_side_t side = owner.target_id == -1 ? SIDE_SOURCE : SIDE_TARGET;
         pthread_mutex_lock(&route.list_lock);
-        route.refused[side][reason == PORT_REFUSED_STREAMID ? REFUSED_STREAMID : REFUSED_BADMODE] +=
-            refused;
+        static const refusal_reason_t counted_as[PORT_REFUSAL_COUNT] = {
+            REFUSED_STREAMID, REFUSED_BADMODE, REFUSED_SECRET, REFUSED_HANDSHAKE};
+        route.refused[side][counted_as[reason]] += refused;
         pthread_mutex_unlock(&route.list_lock);
         return;
     }

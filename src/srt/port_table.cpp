@@ -69,6 +69,7 @@ struct port_entry_t {
 struct pending_caller_t {
     int64_t registration;
     uint64_t selected_ms;
+    struct sockaddr_storage peer;
 };
 
 static pthread_mutex_t g_ports_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -79,6 +80,8 @@ static std::list<port_entry_t> &g_ports = *new std::list<port_entry_t>();
 static std::list<port_entry_t> &g_closed_ports = *new std::list<port_entry_t>();
 static std::map<int64_t, registration_t> &g_registrations =
     *new std::map<int64_t, registration_t>();
+// Taken off their port with refusals the last sweep has not reported yet.
+static std::vector<registration_t> &g_departed = *new std::vector<registration_t>();
 // Let in at the handshake, not yet accepted.
 static std::map<SRTSOCKET, pending_caller_t> &g_pending =
     *new std::map<SRTSOCKET, pending_caller_t>();
@@ -193,13 +196,17 @@ static void log_refusal(port_entry_t &entry, const struct sockaddr *peer, const 
     if (entry.unlogged != 0)
         snprintf(more, sizeof more, " (%u more refused since the last line)", entry.unlogged);
     entry.unlogged = 0;
-    if (selected != nullptr && reject == SRT_REJX_FORBIDDEN) {
+    if (selected != nullptr && (reject == SRT_REJX_FORBIDDEN || reject == SRT_REJ_BADSECRET ||
+                                reject == SRT_REJ_UNKNOWN)) {
         char target[32] = "";
         if (selected->owner.target_id != -1)
             snprintf(target, sizeof target, " target %d", selected->owner.target_id);
-        log_messagef(LOG_LEVEL_WARNING,
-                     "[CONNTHREAD] Refused caller %s on route %d%s: wrong stream id%s\n", address,
-                     selected->owner.route_id, target, more);
+        const char *why = reject == SRT_REJX_FORBIDDEN ? "wrong stream id"
+                          : reject == SRT_REJ_BADSECRET
+                              ? "handshake failed (wrong or missing passphrase)"
+                              : "handshake failed";
+        log_messagef(LOG_LEVEL_WARNING, "[CONNTHREAD] Refused caller %s on route %d%s: %s%s\n",
+                     address, selected->owner.route_id, target, why, more);
         return;
     }
     log_messagef(LOG_LEVEL_WARNING,
@@ -253,7 +260,11 @@ static int select_caller(void *opaque, SRTSOCKET caller, int, const struct socka
     registration_t selected = {};
     if (index >= 0) {
         selected = *registrations[(size_t)index];
-        g_pending[caller] = {selected.id, monotonic_ms()};
+        pending_caller_t &pending = g_pending[caller];
+        pending = {selected.id, monotonic_ms(), {}};
+        if (peer != nullptr)
+            memcpy(&pending.peer, peer,
+                   peer->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
     } else {
         // Counted on the route of the endpoint the caller named, else on the port.
         registration_t *counted = named >= 0 ? registrations[(size_t)named] : nullptr;
@@ -324,13 +335,58 @@ bool accept_port_callers(SRTSOCKET listener, std::vector<handed_caller_t> &accep
     return true;
 }
 
-// Forgets callers let in at the handshake that never completed it.
-static void drop_stale_pending(void)
+// A registration in the table or taken off its port since the last sweep.
+// Caller holds g_ports_lock.
+static registration_t *find_registration(int64_t id)
 {
+    auto found = g_registrations.find(id);
+    if (found != g_registrations.end())
+        return &found->second;
+    for (registration_t &departed : g_departed)
+        if (departed.id == id)
+            return &departed;
+    return nullptr;
+}
+
+// A caller let in at the stream id gate whose socket libsrt closed before it was
+// accepted failed the rest of the handshake: counted on its endpoint and logged
+// (folded per port). Callers that never completed it are forgotten after a
+// while. Main thread; libsrt is asked with no lock held.
+static void sweep_pending_callers(void)
+{
+    std::vector<SRTSOCKET> socks;
+    pthread_mutex_lock(&g_ports_lock);
+    for (const auto &pair : g_pending)
+        socks.push_back(pair.first);
+    pthread_mutex_unlock(&g_ports_lock);
+    std::vector<SRTSOCKET> failed;
+    for (SRTSOCKET sock : socks) {
+        SRT_SOCKSTATUS state = srt_getsockstate(sock);
+        if (state == SRTS_CLOSED || state == SRTS_NONEXIST)
+            failed.push_back(sock);
+    }
     uint64_t now = monotonic_ms();
     pthread_mutex_lock(&g_ports_lock);
+    for (SRTSOCKET sock : failed) {
+        auto pending = g_pending.find(sock);
+        if (pending == g_pending.end())
+            continue;
+        registration_t *counted = find_registration(pending->second.registration);
+        if (counted != nullptr) {
+            registration_t &selected = *counted;
+            bool secret = selected.passphrase[0] != '\0';
+            selected.refused[secret ? PORT_REFUSED_SECRET : PORT_REFUSED_HANDSHAKE]++;
+            port_entry_t *entry = find_port(selected.family, selected.port);
+            if (entry != nullptr)
+                log_refusal(*entry, (const struct sockaddr *)&pending->second.peer, "",
+                            secret ? SRT_REJ_BADSECRET : SRT_REJ_UNKNOWN, &selected);
+        }
+        g_pending.erase(pending);
+    }
     for (auto it = g_pending.begin(); it != g_pending.end();) {
-        if (now - it->second.selected_ms > PENDING_CALLER_MS)
+        // A caller of an endpoint gone from its port is never handed over.
+        if (now - it->second.selected_ms > PENDING_CALLER_MS ||
+            g_registrations.count(it->second.registration) == 0)
             it = g_pending.erase(it);
         else
             ++it;
@@ -448,9 +504,10 @@ void stop_listening(int64_t registration)
     auto found = g_registrations.find(registration);
     if (found != g_registrations.end()) {
         port_entry_t *entry = find_port(found->second.family, found->second.port);
+        // Kept until the next sweep: its callers still in the handshake are counted
+        // there, and what it refused is reported.
+        g_departed.push_back(found->second);
         g_registrations.erase(found);
-        for (auto it = g_pending.begin(); it != g_pending.end();)
-            it = it->second.registration == registration ? g_pending.erase(it) : std::next(it);
         if (entry != nullptr) {
             std::vector<int64_t> &ids = entry->registrations;
             for (auto it = ids.begin(); it != ids.end(); ++it)
@@ -500,12 +557,11 @@ struct refusal_report_t {
 
 void sweep_port_table(port_refusals_fn report, void *context)
 {
-    drop_stale_pending();
+    sweep_pending_callers();
     std::vector<refusal_report_t> reports;
     std::vector<SRTSOCKET> closed;
     pthread_mutex_lock(&g_ports_lock);
-    for (auto &pair : g_registrations) {
-        registration_t &registration = pair.second;
+    auto collect = [&reports](registration_t &registration) {
         for (int reason = 0; reason < PORT_REFUSAL_COUNT; reason++) {
             uint64_t refused = registration.refused[reason];
             if (refused == registration.reported[reason])
@@ -514,7 +570,12 @@ void sweep_port_table(port_refusals_fn report, void *context)
                                refused - registration.reported[reason]});
             registration.reported[reason] = refused;
         }
-    }
+    };
+    for (auto &pair : g_registrations)
+        collect(pair.second);
+    for (registration_t &registration : g_departed)
+        collect(registration);
+    g_departed.clear();
     for (const port_entry_t &entry : g_closed_ports)
         closed.push_back(entry.listener);
     pthread_mutex_unlock(&g_ports_lock);

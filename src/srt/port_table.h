@@ -91,13 +91,24 @@ int select_port_endpoint(const port_candidate_t *endpoints, size_t count, const 
                          int *reject, int *named);
 
 // Handshake refusals made since the last sweep, by owner and reason.
-enum port_refusal_t { PORT_REFUSED_STREAMID = 0, PORT_REFUSED_BADMODE = 1, PORT_REFUSAL_COUNT = 2 };
+// A caller whose handshake failed after its stream id selected an endpoint (libsrt
+// refused its passphrase, or its lack of one) counts as PORT_REFUSED_SECRET when the
+// endpoint has a passphrase, else PORT_REFUSED_HANDSHAKE.
+enum port_refusal_t {
+    PORT_REFUSED_STREAMID = 0,
+    PORT_REFUSED_BADMODE = 1,
+    PORT_REFUSED_SECRET = 2,
+    PORT_REFUSED_HANDSHAKE = 3,
+    PORT_REFUSAL_COUNT = 4
+};
 typedef void (*port_refusals_fn)(const socket_owner_t &owner, port_refusal_t reason,
                                  uint64_t refused, void *context);
 
-// Reports new refusals of every endpoint, forgets callers let in at the
-// handshake that never completed it, then frees what closed listeners left
-// once libsrt has forgotten them. Main thread, once a second; calls report with
+// Reports new refusals of every endpoint (those of endpoints taken off their
+// port since the last sweep too), counts and logs callers let in at the
+// stream id gate whose handshake then failed, forgets callers that never
+// completed it, then frees what closed listeners left once libsrt has
+// forgotten them. Main thread, once a second; calls report with
 // no lock of its own held.
 void sweep_port_table(port_refusals_fn report, void *context);
 

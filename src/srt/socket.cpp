@@ -189,7 +189,11 @@ int create_bound_socket(const endpoint_url_t *endpoint, int port, bool rendezvou
         set_nonblocking(sock);
         SrtTestListenCallback(endpoint, sock);
         if (srt_bind(sock, local->ai_addr, (int)local->ai_addrlen) != 0) {
-            report_socket_failure("srt_bind: %s", srt_getlasterror_str());
+            // libsrt says only "Connection setup failure"; the system says why.
+            int system_error = 0;
+            srt_getlasterror(&system_error);
+            report_socket_failure("srt_bind: %s",
+                                  system_error != 0 ? strerror(system_error) : srt_getlasterror_str());
             srt_close(sock);
             sock = -1;
         }

@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -443,6 +445,91 @@ TEST_F(RelayStreamTest, eleven_hundred_subscribers_of_one_target_all_receive)
     EXPECT_GE(worst, 0.99) << read_text_file(sub.out_path).substr(0, 400);
     json_decref(report);
 #endif
+}
+
+// Callers that hang up the moment they connect were sometimes listed for ever (their break
+// came before the loop watched them); every one must be gone from the lists once they are.
+TEST_F(RelayStreamTest, callers_gone_at_connect_are_never_listed)
+{
+    start_listen_pair();
+    std::vector<std::thread> knockers;
+    std::atomic<int> connected{0};
+    for (int t = 0; t < 4; t++)
+        knockers.emplace_back([&, t] {
+            for (int i = 0; i < 300; i++) {
+                int sock = srt_open_caller(i % 2 == 0 ? target_port_ : source_port_, "", 3000);
+                if (sock != -1) {
+                    connected++;
+                    srt_close(sock);
+                }
+            }
+        });
+    for (std::thread &knocker : knockers)
+        knocker.join();
+    EXPECT_GT(connected, 1000);
+    EXPECT_TRUE(wait_until([&] { return get_body("/api/connections", "route_id=100") == "[]"; },
+                           15000))
+        << get_body("/api/connections", "route_id=100");
+    EXPECT_EQ(metric("mirevo_target_connections{route=\"100\",target=\"1000\"}"), 0);
+}
+
+// A caller whose passphrase is wrong or missing passes the stream id gate and fails in the
+// rest of the handshake: counted by reason and logged, folded, with the peer and the
+// endpoint. Refusals counted on an endpoint that an edit takes off its port are kept.
+TEST_F(RelayStreamTest, passphrase_refusals_are_counted_and_logged_through_edits)
+{
+    start_listen_pair("?passphrase=correct-horse-1");
+    const char *secret_refused =
+        "mirevo_connections_rejected_total{route=\"100\",side=\"target\",reason=\"secret\"}";
+    int told = 0;
+    for (const char *passphrase : {"", "wrong-horse-12"}) {
+        for (int i = 0; i < 5; i++) {
+            int reason = 0;
+            EXPECT_EQ(srt_open_caller(target_port_, "", 3000, &reason, 0, passphrase), -1);
+            EXPECT_TRUE(reason == SRT_REJ_BADSECRET || reason == SRT_REJ_UNSECURE) << reason;
+            told++;
+        }
+    }
+    EXPECT_TRUE(wait_until([&] { return metric(secret_refused) == told; }, 5000))
+        << metric(secret_refused);
+    EXPECT_TRUE(wait_relay_output(relay, "wrong or missing passphrase", 5000));
+    // Each refusal right before an edit reopens the endpoint.
+    for (int edit = 0; edit < 6; edit++) {
+        int reason = 0;
+        EXPECT_EQ(srt_open_caller(target_port_, "", 3000, &reason), -1);
+        told++;
+        std::string url = srt_url("", target_port_) + "?passphrase=correct-horse-" +
+                          std::to_string(edit + 2);
+        ASSERT_EQ(call("PUT", "/api/routes/100/targets/1000",
+                       "enabled=1&mode=listen&url=" + url_encode(url))
+                      .status,
+                  200);
+    }
+    EXPECT_TRUE(wait_until([&] { return metric(secret_refused) == told; }, 5000))
+        << metric(secret_refused) << " of " << told;
+}
+
+// Without failover a second publisher waits while the first streams; when the first ends,
+// the second starts live: its buffered past never bursts out to the players.
+TEST_F(RelayStreamTest, waiting_publisher_starts_live_when_the_first_ends)
+{
+    start_listen_pair();
+    peer_t viewer(subscribe());
+    peer_t first(keep(srt_open_caller(source_port_)), 200);
+    ASSERT_TRUE(wait_until([&] { return viewer.count > 50; }, 5000));
+    peer_t second(keep(srt_open_caller(source_port_)), 200, 1000000);
+    sleep(3);
+    first.stop();
+    uint32_t live_from = second.next;
+    srt_close(first.sock);
+    ASSERT_TRUE(wait_until([&] { return viewer.last >= 1000000u; }, 5000));
+    EXPECT_TRUE(wait_until([&] { return viewer.last > live_from + 100; }, 5000));
+    second.stop();
+    viewer.stop();
+    // What the second sent while it waited (about 600 messages, 3 s) stays behind.
+    EXPECT_EQ(viewer.corrupt, 0);
+    EXPECT_LT(*std::max_element(viewer.latency_us.begin(), viewer.latency_us.end()), 1000000)
+        << "nothing the second publisher sent while it waited is forwarded late";
 }
 
 } // namespace
