@@ -6,7 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -123,6 +126,58 @@ TEST_F(service, unusable_port_or_tls_pair_ends_the_start_with_one_line)
         EXPECT_NE(out.find(c.reason + "\n"), std::string::npos) << out;
     }
     close(holder);
+}
+
+// Ten thousand routes start, and their API answers, as a user whose task limit is 200: one
+// thread per route used to make the start fail (exit 255, no API to mend the routes with).
+TEST_F(service, ten_thousand_routes_start_under_a_task_limit_of_200)
+{
+    const int ports = 10, routes = 10000;
+    std::vector<int> source_ports, target_ports;
+    for (int i = 0; i < ports; i++) {
+        source_ports.push_back(free_udp_port());
+        target_ports.push_back(free_udp_port());
+    }
+    std::string text = "{";
+    for (int i = 0; i < routes; i++) {
+        std::string n = std::to_string(i);
+        text += std::string(i == 0 ? "" : ",") + "\"" + std::to_string(100 + i) +
+                "\":{\"source_id\":" + std::to_string(100 + i) +
+                ",\"enabled\":1,\"mode\":\"listen\",\"url\":\"srt://:" +
+                std::to_string(source_ports[i % ports]) + "?streamid=s" + n +
+                "\",\"targets\":{\"" + std::to_string(20000 + i) +
+                "\":{\"enabled\":1,\"mode\":\"listen\",\"url\":\"srt://:" +
+                std::to_string(target_ports[i % ports]) + "?streamid=t" + n + "\"}}}";
+    }
+    write_text_file(dir + "/mirevo-config.json", text + "}");
+    // The relay runs as nobody, whose task count the limit bounds (root's is not).
+    chmod(dir.c_str(), 0777);
+    chmod((dir + "/mirevo-config.json").c_str(), 0666);
+    relay = start_relay(dir, {},
+                        {"prlimit", "--nproc=200:200", "setpriv", "--reuid=65534", "--regid=65534",
+                         "--clear-groups", "--"});
+    if (!wait_http_ready(relay.http_port, 60000) &&
+        relay_stdout(relay).find("setpriv") != std::string::npos)
+        GTEST_SKIP() << "cannot run the relay as another user here: " << relay_stdout(relay);
+    std::string listed = get_body("/api/routes");
+    EXPECT_EQ(count_occurrences(listed, "\"enabled\":1"), (size_t)routes);
+    int tasks = (int)std::distance(
+        std::filesystem::directory_iterator("/proc/" + std::to_string(relay.child.pid) + "/task"),
+        {});
+    EXPECT_LT(tasks, 60) << "threads grow with routes";
+    // The last route serves: its publisher reaches its player.
+    int player = caller(target_ports[(routes - 1) % ports], "t" + std::to_string(routes - 1));
+    int publisher = caller(source_ports[(routes - 1) % ports], "s" + std::to_string(routes - 1));
+    ASSERT_NE(player, -1);
+    ASSERT_NE(publisher, -1);
+    char message[MESSAGE_SIZE];
+    fill_message(message, 7);
+    EXPECT_TRUE(wait_until(
+        [&] {
+            srt_sendmsg(publisher, message, MESSAGE_SIZE, -1, 1);
+            return receive_seq(player, 100) == 7;
+        },
+        10000));
 }
 
 // With 64 descriptors, 200 clients trickling headers used to make the HTTP thread spin on
