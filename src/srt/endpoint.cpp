@@ -300,6 +300,10 @@ static bool port_text_valid(const std::string &text, bool zero_allowed)
 // 31 characters, or a bracketed IPv6 literal, then nothing or ':' and a port.
 static void check_authority(const std::string &authority, conn_mode_t mode, query_scan_t &scan)
 {
+    if (authority.empty()) {
+        add_problem(scan, URL_REFUSED, "url names neither host nor port");
+        return;
+    }
     std::string port_part;
     if (!authority.empty() && authority[0] == '[') {
         size_t close = authority.find(']');
@@ -463,6 +467,10 @@ std::string mask_passphrases(const char *url)
             end = value;
             while (end < out.size() && !is_query_separator(out[end]))
                 end++;
+            // A "passphrase" in that token is looked at on its own next.
+            const char *inner = strcasestr(out.c_str() + value, key);
+            if (inner != nullptr && (size_t)(inner - out.c_str()) < end)
+                end = (size_t)(inner - out.c_str());
         }
         if (end > value) {
             out.replace(value, end - value, PASSPHRASE_MASK);

@@ -137,6 +137,7 @@ TEST(EndpointUrl, check_refuses_what_would_be_cut_ignored_or_misread)
         {CONN_MODE_RENDEZVOUS, "srt://1.2.3.4:9?port=70000", URL_REFUSED,
          "port option is not a number from 0 to 65535"},
         {CONN_MODE_LISTEN, "10.0.0.5:9000", URL_REFUSED, "No scheme found."},
+        {CONN_MODE_LISTEN, "srt://?latency=5", URL_REFUSED, "url names neither host nor port"},
         {CONN_MODE_LISTEN, long_url, URL_REFUSED, "url is longer than 2047 characters"},
         // An id libsrt would cut, a passphrase it would ignore.
         {CONN_MODE_LISTEN, "srt://:9?streamid=" + std::string(513, 'i'), URL_REFUSED,
@@ -212,6 +213,7 @@ TEST(EndpointUrl, passphrase_values_are_masked_whatever_precedes_them)
         {"srt://:9?passphrase==SECRET1234&x=1", "srt://:9?passphrase==****&x=1"},
         {"srt://:9?latency=1&passphrase&SECRET1234", "srt://:9?latency=1&passphrase&****"},
         {"srt://:9?passphrase=&SECRET1234=1", "srt://:9?passphrase=&****=1"},
+        {"srt://:9?passphrase&passphrase=SECRET1234", "srt://:9?passphrase&passphrase=****"},
         // Nothing else is masked.
         {"srt://:9?streamid=passphrase&latency=200", "srt://:9?streamid=passphrase&latency=200"},
         {"srt://:9?passphrase=&", "srt://:9?passphrase=&"},
