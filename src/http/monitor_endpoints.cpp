@@ -64,8 +64,7 @@ static json_t *row_object(const connection_row_t &row)
     json_object_set_new(object, "mode", json_string(mode != nullptr ? mode : ""));
     json_object_set_new(object, "peer", json_string(row.details.peer));
     // A stream id is the caller's own text: it may not be UTF-8.
-    json_t *stream_id = json_string(row.details.stream_id);
-    json_object_set_new(object, "stream_id", stream_id != nullptr ? stream_id : json_string(""));
+    json_object_set_new(object, "stream_id", json_text(row.details.stream_id));
     json_object_set_new(object, "connected_at", json_string(connected_at));
     if (source)
         json_object_set_new(object, "active", json_boolean(row.active));

@@ -32,6 +32,11 @@ struct http_reply_t {
     unsigned int status = 0;
 };
 
+// A JSON string of text as it is when it is UTF-8 (a new reference). Text that is
+// not (a caller's stream id may be any bytes) is shown escaped: each byte outside
+// a UTF-8 sequence as \xHH, and a backslash as \\.
+json_t *json_text(const char *text);
+
 // JSON reply: takes over value (a new reference).
 void set_json_reply(http_reply_t &reply, json_t *value);
 // Error reply: {"error": message} with the success flag false.

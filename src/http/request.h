@@ -10,8 +10,10 @@
 #define URI_SEGMENT_SLOTS 10
 #define URI_SEGMENT_SIZE 100
 #define URI_SEGMENT_MAX_CHARS 98
-// One query fragment ("key=value") is read into this many bytes.
-#define QUERY_FRAGMENT_SIZE 256
+// One query fragment ("key=value") is read into this many bytes: as many as
+// libwebsockets keeps of a request's headers, so no fragment it holds is lost
+// (a URL of up to 2047 characters with its stream id of 512 bytes fits).
+#define QUERY_FRAGMENT_SIZE 4096
 
 // Both tables belong to the HTTP thread and are refilled by every request.
 extern char g_uri_segments[URI_SEGMENT_SLOTS][URI_SEGMENT_SIZE];

@@ -49,12 +49,28 @@ static int check_url(const char *url)
     return 0;
 }
 
+/*
+ * Whether an endpoint may take url in mode: a change from the API (strict)
+ * takes a URL only when nothing is wrong with it; switching on what is
+ * stored takes anything but what check_endpoint_url refuses. Returns 0, or -1
+ * with "Invalid URL: <what is wrong>" in g_last_error.
+ */
+static int check_endpoint_settings(const char *url, int32_t mode, bool strict)
+{
+    char reason[LAST_ERROR_SIZE - 16];
+    int verdict = check_endpoint_url(url, (conn_mode_t)mode, reason, sizeof reason);
+    if (verdict == URL_OK || (!strict && verdict == URL_LENIENT))
+        return 0;
+    set_last_error("Invalid URL: %s", reason);
+    return -1;
+}
+
 // Parses url for an endpoint in mode before anything is changed, so a URL that
 // cannot be parsed changes neither sockets nor file. Returns 0, or -1 with the
 // reason in g_last_error.
-static int parse_first(const char *url, int32_t mode, endpoint_url_t &parsed)
+static int parse_first(const char *url, int32_t mode, bool strict, endpoint_url_t &parsed)
 {
-    if (check_url(url) != 0)
+    if (check_url(url) != 0 || check_endpoint_settings(url, mode, strict) != 0)
         return -1;
     parsed = endpoint_url_t{};
     parsed.mode = (conn_mode_t)mode;
@@ -483,10 +499,12 @@ static int32_t apply_source_settings(int32_t route_id, int32_t enabled,
     return result;
 }
 
-int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const char *url)
+// update_source; strict: the URL comes from the API rather than the route's own record.
+static int32_t change_source(int32_t route_id, int32_t enabled, int32_t mode, const char *url,
+                             bool strict)
 {
     endpoint_url_t parsed;
-    if (parse_first(url, mode, parsed) != 0)
+    if (parse_first(url, mode, strict, parsed) != 0)
         return -1;
     route_t *route = lock_route(route_id);
     if (route == nullptr) {
@@ -519,6 +537,11 @@ int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const cha
                        [&] { return apply_source_settings(route_id, enabled, parsed, url); });
 }
 
+int32_t update_source(int32_t route_id, int32_t enabled, int32_t mode, const char *url)
+{
+    return change_source(route_id, enabled, mode, url, true);
+}
+
 int32_t enable_source(int32_t route_id, int32_t enabled)
 {
     route_t *route = lock_route(route_id);
@@ -535,7 +558,7 @@ int32_t enable_source(int32_t route_id, int32_t enabled)
     snprintf(url, sizeof url, "%s", route->source.url);
     int32_t mode = route->source.mode;
     unlock_route(route);
-    int32_t result = update_source(route_id, enabled, mode, url);
+    int32_t result = change_source(route_id, enabled, mode, url, false);
     log_message(LOG_LEVEL_INFO, "====\n");
     return result;
 }
@@ -652,6 +675,12 @@ static int plan_target_settings(int32_t route_id, int32_t target_id, int32_t ena
         set_last_error("Same configration exist");
         return -1;
     }
+    // Switched on as stored: a URL the load left off stays off until it is mended.
+    if (url == nullptr && enabled != 0 &&
+        check_endpoint_settings(target->endpoint.url, target->endpoint.mode, false) != 0) {
+        unlock_route(route);
+        return -1;
+    }
     if (enabled != 0 &&
         check_stream_ids({parsed != nullptr ? parsed : &target->endpoint}, {target->listen}) != 0) {
         unlock_route(route);
@@ -682,7 +711,7 @@ int32_t update_target(int32_t route_id, int32_t target_id, int32_t enabled, int3
                       const char *url)
 {
     endpoint_url_t parsed;
-    if (parse_first(url, mode, parsed) != 0)
+    if (parse_first(url, mode, true, parsed) != 0)
         return -1;
     std::vector<route_settings_t> planned;
     if (plan_target_settings(route_id, target_id, enabled, mode, url, &parsed, planned) != 0)

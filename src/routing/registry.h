@@ -91,8 +91,8 @@ struct traffic_totals_t {
 // What is known of a connection from the moment it is listed; filled before
 // the entry enters its list and never changed afterwards.
 struct conn_details_t {
-    char peer[64] = "";       // numeric host:port
-    char stream_id[128] = ""; // as presented by the caller (or our own, when we call)
+    char peer[64] = "";                          // numeric host:port
+    char stream_id[ENDPOINT_STREAMID_SIZE] = ""; // as presented by the caller (or our own)
     time_t connected_at = 0;
     bool encrypted = false;
     conn_mode_t mode = CONN_MODE_LISTEN;

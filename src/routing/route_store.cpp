@@ -1,6 +1,7 @@
 // Persistence of the registry: the route file rewritten after every change and read at start-up.
 #include "routing/route_store.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -135,33 +136,64 @@ static std::string masked_document(std::vector<route_settings_t> routes)
     return copy;
 }
 
-// Keeps the bytes of a file that failed to parse before anything can save over it.
-static void keep_unreadable_config(const char *text, size_t size)
+// Keeps the bytes of a file before anything can save over them: one that failed
+// to parse, or one holding what cannot be kept; what names it in the lines.
+static void keep_config_copy(const char *text, size_t size, const char *what)
 {
     char copy[sizeof g_config_path + 64];
     if (set_aside_config_file(g_config_path, text, size, copy, sizeof copy) == 0) {
-        console_printf("Unreadable configuration copied to %s\n", copy);
+        console_printf("%c%s copied to %s\n", toupper((unsigned char)what[0]), what + 1, copy);
         return;
     }
     g_config_save_blocked = errno != 0 ? errno : EIO;
-    console_printf(
-        "Cannot copy the unreadable configuration aside (%s): changes will not be saved\n",
-        strerror(g_config_save_blocked));
+    console_printf("Cannot copy the %s aside (%s): changes will not be saved\n", what,
+                   strerror(g_config_save_blocked));
 }
 
-// Fills an endpoint record from its stored settings; the URL is kept cut to its
-// field but parsed whole.
-static void apply_endpoint_settings(const endpoint_settings_t &settings, endpoint_url_t &endpoint)
+// True when a stored URL is too long for its record: the file is then copied aside.
+static bool holds_overlong_url(const std::vector<route_settings_t> &routes)
+{
+    for (const route_settings_t &route : routes) {
+        if (route.source.url.size() >= ENDPOINT_URL_SIZE)
+            return true;
+        for (const target_settings_t &target : route.targets)
+            if (target.endpoint.url.size() >= ENDPOINT_URL_SIZE)
+                return true;
+    }
+    return false;
+}
+
+/*
+ * Fills an endpoint record from its stored settings. A URL with something wrong
+ * gets one line naming the endpoint (name): one read as it always was loads as
+ * stored; one check_endpoint_url refuses is left off, so it never listens
+ * elsewhere, with a cut stream id or without its passphrase, and cannot be
+ * switched on until it is mended. A URL too long for the record is dropped
+ * rather than kept cut (the file's copy holds it).
+ */
+static void apply_endpoint_settings(const endpoint_settings_t &settings, endpoint_url_t &endpoint,
+                                    const char *name)
 {
     endpoint.enabled = settings.enabled;
     endpoint.mode = settings.mode;
     if (!settings.has_url)
         return;
-    if (settings.url.size() >= sizeof endpoint.url)
-        console_printf("url longer than %zu characters is cut: %s\n", sizeof endpoint.url - 1,
-                       mask_passphrases(settings.url.c_str()).c_str());
+    char reason[LOG_MESSAGE_SIZE / 2];
+    int verdict = check_endpoint_url(settings.url.c_str(), settings.mode, reason, sizeof reason);
+    if (settings.url.size() >= sizeof endpoint.url) {
+        log_messagef(LOG_LEVEL_WARNING, "%s left off, its url dropped: Invalid URL: %s\n", name,
+                     reason);
+        endpoint.enabled = 0;
+        return;
+    }
     snprintf(endpoint.url, sizeof endpoint.url, "%s", settings.url.c_str());
     parse_endpoint_url(endpoint, settings.url.c_str());
+    if (verdict == URL_REFUSED) {
+        log_messagef(LOG_LEVEL_WARNING, "%s left off: Invalid URL: %s\n", name, reason);
+        endpoint.enabled = 0;
+    } else if (verdict == URL_LENIENT) {
+        log_messagef(LOG_LEVEL_WARNING, "%s loaded as stored: %s\n", name, reason);
+    }
 }
 
 void load_routes_config(void)
@@ -180,10 +212,12 @@ void load_routes_config(void)
     std::string error;
     if (parse_route_document(text, routes, error) != 0) {
         console_printf("Error parsing JSON: %s\n", mask_passphrases(error.c_str()).c_str());
-        keep_unreadable_config(text, size);
+        keep_config_copy(text, size, "unreadable configuration");
         free(text);
         return;
     }
+    if (holds_overlong_url(routes))
+        keep_config_copy(text, size, "configuration with a url too long to keep");
     discard_all_routes();
     free(text);
     console_printf("=== load str:%s\n", masked_document(routes).c_str());
@@ -197,11 +231,15 @@ void load_routes_config(void)
         if (build_route_record(holder, settings.id) != 0)
             continue;
         route_t &route = holder.front();
-        apply_endpoint_settings(settings.source, route.source);
+        char name[64];
+        snprintf(name, sizeof name, "Route %d source", settings.id);
+        apply_endpoint_settings(settings.source, route.source, name);
         for (const target_settings_t &stored : settings.targets) {
             if (stored.id > largest_target)
                 largest_target = stored.id;
-            apply_endpoint_settings(stored.endpoint, append_target(route, stored.id).endpoint);
+            snprintf(name, sizeof name, "Route %d target %d", settings.id, stored.id);
+            apply_endpoint_settings(stored.endpoint, append_target(route, stored.id).endpoint,
+                                    name);
         }
         if (route.source.enabled)
             open_route_sockets(route);

@@ -46,9 +46,11 @@ struct registration_t {
     int family;
     int port;
     bool source;
-    char streamid[100];
-    char passphrase[100];
+    char streamid[ENDPOINT_STREAMID_SIZE];
+    char passphrase[ENDPOINT_PASSPHRASE_SIZE];
     int32_t pbkeylen;
+    int32_t kmrefreshrate;
+    int32_t kmpreannounce;
     int64_t latency;
     int64_t maxbw;
     socket_owner_t owner;
@@ -231,6 +233,7 @@ static void apply_endpoint_options(SRTSOCKET sock, const registration_t &selecte
         int pbkeylen = selected.pbkeylen;
         srt_setsockflag(sock, SRTO_PBKEYLEN, &pbkeylen, sizeof pbkeylen);
     }
+    set_key_refresh(sock, selected.kmrefreshrate, selected.kmpreannounce);
 }
 
 /*
@@ -403,6 +406,8 @@ static registration_t make_registration(const endpoint_url_t &endpoint, const so
     snprintf(registration.streamid, sizeof registration.streamid, "%s", endpoint.streamid);
     snprintf(registration.passphrase, sizeof registration.passphrase, "%s", endpoint.passphrase);
     registration.pbkeylen = endpoint.pbkeylen;
+    registration.kmrefreshrate = endpoint.kmrefreshrate;
+    registration.kmpreannounce = endpoint.kmpreannounce;
     registration.latency = endpoint.latency;
     registration.maxbw = endpoint.maxbw;
     registration.owner = owner;

@@ -12,6 +12,15 @@
 
 #include "core/log.h"
 
+void set_key_refresh(int sock, int32_t kmrefreshrate, int32_t kmpreannounce)
+{
+    // The rate first: libsrt checks the announcement against the rate in force.
+    if (kmrefreshrate > 0)
+        srt_setsockflag(sock, SRTO_KMREFRESHRATE, &kmrefreshrate, sizeof kmrefreshrate);
+    if (kmpreannounce > 0)
+        srt_setsockflag(sock, SRTO_KMPREANNOUNCE, &kmpreannounce, sizeof kmpreannounce);
+}
+
 // Logs the option lines of the endpoint's settings; sets each on sock unless it is -1.
 static void apply_options(const endpoint_url_t *endpoint, int sock)
 {
@@ -55,6 +64,14 @@ static void apply_options(const endpoint_url_t *endpoint, int sock)
         int pbkeylen = endpoint->pbkeylen;
         if (sock != -1)
             srt_setsockflag(sock, SRTO_PBKEYLEN, &pbkeylen, sizeof pbkeylen);
+    }
+    if (endpoint->kmrefreshrate > 0 || endpoint->kmpreannounce > 0) {
+        snprintf(message, sizeof message,
+                 "=== SrtTestListenCallback kmrefreshrate:%d, kmpreannounce:%d\n",
+                 endpoint->kmrefreshrate, endpoint->kmpreannounce);
+        log_message(LOG_LEVEL_INFO, message);
+        if (sock != -1)
+            set_key_refresh(sock, endpoint->kmrefreshrate, endpoint->kmpreannounce);
     }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 #include <sys/socket.h>
 
 #include "srt/endpoint.h"
@@ -32,6 +33,10 @@ const char *last_socket_error(void);
 // Logs the option lines SrtTestListenCallback would, setting nothing.
 void log_endpoint_options(const endpoint_url_t *endpoint);
 
+// Sets the key refresh rate and its announcement (packets) on sock before its
+// handshake ends; 0 leaves libsrt's default. Results are ignored.
+void set_key_refresh(int sock, int32_t kmrefreshrate, int32_t kmpreannounce);
+
 // Applies the endpoint's optional settings (stream id, latency, maxbw, passphrase,
-// pbkeylen) to sock before bind/connect, logging each one. Returns 0.
+// pbkeylen, key refresh) to sock before bind/connect, logging each one. Returns 0.
 int SrtTestListenCallback(const endpoint_url_t *endpoint, int sock);

@@ -67,7 +67,8 @@ TEST_F(http_framing, api_key_check_by_query_parameter_and_bearer_header)
         {"", "", 555, no_key},
         {"api_key=test-key&api_key=wrong", "", 200, "{}"},
         {"api_key=test%2Dkey", "", 200, "{}"},
-        {"x=" + std::string(300, 'y') + "&api_key=test-key", "", 555, no_key},
+        // A fragment as long as the library keeps does not hide the ones after it.
+        {"x=" + std::string(3900, 'y') + "&api_key=test-key", "", 200, "{}"},
         {"", "bearer   test-key  ", 200, "{}"},
         {"", "Bearer " + std::string(600, 'k'), 555, wrong_key},
         {"api_key=test-key", "Bearer wrong", 200, "{}"},

@@ -62,10 +62,11 @@ TEST_F(trust, passphrases_stay_private_and_out_of_console_day_log_and_log_endpoi
                   .body,
               "Ok");
     ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
-    ASSERT_EQ(call("PUT", "/api/routes/100/targets/1000",
-                   listen_query(free_udp_port(), "?latency=80&passphrase&" + secret))
-                  .body,
-              "Ok");
+    ASSERT_EQ(
+        call("PUT", "/api/routes/100/targets/1000",
+             listen_query(free_udp_port(), "?streamid=k%3Dv&passphrase=" + secret + "&latency=80"))
+            .body,
+        "Ok");
     int caller = srt_open_caller(source_port, "", 3000, nullptr, 0, secret);
     EXPECT_NE(caller, -1);
     EXPECT_TRUE(wait_relay_output(relay, "New source", 5000));

@@ -109,11 +109,12 @@ TEST_F(OperationsTest, failures_leave_documented_state)
     peers_.push_back(holder);
     int32_t id = create_route(), bad = add_target(id), good = add_target(id);
     route_t &route = g_routes.front();
-    std::string longest = srt_url("", busy_port) + "?streamid=";
-    longest += std::string(ENDPOINT_URL_SIZE - 1 - longest.size(), 'b');
+    // The longest URL kept: the longest stream id, empty options after it.
+    std::string longest = srt_url("", busy_port) + "?streamid=" + std::string(512, 'b');
+    longest += std::string(ENDPOINT_URL_SIZE - 1 - longest.size(), '&');
     std::string saved = read_text_file(sandbox_.config_path);
-    EXPECT_EQ(update_source(id, 1, 0, (longest + "b").c_str()), -1);
-    EXPECT_STREQ(g_last_error, "url is longer than 255 characters");
+    EXPECT_EQ(update_source(id, 1, 0, (longest + "&").c_str()), -1);
+    EXPECT_STREQ(g_last_error, "url is longer than 2047 characters");
     EXPECT_EQ(update_target(id, bad, 1, 0, "srt://:9000?streamid=\xff\xfe"), -1);
     EXPECT_STREQ(g_last_error, "url is not valid UTF-8");
     EXPECT_EQ(read_text_file(sandbox_.config_path), saved);

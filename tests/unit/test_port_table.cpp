@@ -1,6 +1,7 @@
 // Listening endpoints sharing a UDP port: real callers' stream ids against one listener.
 #include <deque>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -31,12 +32,13 @@ class port_table : public ::testing::Test
     }
     // Registers an endpoint (target_id -1: a source); returns listen_on_port's result.
     int64_t listen(int port, int32_t target_id, const std::string &streamid,
-                   const std::string &passphrase = "", int latency = 0)
+                   const std::string &passphrase = "", int latency = 0, int km_refresh = 0)
     {
         endpoint_url_t url = {};
         url.mode = CONN_MODE_LISTEN;
         url.port = port;
         url.latency = latency;
+        url.kmrefreshrate = km_refresh;
         snprintf(url.streamid, sizeof url.streamid, "%s", streamid.c_str());
         snprintf(url.passphrase, sizeof url.passphrase, "%s", passphrase.c_str());
         test_endpoint_t &endpoint = endpoints_.emplace_back();
@@ -156,6 +158,28 @@ TEST_F(port_table, each_endpoint_keeps_its_own_passphrase)
     }
     EXPECT_EQ(reach(port, "a", "passphrase-of-b"), "reject " + std::to_string(SRT_REJ_BADSECRET));
     EXPECT_EQ(reach(port, "b"), "reject " + std::to_string(SRT_REJ_UNSECURE));
+}
+
+// Ids as long as libsrt carries (512 bytes) select whole: two that differ in their last
+// byte are two endpoints (once both were cut to 98 and conflicted), and a caller that
+// presents a prefix is refused. The selected endpoint's key refresh is on the caller's socket.
+TEST_F(port_table, stream_ids_select_whole_up_to_512_bytes_with_their_key_refresh)
+{
+    int port = free_udp_port();
+    const std::string base(511, 'i');
+    ASSERT_GT(listen(port, 1, base + "a", "", 0, 2000), 0);
+    ASSERT_GT(listen(port, 2, base + "b", "", 0, 4000), 0);
+    EXPECT_EQ(listen(port, 3, base + "b"), PORT_STREAM_ID_TAKEN);
+    for (const auto &[id, reached, km_refresh] :
+         std::vector<std::tuple<std::string, std::string, int>>{
+             {base + "a", "t1", 2000}, {base + "b", "t2", 4000}, {base, "reject 1404", 0}}) {
+        EXPECT_EQ(reach(port, id), reached) << id.size();
+        if (km_refresh != 0) {
+            int value = 0, size = sizeof value;
+            srt_getsockflag(callers_.back(), SRTO_KMREFRESHRATE, &value, &size);
+            EXPECT_EQ(value, km_refresh);
+        }
+    }
 }
 
 } // namespace

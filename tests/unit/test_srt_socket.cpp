@@ -109,11 +109,12 @@ TEST_F(SrtSocketTest, url_options_are_in_force_before_the_connection_attempt)
         const char *options;
         int latency, peer_latency;
         int64_t maxbw;
-        int pbkeylen;
-    } cases[] = {{"streamid=cam1&latency=300&maxbw=1000000&passphrase=0123456789abc&pbkeylen=24",
-                  300, 300, 1000000, 24},
-                 {"pbkeylen=-16", 120, 0, -1, 0}, // the library's defaults
-                 {"pbkeylen=20", 120, 0, -1, 0}};
+        int pbkeylen, km_refresh, km_preannounce;
+    } cases[] = {{"streamid=cam1&latency=300&maxbw=1000000&passphrase=0123456789abc&pbkeylen=24"
+                  "&kmrefreshrate=1000&kmpreannounce=100",
+                  300, 300, 1000000, 24, 1000, 100},
+                 {"pbkeylen=-16", 120, 0, -1, 0, 0, 0}, // the library's defaults
+                 {"pbkeylen=20", 120, 0, -1, 0, 0, 0}};
     for (conn_mode_t mode : {CONN_MODE_LISTEN, CONN_MODE_CALLER, CONN_MODE_RENDEZVOUS}) {
         for (const auto &c : cases) {
             SCOPED_TRACE(std::to_string(mode) + " " + c.options);
@@ -128,6 +129,8 @@ TEST_F(SrtSocketTest, url_options_are_in_force_before_the_connection_attempt)
             EXPECT_EQ(read_flag<int>(sock, SRTO_PEERLATENCY), c.peer_latency);
             EXPECT_EQ(read_flag<int64_t>(sock, SRTO_MAXBW), c.maxbw);
             EXPECT_EQ(read_flag<int>(sock, SRTO_PBKEYLEN), c.pbkeylen);
+            EXPECT_EQ(read_flag<int>(sock, SRTO_KMREFRESHRATE), c.km_refresh);
+            EXPECT_EQ(read_flag<int>(sock, SRTO_KMPREANNOUNCE), c.km_preannounce);
             EXPECT_EQ(printed_.find("passphrase:0123"), std::string::npos);
             if (mode != CONN_MODE_LISTEN && c.pbkeylen == 24)
                 EXPECT_LT(printed_.find("pbkeylen:24"), printed_.find("try to connect"));
