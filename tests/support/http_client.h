@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -65,6 +66,10 @@ std::string url_encode(const std::string &text);
 std::string listen_query(int port, const std::string &options = "");
 // The value of one sample of a relay's metrics ("name{labels}"), -1 when absent.
 double metric_of(const relay_process_t &relay, const std::string &sample);
+// Reads the sample until holds(value) or timeout_ms passes: the statistics pass and the
+// close of a connection move figures a moment after the event. The last value read.
+double wait_metric(const relay_process_t &relay, const std::string &sample,
+                   const std::function<bool(double)> &holds, int timeout_ms = 10000);
 // Parses a JSON body; nullptr when it is not JSON. Caller releases with json_decref.
 json_t *parse_json_body(const std::string &body);
 
@@ -137,6 +142,11 @@ class http_relay_fixture : public ::testing::Test
     double metric(const std::string &sample)
     {
         return metric_of(relay, sample);
+    }
+    double wait_metric(const std::string &sample, const std::function<bool(double)> &holds,
+                       int timeout_ms = 10000)
+    {
+        return ::wait_metric(relay, sample, holds, timeout_ms);
     }
     // A request with the relay's key in front of query.
     http_response_t call(const std::string &method, const std::string &path,
