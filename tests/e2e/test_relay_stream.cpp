@@ -452,7 +452,16 @@ TEST_F(RelayStreamTest, eleven_hundred_subscribers_of_one_target_all_receive)
         wait_process(run("gen", {MIREVO_LOAD, "gen", "--url", srt_url("127.0.0.1", source_port_),
                                  "--rate", "200000", "--duration", "4"}),
                      30000));
-    sleep(1);
+    // The relay has sent its last message to every subscriber (its figures come with the
+    // statistics pass); the subscribers take them on arrival.
+    EXPECT_TRUE(wait_until(
+        [&] {
+            double received = metric("mirevo_route_received_bytes_total{route=\"100\"}");
+            return received > 0 &&
+                   metric("mirevo_target_sent_bytes_total{route=\"100\",target=\"1000\"}") >=
+                       1100 * received;
+        },
+        30000));
     stop_process(sub, SIGTERM, 20000);
     json_t *report = parse_json_body(read_text_file(sub.out_path));
     EXPECT_EQ(json_integer_value(json_object_get(report, "connected")), 1100);
