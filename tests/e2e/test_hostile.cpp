@@ -89,9 +89,7 @@ TEST_F(hostile, stalled_console_stalls_neither_api_nor_stream_nor_handshake)
     int subscriber = caller(target_port);
     ASSERT_NE(subscriber, -1);
     EXPECT_TRUE(receive_seq(subscriber, 3000) != -1);
-    EXPECT_GT(
-        wait_metric("mirevo_log_lines_dropped_total", [](double dropped) { return dropped > 0; }),
-        0);
+    EXPECT_GT(wait_metric("mirevo_log_lines_dropped_total", 1), 0);
 
     // Draining the console lets the writer catch up and say what it dropped.
     std::string drained;

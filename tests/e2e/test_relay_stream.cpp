@@ -1,6 +1,7 @@
 // The relay binary forwarding live SRT streams between real peers on loopback.
 #include <arpa/inet.h>
 #include <signal.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,7 +87,7 @@ TEST_F(RelayStreamTest, admitted_subscribers_get_every_message_and_wrong_stream_
     expect_whole_stream(sender, admitted, 50);
     EXPECT_EQ(wait_metric("mirevo_connections_rejected_total{route=\"100\",side=\"target\","
                           "reason=\"streamid\"}",
-                          [](double refused) { return refused >= 20; }),
+                          20),
               20);
     EXPECT_TRUE(wait_relay_output(relay, "[STATS 100->1000] [1 sources; 5 targets] 5: [+1.", 5000));
     EXPECT_GE(wait_relay_count(relay, "Refused caller 127.0.0.1:", 1, 5000), 1u);
@@ -196,7 +197,7 @@ TEST_F(RelayStreamTest, caller_that_cannot_be_watched_is_closed_and_the_route_se
     EXPECT_EQ(call("GET", "/api/routes").body, "{\"100\":{\"enabled\":1}}");
     EXPECT_EQ(wait_metric("mirevo_connections_rejected_total{route=\"100\",side=\"target\","
                           "reason=\"register\"}",
-                          [](double refused) { return refused >= 1; }),
+                          1),
               1);
 }
 
@@ -225,17 +226,15 @@ TEST_F(RelayStreamTest, late_source_and_stalled_subscriber_cost_the_others_nothi
     json_int_t figures[2][2]; // bytes, dropped: source, stalled target
     size_t listed = 0;
     auto reconciled = [&] {
-        json_t *rows = parse_json_body(call("GET", "/api/connections", "route_id=100").body);
-        listed = json_array_size(rows);
-        figures[0][0] = figures[0][1] = figures[1][0] = figures[1][1] = 0;
+        json_t *rows = parse_json_body(call("GET", "/api/connections", "route_id=100").body), *row;
         size_t i;
-        json_t *row;
+        listed = json_array_size(rows);
+        memset(figures, 0, sizeof figures);
         json_array_foreach(rows, i, row)
         {
-            bool source = json_is_null(json_object_get(row, "target_id"));
-            figures[source ? 0 : 1][0] = json_integer_value(json_object_get(row, "bytes"));
-            figures[source ? 0 : 1][1] =
-                json_integer_value(json_object_get(row, "packets_dropped"));
+            int side = json_is_null(json_object_get(row, "target_id")) ? 0 : 1;
+            figures[side][0] = json_integer_value(json_object_get(row, "bytes"));
+            figures[side][1] = json_integer_value(json_object_get(row, "packets_dropped"));
         }
         json_decref(rows);
         return listed == 2 && figures[1][1] > 0 &&
@@ -341,9 +340,7 @@ TEST_F(RelayStreamTest, standby_publisher_takes_over_a_stalled_one_for_good)
         << "nothing queued is forwarded";
     EXPECT_GE(viewer.last + 5, 1000000u + fed) << "the standby is forwarded to the end";
     EXPECT_EQ(viewer.out_of_order + viewer.corrupt, 0);
-    EXPECT_EQ(wait_metric("mirevo_route_source_switches_total{route=\"100\"}",
-                          [](double switches) { return switches >= 1; }),
-              1);
+    EXPECT_EQ(wait_metric("mirevo_route_source_switches_total{route=\"100\"}", 1), 1);
     EXPECT_EQ(wait_relay_count(relay, "takes over", 1, 5000), 1u);
     std::string sources = call("GET", "/api/connections", "route_id=100").body;
     EXPECT_EQ(count_occurrences(sources, "\"active\":true"), 1u) << sources;
@@ -403,8 +400,7 @@ TEST_F(RelayStreamTest, connections_are_listed_kicked_and_scraped)
     EXPECT_TRUE(wait_until([&] { return back.count > 100; }, 5000)) << "accepted again";
 
     std::string text = call("GET", "/api/metrics").body;
-    EXPECT_EQ(wait_metric("mirevo_connections_accepted_total{route=\"100\",side=\"target\"}",
-                          [](double accepted) { return accepted >= 3; }),
+    EXPECT_EQ(wait_metric("mirevo_connections_accepted_total{route=\"100\",side=\"target\"}", 3),
               3);
     write_text_file(dir + "/metrics.txt", text);
     child_process_t &promtool =

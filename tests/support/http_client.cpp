@@ -206,11 +206,11 @@ double metric_of(const relay_process_t &relay, const std::string &sample)
     return at == std::string::npos ? -1 : atof(text.c_str() + at + sample.size() + 2);
 }
 
-double wait_metric(const relay_process_t &relay, const std::string &sample,
-                   const std::function<bool(double)> &holds, int timeout_ms)
+double wait_metric(const relay_process_t &relay, const std::string &sample, double at_least,
+                   int timeout_ms)
 {
     double value = -1;
-    wait_until([&] { return holds(value = metric_of(relay, sample)); }, timeout_ms);
+    wait_until([&] { return (value = metric_of(relay, sample)) >= at_least; }, timeout_ms);
     return value;
 }
 
