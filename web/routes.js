@@ -92,7 +92,16 @@ function endpointText(name) {
   const mode = el('span', { class: 'mode' });
   const url = el('code', { class: 'url' });
   const summary = el('output', { class: 'endpoint-summary' });
-  const root = el('p', { class: 'endpoint-text', 'aria-label': name }, mode, ' ', url, summary);
+  // The note stands apart from the URL it describes.
+  const root = el(
+    'p',
+    { class: 'endpoint-text', 'aria-label': name },
+    mode,
+    ' ',
+    url,
+    ' ',
+    summary,
+  );
   return { root, mode, url, summary, text: true };
 }
 

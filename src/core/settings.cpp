@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "core/log.h"
 
@@ -61,12 +62,20 @@ int load_settings_from_env(void)
         {"MIREVO_LOG_QUEUE_KB", &g_log_queue_kb, 4, 1048576,
          "is not a number of kilobytes; keeping"},
     };
+    int result = 0;
+    // A text too long for its buffer is not cut: a cut key or path would be another one.
     for (const auto &text : texts) {
         const char *value = env_value(text.name);
-        if (value != nullptr)
-            snprintf(text.value, text.size, "%s", value);
+        if (value == nullptr)
+            continue;
+        if (strlen(value) >= text.size) {
+            console_printf("%s is longer than %zu characters; it is ignored\n", text.name,
+                           text.size - 1);
+            result = -1;
+            continue;
+        }
+        snprintf(text.value, text.size, "%s", value);
     }
-    int result = 0;
     for (const auto &number : numbers) {
         const char *value = env_value(number.name);
         if (value != nullptr && read_number(value, number.low, number.high, number.value) != 0) {

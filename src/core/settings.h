@@ -22,5 +22,5 @@ extern int g_log_queue_kb;
 // Reads MIREVO_LOG_DIR, MIREVO_CONFIG, MIREVO_HTTP_PORT, MIREVO_API_KEY,
 // MIREVO_READ_KEY, MIREVO_TLS_CERT, MIREVO_TLS_KEY, MIREVO_LOG_KEEP_DAYS, MIREVO_STATS_EVERY and
 // MIREVO_LOG_QUEUE_KB once; unset or empty keeps the default. Returns 0, or -1 when a number is
-// not valid (the default stays in force and a line says so).
+// not valid or a text is too long (the default stays in force and a line says so).
 int load_settings_from_env(void);

@@ -5,7 +5,6 @@ import shutil
 import socket
 import sys
 import tempfile
-import time
 import unittest
 import urllib.error
 import urllib.parse
@@ -199,10 +198,13 @@ class Dashboard(unittest.TestCase):
         self.driver.execute_cdp_cmd("Emulation.setEmulatedMedia", {
             "features": [{"name": "prefers-color-scheme", "value": "dark"}]})
         try:
-            time.sleep(2)  # a poll renders and the chart follows the new width
-            wide, inner = self.driver.execute_script(scroll)
-            self.assertEqual(inner, 390)
-            self.assertLessEqual(wide, 390, "horizontal scrolling at 390 px")
+            def fits():
+                # Once the chart has followed the new width, nothing scrolls sideways.
+                wide, inner, chart = self.driver.execute_script(
+                    "return [document.documentElement.scrollWidth, window.innerWidth, document."
+                    f"querySelector('{hook('chart-100')} canvas')?.clientWidth ?? 0]")
+                return inner == 390 and 0 < chart <= 390 and wide <= 390
+            self.wait(fits, "horizontal scrolling at 390 px")
             self.shot("phone-dark")
         finally:
             self.driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
@@ -235,7 +237,13 @@ class Dashboard(unittest.TestCase):
         self.wait(lambda: self.driver.execute_script(
             f"return document.querySelector('{hook('chart-100')} canvas')?.width > 0"), "no chart")
         self.wait(lambda: "[STATS 100->1000]" in self.text_of("log-view"), "no log")
-        self.assertIn("listen srt://:", self.driver.find_element(By.ID, "routes").text)
+        # Each endpoint reads "mode URL port N · note", the URL apart from its note.
+        shown = self.driver.find_element(By.ID, "routes").text
+        endpoints = [self.api("GET", "routes/100/source"),
+                     *self.api("GET", "routes/100/targets").values()]
+        for endpoint in endpoints:
+            port = endpoint["url"].rsplit(":", 1)[1]
+            self.assertIn(f"{endpoint['mode']} {endpoint['url']} port {port} · no stream id", shown)
         controls = self.driver.find_elements(
             By.CSS_SELECTOR, "#dashboard button, #dashboard input, #dashboard select")
         self.assertEqual([c.get_attribute("outerHTML")[:80] for c in controls if c.is_displayed()],

@@ -89,7 +89,7 @@ TEST_F(hostile, stalled_console_stalls_neither_api_nor_stream_nor_handshake)
     int subscriber = caller(target_port);
     ASSERT_NE(subscriber, -1);
     EXPECT_TRUE(receive_seq(subscriber, 3000) != -1);
-    EXPECT_GT(metric(("mirevo_log_lines_dropped_total")), 0);
+    EXPECT_GT(wait_metric("mirevo_log_lines_dropped_total", 1), 0);
 
     // Draining the console lets the writer catch up and say what it dropped.
     std::string drained;
@@ -250,8 +250,7 @@ TEST_F(hostile, refusing_remote_is_redialled_with_back_off_and_busy_port_is_retr
     EXPECT_GE(refused, 2);
     EXPECT_LE(refused, 6) << "dials in about 8 s";
     EXPECT_LE(metric("process_open_fds"), descriptors + 1);
-    EXPECT_GE(count_occurrences(relay_stdout(relay), "refused (reject 1403"), 2u)
-        << relay_stdout(relay);
+    EXPECT_GE(wait_relay_count(relay, "refused (reject 1403", 2, 5000), 2u) << relay_stdout(relay);
 
     ASSERT_EQ(call("PUT", "/api/routes/100/targets/1000",
                    "enabled=1&mode=push&url=" + url_encode(push + "right"))

@@ -197,7 +197,12 @@ TEST_F(http_api, logs_from_a_quoted_folder_return_whole_pieces_within_3999_bytes
     std::string odd = dir + "/it's $(logs)";
     ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
     start({{"MIREVO_LOG_DIR", odd}});
-    EXPECT_NE(get_body("/api/logs").find("Server was successfully initialized"), std::string::npos);
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return get_body("/api/logs").find("Server was successfully initialized") !=
+                   std::string::npos;
+        },
+        5000));
     // Nothing else is logged while no route exists, so today's file is ours.
     char day[16];
     time_t now = time(nullptr);

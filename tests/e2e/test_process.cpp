@@ -12,8 +12,9 @@
 
 using ProcessTest = http_relay_fixture;
 
-// -h writes no file. An unknown option, no key, no route file and a missing log folder are
-// announced and cost no crash; with no route no statistics line is printed.
+// -h writes no file. An unknown option, a key too long (not cut to a head that opens), no
+// route file and a missing log folder are announced and cost no crash; with no route no
+// statistics line is printed.
 TEST_F(ProcessTest, help_unknown_option_and_missing_inputs)
 {
     std::string empty = dir + "/empty";
@@ -26,19 +27,23 @@ TEST_F(ProcessTest, help_unknown_option_and_missing_inputs)
     EXPECT_EQ(rmdir(empty.c_str()), 0) << "no log or configuration file may be written";
 
     int port = free_tcp_port();
+    const std::string key(112, 'k');
     child_process_t odd = spawn_process({MIREVO_BINARY, "-q", "stray"},
                                         {{"MIREVO_LOG_DIR", dir + "/missing"},
-                                         {"MIREVO_API_KEY", ""},
+                                         {"MIREVO_API_KEY", key},
                                          {"MIREVO_CONFIG", dir + "/absent/config.json"},
                                          {"MIREVO_HTTP_PORT", std::to_string(port)}},
                                         dir + "/odd.out", dir + "/odd.err");
     EXPECT_TRUE(wait_http_ready(port, 10000));
     EXPECT_EQ(http_request(port, "GET", "/api/routes").body, "API key does not exist");
+    EXPECT_EQ(http_request(port, "GET", api_target("/api/routes", key.substr(1))).body,
+              "API key does not same with registered API key");
     usleep(1300 * 1000); // at least one statistics pass
     EXPECT_EQ(stop_process(odd, SIGTERM, 10000), 15);
     std::string out = read_text_file(dir + "/odd.out");
     EXPECT_NE(read_text_file(dir + "/odd.err").find("invalid option -- 'q'"), std::string::npos);
-    for (const char *line : {"No API key is set", "Error opening file.\n", "Received signal: 15\n"})
+    for (const char *line : {"MIREVO_API_KEY is longer than 111 characters; it is ignored\n",
+                             "No API key is set", "Error opening file.\n", "Received signal: 15\n"})
         EXPECT_EQ(count_occurrences(out, line), 1u) << line << " in " << out;
     EXPECT_EQ(out.find("[STATS"), std::string::npos) << out;
 }

@@ -1,6 +1,7 @@
 // The relay binary forwarding live SRT streams between real peers on loopback.
 #include <arpa/inet.h>
 #include <signal.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,13 +87,14 @@ TEST_F(RelayStreamTest, admitted_subscribers_get_every_message_and_wrong_stream_
     sleep(4);
     // What came before the relay listed the source may be lost, nothing after.
     expect_whole_stream(sender, admitted, 50);
-    EXPECT_EQ(metric("mirevo_connections_rejected_total{route=\"100\",side=\"target\","
-                     "reason=\"streamid\"}"),
+    EXPECT_EQ(wait_metric("mirevo_connections_rejected_total{route=\"100\",side=\"target\","
+                          "reason=\"streamid\"}",
+                          20),
               20);
+    EXPECT_TRUE(wait_relay_output(relay, "[STATS 100->1000] [1 sources; 5 targets] 5: [+1.", 5000));
+    EXPECT_GE(wait_relay_count(relay, "Refused caller 127.0.0.1:", 1, 5000), 1u);
     std::string out = relay_stdout(relay);
     EXPECT_EQ(count_occurrences(out, "[CONNTHREAD] New target"), 5u);
-    EXPECT_NE(out.find("[STATS 100->1000] [1 sources; 5 targets] 5: [+1."), std::string::npos);
-    EXPECT_GE(count_occurrences(out, "Refused caller 127.0.0.1:"), 1u);
     EXPECT_LE(count_occurrences(out, "Refused caller 127.0.0.1:"), 2u) << out;
 }
 
@@ -118,7 +120,9 @@ TEST_F(RelayStreamTest, bytes_counted_with_no_target_then_late_joiner_leaver_and
     int second = keep(srt_open_caller(source_port_));
     ASSERT_NE(second, -1);
     peer_t second_sender(second, 200, 1000000);
-    sleep(1);
+    // A second of the first source's messages arrives while the second one sends.
+    int seen = late.count;
+    EXPECT_TRUE(wait_until([&] { return late.count > seen + 200; }, 5000));
     EXPECT_LT(late.last, 1000000u) << "only the active source is forwarded";
     first_sender.stop();
     srt_close(first);
@@ -193,8 +197,9 @@ TEST_F(RelayStreamTest, caller_that_cannot_be_watched_is_closed_and_the_route_se
     peer_t sender(keep(srt_open_caller(source_port_)), 200);
     EXPECT_TRUE(wait_until([&] { return receiver.count > 100; }, 5000));
     EXPECT_EQ(call("GET", "/api/routes").body, "{\"100\":{\"enabled\":1}}");
-    EXPECT_EQ(metric("mirevo_connections_rejected_total{route=\"100\",side=\"target\","
-                     "reason=\"register\"}"),
+    EXPECT_EQ(wait_metric("mirevo_connections_rejected_total{route=\"100\",side=\"target\","
+                          "reason=\"register\"}",
+                          1),
               1);
 }
 
@@ -218,20 +223,27 @@ TEST_F(RelayStreamTest, late_source_and_stalled_subscriber_cost_the_others_nothi
     peer_t burst(sender.sock, 4000, sender.next);
     sleep(3);
     burst.stop();
-    sleep(1);
-    json_t *rows = parse_json_body(call("GET", "/api/connections", "route_id=100").body);
-    ASSERT_EQ(json_array_size(rows), 2u);
-    json_int_t figures[2][2] = {}; // bytes, dropped: source, stalled target
-    size_t i;
-    json_t *row;
-    json_array_foreach(rows, i, row)
-    {
-        bool source = json_is_null(json_object_get(row, "target_id"));
-        figures[source ? 0 : 1][0] = json_integer_value(json_object_get(row, "bytes"));
-        figures[source ? 0 : 1][1] = json_integer_value(json_object_get(row, "packets_dropped"));
-    }
-    json_decref(rows);
-    // Each message forwarded was either taken or counted as refused.
+    // Each message forwarded was either taken or counted as refused, once the closed
+    // subscribers are gone from the list and a statistics pass has seen the burst's end.
+    json_int_t figures[2][2]; // bytes, dropped: source, stalled target
+    size_t listed = 0;
+    auto reconciled = [&] {
+        json_t *rows = parse_json_body(call("GET", "/api/connections", "route_id=100").body), *row;
+        size_t i;
+        listed = json_array_size(rows);
+        memset(figures, 0, sizeof figures);
+        json_array_foreach(rows, i, row)
+        {
+            int side = json_is_null(json_object_get(row, "target_id")) ? 0 : 1;
+            figures[side][0] = json_integer_value(json_object_get(row, "bytes"));
+            figures[side][1] = json_integer_value(json_object_get(row, "packets_dropped"));
+        }
+        json_decref(rows);
+        return listed == 2 && figures[1][1] > 0 &&
+               figures[1][0] / MESSAGE_SIZE + figures[1][1] == figures[0][0] / MESSAGE_SIZE;
+    };
+    wait_until(reconciled, 10000);
+    ASSERT_EQ(listed, 2u);
     EXPECT_GT(figures[1][1], 0);
     EXPECT_EQ(figures[1][0] / MESSAGE_SIZE + figures[1][1], figures[0][0] / MESSAGE_SIZE);
 }
@@ -323,15 +335,15 @@ TEST_F(RelayStreamTest, standby_publisher_takes_over_a_stalled_one_for_good)
     sleep(2);
     feeding = false;
     feeder.join();
-    sleep(1);
+    EXPECT_TRUE(wait_until([&] { return viewer.last + 5 >= 1000000u + fed; }, 5000));
     viewer.stop();
     EXPECT_LT(viewer.longest_gap_us, 1000000);
     EXPECT_LT(*std::max_element(viewer.latency_us.begin(), viewer.latency_us.end()), 1000000)
         << "nothing queued is forwarded";
     EXPECT_GE(viewer.last + 5, 1000000u + fed) << "the standby is forwarded to the end";
     EXPECT_EQ(viewer.out_of_order + viewer.corrupt, 0);
-    EXPECT_EQ(metric("mirevo_route_source_switches_total{route=\"100\"}"), 1);
-    EXPECT_EQ(count_occurrences(relay_stdout(relay), "takes over"), 1u);
+    EXPECT_EQ(wait_metric("mirevo_route_source_switches_total{route=\"100\"}", 1), 1);
+    EXPECT_EQ(wait_relay_count(relay, "takes over", 1, 5000), 1u);
     std::string sources = call("GET", "/api/connections", "route_id=100").body;
     EXPECT_EQ(count_occurrences(sources, "\"active\":true"), 1u) << sources;
     EXPECT_EQ(count_occurrences(sources, "\"active\":false"), 1u) << sources;
@@ -390,7 +402,8 @@ TEST_F(RelayStreamTest, connections_are_listed_kicked_and_scraped)
     EXPECT_TRUE(wait_until([&] { return back.count > 100; }, 5000)) << "accepted again";
 
     std::string text = call("GET", "/api/metrics").body;
-    EXPECT_EQ(metric("mirevo_connections_accepted_total{route=\"100\",side=\"target\"}"), 3);
+    EXPECT_EQ(wait_metric("mirevo_connections_accepted_total{route=\"100\",side=\"target\"}", 3),
+              3);
     write_text_file(dir + "/metrics.txt", text);
     child_process_t &promtool =
         run("promtool", {"sh", "-c", "promtool check metrics < '" + dir + "/metrics.txt'"});
@@ -437,7 +450,16 @@ TEST_F(RelayStreamTest, eleven_hundred_subscribers_of_one_target_all_receive)
         wait_process(run("gen", {MIREVO_LOAD, "gen", "--url", srt_url("127.0.0.1", source_port_),
                                  "--rate", "200000", "--duration", "4"}),
                      30000));
-    sleep(1);
+    // The relay has sent its last message to every subscriber (its figures come with the
+    // statistics pass); the subscribers take them on arrival.
+    EXPECT_TRUE(wait_until(
+        [&] {
+            double received = metric("mirevo_route_received_bytes_total{route=\"100\"}");
+            return received > 0 &&
+                   metric("mirevo_target_sent_bytes_total{route=\"100\",target=\"1000\"}") >=
+                       1100 * received;
+        },
+        30000));
     stop_process(sub, SIGTERM, 20000);
     json_t *report = parse_json_body(read_text_file(sub.out_path));
     EXPECT_EQ(json_integer_value(json_object_get(report, "connected")), 1100);

@@ -85,8 +85,9 @@ TEST_F(shared_ports, stream_id_picks_the_route_and_a_deleted_route_leaves_the_po
     int reason = 0;
     EXPECT_EQ(caller(play_port, "cam101", &reason), -1);
     EXPECT_EQ(reason, SRT_REJX_NOTFOUND);
-    EXPECT_GT(metric("mirevo_connections_rejected_total{port=\"" + std::to_string(play_port) +
-                     "\",reason=\"notfound\"}"),
+    EXPECT_GT(wait_metric("mirevo_connections_rejected_total{port=\"" + std::to_string(play_port) +
+                              "\",reason=\"notfound\"}",
+                          1),
               0);
     EXPECT_EQ(stream_of(player_one), 0) << "the first route serves on";
     EXPECT_EQ(stream_of(caller(play_port, "cam100")), 0);

@@ -75,7 +75,9 @@ TEST_F(trust, passphrases_stay_private_and_out_of_console_day_log_and_log_endpoi
     EXPECT_EQ(read_text_file(dir + "/victim"), "untouched");
     std::string first_run = relay_stdout(relay);
     stop_relay(relay);
-    start(); // the stored routes come back through the load's trace
+    start();
+    // The stored routes come back through the load's trace, which must be masked too.
+    EXPECT_TRUE(wait_relay_output(relay, "=== load str:", 5000));
 
     std::string log = read_text_file(day_file(dir, time(nullptr)));
     EXPECT_NE(log.find("SrtTestListenCallback passphrase:****"), std::string::npos) << log;

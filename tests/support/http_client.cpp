@@ -206,6 +206,14 @@ double metric_of(const relay_process_t &relay, const std::string &sample)
     return at == std::string::npos ? -1 : atof(text.c_str() + at + sample.size() + 2);
 }
 
+double wait_metric(const relay_process_t &relay, const std::string &sample, double at_least,
+                   int timeout_ms)
+{
+    double value = -1;
+    wait_until([&] { return (value = metric_of(relay, sample)) >= at_least; }, timeout_ms);
+    return value;
+}
+
 std::string listen_query(int port, const std::string &options)
 {
     return "enabled=1&mode=listen&url=" + url_encode(srt_url("", port) + options);

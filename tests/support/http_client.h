@@ -65,6 +65,10 @@ std::string url_encode(const std::string &text);
 std::string listen_query(int port, const std::string &options = "");
 // The value of one sample of a relay's metrics ("name{labels}"), -1 when absent.
 double metric_of(const relay_process_t &relay, const std::string &sample);
+// Reads the sample until it reaches at_least or timeout_ms passes (the statistics pass and
+// the close of a connection move figures a moment after the event); the last value read.
+double wait_metric(const relay_process_t &relay, const std::string &sample, double at_least,
+                   int timeout_ms = 10000);
 // Parses a JSON body; nullptr when it is not JSON. Caller releases with json_decref.
 json_t *parse_json_body(const std::string &body);
 
@@ -137,6 +141,10 @@ class http_relay_fixture : public ::testing::Test
     double metric(const std::string &sample)
     {
         return metric_of(relay, sample);
+    }
+    double wait_metric(const std::string &sample, double at_least)
+    {
+        return ::wait_metric(relay, sample, at_least);
     }
     // A request with the relay's key in front of query.
     http_response_t call(const std::string &method, const std::string &path,

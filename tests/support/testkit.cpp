@@ -227,6 +227,15 @@ bool wait_relay_output(const relay_process_t &relay, const std::string &text, in
                       timeout_ms);
 }
 
+size_t wait_relay_count(const relay_process_t &relay, const std::string &text, size_t at_least,
+                        int timeout_ms)
+{
+    size_t count = 0;
+    wait_until([&] { return (count = count_occurrences(relay_stdout(relay), text)) >= at_least; },
+               timeout_ms);
+    return count;
+}
+
 int stop_relay(relay_process_t &relay)
 {
     int status = stop_process(relay.child, SIGTERM, 10000);
@@ -434,7 +443,9 @@ void expect_whole_stream(peer_t &sender, std::vector<std::unique_ptr<peer_t>> &r
                          uint32_t max_first)
 {
     sender.stop();
-    sleep(1);
+    // The last message sent reaches each receiver within its latency; a lost one never does.
+    for (auto &receiver : receivers)
+        wait_until([&] { return receiver->count > 0 && receiver->last + 1 == sender.next; }, 5000);
     for (auto &receiver : receivers) {
         receiver->stop();
         EXPECT_EQ(receiver->corrupt + receiver->out_of_order, 0);

@@ -67,6 +67,10 @@ relay_process_t start_relay(const std::string &dir,
 std::string relay_stdout(const relay_process_t &relay);
 // Waits until the relay's standard output contains text.
 bool wait_relay_output(const relay_process_t &relay, const std::string &text, int timeout_ms);
+// Waits until text stands at least at_least times in the relay's standard output; the
+// count then, or at the time-out.
+size_t wait_relay_count(const relay_process_t &relay, const std::string &text, size_t at_least,
+                        int timeout_ms);
 // SIGTERM, then the exit status; fails the current test on a sanitizer report.
 int stop_relay(relay_process_t &relay);
 // A route file with route 100: one source and one target, both enabled.
