@@ -290,6 +290,11 @@ std::string format_metrics(void)
     family(out, "mirevo_log_lines_dropped_total", "counter",
            "Log entries dropped because the console or the log folder could not keep up.");
     appendf(out, "mirevo_log_lines_dropped_total %llu\n", (unsigned long long)log_lines_dropped());
+    family(out, "mirevo_log_write_failures_total", "counter",
+           "Log entries the day file could not take (a full or unwritable log folder); the "
+           "console still showed them.");
+    appendf(out, "mirevo_log_write_failures_total %llu\n",
+            (unsigned long long)log_write_failures());
     process_families(out);
     return out;
 }

@@ -205,6 +205,81 @@ TEST_F(hostile, slow_disk_stalls_only_the_edit_and_sigterm_mid_save_leaves_no_co
     EXPECT_EQ(staged_files_in(dir).size(), 0u);
 }
 
+// A full log folder: each entry the day file cannot take is counted, the console says so
+// once, and once the folder has room again one line in the file says how many were lost.
+// The entry cut by the full disk is marked, so it runs into no other line.
+TEST_F(hostile, full_log_folder_counts_lost_entries_and_reports_them_once_there_is_room)
+{
+    std::string folder = dir + "/log";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << strerror(errno) << ")";
+    mounted_ = folder;
+    start({{"MIREVO_LOG_DIR", folder}});
+    std::string day_file;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            for (const auto &entry : std::filesystem::directory_iterator(folder))
+                day_file = entry.path();
+            return !day_file.empty() &&
+                   read_text_file(day_file).find("successfully initialized\n") != std::string::npos;
+        },
+        10000));
+
+    // The day file's last page keeps 40 bytes free, then the folder is filled: the next entry
+    // is cut after 40 bytes, the ones after it are not written at all.
+    struct stat file_stat;
+    ASSERT_EQ(stat(day_file.c_str(), &file_stat), 0);
+    size_t pad = (size_t)(2 * 4096 - 40 - file_stat.st_size % 4096) % 4096;
+    pad += pad < 16 ? 4096 : 0;
+    std::string padding = "[" + std::string(pad - 3, 'x') + "]\n";
+    int appending = open(day_file.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_NE(appending, -1);
+    ASSERT_EQ(write(appending, padding.data(), padding.size()), (ssize_t)padding.size());
+    close(appending);
+    int filler = open((folder + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_NE(filler, -1);
+    char block[4096] = {};
+    while (write(filler, block, sizeof block) > 0) {
+    }
+    close(filler);
+
+    // Each SIGHUP logs one entry: no TLS pair is configured.
+    const std::string entry = "SIGHUP: no TLS certificate is configured, nothing to reload\n";
+    size_t hangups = 0;
+    auto hang_up = [&] {
+        kill(relay.child.pid, SIGHUP);
+        hangups++;
+        return wait_until([&] { return count_occurrences(relay_stdout(relay), entry) == hangups; },
+                          5000);
+    };
+    for (int i = 0; i < 3; i++)
+        ASSERT_TRUE(hang_up());
+    EXPECT_EQ(metric("mirevo_log_write_failures_total"), 3);
+    EXPECT_EQ(count_occurrences(relay_stdout(relay),
+                                "Log file " + day_file +
+                                    " cannot be written (No space left on device): its entries "
+                                    "are counted until it can\n"),
+              1u);
+
+    unlink((folder + "/filler").c_str());
+    ASSERT_TRUE(hang_up());
+    std::string text = read_text_file(day_file);
+    std::string lost = "[WARNING]  3 log entries could not be written to " + day_file +
+                       " (No space left on device)\n";
+    EXPECT_EQ(count_occurrences(text, lost), 1u) << text.substr(text.size() - 400);
+    EXPECT_EQ(count_occurrences(relay_stdout(relay), "3 log entries could not be written"), 1u);
+    EXPECT_EQ(count_occurrences(text, entry), 1u);
+    EXPECT_EQ(count_occurrences(text, " [cut]\n"), 1u);
+    // The cut entry, the report, then the entry that found room, each a line of its own.
+    size_t cut = text.rfind("xx]\n") + 4;
+    EXPECT_EQ(text.find(" [cut]\n", cut) - cut, 40u);
+    EXPECT_LT(text.find(lost, cut), text.find(entry, cut));
+    for (size_t line = 0; line < text.size(); line = text.find('\n', line) + 1)
+        EXPECT_EQ(text[line], '[') << text.substr(line, 80);
+    EXPECT_EQ(metric("mirevo_log_write_failures_total"), 3);
+}
+
 // A refused push target is dialled after growing pauses with descriptors flat; a source
 // whose port is busy at start listens once it is free.
 TEST_F(hostile, refusing_remote_is_redialled_with_back_off_and_busy_port_is_retried)
