@@ -192,7 +192,8 @@ std::string format_metrics(void)
         pthread_mutex_lock(&route.list_lock);
         routes.push_back(collect_route(route));
         pthread_mutex_unlock(&route.list_lock);
-        // Targets are listed and removed only on this thread: the lists line up.
+        // Targets are listed and removed only under g_routes_lock, which the
+        // caller holds: the lists line up.
         route_metrics_t &metrics = routes.back();
         pthread_mutex_lock(&route.lock);
         metrics.source_state = endpoint_state(route, nullptr);

@@ -205,6 +205,87 @@ TEST_F(hostile, slow_disk_stalls_only_the_edit_and_sigterm_mid_save_leaves_no_co
     EXPECT_EQ(staged_files_in(dir).size(), 0u);
 }
 
+// Every save takes 3 s. Reads are answered from memory while the first change still waits
+// for its disk; changes are answered one after another in the order they came, on a kept
+// connection before a read sent behind them; a change whose client left still lands.
+TEST_F(hostile, reads_answer_while_changes_wait_in_order_for_slow_saves)
+{
+    write_text_file(
+        dir + "/mirevo-config.json",
+        route_file("listen", srt_url("", free_udp_port()), "listen", srt_url("", free_udp_port())));
+    std::string marker = dir + "/fsync-waiting";
+    start({{"LD_PRELOAD", SLOW_FSYNC_SHIM},
+           {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+           {"MIREVO_TEST_FSYNC_DELAY_MS", "3000"},
+           {"MIREVO_TEST_FSYNC_MARKER", marker}});
+
+    std::atomic<int> answered{0};
+    int put_order = 0, post_order = 0;
+    std::string put_body, post_body;
+    std::thread put([&] {
+        put_body = call("PUT", "/api/routes/100/source", listen_query(free_udp_port())).body;
+        put_order = ++answered;
+    });
+    ASSERT_TRUE(wait_until([&] { return access(marker.c_str(), F_OK) == 0; }, 5000));
+    std::thread post([&] {
+        post_body = call("POST", "/api/routes/100/targets").body;
+        post_order = ++answered;
+    });
+    ASSERT_TRUE(wait_relay_output(relay, "POST request URI: /api/routes/100/targets", 5000));
+    // This client leaves (a reset) before its answer; the next asks for a change and a read at
+    // once.
+    http_connection_t leaving, kept;
+    ASSERT_TRUE(http_connect(leaving, relay.http_port));
+    ASSERT_TRUE(http_send_raw(leaving, "POST " + api_target("/api/routes/route", relay.api_key) +
+                                           " HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\n\r\n"));
+    ASSERT_TRUE(wait_relay_output(relay, "POST request URI: /api/routes/route", 5000));
+    struct linger reset = {1, 0};
+    setsockopt(leaving.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    http_disconnect(leaving);
+    ASSERT_TRUE(http_connect(kept, relay.http_port));
+    ASSERT_TRUE(
+        http_send_raw(kept, "OPTIONS " + api_target("/api/routes/100/targets/1000", relay.api_key) +
+                                "&enabled=0 HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\n\r\nGET " +
+                                api_target("/api/routes/100/targets", relay.api_key) +
+                                " HTTP/1.1\r\nHost: h\r\n\r\n"));
+
+    const std::pair<std::string, std::string> reads[] = {
+        {"/api/routes", ""},
+        {"/api/all_info", ""},
+        {"/api/active_routes", ""},
+        {"/api/routes/100/source", ""},
+        {"/api/routes/100/targets", ""},
+        {"/api/routes/100/active_targets", ""},
+        {"/api/stats", "route_id=100&is_source=1"},
+        {"/api/connections", ""},
+        {"/api/endpoints", ""},
+        {"/api/history", "route_id=100"},
+        {"/api/metrics", ""},
+        {"/api/logs", ""},
+    };
+    for (const auto &[path, query] : reads) {
+        EXPECT_EQ(call("GET", path, query).status, 200) << path;
+        EXPECT_EQ(answered.load(), 0) << path << " waited for the first change's save";
+    }
+    EXPECT_EQ(http_request(relay.http_port, "GET", "/").status, 200);
+    EXPECT_EQ(answered.load(), 0) << "the page waited for the first change's save";
+
+    put.join();
+    post.join();
+    EXPECT_EQ(put_body, "Ok");
+    EXPECT_EQ(put_order, 1);
+    EXPECT_EQ(post_body, "{\"target_id\":1001}");
+    EXPECT_EQ(post_order, 2);
+    // The read sent behind the change is answered after it, and sees it.
+    EXPECT_EQ(http_read_response(kept, 20000).body, "Ok");
+    std::string targets = http_read_response(kept, 20000).body;
+    EXPECT_EQ(targets, get_body("/api/routes/100/targets"));
+    EXPECT_NE(targets.find("\"1000\":{\"enabled\":0,"), std::string::npos) << targets;
+    http_disconnect(kept);
+    EXPECT_EQ(get_body("/api/routes"), "{\"101\":{\"enabled\":0},\"100\":{\"enabled\":1}}");
+    EXPECT_EQ(read_text_file(dir + "/mirevo-config.json"), get_body("/api/all_info"));
+}
+
 // A full log folder: each entry the day file cannot take is counted, the console says so
 // once, and once the folder has room again one line in the file says how many were lost.
 // The entry cut by the full disk is marked, so it runs into no other line.
