@@ -281,36 +281,32 @@ TEST_F(service, sighup_takes_a_chain_only_when_its_blocks_are_whole_and_it_build
     std::string damaged = mid;
     damaged[mid.size() / 2] = '*';
     const std::string cert = dir + "/cert.pem";
-    const std::string breaks = "the chain in the TLS certificate " + cert + " breaks: ";
-    const struct {
-        std::string text, reason;
-    } cases[] = {
-        {leaf + mid.substr(0, mid.size() / 2),
-         "block 2 of the TLS certificate " + cert + " is cut or damaged"},
-        {leaf + mid.substr(0, mid.size() - 10),
-         "block 2 of the TLS certificate " + cert + " is cut or damaged"},
-        {leaf + damaged + root, "block 2 of the TLS certificate " + cert + " is cut or damaged"},
-        {leaf + other, breaks + "certificate 2 did not issue certificate 1"},
-        {forged + mid, breaks + "certificate 2 did not issue certificate 1"},
-        {leaf + root + mid, breaks + "certificate 2 did not issue certificate 1"},
-        {leaf + mid + other, breaks + "certificate 3 did not issue certificate 2"},
-    };
+    const std::string cut = "block 2 of the TLS certificate " + cert + " is cut or damaged";
+    const std::string breaks = "the chain in the TLS certificate " + cert + " breaks: certificate ";
+    const std::string first = breaks + "2 did not issue certificate 1";
+    const std::pair<std::string, std::string> cases[] = {
+        {leaf + mid.substr(0, mid.size() / 2), cut},
+        {leaf + mid.substr(0, mid.size() - 10), cut},
+        {leaf + damaged + root, cut},
+        {leaf + other, first},
+        {forged + mid, first},
+        {leaf + root + mid, first},
+        {leaf + mid + other, breaks + "3 did not issue certificate 2"}};
     size_t refused = 0;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.reason);
-        install_files(c.text, "c.key");
+    for (const auto &[text, reason] : cases) {
+        SCOPED_TRACE(reason);
+        install_files(text, "c.key");
         kill(relay.child.pid, SIGHUP);
         refused++;
-        EXPECT_TRUE(wait_until(
-            [&] {
-                return count_occurrences(relay_stdout(relay), "TLS certificate not reloaded") ==
-                       refused;
-            },
-            5000));
-        std::string out = relay_stdout(relay);
+        std::string out;
+        auto refused_again = [&] {
+            out = relay_stdout(relay);
+            return count_occurrences(out, "TLS certificate not reloaded") == refused;
+        };
+        EXPECT_TRUE(wait_until(refused_again, 5000));
         size_t line = out.rfind("TLS certificate not reloaded");
         EXPECT_EQ(out.substr(line, out.find('\n', line) + 1 - line),
-                  "TLS certificate not reloaded, the one in use stays: " + c.reason + "\n");
+                  "TLS certificate not reloaded, the one in use stays: " + reason + "\n");
         EXPECT_EQ(served_fingerprint(), a);
     }
     install_files(leaf + mid, "c.key");
