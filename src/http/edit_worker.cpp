@@ -1,5 +1,4 @@
-// The edit worker: changes requested over HTTP run here, one at a time and in arrival order, so
-// the HTTP thread answers reads while an edit waits for its save.
+// The edit worker: API changes run here one at a time, in arrival order, off the HTTP thread.
 #include "http/edit_worker.h"
 
 #include <pthread.h>

@@ -1,5 +1,4 @@
-// The edit worker: changes requested over HTTP run here, one at a time and in arrival order, so
-// the HTTP thread answers reads while an edit waits for its save.
+// The edit worker: API changes run here one at a time, in arrival order, off the HTTP thread.
 #pragma once
 
 #include <map>
@@ -13,7 +12,8 @@
 struct lws;
 
 /*
- * One change request, taken whole off the HTTP thread: what its endpoint reads
+ * One change request, taken whole off the HTTP thread (which goes on answering
+ * reads while the change waits for its save): what its endpoint reads
  * (method, path segments, query) and the reply it fills. The HTTP thread makes
  * it and owns it again once take_finished_edits hands it back; the worker owns
  * it in between and touches only request and reply.
