@@ -15,8 +15,9 @@ struct lws;
  * One change request, taken whole off the HTTP thread (which goes on answering
  * reads while the change waits for its save): what its endpoint reads
  * (method, path segments, query) and the reply it fills. The HTTP thread makes
- * it and owns it again once take_finished_edits hands it back; the worker owns
- * it in between and touches only request and reply.
+ * it and owns it again once take_finished_edits hands it back; in between the
+ * worker owns request and reply, and the last three fields stay the HTTP
+ * thread's alone.
  */
 struct edit_job_t {
     http_method_t method = HTTP_METHOD_POST;
