@@ -170,6 +170,8 @@ TEST_F(hostile, slow_disk_stalls_only_the_edit_and_sigterm_mid_save_leaves_no_co
            {"ASAN_OPTIONS", "verify_asan_link_order=0"},
            {"MIREVO_TEST_FSYNC_DELAY_MS", "3000"},
            {"MIREVO_TEST_FSYNC_MARKER", marker}});
+    // The port takes connections before the load; the first answer comes after it.
+    ASSERT_EQ(call("GET", "/api/routes").status, 200);
     EXPECT_EQ(staged_files_in(dir).size(), 0u);
     EXPECT_EQ(read_text_file(dir + "/mirevo-config.json.backup"), "kept");
 
