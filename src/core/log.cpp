@@ -172,8 +172,12 @@ static void escape_line(const char *text, std::string &out)
     out += '\n';
 }
 
-static int write_all(int fd, const char *data, size_t size)
+// Writes all of data, resuming after short writes. Returns 0, or -1 with errno
+// set; *written then says how much went out (a torn line).
+static int write_all(int fd, const char *data, size_t size, size_t *written = nullptr)
 {
+    if (written != nullptr)
+        *written = 0;
     for (size_t done = 0; done < size;) {
         ssize_t wrote = write(fd, data + done, size - done);
         if (wrote == -1 && errno == EINTR)
@@ -184,9 +188,13 @@ static int write_all(int fd, const char *data, size_t size)
             poll(&ready, 1, 1000);
             continue;
         }
+        if (wrote == 0)
+            errno = EIO;
         if (wrote <= 0)
             return -1;
         done += (size_t)wrote;
+        if (written != nullptr)
+            *written = done;
     }
     return 0;
 }
@@ -239,23 +247,41 @@ struct day_file_t {
     dev_t device = 0;
     ino_t inode = 0;
     char last_day[TIME_TEXT_SIZE] = ""; // a new day (and the first entry) sweeps old files
+    bool torn = false; // a failed write left part of a line: the next write ends it first
 };
 static day_file_t g_day_file;
 
 /*
- * Appends one entry to the day file of its time. The file stays open; it is
- * opened again at a new day, when g_log_dir changes, and when the file at its
- * path is no longer the one open (removed or rotated by an outside tool). A
- * missing or unwritable folder costs the file entry only. Writer thread.
+ * Entries the day file could not take (a full, missing or read-only folder).
+ * The console still shows them; the count is reported in the day file once it
+ * takes entries again. Written by the writer thread, read by the metrics.
  */
-static void write_day_file(time_t when, const char *entry, size_t size)
+static std::atomic<uint64_t> g_write_failures{0};
+// Writer thread only: the count already reported, and the last failure.
+static uint64_t g_write_failures_reported = 0;
+static int g_write_failure_error = 0;
+static char g_write_failure_path[256] = "";
+
+uint64_t log_write_failures(void)
+{
+    return g_write_failures.load();
+}
+
+/*
+ * Appends one line to the day file of when. The file stays open; it is opened
+ * again at a new day, when g_log_dir changes, and when the file at its path is
+ * no longer the one open (removed or rotated by an outside tool). Returns 0, or
+ * the errno of the open or write that failed (path then names the file).
+ * Writer thread.
+ */
+static int append_day_file(time_t when, const char *entry, size_t size, char *path,
+                           size_t path_size)
 {
     day_file_t &file = g_day_file;
     char day[TIME_TEXT_SIZE];
-    char path[sizeof file.path];
     format_time_of(when, "%Y%m%d", day, sizeof day);
-    int path_len = snprintf(path, sizeof path, "%s/mirevo-%s.log", g_log_dir, day);
-    bool usable = path_len > 0 && path_len < (int)sizeof path;
+    int path_len = snprintf(path, path_size, "%s/mirevo-%s.log", g_log_dir, day);
+    bool usable = path_len > 0 && path_len < (int)path_size && path_len < (int)sizeof file.path;
     struct stat on_disk;
     bool same = usable && file.fd != -1 && strcmp(path, file.path) == 0 &&
                 stat(path, &on_disk) == 0 && on_disk.st_dev == file.device &&
@@ -265,8 +291,11 @@ static void write_day_file(time_t when, const char *entry, size_t size)
             close(file.fd);
         file.fd = -1;
         file.path[0] = '\0';
+        // A torn line belongs to the file it was written to.
+        file.torn = false;
         // Created private to the service and its group: traffic lines name peers.
         int fd = usable ? open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640) : -1;
+        int error = usable ? errno : ENAMETOOLONG;
         struct stat opened;
         if (fd != -1 && fstat(fd, &opened) == 0) {
             file.fd = fd;
@@ -274,16 +303,84 @@ static void write_day_file(time_t when, const char *entry, size_t size)
             file.device = opened.st_dev;
             file.inode = opened.st_ino;
         } else if (fd != -1) {
+            error = errno;
             close(fd);
         }
+        if (file.fd == -1)
+            return error != 0 ? error : EIO;
     }
-    if (file.fd != -1)
-        write_all(file.fd, entry, size);
+    int result = 0;
+    size_t written = 0;
+    // The part of a line a failed write left is marked as such and ended.
+    static const char cut_mark[] = " [cut]\n";
+    if (file.torn && write_all(file.fd, cut_mark, sizeof cut_mark - 1) != 0) {
+        result = errno;
+    } else {
+        file.torn = false;
+        if (write_all(file.fd, entry, size, &written) != 0) {
+            result = errno;
+            file.torn = written > 0;
+        }
+    }
     // After the entry is written, so a new day's first entry waits for no sweep.
     if (strcmp(day, file.last_day) != 0) {
         snprintf(file.last_day, sizeof file.last_day, "%s", day);
         remove_old_day_files();
     }
+    return result;
+}
+
+// "[stamp] tag text" as the day file holds it; text ends in its line end.
+static std::string day_file_line(time_t when, const char *tag, const std::string &text)
+{
+    char stamp[TIME_TEXT_SIZE];
+    format_time_of(when, time_formats[0], stamp, sizeof stamp);
+    std::string line;
+    line.reserve(text.size() + 64);
+    line.append("[").append(stamp).append("] ").append(tag).append(" ").append(text);
+    return line;
+}
+
+/*
+ * Writes line to the day file of when and counts it when the file cannot take
+ * it; the first failure after a good write says so once on the console. Before
+ * the first line after failures, the count of lines lost goes into the file in
+ * a line of its own, and to the console. Writer thread.
+ */
+static void write_day_file(time_t when, const std::string &line)
+{
+    char path[sizeof g_day_file.path];
+    uint64_t failures = g_write_failures.load();
+    if (failures != g_write_failures_reported) {
+        char text[LOG_MESSAGE_SIZE];
+        snprintf(text, sizeof text, "%llu log entries could not be written to %s (%s)\n",
+                 (unsigned long long)(failures - g_write_failures_reported), g_write_failure_path,
+                 strerror(g_write_failure_error));
+        std::string report = day_file_line(when, "[WARNING] ", text);
+        if (append_day_file(when, report.data(), report.size(), path, sizeof path) == 0) {
+            g_write_failures_reported = failures;
+            char stamp[TIME_TEXT_SIZE];
+            format_time_of(when, time_formats[0], stamp, sizeof stamp);
+            std::string shown = std::string("\x1b[2K\r[") + stamp + "] [WARNING] " + text;
+            write_all(STDOUT_FILENO, shown.data(), shown.size());
+        }
+    }
+    int error = append_day_file(when, line.data(), line.size(), path, sizeof path);
+    if (error == 0)
+        return;
+    if (g_write_failures.load() == g_write_failures_reported) {
+        char text[LOG_MESSAGE_SIZE];
+        int length = snprintf(text, sizeof text,
+                              "Log file %s cannot be written (%s): its entries are counted until "
+                              "it can\n",
+                              path, strerror(error));
+        if (length > 0)
+            write_all(STDOUT_FILENO, text,
+                      (size_t)length < sizeof text ? (size_t)length : sizeof text - 1);
+    }
+    g_write_failure_error = error;
+    snprintf(g_write_failure_path, sizeof g_write_failure_path, "%s", path);
+    g_write_failures++;
 }
 
 // Writes one entry: the day file first, then the console. Writer thread.
@@ -297,10 +394,8 @@ static void write_entry(const log_entry_t &entry)
     const char *tag = level_tag(entry.level, tag_buf, sizeof tag_buf);
     char stamp[TIME_TEXT_SIZE];
     format_time_of(entry.when, time_formats[0], stamp, sizeof stamp);
+    write_day_file(entry.when, day_file_line(entry.when, tag, entry.text));
     std::string line;
-    line.reserve(entry.text.size() + 64);
-    line.append("[").append(stamp).append("] ").append(tag).append(" ").append(entry.text);
-    write_day_file(entry.when, line.data(), line.size());
     line.assign("\x1b[2K\r[").append(stamp).append("] ").append(tag).append(entry.text);
     write_all(STDOUT_FILENO, line.data(), line.size());
 }

@@ -46,6 +46,9 @@ int flush_log(int timeout_ms);
 
 // Entries dropped because the queue was full, since the start.
 uint64_t log_lines_dropped(void);
+// Entries the day file could not take (full, missing or read-only log folder),
+// since the start; each was still shown on the console.
+uint64_t log_write_failures(void);
 
 // Current UTC time in format 0..5 into the caller's buffer (TIME_TEXT_SIZE bytes);
 // other numbers give "TIME_INVALID_FORMAT". Returns buf.

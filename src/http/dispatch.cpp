@@ -9,6 +9,7 @@
 #include "http/monitor_endpoints.h"
 #include "http/read_endpoints.h"
 #include "http/request.h"
+#include "routing/registry.h"
 
 typedef void (*endpoint_handler_t)(http_reply_t &reply);
 
@@ -48,6 +49,17 @@ static const endpoint_route_t endpoint_routes[] = {
     {HTTP_METHOD_PUT, 5, {"api", "routes", nullptr, "targets", nullptr}, handle_update_target},
 };
 
+/*
+ * Reads run on the HTTP thread beside the edit worker, which changes the
+ * registry: a GET that walks g_routes runs under g_routes_lock. No change holds
+ * that lock across its save, so a read waits for memory work at most, never
+ * for the disk. The log tail reads a file only and takes no lock.
+ */
+static bool walks_registry(const endpoint_route_t &route)
+{
+    return route.method == HTTP_METHOD_GET && route.handler != handle_logs;
+}
+
 static bool route_matches(const endpoint_route_t &route, http_method_t method, int count)
 {
     if (route.method != method || route.count != count)
@@ -69,10 +81,15 @@ bool dispatch_request(http_method_t method, int count, http_reply_t &reply)
     if (count < 1 || count > URI_SEGMENT_SLOTS || strcmp(g_uri_segments[0], "api") != 0)
         return false;
     for (const endpoint_route_t &route : endpoint_routes) {
-        if (route_matches(route, method, count)) {
-            route.handler(reply);
-            return true;
-        }
+        if (!route_matches(route, method, count))
+            continue;
+        bool locked = walks_registry(route);
+        if (locked)
+            pthread_mutex_lock(&g_routes_lock);
+        route.handler(reply);
+        if (locked)
+            pthread_mutex_unlock(&g_routes_lock);
+        return true;
     }
     return false;
 }

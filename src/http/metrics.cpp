@@ -192,7 +192,8 @@ std::string format_metrics(void)
         pthread_mutex_lock(&route.list_lock);
         routes.push_back(collect_route(route));
         pthread_mutex_unlock(&route.list_lock);
-        // Targets are listed and removed only on this thread: the lists line up.
+        // Targets are listed and removed only under g_routes_lock, which the
+        // caller holds: the lists line up.
         route_metrics_t &metrics = routes.back();
         pthread_mutex_lock(&route.lock);
         metrics.source_state = endpoint_state(route, nullptr);
@@ -290,6 +291,11 @@ std::string format_metrics(void)
     family(out, "mirevo_log_lines_dropped_total", "counter",
            "Log entries dropped because the console or the log folder could not keep up.");
     appendf(out, "mirevo_log_lines_dropped_total %llu\n", (unsigned long long)log_lines_dropped());
+    family(out, "mirevo_log_write_failures_total", "counter",
+           "Log entries the day file could not take (a full or unwritable log folder); the "
+           "console still showed them.");
+    appendf(out, "mirevo_log_write_failures_total %llu\n",
+            (unsigned long long)log_write_failures());
     process_families(out);
     return out;
 }

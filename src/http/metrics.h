@@ -10,5 +10,5 @@
 // side and reason only. HTTP thread; route figures copied under list_lock.
 void handle_metrics(http_reply_t &reply);
 
-// The text handle_metrics answers.
+// The text handle_metrics answers. Caller holds g_routes_lock.
 std::string format_metrics(void);

@@ -3,9 +3,10 @@
 
 #include "http/reply.h"
 
-// Like the read endpoints, these run on the HTTP thread, which alone changes
-// route membership, and read each route's lists under its list_lock only long
-// enough to copy what they answer: they never call libsrt.
+// Like the read endpoints, the views run on the HTTP thread with g_routes_lock
+// held, and read each route's lists under its list_lock only long enough to
+// copy what they answer: they never call libsrt. Kicking is a change and runs
+// on the edit worker.
 
 // GET /api/connections[?route_id=R[&target_id=T]]: one object per connected SRT
 // socket of every route (or of the route/target asked for; an unknown route

@@ -6,13 +6,14 @@
 #include "http/reply.h"
 
 // Each reads g_uri_segments / g_query_params of the current request and fills
-// reply; every one answers 200. Run on the HTTP thread, which is the only
-// thread that changes the membership of g_routes and of each targets list, so
-// the walks here take no g_routes_lock; conns lists are counted under the
-// route's list_lock (count_conns).
+// reply; every one answers 200. Run on the HTTP thread; all but handle_logs
+// with g_routes_lock held (see dispatch.cpp), which keeps the membership of
+// g_routes, each targets list and every endpoint's settings still, since the
+// management operations change them only under that lock. conns lists are
+// counted under the route's list_lock (count_conns).
 
 struct route_t;
-// The first route with the id, or nullptr, looked up without a lock as above.
+// The first route with the id, or nullptr. Caller holds g_routes_lock.
 route_t *find_route(int32_t id);
 
 void handle_logs(http_reply_t &reply);

@@ -7,8 +7,8 @@
 
 #include "core/settings.h"
 
-char g_uri_segments[URI_SEGMENT_SLOTS][URI_SEGMENT_SIZE];
-std::map<std::string, std::string> g_query_params;
+thread_local char g_uri_segments[URI_SEGMENT_SLOTS][URI_SEGMENT_SIZE];
+thread_local std::map<std::string, std::string> g_query_params;
 
 int split_uri_path(char *path)
 {

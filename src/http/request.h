@@ -15,9 +15,10 @@
 // (a URL of up to 2047 characters with its stream id of 512 bytes fits).
 #define QUERY_FRAGMENT_SIZE 4096
 
-// Both tables belong to the HTTP thread and are refilled by every request.
-extern char g_uri_segments[URI_SEGMENT_SLOTS][URI_SEGMENT_SIZE];
-extern std::map<std::string, std::string> g_query_params;
+// Both tables are refilled by every request, and each thread has its own: the
+// HTTP thread's, and the edit worker's, filled from the change it runs.
+extern thread_local char g_uri_segments[URI_SEGMENT_SLOTS][URI_SEGMENT_SIZE];
+extern thread_local std::map<std::string, std::string> g_query_params;
 
 // Splits path in place at '/' (empty segments skipped) and copies the first
 // URI_SEGMENT_SLOTS segments, cut to 98 characters, into g_uri_segments.

@@ -15,6 +15,7 @@
 #include "core/signals.h"
 #include "http/dashboard.h"
 #include "http/dispatch.h"
+#include "http/edit_worker.h"
 #include "http/reply.h"
 #include "http/request.h"
 #include "http/tls.h"
@@ -47,6 +48,11 @@ static unsigned int g_library_lines_dropped = 0;
 static bool g_accept_failed = false;
 static lws_sorted_usec_list_t g_hangup_timer;
 
+// What the library keeps for each connection: the change it waits for, if any.
+struct http_session_t {
+    edit_job_t *job;
+};
+
 struct request_method_t {
     enum lws_token_indexes token;
     http_method_t method;
@@ -78,13 +84,16 @@ static void read_query_params(struct lws *wsi)
 }
 
 /*
- * Finds the method's path, splits it and runs the endpoint it names. Two cases
- * are answered here with status 555 and {"error": ...}, so neither can overrun
- * a fixed table: a path of URI_PATH_SIZE characters or more ("Request path too
- * long") and a path of more than URI_SEGMENT_SLOTS segments ("Too many path
- * segments"). No endpoint has more than 5 segments, so nothing valid is lost.
+ * Finds the method's path and splits it into g_uri_segments. Returns true with
+ * the method and the segment count, or false when there is nothing to run: no
+ * method the API serves (reply left as it is: 200, empty), or a path answered
+ * here with status 555 and {"error": ...} so neither can overrun a fixed table:
+ * a path of URI_PATH_SIZE characters or more ("Request path too long") and a
+ * path of more than URI_SEGMENT_SLOTS segments ("Too many path segments"). No
+ * endpoint has more than 5 segments, so nothing valid is lost.
  */
-static void route_request(struct lws *wsi, http_reply_t &reply)
+static bool read_request_path(struct lws *wsi, http_reply_t &reply, http_method_t *method_out,
+                              int *count_out)
 {
     for (const request_method_t &method : request_methods) {
         int total = lws_hdr_total_length(wsi, method.token);
@@ -94,17 +103,19 @@ static void route_request(struct lws *wsi, http_reply_t &reply)
         if (total >= URI_PATH_SIZE || lws_hdr_copy(wsi, path, sizeof path, method.token) < 0) {
             console_printf("%s request URI too long: %d characters\n", method.name, total);
             set_error_reply(reply, "Request path too long");
-            return;
+            return false;
         }
         console_printf("%s request URI: %s\n", method.name, path);
         int count = split_uri_path(path);
         if (count > URI_SEGMENT_SLOTS) {
             set_error_reply(reply, "Too many path segments");
-            return;
+            return false;
         }
-        dispatch_request(method.method, count, reply);
-        return;
+        *method_out = method.method;
+        *count_out = count;
+        return true;
     }
+    return false;
 }
 
 /*
@@ -211,8 +222,45 @@ static const char *refuse_key(struct lws *wsi, api_access_t *access)
     return refusal;
 }
 
-// One whole request: query map, page assets or key check and dispatch, reply, keep-alive.
-static int handle_http_request(struct lws *wsi, size_t uri_length)
+// After a reply was written (written: write_reply's result): whether the
+// connection stays for the next request (0) or closes (non-zero).
+static int end_transaction(struct lws *wsi, int written, bool closing)
+{
+    if (written != 0)
+        return 1;
+    if (closing || lws_http_transaction_completed(wsi) != 0)
+        return -1;
+    return 0;
+}
+
+/*
+ * Hands a change to the edit worker; the connection waits for its reply, which
+ * finish_edit writes once the worker is done. Its time-out is lifted
+ * meanwhile: a change may wait long for the disk, or behind earlier changes.
+ * Without a session (never expected) the change runs here.
+ */
+static int defer_edit(struct lws *wsi, http_session_t *session, http_method_t method, int count,
+                      http_reply_t &reply, bool closing)
+{
+    if (session == nullptr) {
+        dispatch_request(method, count, reply);
+        return end_transaction(wsi, write_reply(wsi, reply, closing), closing);
+    }
+    edit_job_t *job = make_edit_job(method, count, reply);
+    job->wsi = wsi;
+    job->closing = closing;
+    session->job = job;
+    lws_set_timeout(wsi, NO_PENDING_TIMEOUT, 0);
+    queue_edit(job);
+    return 0;
+}
+
+/*
+ * One whole request: query map, page assets or key check and dispatch, reply,
+ * keep-alive. A read is answered here, from memory; a change goes to the edit
+ * worker and is answered later (defer_edit).
+ */
+static int handle_http_request(struct lws *wsi, http_session_t *session, size_t uri_length)
 {
     http_reply_t reply;
     if (uri_length == 0) {
@@ -220,6 +268,7 @@ static int handle_http_request(struct lws *wsi, size_t uri_length)
         return 1;
     }
     read_query_params(wsi);
+    bool closing = body_runs_to_close(wsi);
 
     // The page and its assets hold no relay data and are served before the key check.
     if (!serve_dashboard_request(wsi, reply)) {
@@ -228,6 +277,8 @@ static int handle_http_request(struct lws *wsi, size_t uri_length)
         add_reply_header(reply,
                          "Content-Security-Policy:", "default-src 'none'; frame-ancestors 'none'");
         api_access_t access = API_ACCESS_NONE;
+        http_method_t method = HTTP_METHOD_GET;
+        int count = 0;
         const char *refusal = refuse_key(wsi, &access);
         if (refusal != nullptr) {
             set_body_text(reply, refusal);
@@ -235,16 +286,62 @@ static int handle_http_request(struct lws *wsi, size_t uri_length)
         } else {
             // The dashboard leaves out its edit controls for a read key.
             add_reply_header(reply, "X-Api-Access:", access == API_ACCESS_FULL ? "full" : "read");
-            route_request(wsi, reply);
+            if (read_request_path(wsi, reply, &method, &count)) {
+                if (method != HTTP_METHOD_GET)
+                    return defer_edit(wsi, session, method, count, reply, closing);
+                dispatch_request(method, count, reply);
+            }
         }
     }
+    return end_transaction(wsi, write_reply(wsi, reply, closing), closing);
+}
 
-    bool closing = body_runs_to_close(wsi);
-    if (write_reply(wsi, reply, closing) != 0)
-        return 1;
-    if (closing || lws_http_transaction_completed(wsi) != 0)
-        return -1;
-    return 0;
+// The worker finished a change: wakes the service loop, which then answers it
+// (answer_finished_edits). Edit worker.
+static void wake_http_thread(void)
+{
+    lws_cancel_service(g_http_context);
+}
+
+// Asks to write each finished change's reply; a change whose client left is
+// dropped. HTTP thread, when the service loop was woken.
+static void answer_finished_edits(void)
+{
+    std::vector<edit_job_t *> finished;
+    take_finished_edits(finished);
+    for (edit_job_t *job : finished) {
+        job->finished = true;
+        if (job->wsi == nullptr)
+            free_edit_job(job);
+        else
+            lws_callback_on_writable(job->wsi);
+    }
+}
+
+// Writes the reply of the connection's finished change, if it has one.
+static int finish_edit(struct lws *wsi, http_session_t *session)
+{
+    if (session == nullptr || session->job == nullptr || !session->job->finished)
+        return 0;
+    edit_job_t *job = session->job;
+    session->job = nullptr;
+    bool closing = job->closing;
+    int written = write_reply(wsi, job->reply, closing);
+    free_edit_job(job);
+    return end_transaction(wsi, written, closing);
+}
+
+// The connection ends: a change it waits for still runs, and is dropped once done.
+static void forget_session(http_session_t *session)
+{
+    if (session == nullptr || session->job == nullptr)
+        return;
+    edit_job_t *job = session->job;
+    session->job = nullptr;
+    if (job->finished)
+        free_edit_job(job);
+    else
+        job->wsi = nullptr;
 }
 
 int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user, void *, size_t len)
@@ -257,7 +354,20 @@ int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,
         console_printf("Connection closed\n");
         return 0;
     case LWS_CALLBACK_HTTP:
-        return handle_http_request(wsi, len);
+        return handle_http_request(wsi, static_cast<http_session_t *>(user), len);
+    case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
+        answer_finished_edits();
+        return 0;
+    case LWS_CALLBACK_HTTP_WRITEABLE:
+        return finish_edit(wsi, static_cast<http_session_t *>(user));
+    // Whichever of these the library sends as a connection goes: the library
+    // stops reading a connection that waits for its reply, so in practice the
+    // connection stays until finish_edit has written.
+    case LWS_CALLBACK_CLOSED_HTTP:
+    case LWS_CALLBACK_HTTP_DROP_PROTOCOL:
+    case LWS_CALLBACK_WSI_DESTROY:
+        forget_session(static_cast<http_session_t *>(user));
+        return 0;
     case LWS_CALLBACK_OPENSSL_LOAD_EXTRA_SERVER_VERIFY_CERTS:
         // The vhost's SSL_CTX comes as the user pointer, once, at context creation.
         return prepare_tls_context(static_cast<SSL_CTX *>(user)) == 0 ? 0 : 1;
@@ -267,7 +377,7 @@ int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,
 }
 
 static struct lws_protocols http_protocols[] = {
-    {"http-only", http_callback, 48, 0, 0, nullptr, 0},
+    {"http-only", http_callback, sizeof(http_session_t), 0, 0, nullptr, 0},
     {nullptr, nullptr, 0, 0, 0, nullptr, 0},
 };
 
@@ -393,6 +503,12 @@ int http_server_start(void)
     }
     // Errors only: the library's notices would flood the console.
     lws_set_log_level(LLL_ERR, emit_library_line);
+    int err = start_edit_worker(wake_http_thread);
+    if (err != 0) {
+        console_printf("HTTP server cannot start on port %d: no thread for changes: %s\n",
+                       g_http_port, strerror(err));
+        return -1;
+    }
     return 0;
 }
 

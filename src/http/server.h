@@ -15,7 +15,8 @@ int http_server_start(void);
 // line and ends the process with status 1.
 void *http_server_thread(void *arg);
 
-// The protocol callback: answers each request inside one LWS_CALLBACK_HTTP
-// invocation. Returns 0 to keep the connection, non-zero to close it.
+// The protocol callback: answers a read inside its LWS_CALLBACK_HTTP
+// invocation; hands a change to the edit worker and writes its reply when the
+// worker is done. Returns 0 to keep the connection, non-zero to close it.
 int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user, void *in,
                   size_t len);

@@ -8,6 +8,7 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 // The pair new handshakes present. Set before the HTTP thread starts, then only
 // on that thread (reloads), which is also where every handshake runs.
@@ -29,29 +30,92 @@ void release_tls_pair(tls_pair_t &pair)
     pair.key = nullptr;
 }
 
-// The certificate and its chain from one PEM file. Returns 0 or -1 with reason.
+// The PEM names a certificate block goes by.
+static bool is_certificate_block(const char *name)
+{
+    return strcmp(name, PEM_STRING_X509) == 0 || strcmp(name, PEM_STRING_X509_OLD) == 0;
+}
+
+/*
+ * The certificate and its chain from one PEM file. Every PEM block must be
+ * whole: a block cut short or damaged (a file copied in half, say) is refused,
+ * not taken as the end of the file. Blocks of other kinds (a key kept in the
+ * same file) are passed over. Returns 0 or -1 with reason.
+ */
 static int read_certificates(const char *path, tls_pair_t &pair, char *reason, size_t size)
 {
-    FILE *file = fopen(path, "r");
+    BIO *file = BIO_new_file(path, "r");
     if (file == nullptr) {
         snprintf(reason, size, "cannot read the TLS certificate %s: %s", path, strerror(errno));
         return -1;
     }
-    pair.certificate = PEM_read_X509(file, nullptr, refuse_passphrase, nullptr);
+    int result = 0;
     pair.chain = sk_X509_new_null();
-    while (pair.certificate != nullptr && pair.chain != nullptr) {
-        X509 *next = PEM_read_X509(file, nullptr, refuse_passphrase, nullptr);
-        if (next == nullptr)
-            break;
-        if (sk_X509_push(pair.chain, next) == 0) {
-            X509_free(next);
+    for (int block = 1; result == 0 && pair.chain != nullptr; block++) {
+        char *name = nullptr;
+        char *header = nullptr;
+        unsigned char *data = nullptr;
+        long length = 0;
+        ERR_clear_error();
+        if (PEM_read_bio(file, &name, &header, &data, &length) != 1) {
+            // Only running out of blocks ends the file well.
+            unsigned long error = ERR_peek_last_error();
+            if (ERR_GET_LIB(error) != ERR_LIB_PEM || ERR_GET_REASON(error) != PEM_R_NO_START_LINE) {
+                snprintf(reason, size, "block %d of the TLS certificate %s is cut or damaged",
+                         block, path);
+                result = -1;
+            }
             break;
         }
+        if (is_certificate_block(name)) {
+            const unsigned char *next = data;
+            X509 *certificate = d2i_X509(nullptr, &next, length);
+            if (certificate == nullptr || next != data + length) {
+                X509_free(certificate);
+                snprintf(reason, size, "block %d of the TLS certificate %s is not a certificate",
+                         block, path);
+                result = -1;
+            } else if (pair.certificate == nullptr) {
+                pair.certificate = certificate;
+            } else if (sk_X509_push(pair.chain, certificate) == 0) {
+                X509_free(certificate);
+                snprintf(reason, size, "no memory for the chain in %s", path);
+                result = -1;
+            }
+        }
+        OPENSSL_free(name);
+        OPENSSL_free(header);
+        OPENSSL_free(data);
     }
-    fclose(file);
-    if (pair.certificate == nullptr || pair.chain == nullptr) {
+    BIO_free(file);
+    if (result == 0 && (pair.certificate == nullptr || pair.chain == nullptr)) {
         snprintf(reason, size, "no PEM certificate in %s", path);
-        return -1;
+        result = -1;
+    }
+    return result;
+}
+
+/*
+ * Checks that the chain builds from the server's certificate to the file's
+ * last one: each certificate was issued by the one after it (names, key ids,
+ * the issuer's key usage) and carries its signature. Dates and trust are the
+ * clients' to judge. Returns 0 or -1 with reason.
+ */
+static int check_chain(const char *path, const tls_pair_t &pair, char *reason, size_t size)
+{
+    X509 *subject = pair.certificate;
+    for (int i = 0; i < sk_X509_num(pair.chain); i++) {
+        X509 *issuer = sk_X509_value(pair.chain, i);
+        EVP_PKEY *issuer_key = X509_get0_pubkey(issuer);
+        if (X509_check_issued(issuer, subject) != X509_V_OK || issuer_key == nullptr ||
+            X509_verify(subject, issuer_key) != 1) {
+            snprintf(reason, size,
+                     "the chain in the TLS certificate %s breaks: certificate %d did not issue "
+                     "certificate %d",
+                     path, i + 2, i + 1);
+            return -1;
+        }
+        subject = issuer;
     }
     return 0;
 }
@@ -61,7 +125,8 @@ int load_tls_pair(const char *cert_path, const char *key_path, tls_pair_t &pair,
 {
     int result = -1;
     FILE *file = nullptr;
-    if (read_certificates(cert_path, pair, reason, size) != 0)
+    if (read_certificates(cert_path, pair, reason, size) != 0 ||
+        check_chain(cert_path, pair, reason, size) != 0)
         goto out;
     file = fopen(key_path, "r");
     if (file == nullptr) {

@@ -15,10 +15,12 @@ struct tls_pair_t {
 
 /*
  * Reads the PEM file cert_path (the first certificate is the server's, any
- * others its chain) and the PEM private key key_path, and checks that the key
- * belongs to the certificate. Returns 0, or -1 with one line of reason in
- * reason (pair is then empty). A key locked with a passphrase is refused, never
- * asked for. Leaves the thread's OpenSSL error queue empty.
+ * others its chain) and the PEM private key key_path, and checks that every
+ * PEM block of cert_path is whole, that each certificate of the chain issued
+ * the one before it, and that the key belongs to the certificate. Returns 0,
+ * or -1 with one line of reason in reason (pair is then empty). A key locked
+ * with a passphrase is refused, never asked for. Leaves the thread's OpenSSL
+ * error queue empty.
  */
 int load_tls_pair(const char *cert_path, const char *key_path, tls_pair_t &pair, char *reason,
                   size_t size);

@@ -170,8 +170,9 @@ TEST_F(hostile, slow_disk_stalls_only_the_edit_and_sigterm_mid_save_leaves_no_co
            {"ASAN_OPTIONS", "verify_asan_link_order=0"},
            {"MIREVO_TEST_FSYNC_DELAY_MS", "3000"},
            {"MIREVO_TEST_FSYNC_MARKER", marker}});
-    // The load removes them; the HTTP port may take connections before it is done.
-    EXPECT_TRUE(wait_until([&] { return staged_files_in(dir).empty(); }, 10000));
+    // The port takes connections before the load; the first answer comes after it.
+    ASSERT_EQ(call("GET", "/api/routes").status, 200);
+    EXPECT_EQ(staged_files_in(dir).size(), 0u);
     EXPECT_EQ(read_text_file(dir + "/mirevo-config.json.backup"), "kept");
 
     int publisher = caller(source_port);
@@ -204,6 +205,158 @@ TEST_F(hostile, slow_disk_stalls_only_the_edit_and_sigterm_mid_save_leaves_no_co
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::milliseconds(4500));
     doomed.join();
     EXPECT_EQ(staged_files_in(dir).size(), 0u);
+}
+
+// Every save takes 3 s. Reads are answered from memory while the first change still waits
+// for its disk; changes are answered one after another in the order they came, on a kept
+// connection before a read sent behind them; a change whose client left still lands.
+TEST_F(hostile, reads_answer_while_changes_wait_in_order_for_slow_saves)
+{
+    write_text_file(
+        dir + "/mirevo-config.json",
+        route_file("listen", srt_url("", free_udp_port()), "listen", srt_url("", free_udp_port())));
+    std::string marker = dir + "/fsync-waiting";
+    start({{"LD_PRELOAD", SLOW_FSYNC_SHIM},
+           {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+           {"MIREVO_TEST_FSYNC_DELAY_MS", "3000"},
+           {"MIREVO_TEST_FSYNC_MARKER", marker}});
+
+    std::atomic<int> answered{0};
+    int put_order = 0, post_order = 0;
+    std::string put_body, post_body;
+    std::thread put([&] {
+        put_body = call("PUT", "/api/routes/100/source", listen_query(free_udp_port())).body;
+        put_order = ++answered;
+    });
+    ASSERT_TRUE(wait_until([&] { return access(marker.c_str(), F_OK) == 0; }, 5000));
+    std::thread post([&] {
+        post_body = call("POST", "/api/routes/100/targets").body;
+        post_order = ++answered;
+    });
+    ASSERT_TRUE(wait_relay_output(relay, "POST request URI: /api/routes/100/targets", 5000));
+    // This client leaves (a reset) before its answer; the next asks for a change and a read at
+    // once.
+    http_connection_t leaving, kept;
+    ASSERT_TRUE(http_connect(leaving, relay.http_port));
+    ASSERT_TRUE(http_send_raw(leaving, "POST " + api_target("/api/routes/route", relay.api_key) +
+                                           " HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\n\r\n"));
+    ASSERT_TRUE(wait_relay_output(relay, "POST request URI: /api/routes/route", 5000));
+    struct linger reset = {1, 0};
+    setsockopt(leaving.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    http_disconnect(leaving);
+    ASSERT_TRUE(http_connect(kept, relay.http_port));
+    ASSERT_TRUE(
+        http_send_raw(kept, "OPTIONS " + api_target("/api/routes/100/targets/1000", relay.api_key) +
+                                "&enabled=0 HTTP/1.1\r\nHost: h\r\nContent-Length: 0\r\n\r\nGET " +
+                                api_target("/api/routes/100/targets", relay.api_key) +
+                                " HTTP/1.1\r\nHost: h\r\n\r\n"));
+
+    const std::pair<std::string, std::string> reads[] = {
+        {"/api/routes", ""},
+        {"/api/all_info", ""},
+        {"/api/active_routes", ""},
+        {"/api/routes/100/source", ""},
+        {"/api/routes/100/targets", ""},
+        {"/api/routes/100/active_targets", ""},
+        {"/api/stats", "route_id=100&is_source=1"},
+        {"/api/connections", ""},
+        {"/api/endpoints", ""},
+        {"/api/history", "route_id=100"},
+        {"/api/metrics", ""},
+        {"/api/logs", ""},
+    };
+    for (const auto &[path, query] : reads) {
+        EXPECT_EQ(call("GET", path, query).status, 200) << path;
+        EXPECT_EQ(answered.load(), 0) << path << " waited for the first change's save";
+    }
+
+    put.join();
+    post.join();
+    EXPECT_EQ(put_body, "Ok");
+    EXPECT_EQ(put_order, 1);
+    EXPECT_EQ(post_body, "{\"target_id\":1001}");
+    EXPECT_EQ(post_order, 2);
+    // The read sent behind the change is answered after it, and sees it.
+    EXPECT_EQ(http_read_response(kept, 20000).body, "Ok");
+    std::string targets = http_read_response(kept, 20000).body;
+    EXPECT_EQ(targets, get_body("/api/routes/100/targets"));
+    EXPECT_NE(targets.find("\"1000\":{\"enabled\":0,"), std::string::npos) << targets;
+    http_disconnect(kept);
+    EXPECT_EQ(get_body("/api/routes"), "{\"101\":{\"enabled\":0},\"100\":{\"enabled\":1}}");
+    EXPECT_EQ(read_text_file(dir + "/mirevo-config.json"), get_body("/api/all_info"));
+}
+
+// A full log folder: each entry the day file cannot take is counted, the console says so
+// once, and once the folder has room again one line in the file says how many were lost.
+// The entry cut by the full disk is marked, so it runs into no other line.
+TEST_F(hostile, full_log_folder_counts_lost_entries_and_reports_them_once_there_is_room)
+{
+    std::string folder = dir + "/log";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    if (mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a tmpfs here (" << strerror(errno) << ")";
+    mounted_ = folder;
+    start({{"MIREVO_LOG_DIR", folder}});
+    std::string day_file;
+    auto initialized = [&] {
+        for (const auto &entry : std::filesystem::directory_iterator(folder))
+            day_file = entry.path();
+        return read_text_file(day_file).find("successfully initialized\n") != std::string::npos;
+    };
+    ASSERT_TRUE(wait_until(initialized, 10000));
+
+    // The day file's last page keeps 40 bytes free, then the folder is filled: the next entry
+    // is cut after 40 bytes, the ones after it are not written at all.
+    struct stat file_stat;
+    ASSERT_EQ(stat(day_file.c_str(), &file_stat), 0);
+    size_t pad = (size_t)(2 * 4096 - 40 - file_stat.st_size % 4096) % 4096;
+    pad += pad < 16 ? 4096 : 0;
+    std::string padding = "[" + std::string(pad - 3, 'x') + "]\n";
+    int appending = open(day_file.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_NE(appending, -1);
+    ASSERT_EQ(write(appending, padding.data(), padding.size()), (ssize_t)padding.size());
+    close(appending);
+    int filler = open((folder + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_NE(filler, -1);
+    char block[4096] = {};
+    while (write(filler, block, sizeof block) > 0) {
+    }
+    close(filler);
+
+    // Each SIGHUP logs one entry: no TLS pair is configured.
+    const std::string entry = "SIGHUP: no TLS certificate is configured, nothing to reload\n";
+    size_t hangups = 0;
+    auto hang_up = [&] {
+        kill(relay.child.pid, SIGHUP);
+        hangups++;
+        return wait_until([&] { return count_occurrences(relay_stdout(relay), entry) == hangups; },
+                          5000);
+    };
+    for (int i = 0; i < 3; i++)
+        ASSERT_TRUE(hang_up());
+    EXPECT_EQ(metric("mirevo_log_write_failures_total"), 3);
+    EXPECT_EQ(count_occurrences(relay_stdout(relay),
+                                "Log file " + day_file +
+                                    " cannot be written (No space left on device): its entries "
+                                    "are counted until it can\n"),
+              1u);
+
+    unlink((folder + "/filler").c_str());
+    ASSERT_TRUE(hang_up());
+    std::string text = read_text_file(day_file);
+    std::string lost = "[WARNING]  3 log entries could not be written to " + day_file +
+                       " (No space left on device)\n";
+    EXPECT_EQ(count_occurrences(text, lost), 1u) << text.substr(text.size() - 400);
+    EXPECT_EQ(count_occurrences(relay_stdout(relay), "3 log entries could not be written"), 1u);
+    EXPECT_EQ(count_occurrences(text, entry), 1u);
+    EXPECT_EQ(count_occurrences(text, " [cut]\n"), 1u);
+    // The cut entry, the report, then the entry that found room, each a line of its own.
+    size_t cut = text.rfind("xx]\n") + 4;
+    EXPECT_EQ(text.find(" [cut]\n", cut) - cut, 40u);
+    EXPECT_LT(text.find(lost, cut), text.find(entry, cut));
+    for (size_t line = 0; line < text.size(); line = text.find('\n', line) + 1)
+        EXPECT_EQ(text[line], '[') << text.substr(line, 80);
+    EXPECT_EQ(metric("mirevo_log_write_failures_total"), 3);
 }
 
 // A refused push target is dialled after growing pauses with descriptors flat; a source

@@ -21,27 +21,41 @@
 namespace
 {
 
-// Runs a command to its end (10 s at most); its exit status, -1 when it hung.
+// Runs a command to its end (30 s at most); its exit status, -1 when it hung.
 int run_command(const std::vector<std::string> &argv, const std::string &dir)
 {
     child_process_t child = spawn_process(argv, {}, dir + "/command.out", dir + "/command.err");
-    if (!wait_process(child, 10000))
+    if (!wait_process(child, 30000))
         stop_process(child, SIGKILL, 5000);
     return child.status;
 }
 
-// A test CA in dir and two server pairs it signed for 127.0.0.1: a.pem/a.key (EC) and
-// b.pem/b.key (RSA, so a reload also changes the key type).
-const char make_test_pki[] = R"(set -e
+// A test CA in dir and server pairs for 127.0.0.1: a.pem/a.key (EC) and b.pem/b.key (RSA, so
+// a reload also changes the key type) signed by the CA, and c.pem/c.key signed by mid.pem, an
+// intermediate the CA signed; forged.pem is c.pem with the last byte of its signature changed.
+const char make_test_pki[] = R"pki(set -e
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key \
   -out ca.pem -subj '/CN=mirevo test CA' -days 2
-openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout a.key -out a.csr -subj /CN=a
+for n in a c mid; do
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout $n.key -out $n.csr \
+    -subj /CN=$n
+done
 openssl req -newkey rsa:2048 -nodes -keyout b.key -out b.csr -subj /CN=b
 echo subjectAltName=IP:127.0.0.1 > san.ext
+printf 'basicConstraints=critical,CA:true\nkeyUsage=critical,keyCertSign\n' > mid.ext
+openssl x509 -req -in mid.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out mid.pem -days 2 \
+  -extfile mid.ext
 for n in a b; do
   openssl x509 -req -in $n.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out $n.pem -days 2 \
     -extfile san.ext
-done)";
+done
+openssl x509 -req -in c.csr -CA mid.pem -CAkey mid.key -CAcreateserial -out c.pem -days 2 \
+  -extfile san.ext
+openssl x509 -in c.pem -outform DER -out c.der
+last=$(tail -c 1 c.der | od -An -tu1 | tr -d ' ')
+head -c -1 c.der > forged.der
+printf "\\$(printf '%03o' $(( (last + 1) % 256 )))" >> forged.der
+openssl x509 -inform DER -in forged.der -out forged.pem)pki";
 
 // CPU seconds (user and system) the process has used so far.
 double cpu_seconds(pid_t pid)
@@ -69,9 +83,14 @@ class service : public http_relay_fixture
     // Puts a pair where the relay reads it, whole files at once, as a renewal does.
     void install_pair(const std::string &cert, const std::string &key)
     {
-        for (const auto &file :
-             {std::make_pair(cert, "cert.pem"), std::make_pair(key, "key.pem")}) {
-            write_text_file(dir + "/new", read_text_file(dir + "/" + file.first));
+        install_files(read_text_file(dir + "/" + cert), key);
+    }
+    // The same with the certificate file's text given.
+    void install_files(const std::string &cert_text, const std::string &key)
+    {
+        for (const auto &file : {std::make_pair(cert_text, "cert.pem"),
+                                 std::make_pair(read_text_file(dir + "/" + key), "key.pem")}) {
+            write_text_file(dir + "/new", file.first);
             rename((dir + "/new").c_str(), (dir + "/" + file.second).c_str());
         }
     }
@@ -100,6 +119,8 @@ TEST_F(service, unusable_port_or_tls_pair_ends_the_start_with_one_line)
     int holder = hold_port(port, SOCK_STREAM);
     ASSERT_NE(holder, -1);
     const std::string a = dir + "/a.pem", a_key = dir + "/a.key", none = dir + "/none";
+    const std::string cut = dir + "/cut.pem", mid = read_text_file(dir + "/mid.pem");
+    write_text_file(cut, read_text_file(dir + "/c.pem") + mid.substr(0, mid.size() / 2));
     const struct {
         std::string cert, key, reason;
     } cases[] = {
@@ -111,6 +132,7 @@ TEST_F(service, unusable_port_or_tls_pair_ends_the_start_with_one_line)
         {a, dir + "/b.key",
          "the TLS key " + dir + "/b.key does not belong to the certificate " + a},
         {a, "", "MIREVO_TLS_CERT and MIREVO_TLS_KEY must be set together"},
+        {cut, dir + "/c.key", "block 2 of the TLS certificate " + cut + " is cut or damaged"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.reason);
@@ -302,6 +324,60 @@ TEST_F(service, https_only_and_sighup_reloads_the_pair_without_touching_streams_
         << out;
     srt_close(publisher);
     srt_close(subscriber);
+}
+
+// SIGHUP with a chain file cut inside its intermediate, damaged, or whose certificates did not
+// issue each other keeps the pair in use, with one line each. A whole chain is taken, and a
+// client that trusts only the CA gets through with it.
+TEST_F(service, sighup_takes_a_chain_only_when_its_blocks_are_whole_and_it_builds)
+{
+    make_pki();
+    start_tls();
+    const std::string a = served_fingerprint();
+    ASSERT_FALSE(a.empty());
+    const std::string leaf = read_text_file(dir + "/c.pem"), mid = read_text_file(dir + "/mid.pem"),
+                      root = read_text_file(dir + "/ca.pem"),
+                      other = read_text_file(dir + "/b.pem"),
+                      forged = read_text_file(dir + "/forged.pem");
+    ASSERT_NE(forged, leaf);
+    std::string damaged = mid;
+    damaged[mid.size() / 2] = '*';
+    const std::string cert = dir + "/cert.pem";
+    const std::string cut = "block 2 of the TLS certificate " + cert + " is cut or damaged";
+    const std::string breaks = "the chain in the TLS certificate " + cert + " breaks: certificate ";
+    const std::string first = breaks + "2 did not issue certificate 1";
+    const std::pair<std::string, std::string> cases[] = {
+        {leaf + mid.substr(0, mid.size() / 2), cut},
+        {leaf + mid.substr(0, mid.size() - 10), cut},
+        {leaf + damaged + root, cut},
+        {leaf + other, first},
+        {forged + mid, first},
+        {leaf + root + mid, first},
+        {leaf + mid + other, breaks + "3 did not issue certificate 2"}};
+    size_t refused = 0;
+    for (const auto &[text, reason] : cases) {
+        SCOPED_TRACE(reason);
+        install_files(text, "c.key");
+        kill(relay.child.pid, SIGHUP);
+        refused++;
+        std::string out;
+        auto refused_again = [&] {
+            out = relay_stdout(relay);
+            return count_occurrences(out, "TLS certificate not reloaded") == refused;
+        };
+        EXPECT_TRUE(wait_until(refused_again, 5000));
+        size_t line = out.rfind("TLS certificate not reloaded");
+        EXPECT_EQ(out.substr(line, out.find('\n', line) + 1 - line),
+                  "TLS certificate not reloaded, the one in use stays: " + reason + "\n");
+        EXPECT_EQ(served_fingerprint(), a);
+    }
+    install_files(leaf + mid, "c.key");
+    kill(relay.child.pid, SIGHUP);
+    ASSERT_TRUE(wait_relay_output(relay, "TLS certificate reloaded from " + cert, 5000));
+    std::string c = served_fingerprint();
+    EXPECT_NE(c, a);
+    EXPECT_FALSE(c.empty()) << "the client could not build the chain to the CA";
+    EXPECT_EQ(count_occurrences(relay_stdout(relay), "TLS certificate not reloaded"), refused);
 }
 
 } // namespace
