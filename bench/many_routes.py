@@ -71,14 +71,15 @@ def thread_switches(pid):
 
 
 def may_wake_often(name):
-    """libsrt's own threads and the relay's one event loop may wake with every message."""
-    return name.startswith(LIBRARY_THREAD_PREFIX) or name == LOOP_THREAD
+    """libsrt's own threads and the relay's event loop may wake with every message."""
+    return name.startswith(LIBRARY_THREAD_PREFIX) or shared_port.thread_group(name) == LOOP_THREAD
 
 
 def wake_figures(before, after, seconds, limit=WAKE_LIMIT):
     """Wakes a second between two thread_switches snapshots, for threads in both: per thread
-    name without its number, the threads, their wakes a second and the busiest one's; and
-    the threads over limit that may not wake that often, the busiest first."""
+    name without its number, the threads, their wakes a second and the busiest one's. Flagged,
+    the busiest first: each thread over limit that may not wake that often, and each name
+    whose threads together are over it (a thread per route may stay under the limit alone)."""
     groups, flagged = {}, []
     for tid, (name, switches) in after.items():
         if tid not in before:
@@ -92,6 +93,11 @@ def wake_figures(before, after, seconds, limit=WAKE_LIMIT):
         group["busiest_per_s"] = max(group["busiest_per_s"], rate)
         if rate > limit and not may_wake_often(name):
             flagged.append({"thread": name, "wakes_per_s": rate})
+    for group in groups.values():
+        if group["threads"] > 1 and group["wakes_per_s"] > limit and \
+                not may_wake_often(group["group"]):
+            flagged.append({"thread": f"{group['threads']} {group['group']} threads together",
+                            "wakes_per_s": group["wakes_per_s"]})
     return {"seconds": seconds, "groups": sorted(groups.values(), key=lambda g: -g["wakes_per_s"]),
             "flagged": sorted(flagged, key=lambda f: -f["wakes_per_s"])}
 
@@ -365,7 +371,8 @@ def markdown(result):
     text += ["", f"Wakes (voluntary and involuntary context switches from /proc, over up to "
              f"{WAKE_SECONDS:g} s once every stream flows and nobody connects): no relay thread "
              f"but libsrt's own ({LIBRARY_THREAD_PREFIX}*) and the loop (\"{LOOP_THREAD}\") may "
-             f"wake more than {WAKE_LIMIT:g} times a second. "
+             f"wake more than {WAKE_LIMIT:g} times a second, nor may the threads of one name "
+             "together. "
              + (f"Over it: {listed}{more}." if flagged else "None over it.")
              + f" Goal: {'met' if wakes['met'] else 'missed'}."]
     for case in wakes["cases"]:

@@ -100,13 +100,17 @@ class ManyRoutesFigures(unittest.TestCase):
 
     def test_only_threads_outside_the_library_and_the_loop_are_flagged(self):
         before = {"1": ("mirevo", 0), "2": ("SRT:RcvQ", 0), "3": ("loop", 0), "4": ("conn:12", 0),
-                  "5": ("conn:13", 0), "6": ("accept", 0)}
+                  "5": ("conn:13", 0), "6": ("accept", 0), "8": ("xmit:1", 0), "9": ("xmit:2", 0),
+                  "10": ("SRT:TsbPd", 0), "11": ("SRT:TsbPd", 0)}
         after = {"1": ("mirevo", 20), "2": ("SRT:RcvQ", 4000), "3": ("loop", 10000),
                  "4": ("conn:12", 300), "5": ("conn:13", 100), "6": ("accept", 202),
-                 "7": ("conn:14", 9000)}  # started in the window: not read
+                 "7": ("conn:14", 9000),  # started in the window: not read
+                 "8": ("xmit:1", 120), "9": ("xmit:2", 120),  # under the limit alone only
+                 "10": ("SRT:TsbPd", 120), "11": ("SRT:TsbPd", 120)}
         figures = many_routes.wake_figures(before, after, 2.0)
         self.assertEqual([(f["thread"], f["wakes_per_s"]) for f in figures["flagged"]],
-                         [("conn:12", 150.0), ("accept", 101.0)])
+                         [("2 conn threads together", 200.0), ("conn:12", 150.0),
+                          ("2 xmit threads together", 120.0), ("accept", 101.0)])
         conn = next(g for g in figures["groups"] if g["group"] == "conn")
         self.assertEqual((conn["threads"], conn["wakes_per_s"], conn["busiest_per_s"]),
                          (2, 200.0, 150.0))
