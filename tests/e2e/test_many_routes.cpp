@@ -77,6 +77,22 @@ double family_sum(const std::string &text, const std::string &family)
     return sum;
 }
 
+#ifdef MIREVO_LOAD
+// The load tool's role (gen or sub) with one stream per route, cam0 ... on 127.0.0.1:port,
+// from one local UDP port, and options.
+std::vector<std::string> load_tool(const char *role, int port, int routes,
+                                   const std::vector<std::string> &options)
+{
+    std::vector<std::string> argv = {MIREVO_LOAD,   role,
+                                     "--url",       srt_url("127.0.0.1", port),
+                                     "--streams",   std::to_string(routes),
+                                     "--streamid",  "cam",
+                                     "--share-port"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    return argv;
+}
+#endif
+
 class many_routes : public http_relay_fixture
 {
   protected:
@@ -93,23 +109,14 @@ class many_routes : public http_relay_fixture
         std::string tag = std::to_string(routes), ready = dir + "/ready-" + tag;
         int source = free_udp_port(), target = free_udp_port();
         restart_with(shared_port_routes(routes, source, target));
-        const std::vector<std::string> set = {"--streams", tag, "--streamid", "cam",
-                                              "--share-port"};
-        std::vector<std::string> sub_argv = {MIREVO_LOAD,  "sub",
-                                             "--url",      srt_url("127.0.0.1", target),
-                                             "--count",    tag,
-                                             "--no-tsbpd", "--duration",
-                                             "60",         "--ready-file",
-                                             ready};
-        std::vector<std::string> gen_argv = {MIREVO_LOAD,  "gen",
-                                             "--url",      srt_url("127.0.0.1", source),
-                                             "--rate",     std::to_string(rate_bps),
-                                             "--duration", "40"};
-        sub_argv.insert(sub_argv.end(), set.begin(), set.end());
-        gen_argv.insert(gen_argv.end(), set.begin(), set.end());
-        child_process_t &sub = run("sub-" + tag, sub_argv);
+        child_process_t &sub = run(
+            "sub-" + tag,
+            load_tool("sub", target, routes,
+                      {"--count", tag, "--no-tsbpd", "--duration", "60", "--ready-file", ready}));
         EXPECT_TRUE(wait_until([&] { return access(ready.c_str(), F_OK) == 0; }, 20000));
-        child_process_t &gen = run("gen-" + tag, gen_argv);
+        child_process_t &gen =
+            run("gen-" + tag, load_tool("gen", source, routes,
+                                        {"--rate", std::to_string(rate_bps), "--duration", "40"}));
         EXPECT_TRUE(wait_until(
             [&] {
                 return family_sum(get_body("/api/metrics"), "mirevo_route_source_connected") ==
