@@ -28,7 +28,7 @@ CPU_RATIO_GOAL = 1.10
 # The subscribers share one local port and take messages on arrival, as in the big cases.
 LIGHT_SUBSCRIBERS = ("--share-port", "--no-tsbpd")
 LAYOUTS = ("own", "shared")
-GEN_CONNECT_S = 120  # the load tool's bound on calling every stream of a set
+GEN_CONNECT_S = 300  # the load tool's bound on calling every stream of a set
 LAYOUT_TEXT = {"own": "ports of their own", "shared": "two shared ports"}
 
 

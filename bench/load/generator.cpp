@@ -15,7 +15,7 @@
 #define DRAIN_WAIT_NS 1000000000LL
 #define PLAYOUT_MARGIN_MS 100
 #define ACCEPT_WAIT_MS 100
-#define STREAM_SET_CONNECT_NS 120000000000LL
+#define STREAM_SET_CONNECT_NS 300000000000LL
 
 struct gen_connection_t {
     int64_t start_ns;
