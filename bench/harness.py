@@ -7,6 +7,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import threading
 import time
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
@@ -156,6 +157,43 @@ class Process:
     def stderr_text(self):
         with open(self.stderr_path, errors="replace") as err:
             return err.read()
+
+
+class Sampler:
+    """Calls read() (a tuple of numbers) now and every step seconds in a thread of its own until
+    stop(), keeping each reading with its time.monotonic()."""
+
+    def __init__(self, read, step=0.2):
+        self._read, self._step = read, step
+        self._stopping = threading.Event()
+        self.samples = [(time.monotonic(), read())]
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        while not self._stopping.wait(self._step):
+            self.samples.append((time.monotonic(), self._read()))
+
+    def stop(self):
+        """Takes a last reading; returns the samples [(time, reading), ...] in time order."""
+        self._stopping.set()
+        self._thread.join()
+        self.samples.append((time.monotonic(), self._read()))
+        return self.samples
+
+
+def value_at(samples, when):
+    """The reading at time when, interpolated field by field between the samples around it
+    (the first or last reading outside their span)."""
+    if when <= samples[0][0]:
+        return samples[0][1]
+    for (t0, r0), (t1, r1) in zip(samples, samples[1:]):
+        if when <= t1:
+            if t1 == t0:
+                return r1
+            part = (when - t0) / (t1 - t0)
+            return tuple(a + (b - a) * part for a, b in zip(r0, r1))
+    return samples[-1][1]
 
 
 def route_entry(route_id, source_port, targets, enabled=True):

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the relay and the load tool optimised in build-bench, then runs the benchmark matrix.
-# Usage: bench/run-bench.sh [--seconds S] [--cases 1x5,10x5] [--keep-logs]
+# Usage: bench/run-bench.sh [--seconds S] [--cases 1x5,10x5,many_routes] [--rounds N] [--keep-logs]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir="${MIREVO_BENCH_BUILD:-build-bench}"

@@ -1,7 +1,7 @@
 """Benchmark matrix: the relay beside the bare forwarder (and srt-live-transmit) under the same
 load, then the scale measurements: scraping, idle routes, stored routes, memory per subscriber,
-the relay over lossy links beside a direct link, and many streams on two shared ports beside the
-same streams on ports of their own."""
+the relay over lossy links beside a direct link, many streams on two shared ports beside the
+same streams on ports of their own, and many live routes beside a bare relay of many streams."""
 import argparse
 import datetime
 import json
@@ -16,6 +16,7 @@ import time
 import harness
 import latency
 import lossy
+import many_routes
 import memory_profile
 import scale
 import shared_port
@@ -36,7 +37,9 @@ CASES = {
 PLOTTED = ("1x5", "10x5", "50x5", "200x2", "1000x0.3", "1100x0.2")
 SCRAPED_CASE = "200x2"
 MEASURES = ("scrape", "idle", "routes", "memory", "lossy", "latency", "shared_routes",
-            "shared_live")
+            "shared_live", "many_routes")
+# Measures that write NAME.json and NAME.md of their own.
+OWN_FILES = {"memory", "lossy", "latency", "shared_routes", "shared_live", "many_routes"}
 IDLE_SECONDS = 3.0
 API_KEY = "bench"
 
@@ -84,8 +87,10 @@ def subscriber_figures(report, sent, count):
     }
 
 
-def run_case(args, relay_name, case, scrape=False):
-    """One relay under one load. Returns the result record; failures are recorded, not raised."""
+def run_case(args, relay_name, case, scrape=False, during=None):
+    """One relay under one load. Returns the result record; failures are recorded, not raised.
+    during(pid), when given, runs once the generator has started (every subscriber connected
+    before) and its dict joins the result."""
     count, rate, sub_options = CASES[case]
     workdir = tempfile.mkdtemp(prefix=f"bench-{relay_name}-")
     source_port, target_port = harness.free_port(), harness.free_port()
@@ -121,16 +126,23 @@ def run_case(args, relay_name, case, scrape=False):
         if scrape:
             scraper = scale.Scraper(relay.http_port, API_KEY)
             scraper.start()
-        cpu_start = harness.cpu_seconds(relay.pid)
+        cpu_start, machine_start = harness.cpu_seconds(relay.pid), shared_port.machine_cpu()
+        sub_start, gen_cpu_s = harness.cpu_seconds(subs.pid), 0.0
         gen = harness.Process("gen", gen_argv, workdir)
+        if during is not None:
+            result.update(during(relay.pid))
         deadline = time.monotonic() + args.seconds + 30
         peak_kb = 0
         while gen.wait(0.5) is None and time.monotonic() < deadline:
             peak_kb = max(peak_kb, harness.memory_kb(relay.pid).get("VmHWM", 0))
+            gen_cpu_s = shared_port.cpu_seconds_or(gen.pid, gen_cpu_s)
         if gen.alive():
             raise RuntimeError("generator did not finish")
         time.sleep(1.0)
         result["cpu_s"] = harness.cpu_seconds(relay.pid) - cpu_start
+        result["cores"] = shared_port.machine_share(
+            machine_start, shared_port.machine_cpu(), result["cpu_s"],
+            gen_cpu_s + harness.cpu_seconds(subs.pid) - sub_start)
         if scraper is not None:
             result["scrape"] = scraper.stop()
         peak_kb = max(peak_kb, harness.memory_kb(relay.pid).get("VmHWM", 0))
@@ -166,21 +178,32 @@ def percent(value):
     return "-" if value is None else f"{value * 100:.3f}%"
 
 
+def forward_ratio(results, result):
+    """A result's CPU per GB over the bare forwarder's in the same case, or None."""
+    bare = [r.get("cpu_s_per_gb") for r in results
+            if r["relay"] == "forward" and r["case"] == result["case"]]
+    if not bare or not bare[0] or result.get("cpu_s_per_gb") is None:
+        return None
+    return result["cpu_s_per_gb"] / bare[0]
+
+
 def case_rows(results):
-    rows = ["| relay | N | Mbit/s | delivered | worst sub | lost | dup | p50 ms | p99 ms |"
-            " CPU s/GB | peak RSS MB | RSS/sub kB | idle CPU % |",
-            "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    rows = ["| relay | N | Mbit/s | delivered | worst sub | lost | missing | dup | p50 ms | p99 ms |"
+            " CPU s/GB | vs forward | peak RSS MB | RSS/sub kB | idle CPU % |"
+            " cores: relay, load tool, others; machine idle |",
+            "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
     for r in results:
         head = f"| {r['relay']} | {r['subscribers']} | {r['rate_mbps']:g} |"
         if "error" in r:
-            rows.append(f"{head} failed: {r['error']} | | | | | | | | | |")
+            rows.append(f"{head} failed: {r['error']} |" + " |" * 12)
             continue
         rows.append(
             f"{head} {percent(r['delivered_ratio'])} | {percent(r['worst_ratio'])} |"
-            f" {r['lost']} | {r['duplicates']} | {number(r['p50_ms'], 1)} |"
+            f" {r['lost']} | {r['missing']} | {r['duplicates']} | {number(r['p50_ms'], 1)} |"
             f" {number(r['p99_ms'], 1)} | {number(r['cpu_s_per_gb'], 2)} |"
+            f" {number(forward_ratio(results, r), 2)} |"
             f" {number(r['peak_rss_mb'], 1)} | {number(r['rss_per_sub_kb'], 1)} |"
-            f" {number(r['idle_cpu_pct'], 2)} |")
+            f" {number(r['idle_cpu_pct'], 2)} | {shared_port.cores_text(r.get('cores'))} |")
     return rows
 
 
@@ -192,10 +215,14 @@ def write_markdown(path, document):
                   f"{document['load_average']}); the whole run took "
                   f"{document['run_seconds'] / 60:.1f} min. Delivered is against what the "
                   "generator sent times N; worst sub is the subscriber that received least, "
-                  "against what was sent; lost counts sequence gaps; CPU is the relay's "
-                  "utime+stime while traffic flowed, per 10^9 delivered bytes; RSS/sub is "
+                  "against what was sent; lost counts sequence gaps, missing the messages "
+                  "that did not arrive; CPU is the relay's "
+                  "utime+stime while traffic flowed, per 10^9 delivered bytes, and vs forward "
+                  "that cost over the bare forwarder's in the same case; RSS/sub is "
                   "(peak RSS - RSS before the subscribers came) / N; idle CPU is over "
-                  f"{IDLE_SECONDS:g} s with the route set up and no traffic. From N=200 up the "
+                  f"{IDLE_SECONDS:g} s with the route set up and no traffic; cores: the CPU the "
+                  "relay, the load tool and every other process used while the traffic flowed, "
+                  "and the machine's idle share. From N=200 up the "
                   "subscribers share one local port and take messages on arrival, without a "
                   "play-out delay of their own.\n\n")
         if document["results"]:
@@ -208,7 +235,8 @@ def write_markdown(path, document):
 MARKDOWN = {"scrape": scale.scrape_markdown, "idle": scale.idle_markdown,
             "routes": scale.routes_markdown, "memory": memory_profile.markdown,
             "lossy": lossy.markdown, "latency": latency.markdown,
-            "shared_routes": shared_port.routes_markdown, "shared_live": shared_port.live_markdown}
+            "shared_routes": shared_port.routes_markdown, "shared_live": shared_port.live_markdown,
+            "many_routes": many_routes.markdown}
 
 
 def draw_cost_plot(path, document, workdir):
@@ -264,6 +292,8 @@ def main():
                         help="names, comma-separated: " + ",".join([*CASES, *MEASURES]) +
                              "; all when empty")
     parser.add_argument("--keep-logs", action="store_true")
+    parser.add_argument("--rounds", type=int, default=many_routes.ROUNDS,
+                        help="rounds of each many_routes case (the figures are their medians)")
     args = parser.parse_args()
 
     wanted = args.cases.split(",") if args.cases else [*CASES, *MEASURES]
@@ -323,18 +353,31 @@ def main():
                                                            args.out,
                                                            document["commit"].split()[0])
         note("  " + json.dumps(document["shared_live"]))
+    if "many_routes" in wanted:
+        note("many live routes beside the bare relay of many streams, one route beside the "
+             "bare fan-out ...")
+        document["many_routes"] = many_routes.measure(
+            args.relay, args.load, args.seconds, args.out,
+            lambda relay, case, during: run_case(args, relay, case, during=during),
+            document["commit"].split()[0], args.rounds)
+        note("  " + json.dumps(document["many_routes"]["summary"]))
     document["run_seconds"] = time.monotonic() - started
 
     os.makedirs(args.out, exist_ok=True)
-    with open(os.path.join(args.out, "latest.json"), "w") as out:
-        json.dump(document, out, indent=1)
-        out.write("\n")
-    write_markdown(os.path.join(args.out, "latest.md"), document)
-    with tempfile.TemporaryDirectory() as plot_dir:
-        if not draw_cost_plot(os.path.join(args.out, "cost_per_gb.png"), document, plot_dir):
-            note("no plot drawn")
-    with open(os.path.join(args.out, "latest.md")) as table:
-        print(table.read())
+    if set(wanted) <= OWN_FILES:
+        # Each measure wrote its own table: the last full run's latest.* stay as they were.
+        for measure in (name for name in MEASURES if name in wanted):
+            print(MARKDOWN[measure](document[measure]) + "\n")
+    else:
+        with open(os.path.join(args.out, "latest.json"), "w") as out:
+            json.dump(document, out, indent=1)
+            out.write("\n")
+        write_markdown(os.path.join(args.out, "latest.md"), document)
+        with tempfile.TemporaryDirectory() as plot_dir:
+            if not draw_cost_plot(os.path.join(args.out, "cost_per_gb.png"), document, plot_dir):
+                note("no plot drawn")
+        with open(os.path.join(args.out, "latest.md")) as table:
+            print(table.read())
     failed = [r for r in document["results"] if "error" in r]
     failed += [m for m in MEASURES if "error" in document.get(m, {})]
     failed += [r for r in document.get("latency", {}).get("rows", []) if "error" in r]

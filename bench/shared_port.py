@@ -28,6 +28,7 @@ CPU_RATIO_GOAL = 1.10
 # The subscribers share one local port and take messages on arrival, as in the big cases.
 LIGHT_SUBSCRIBERS = ("--share-port", "--no-tsbpd")
 LAYOUTS = ("own", "shared")
+GEN_CONNECT_S = 300  # the load tool's bound on calling every stream of a set
 LAYOUT_TEXT = {"own": "ports of their own", "shared": "two shared ports"}
 
 
@@ -87,7 +88,7 @@ def configure_route(http_port, source_url, target_url):
     return seconds + took, statuses
 
 
-def _thread_group(name):
+def thread_group(name):
     """A thread's name without its number: "conn:812" is "conn", "SRT:RcvQ:w1" "SRT:RcvQ"."""
     return re.sub(r":w?\d+$", "", name)
 
@@ -102,7 +103,7 @@ def _thread_times(pid):
                 name, fields = comm.read().strip(), stat.read().split()
         except OSError:
             continue  # ended meanwhile
-        times[tid] = (_thread_group(name), int(fields[0]), int(fields[2]))
+        times[tid] = (thread_group(name), int(fields[0]), int(fields[2]))
     return times
 
 
@@ -152,7 +153,7 @@ def measure_routes(relay_bin, out_dir, commit="", count=ROUTES):
     the stored-routes figures of each, where the idle CPU goes, and three more routes added
     through the API (on the shared ports with fresh ids; on fresh ports). Also written to
     shared_routes.md and shared_routes.json in out_dir."""
-    result = {"commit": commit, "routes": count, "load_average_before": _load_average(),
+    result = {"commit": commit, "routes": count, "load_average_before": load_average(),
               "descriptor_limit": scale.raise_descriptor_limit(count * scale.STORED_ROUTES_FDS)}
     source, target = harness.free_port(), harness.free_port()
     result["shared"] = _routes_run(
@@ -168,7 +169,7 @@ def measure_routes(relay_bin, out_dir, commit="", count=ROUTES):
             relay_bin, stream_ids(entries), ports,
             lambda n: (f"srt://:{harness.free_port()}?streamid={STREAM_PREFIX}{count + n}",
                        f"srt://:{harness.free_port()}?streamid={STREAM_PREFIX}{count + n}"))
-    result["load_average_after"] = _load_average()
+    result["load_average_after"] = load_average()
     for layout in LAYOUTS:
         if "error" in result[layout]:
             result["error"] = f"{layout}: {result[layout]['error']}"
@@ -206,7 +207,7 @@ def _listed_connections(http_port):
     return None if sums is None else [sums[family] for family in LISTED]
 
 
-def _machine_cpu():
+def machine_cpu():
     """(busy, all) CPU seconds of the whole machine so far, summed over its CPUs."""
     with open("/proc/stat") as stat:
         ticks = [int(field) for field in stat.readline().split()[1:9]]
@@ -214,7 +215,7 @@ def _machine_cpu():
     return (sum(ticks) - idle) / harness.CLOCK_TICKS, sum(ticks) / harness.CLOCK_TICKS
 
 
-def _cpu_seconds_or(pid, fallback):
+def cpu_seconds_or(pid, fallback):
     try:
         return harness.cpu_seconds(pid)
     except OSError:  # ended meanwhile
@@ -222,13 +223,13 @@ def _cpu_seconds_or(pid, fallback):
 
 
 def machine_share(start, end, relay_cpu_s, tool_cpu_s):
-    """How the machine's CPUs were used between two _machine_cpu snapshots, in cores: the
+    """How the machine's CPUs were used between two machine_cpu snapshots, in cores: the
     relay, the load tool, everything else, and the idle share in percent."""
     wall = (end[1] - start[1]) / os.cpu_count()
     busy = end[0] - start[0]
     return {"relay": relay_cpu_s / wall, "load_tool": tool_cpu_s / wall,
             "others": max(busy - relay_cpu_s - tool_cpu_s, 0.0) / wall,
-            "idle_pct": (1 - busy / (end[1] - start[1])) * 100}
+            "idle_pct": max(1 - busy / (end[1] - start[1]), 0.0) * 100}
 
 
 def live_figures(gen, subs, streams):
@@ -252,12 +253,114 @@ def live_figures(gen, subs, streams):
     return figures
 
 
+def _usage_reader(relay_pid, gen_pid, subs_pid):
+    """What a harness.Sampler reads during a run: (relay CPU s, machine busy CPU s, machine
+    CPU s, load tool CPU s); a process that ended keeps its last figure."""
+    last = {relay_pid: 0.0, gen_pid: 0.0, subs_pid: 0.0}
+
+    def read():
+        for pid in last:
+            last[pid] = cpu_seconds_or(pid, last[pid])
+        return (last[relay_pid], *machine_cpu(), last[gen_pid] + last[subs_pid])
+    return read
+
+
+def traffic_usage(samples, gen_report):
+    """From a run's _usage_reader samples: the relay's CPU and the machine's cores from when
+    the generator began to send (its report's first start_ms, on the same monotonic clock) to
+    the last sample, and how long calling every stream took and cost the relay before."""
+    starts = [c["start_ms"] / 1000 for c in (gen_report or {}).get("connections", [])]
+    first, last = samples[0], samples[-1][1]
+    begin = harness.value_at(samples, min(starts)) if starts else first[1]
+    cpu_s = last[0] - begin[0]
+    return {"cpu_s": cpu_s,
+            "cores": machine_share(begin[1:3], last[1:3], cpu_s, last[3] - begin[3]),
+            "publish_setup_s": max(min(starts) - first[0], 0.0) if starts else None,
+            "publish_setup_cpu_s": begin[0] - first[1][0]}
+
+
+def stream_set_run(relay, load_bin, workdir, ports, endpoints, streams, subscribers, rate_bps,
+                   seconds, http_port=None, during=None):
+    """A relay already started (a harness.Process that listens on ports) under a stream set:
+    one generator process publishing `streams` streams at rate_bps each and one subscriber
+    process with `subscribers` callers per stream, each process from one local UDP port.
+    endpoints is (source port, target port, port step): stream n goes to the ports plus n times
+    the step, with the stream id cam<n>. Returns delivery, latency, the relay's CPU while the
+    traffic flowed and the machine's cores (traffic_usage); with http_port (the relay's API)
+    also what it listed and its own counters. during(pid), when given, runs once every stream
+    flows and its dict joins the result. A failure is recorded under "error"; the relay is
+    stopped."""
+    source, target, step = endpoints
+    result = {}
+    set_options = ("--streams", str(streams), "--streamid", STREAM_PREFIX, "--port-step", str(step))
+    subs = gen = sampler = None
+    try:
+        if not harness.wait_until(lambda: ports <= harness.bound_udp_ports(), 30, step=0.2):
+            raise RuntimeError("relay did not open its ports")
+        time.sleep(1.0)
+        ready = os.path.join(workdir, "ready")
+        subs = harness.Process("sub", [load_bin, "sub", "--url", f"srt://127.0.0.1:{target}",
+                                       *set_options, "--count", str(streams * subscribers),
+                                       "--duration", str(seconds + 120), "--ready-file", ready,
+                                       *LIGHT_SUBSCRIBERS], workdir)
+        connect_start = time.monotonic()
+        if not harness.wait_until(lambda: os.path.exists(ready), 60 + streams / 20):
+            raise RuntimeError("the subscribers did not all connect")
+        result["connect_s"] = time.monotonic() - connect_start
+        time.sleep(1.0)
+        gen = harness.Process("gen", [load_bin, "gen", "--url", f"srt://127.0.0.1:{source}",
+                                      *set_options, "--share-port", "--rate", str(rate_bps),
+                                      "--duration", str(seconds)], workdir)
+        sampler = harness.Sampler(_usage_reader(relay.pid, gen.pid, subs.pid))
+        # The generator calls every stream before its seconds of traffic start.
+        if not harness.wait_until(lambda: "streams connected" in gen.stderr_text()
+                                  or not gen.alive(), GEN_CONNECT_S + 10, step=0.2):
+            raise RuntimeError("the generator did not reach every stream")
+        if http_port is not None:
+            wanted = [streams, streams * subscribers]
+            harness.wait_until(lambda: _listed_connections(http_port) == wanted, seconds / 2,
+                               step=0.5)
+            result["listed"] = _listed_connections(http_port)
+        if during is not None and gen.alive():
+            result.update(during(relay.pid))
+        peak_kb = 0
+        deadline = time.monotonic() + seconds + 60
+        while gen.wait(0.5) is None and time.monotonic() < deadline:
+            peak_kb = max(peak_kb, harness.memory_kb(relay.pid).get("VmHWM", 0))
+        if gen.alive():
+            raise RuntimeError("generator did not finish")
+        time.sleep(1.0)
+        gen_report = gen.stdout_json()
+        result.update(traffic_usage(sampler.stop(), gen_report))
+        sampler = None
+        if http_port is not None:
+            result["relay_counters"] = metric_sums(http_port, RELAY_COUNTERS)
+        result["peak_rss_mb"] = max(peak_kb, harness.memory_kb(relay.pid).get("VmHWM", 0)) / 1024
+        subs.stop(30)
+        if gen.popen.returncode != 0:
+            result["gen_error"] = gen.stderr_text()[-300:]
+        result.update(live_figures(gen_report, subs.stdout_json(), streams))
+        result["cpu_s_per_gb"] = harness.cost_per_gb(result["cpu_s"],
+                                                     result["delivered"] * harness.MESSAGE_SIZE)
+        if not relay.alive():
+            raise RuntimeError("the relay ended during the run")
+    except (RuntimeError, OSError, ValueError, TypeError, KeyError) as failure:
+        result["error"] = str(failure)
+    finally:
+        if sampler is not None:
+            sampler.stop()
+        for process in (gen, subs):
+            if process is not None:
+                process.stop(30)
+        result["relay_exit"] = relay.stop(10)
+    return result
+
+
 def _live_run(relay_bin, load_bin, layout, seconds):
     """LIVE_ROUTES routes in layout ("shared": two ports; "own": a port each), a generator set
     publishing each at LIVE_RATE_BPS and LIVE_SUBSCRIBERS subscribers per route: delivery and
     the relay's CPU while the traffic flowed."""
     count = LIVE_ROUTES
-    result = {"layout": layout, "routes": count}
     workdir = tempfile.mkdtemp(prefix=f"bench-shared-{layout}-")
     if layout == "shared":
         source, target, step = harness.free_port(), harness.free_port(), 0
@@ -269,60 +372,11 @@ def _live_run(relay_bin, load_bin, layout, seconds):
     http_port = harness.free_port(socket.SOCK_STREAM)
     relay = harness.start_relay(relay_bin, workdir, harness.routes_document(entries), http_port,
                                 API_KEY)
-    set_options = ("--streams", str(count), "--streamid", STREAM_PREFIX, "--port-step", str(step))
-    subs = gen = None
-    try:
-        if not harness.wait_until(lambda: ports <= harness.bound_udp_ports(), 30, step=0.2):
-            raise RuntimeError("relay did not open its ports")
-        time.sleep(1.0)
-        ready = os.path.join(workdir, "ready")
-        subs = harness.Process("sub", [load_bin, "sub", "--url", f"srt://127.0.0.1:{target}",
-                                       *set_options, "--count", str(count * LIVE_SUBSCRIBERS),
-                                       "--duration", str(seconds + 120), "--ready-file", ready,
-                                       *LIGHT_SUBSCRIBERS], workdir)
-        connect_start = time.monotonic()
-        if not harness.wait_until(lambda: os.path.exists(ready), 60):
-            raise RuntimeError("the subscribers did not all connect")
-        result["connect_s"] = time.monotonic() - connect_start
-        time.sleep(1.0)
-        cpu_start, machine_start = harness.cpu_seconds(relay.pid), _machine_cpu()
-        sub_start, gen_cpu_s = harness.cpu_seconds(subs.pid), 0.0
-        gen = harness.Process("gen", [load_bin, "gen", "--url", f"srt://127.0.0.1:{source}",
-                                      *set_options, "--share-port", "--rate",
-                                      str(LIVE_RATE_BPS), "--duration", str(seconds)], workdir)
-        wanted = [count, count * LIVE_SUBSCRIBERS]
-        harness.wait_until(lambda: _listed_connections(http_port) == wanted, seconds / 2,
-                           step=0.5)
-        result["listed"] = _listed_connections(http_port)
-        result["traffic_threads"] = cpu_by_thread(relay.pid, min(THREAD_SECONDS, seconds / 4))
-        peak_kb = 0
-        deadline = time.monotonic() + seconds + 60
-        while gen.wait(0.5) is None and time.monotonic() < deadline:
-            peak_kb = max(peak_kb, harness.memory_kb(relay.pid).get("VmHWM", 0))
-            gen_cpu_s = _cpu_seconds_or(gen.pid, gen_cpu_s)
-        if gen.alive():
-            raise RuntimeError("generator did not finish")
-        time.sleep(1.0)
-        result["cpu_s"] = harness.cpu_seconds(relay.pid) - cpu_start
-        result["cores"] = machine_share(machine_start, _machine_cpu(), result["cpu_s"],
-                                        gen_cpu_s + harness.cpu_seconds(subs.pid) - sub_start)
-        result["relay_counters"] = metric_sums(http_port, RELAY_COUNTERS)
-        result["peak_rss_mb"] = max(peak_kb, harness.memory_kb(relay.pid).get("VmHWM", 0)) / 1024
-        subs.stop(30)
-        if gen.popen.returncode != 0:
-            result["gen_error"] = gen.stderr_text()[-300:]
-        result.update(live_figures(gen.stdout_json(), subs.stdout_json(), count))
-        result["cpu_s_per_gb"] = harness.cost_per_gb(result["cpu_s"],
-                                                     result["delivered"] * harness.MESSAGE_SIZE)
-        if not relay.alive():
-            raise RuntimeError("the relay ended during the run")
-    except (RuntimeError, OSError, ValueError, TypeError, KeyError) as failure:
-        result["error"] = str(failure)
-    finally:
-        for process in (gen, subs):
-            if process is not None:
-                process.stop(30)
-        result["relay_exit"] = relay.stop(10)
+    result = {"layout": layout, "routes": count}
+    result.update(stream_set_run(
+        relay, load_bin, workdir, ports, (source, target, step), count, LIVE_SUBSCRIBERS,
+        LIVE_RATE_BPS, seconds, http_port,
+        lambda pid: {"traffic_threads": cpu_by_thread(pid, min(THREAD_SECONDS, seconds / 4))}))
     harness.keep_workdir_on_error(result, workdir)
     return result
 
@@ -333,13 +387,13 @@ def measure_live(relay_bin, load_bin, seconds, out_dir, commit=""):
     shared_live.md and shared_live.json in out_dir."""
     result = {"commit": commit, "routes": LIVE_ROUTES, "subscribers": LIVE_SUBSCRIBERS,
               "rate_mbps": LIVE_RATE_BPS / 1e6, "seconds": seconds,
-              "load_average_before": _load_average(), "runs": []}
+              "load_average_before": load_average(), "runs": []}
     for round_number in range(1, LIVE_ROUNDS + 1):
         for layout in LAYOUTS:
             run = _live_run(relay_bin, load_bin, layout, seconds)
             run["round"] = round_number
             result["runs"].append(run)
-    result["load_average_after"] = _load_average()
+    result["load_average_after"] = load_average()
     result["ratios"] = round_ratios(result["runs"])
     result["ratio_median"] = statistics.median(result["ratios"]) if result["ratios"] else None
     result["zero_loss"] = all(run.get("zero_loss") for run in result["runs"])
@@ -357,7 +411,7 @@ def round_ratios(runs):
             if cost.get((n, "shared")) and cost.get((n, "own"))]
 
 
-def _load_average():
+def load_average():
     return " ".join(f"{x:.2f}" for x in os.getloadavg())
 
 
@@ -425,8 +479,9 @@ def _number(value, digits):
     return "-" if value is None else f"{value:.{digits}f}"
 
 
-def _cores(cores):
-    if cores is None:
+def cores_text(cores):
+    """machine_share figures as "relay, load tool, others; idle%"."""
+    if not cores:
         return "-"
     return (f"{cores['relay']:.2f}, {cores['load_tool']:.2f}, {cores['others']:.2f};"
             f" {cores['idle_pct']:.0f}%")
@@ -467,7 +522,7 @@ def live_markdown(result):
             f" {'-' if counters is None else ', '.join(str(counters[c]) for c in RELAY_COUNTERS)} |"
             f" {run['cpu_s']:.2f} |"
             f" {_number(run['cpu_s_per_gb'], 2)} | {run['peak_rss_mb']:.1f} |"
-            f" {_cores(run.get('cores'))} |")
+            f" {cores_text(run.get('cores'))} |")
     ratios = ", ".join(f"{r:.2f}" for r in result["ratios"]) or "-"
     median = result["ratio_median"]
     tail = (f"CPU per GB on two shared ports / on ports of their own, per round: {ratios}; "

@@ -15,6 +15,7 @@
 #define DRAIN_WAIT_NS 1000000000LL
 #define PLAYOUT_MARGIN_MS 100
 #define ACCEPT_WAIT_MS 100
+#define STREAM_SET_CONNECT_NS 300000000000LL
 
 struct gen_connection_t {
     int64_t start_ns;
@@ -256,16 +257,22 @@ static size_t send_streams(gen_state_t &state, const std::vector<SRTSOCKET> &soc
     return broken_count;
 }
 
-// --streams: every stream connected first, then sent at once, then drained together
-// (one latency window for all, as drain_and_close does for one). Returns the exit
-// status: 1 when a stream could not be reached or broke.
+// --streams: every stream connected first (within STREAM_SET_CONNECT_NS), then sent at
+// once for duration_ns, then drained together (one latency window for all, as
+// drain_and_close does for one). Returns the exit status: 1 when a stream could not be
+// reached or broke.
 static int run_stream_set(gen_state_t &state, const stream_set_t &set, bool share_port,
                           int64_t duration_ns)
 {
     std::vector<SRTSOCKET> socks;
-    int64_t deadline = monotonic_ns() + duration_ns;
-    int status = connect_streams(state, set, share_port, socks, deadline) == 0 ? 0 : 1;
-    if (status == 0 && send_streams(state, socks, deadline) > 0)
+    int64_t connect_deadline = monotonic_ns() + STREAM_SET_CONNECT_NS;
+    int status = connect_streams(state, set, share_port, socks, connect_deadline) == 0 ? 0 : 1;
+    if (status == 0) {
+        // Benchmarks wait for this line: from here on nobody connects and the traffic flows.
+        fprintf(stderr, "gen: %d streams connected\n", set.count);
+        fflush(stderr);
+    }
+    if (status == 0 && send_streams(state, socks, monotonic_ns() + duration_ns) > 0)
         status = 1;
     int64_t give_up = monotonic_ns() + DRAIN_WAIT_NS;
     int latency_ms = 0;

@@ -1,5 +1,5 @@
-// mirevo-load: load generator, checking subscriber set, bare forwarder and lossy link for
-// benchmarks.
+// mirevo-load: load generator, checking subscriber set, bare forwarder, bare many-streams relay
+// and lossy link for benchmarks.
 #include <cstdio>
 #include <cstring>
 #include <sys/syslog.h>
@@ -11,11 +11,12 @@
 #include "idle.h"
 #include "impair.h"
 #include "load_common.h"
+#include "router.h"
 #include "subscriber.h"
 
 static void print_usage()
 {
-    fprintf(stderr, "usage: mirevo-load gen|sub|forward|idle|impair [--option value ...]"
+    fprintf(stderr, "usage: mirevo-load gen|sub|forward|routes|idle|impair [--option value ...]"
                     " [--passphrase P]\n"
                     "  gen     --url srt://127.0.0.1:P [--rate BPS] [--duration S]"
                     " [--reconnect-every S] [--latency MS] [--streamid ID] [--listen]\n"
@@ -25,6 +26,7 @@ static void print_usage()
                     "          [--no-tsbpd] [--streamid ID] [--streams N [--port-step K]]\n"
                     "  forward --source-port P --target-port Q [--duration S]"
                     " [--drop-every N] [--duplicate-every N] [--corrupt-every N] [--swap-every N]\n"
+                    "  routes  --source-port P --target-port Q [--duration S] [--latency MS]\n"
                     "  idle    --threads N [--listeners K] [--duration S] [--ready-file F]\n"
                     "  impair  --listen P --to HOST:PORT --seconds S [--seed N] [--loss PCT]"
                     " [--delay MS] [--jitter MS] [--dup PCT] [--fwd-* | --back-* ..] [--bind6]\n");
@@ -50,6 +52,8 @@ int main(int argc, char **argv)
         status = run_subscribers(argc - 1, argv + 1);
     else if (strcmp(argv[1], "forward") == 0)
         status = run_forwarder(argc - 1, argv + 1);
+    else if (strcmp(argv[1], "routes") == 0)
+        status = run_router(argc - 1, argv + 1);
     else if (strcmp(argv[1], "idle") == 0)
         status = run_idle(argc - 1, argv + 1);
     else if (strcmp(argv[1], "impair") == 0)

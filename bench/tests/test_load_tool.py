@@ -68,6 +68,42 @@ class FaultDetection(unittest.TestCase):
                     self.assertEqual(totals[counter], 0, counter)
 
 
+@unittest.skipUnless(os.access(LOAD, os.X_OK), "MIREVO_LOAD does not name the built load tool")
+class BareRouter(unittest.TestCase):
+    def test_each_player_gets_the_stream_its_id_names_in_either_id_form(self):
+        workdir = tempfile.mkdtemp(prefix="load-tool-test-")
+        self.addCleanup(shutil.rmtree, workdir, True)
+        source, target = harness.free_port(), harness.free_port()
+        ready = os.path.join(workdir, "ready")
+        router = harness.Process("routes", [LOAD, "routes", "--source-port", str(source),
+                                            "--target-port", str(target), "--duration", "30"],
+                                 workdir)
+        self.addCleanup(router.stop)
+        self.assertTrue(harness.wait_until(lambda: harness.udp_port_bound(target), 10))
+        # Three streams, two players each (player j takes stream j mod 3), the publishers
+        # naming theirs in the "#!::" form.
+        subs = harness.Process("sub", [LOAD, "sub", "--url", f"srt://127.0.0.1:{target}",
+                                       "--streams", "3", "--streamid", "cam", "--count", "6",
+                                       "--share-port", "--duration", "30", "--ready-file", ready],
+                               workdir)
+        self.addCleanup(subs.stop)
+        self.assertTrue(harness.wait_until(lambda: os.path.exists(ready), 10))
+        gen = harness.Process("gen", [LOAD, "gen", "--url", f"srt://127.0.0.1:{source}",
+                                      "--streams", "3", "--streamid", "#!::m=publish,r=cam",
+                                      "--share-port", "--rate", "1000000", "--duration", "2"],
+                              workdir)
+        self.addCleanup(gen.stop)
+        self.assertEqual(gen.wait(20), 0)
+        time.sleep(0.5)
+        subs.stop()
+        router.stop()
+        sent, totals = gen.stdout_json()["sent"], subs.stdout_json()["aggregate"]
+        self.assertGreater(sent, 300)
+        self.assertEqual(totals["received"], 2 * sent)
+        for counter in ("lost", "duplicates", "wrong_stream", "corrupted"):
+            self.assertEqual(totals[counter], 0, counter)
+        self.assertEqual(router.stdout_json()["streams"], 3)
+
 def drain(sock):
     """The datagrams waiting on a non-blocking socket, with their senders."""
     received = []
