@@ -1,58 +1,35 @@
 #!/usr/bin/env python3
-"""The image and the manifests of deploy/kubernetes under podman: the image's user, size and
-contents; podman kube play of the origin and two edges, each on ports of its own (hostNetwork);
-a stream from the origin through both edges to their subscribers; an API edit on an edge that
-outlives kube play --replace; /healthz without a key; the stop time; kube down.
-
-  tests/container/test_kubernetes.py [mirevo-<version>.oci.tar]   without one: make image first
-
-podman works in a folder of the test's own (settings, storage, locks, events): the machine's
-podman settings and images are never touched. Exit 77 (skipped) where podman cannot start a
-container here. MIREVO_LOAD names the load tool (the CMake test sets it).
-"""
-import base64, json, os, shutil, socket, subprocess, sys, tarfile, tempfile, time
+"""The image and deploy/kubernetes under podman kube play: origin and two edges on ports of their
+own, a stream through both edges, an edit that outlives --replace, /healthz, stop time, kube down.
+  tests/container/test_kubernetes.py [mirevo-<version>.oci.tar]   (without one: make image)
+podman keeps its settings and state in the test's folder. Exit 77: podman cannot run here."""
+import base64, json, os, shutil, socket, subprocess, sys, tempfile, time
 import urllib.error, urllib.request
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-KEY = "kube-test-key-" + base64.b16encode(os.urandom(12)).decode().lower()
-failures = []
-
-
-def skip(reason):
-    print("SKIPPED: " + reason)
-    sys.exit(77)
+KEY = base64.b16encode(os.urandom(16)).decode()
+CHILDREN, failures = [], []
 
 
 def check(what, ok, detail=""):
     print(("ok: " if ok else "FAIL: ") + what + ("" if ok else " " + str(detail)[:2000]))
-    if not ok:
-        failures.append(what)
+    failures.extend([] if ok else [what])
 
 
-def run(*argv, timeout=120, check_status=True, **kwargs):
-    result = subprocess.run(argv, capture_output=True, text=True, timeout=timeout, **kwargs)
-    if check_status and result.returncode != 0:
-        raise RuntimeError(" ".join(argv) + " failed: " + result.stderr[-2000:])
-    return result
+def podman(*argv, must=True, **kwargs):
+    done = subprocess.run(("podman",) + argv, capture_output=True, text=True, timeout=180, **kwargs)
+    if must and done.returncode != 0:
+        raise RuntimeError("podman %s: %s" % (" ".join(argv), done.stderr[-2000:]))
+    return done.stdout
 
 
-def podman(*argv, **kwargs):
-    return run("podman", *argv, **kwargs)
-
-
-def free_port(kind):
-    with socket.socket(socket.AF_INET, kind) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def http(port, path, method="GET", key=None):
-    target = "http://127.0.0.1:%d%s" % (port, path)
-    if key is not None:
-        target += ("&" if "?" in path else "?") + "api_key=" + key
+def http(port, path, method="GET", key=True):
+    headers = {"Authorization": "Bearer " + KEY} if key else {}
+    request = urllib.request.Request("http://127.0.0.1:%d%s" % (port, path), None, headers,
+                                     method=method)
     try:
-        with urllib.request.urlopen(urllib.request.Request(target, method=method), timeout=5) as r:
-            return r.status, r.read().decode()
+        with urllib.request.urlopen(request, timeout=5) as reply:
+            return reply.status, reply.read().decode()
     except urllib.error.HTTPError as error:
         return error.code, error.read().decode()
     except OSError:
@@ -61,40 +38,20 @@ def http(port, path, method="GET", key=None):
 
 def wait_for(condition, seconds):
     deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
         time.sleep(0.2)
-    return condition()
+    return True
 
 
-def private_podman(work):
-    """Settings of these machines' podman 4.3.1 (runc, cgroupfs, no ulimits: crun refuses the
-    hybrid cgroups, setrlimit is not permitted), all state in work."""
-    with open(work + "/containers.conf", "w") as conf:
-        conf.write('[containers]\ndefault_ulimits = []\n[engine]\nruntime = "runc"\n'
-                   'cgroup_manager = "cgroupfs"\nlock_type = "file"\nevents_logger = "file"\n'
-                   'events_logfile_path = "%s/events.log"\ntmp_dir = "%s/tmp"\n' % (work, work))
-    with open(work + "/storage.conf", "w") as conf:
-        conf.write('[storage]\ndriver = "overlay"\ngraphroot = "%s/storage"\n'
-                   'runroot = "%s/run"\n' % (work, work))
-    os.environ["CONTAINERS_CONF"] = work + "/containers.conf"
-    os.environ["CONTAINERS_STORAGE_CONF"] = work + "/storage.conf"
+def free_port(kind):
+    with socket.socket(socket.AF_INET, kind) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
 
-def layer_members(archive):
-    """Name -> (uid, mode, is file) of the single layer in an OCI archive."""
-    with tarfile.open(archive) as outer:
-        blob = lambda digest: outer.extractfile("blobs/sha256/" + digest.split(":")[1])
-        manifest = json.load(blob(json.load(outer.extractfile("index.json"))["manifests"][0]["digest"]))
-        layers = manifest["layers"]
-        with tarfile.open(fileobj=blob(layers[0]["digest"]), mode="r:*") as layer:
-            members = {m.name.lstrip("./"): (m.uid, m.mode, m.isfile()) for m in layer}
-    return len(layers), members
-
-
-# The settings an operator changes, changed as sed would; each must be there.
-def edit(text, replacements):
+def edit(text, replacements):  # as an operator's sed would; each text must be there
     for old, new in replacements:
         if old not in text:
             raise RuntimeError("the manifest no longer holds " + old)
@@ -102,142 +59,130 @@ def edit(text, replacements):
     return text
 
 
-def main():
-    if os.geteuid() != 0:
-        skip("podman needs root here (rootless podman needs subordinate ids)")
-    for tool in ("podman", "runc", "catatonit"):
-        if shutil.which(tool) is None:
-            skip(tool + " is missing (podman builds its pod's pause image from catatonit)")
-    load = os.environ.get("MIREVO_LOAD", REPO + "/build/bench/mirevo-load")
-    if not os.access(load, os.X_OK):
-        skip("the load tool is missing: " + load)
-    work = tempfile.mkdtemp(prefix="mirevo-kube-")
-    private_podman(work)
-    children, played = [], []
+def main(work):
+    if os.geteuid() != 0 or not all(shutil.which(t) for t in ("podman", "runc", "catatonit")):
+        return "needs root, podman, runc and catatonit (podman makes its pause image from it)"
+    # What podman 4.3.1 needs here: crun refuses the hybrid cgroups, setrlimit is not permitted.
+    with open(work + "/containers.conf", "w") as conf:
+        conf.write('[containers]\ndefault_ulimits = []\n[engine]\nruntime = "runc"\n'
+                   'cgroup_manager = "cgroupfs"\nlock_type = "file"\nevents_logger = "file"\n'
+                   'events_logfile_path = "{0}/events.log"\ntmp_dir = "{0}/tmp"\n'.format(work))
+    with open(work + "/storage.conf", "w") as conf:
+        conf.write('[storage]\ndriver = "overlay"\ngraphroot = "{0}/root"\n'
+                   'runroot = "{0}/run"\n'.format(work))
+    os.environ.update(CONTAINERS_CONF=work + "/containers.conf",
+                      CONTAINERS_STORAGE_CONF=work + "/storage.conf")
+    archive = sys.argv[1] if len(sys.argv) > 1 else None
+    if archive is None:
+        subprocess.run(["make", "-s", "-C", REPO, "image"], check=True, capture_output=True,
+                       timeout=900)
+        archive = max((e.path for e in os.scandir(REPO + "/build-image")), key=os.path.getmtime)
+    podman("load", "-q", "-i", archive)
+    image = "localhost/mirevo:" + archive.rsplit("mirevo-", 1)[1][: -len(".oci.tar")]
     try:
-        archive = sys.argv[1] if len(sys.argv) > 1 else None
-        if archive is None:
-            run("make", "-s", "-C", REPO, "image", timeout=900)
-            version = run("dpkg-parsechangelog", "-l", REPO + "/debian/changelog", "-S", "Version").stdout.strip()
-            archive = "%s/build-image/mirevo-%s.oci.tar" % (REPO, version)
-        else:
-            podman("load", "-q", "-i", archive)
-            version = archive.rsplit("mirevo-", 1)[1][: -len(".oci.tar")]
-        image = "localhost/mirevo:" + version
-        started = podman("run", "--rm", "--network", "host", "--entrypoint", "/usr/bin/tail",
-                         image, "-n", "1", "/etc/passwd", check_status=False)
-        if started.returncode != 0:
-            skip("podman cannot start a container here: " + started.stderr.strip()[-300:])
+        podman("run", "--rm", "--network", "host", image, "-h")
+    except RuntimeError as error:
+        return "podman cannot start a container here: " + str(error)[-300:]
 
-        config = json.loads(podman("image", "inspect", image).stdout)[0]
-        check("the image runs as uid 10001", config["Config"]["User"] == "10001:10001", config["Config"]["User"])
-        check("the image takes at most 40 MB (%.1f MB)" % (config["Size"] / 1e6), config["Size"] <= 40e6)
-        volumes = sorted(config["Config"].get("Volumes", {}))
-        check("state and log folders are volumes", volumes == ["/var/lib/mirevo", "/var/log/mirevo"], volumes)
-        layers, members = layer_members(archive)
-        programs = sorted(n for n, (_, mode, is_file) in members.items()
-                          if is_file and mode & 0o111 and "/lib" not in "/" + n)
-        check("one layer whose programs are the relay and tail alone",
-              layers == 1 and programs == ["usr/bin/mirevo", "usr/bin/tail"], programs)
-        check("no shell", not {"bin/sh", "usr/bin/sh", "bin/bash", "bin/dash"} & set(members))
-        check("the volume folders are the relay's", all(
-            members.get(d, (0,))[0] == 10001 for d in ("var/lib/mirevo", "var/log/mirevo")))
-        check("CA certificates", members.get("etc/ssl/certs/ca-certificates.crt", (0, 0, False))[2])
+    config = json.loads(podman("image", "inspect", image))[0]
+    check("the image runs as uid 10001", config["Config"]["User"] == "10001:10001")
+    check("it takes %.1f MB, at most 40" % (config["Size"] / 1e6), config["Size"] <= 40e6)
+    root = podman("image", "mount", image).strip()
+    programs = sorted(os.path.relpath(os.path.join(folder, name), root)
+                      for folder, _, names in os.walk(root) if "lib" not in folder
+                      for name in names if os.access(os.path.join(folder, name), os.X_OK))
+    check("its programs are the relay and tail: no shell",
+          programs == ["usr/bin/mirevo", "usr/bin/tail"], programs)
+    check("it holds CA certificates", os.path.isfile(root + "/etc/ssl/certs/ca-certificates.crt"))
+    podman("image", "unmount", image)
 
-        # podman 4.3.1 reads a secretKeyRef from a podman secret holding JSON of base64 values.
-        podman("secret", "create", "mirevo-api-key", "-",
-               input=json.dumps({"key": base64.b64encode(KEY.encode()).decode()}))
-        ports = {name: free_port(socket.SOCK_STREAM) for name in ("origin", "edge-1", "edge-2")}
-        udp = {name: free_port(socket.SOCK_DGRAM) for name in ("publish", "edges", "edge-1", "edge-2")}
-        manifest = lambda name: open(REPO + "/deploy/kubernetes/" + name).read()
-        grace = int(manifest("origin.yaml").split("terminationGracePeriodSeconds: ")[1].split()[0])
-        files = {"origin-state": manifest("origin-state.yaml"), "origin": edit(manifest("origin.yaml"), [
-            ('"8080"', '"%d"' % ports["origin"]), ("port: 8080", "port: %d" % ports["origin"]),
-            ("srt://:9000", "srt://:%d" % udp["publish"]), ("srt://:9001", "srt://:%d" % udp["edges"])])}
-        for name in ("edge-1", "edge-2"):
-            files[name + "-state"] = manifest("edge-state.yaml").replace("mirevo-edge-1", "mirevo-" + name)
-            files[name] = edit(manifest("edge.yaml"), [
-                ("mirevo-edge-seed", "mirevo-%s-seed" % name), ("mirevo-edge-1", "mirevo-" + name),
-                ('"8081"', '"%d"' % ports[name]), ("port: 8081", "port: %d" % ports[name]),
-                ("192.0.2.10:9001", "127.0.0.1:%d" % udp["edges"]),
-                ("srt://:9100", "srt://:%d" % udp[name])])
-        for name, text in files.items():
-            with open("%s/%s.yaml" % (work, name), "w") as file:
-                file.write(text)
-            podman("kube", "play", "%s/%s.yaml" % (work, name), timeout=180)
-            if name in ports:
-                played.append(name)
-                check(name + " answers /healthz",
-                      wait_for(lambda: http(ports[name], "/healthz") == (200, "ok"), 60))
+    # podman 4.3.1 reads a secretKeyRef from a podman secret of JSON with base64 values.
+    secret = json.dumps({"key": base64.b64encode(KEY.encode()).decode()})
+    podman("secret", "create", "mirevo-api-key", "-", input=secret)
+    tcp = {name: free_port(socket.SOCK_STREAM) for name in ("origin", "edge-1", "edge-2")}
+    udp = {name: free_port(socket.SOCK_DGRAM) for name in ("publish", "edges", "edge-1", "edge-2")}
+    source = lambda name: open(REPO + "/deploy/kubernetes/" + name).read()
+    grace = int(source("origin.yaml").split("terminationGracePeriodSeconds: ")[1].split()[0])
+    files = {"origin-state": source("origin-state.yaml"), "origin": edit(source("origin.yaml"), [
+        ('"8080"', '"%d"' % tcp["origin"]), ("port: 8080", "port: %d" % tcp["origin"]),
+        ("srt://:9000", "srt://:%d" % udp["publish"]),
+        ("srt://:9001", "srt://:%d" % udp["edges"])])}
+    for edge in ("edge-1", "edge-2"):
+        files[edge + "-state"] = edit(source("edge-state.yaml"), [("edge-1", edge)])
+        files[edge] = edit(source("edge.yaml"), [
+            ("mirevo-edge-seed", "mirevo-%s-seed" % edge), ("mirevo-edge-1", "mirevo-" + edge),
+            ('"8081"', '"%d"' % tcp[edge]), ("port: 8081", "port: %d" % tcp[edge]),
+            ("192.0.2.10:9001", "127.0.0.1:%d" % udp["edges"]),
+            ("srt://:9100", "srt://:%d" % udp[edge])])
+    for name, text in files.items():
+        with open("%s/%s.yaml" % (work, name), "w") as file:
+            file.write(text)
+        podman("kube", "play", "%s/%s.yaml" % (work, name))
+        if name in tcp:
+            check(name + " answers /healthz", wait_for(
+                lambda: http(tcp[name], "/healthz", key=False) == (200, "ok"), 60))
 
-        for name in ("edge-1", "edge-2"):
-            check(name + " pulls from the origin", wait_for(
-                lambda: http(ports[name], "/api/active_routes", key=KEY) == (200, "[100]"), 30))
-            ready = "%s/%s.ready" % (work, name)
-            children.append(subprocess.Popen(
-                [load, "sub", "--url", "srt://127.0.0.1:%d" % udp[name], "--duration", "20",
-                 "--ready-file", ready], stdout=subprocess.PIPE, text=True))
-            check("a subscriber at " + name, wait_for(lambda: os.path.exists(ready), 20))
-        generator = run(load, "gen", "--url", "srt://127.0.0.1:%d" % udp["publish"],
-                        "--rate", "1000000", "--duration", "3", timeout=60)
-        sent = json.loads(generator.stdout)["sent"]
-        for name, child in zip(("edge-1", "edge-2"), children):
-            report = json.loads(child.communicate(timeout=60)[0])["subscribers"][0]["connections"][0]
-            check("the subscriber at %s got all %d messages in order" % (name, sent),
-                  sent > 100 and report["first_seq"] == 0 and report["last_seq"] == sent - 1 and
-                  report["received"] == sent and report["lost"] == 0, report)
+    load = os.environ.get("MIREVO_LOAD", REPO + "/build/bench/mirevo-load")
+    for edge in ("edge-1", "edge-2"):
+        check(edge + " pulls from the origin", wait_for(
+            lambda: http(tcp[edge], "/api/active_routes") == (200, "[100]"), 30))
+        CHILDREN.append(subprocess.Popen([load, "sub", "--url", "srt://127.0.0.1:%d" % udp[edge],
+                                          "--duration", "20", "--ready-file", work + "/" + edge],
+                                         stdout=subprocess.PIPE))
+        check("a subscriber at " + edge, wait_for(lambda: os.path.exists(work + "/" + edge), 20))
+    sent = json.loads(subprocess.run(
+        [load, "gen", "--url", "srt://127.0.0.1:%d" % udp["publish"], "--rate", "1000000",
+         "--duration", "3"], capture_output=True, timeout=60).stdout)["sent"]
+    for edge, subscriber in zip(("edge-1", "edge-2"), CHILDREN):
+        got = json.loads(subscriber.communicate(timeout=60)[0])["subscribers"][0]["connections"][0]
+        check("the subscriber at %s got all %d messages" % (edge, sent),
+              sent > 100 and got["first_seq"] == 0 and got["last_seq"] == sent - 1 and
+              got["received"] == sent and got["lost"] == 0, got)
 
-        check("/healthz needs no key and tells nothing else",
-              http(ports["origin"], "/healthz") == (200, "ok"))
-        for method, path in (("GET", "/api/routes"), ("GET", "/api/all_info"), ("GET", "/api/logs"),
-                             ("GET", "/api/metrics"), ("POST", "/api/routes/route")):
-            check(method + " " + path + " needs the key",
-                  http(ports["origin"], path, method) == (555, "API key does not exist"))
-        check("the log tail works without a shell",
-              "Server was successfully initialized" in http(ports["origin"], "/api/logs", key=KEY)[1])
+    for method, path in (("GET", "/api/routes"), ("GET", "/api/logs"),
+                         ("POST", "/api/routes/route")):
+        check(path + " needs the key",
+              http(tcp["origin"], path, method, key=False) == (555, "API key does not exist"))
+    check("the log tail runs without a shell",
+          "successfully initialized" in http(tcp["origin"], "/api/logs")[1])
+    check("an edit on edge-1",
+          http(tcp["edge-1"], "/api/routes/route", "POST") == (200, '{"route_id":101}'))
+    podman("kube", "play", "--replace", work + "/edge-1.yaml")
+    edited = (200, '{"100":{"enabled":1},"101":{"enabled":0}}')
+    check("it outlives kube play --replace",
+          wait_for(lambda: http(tcp["edge-1"], "/api/routes") == edited, 60))
 
-        check("an API edit on edge-1", http(ports["edge-1"], "/api/routes/route", "POST", KEY)
-              == (200, '{"route_id":101}'))
-        podman("kube", "play", "--replace", work + "/edge-1.yaml", timeout=180)
-        check("the edit outlives kube play --replace", wait_for(
-            lambda: http(ports["edge-1"], "/api/routes", key=KEY)
-            == (200, '{"100":{"enabled":1},"101":{"enabled":0}}'), 60))
-
-        relay = "mirevo-origin-pod-0-relay"
-        began = time.monotonic()
-        podman("stop", "-t", str(grace), relay, timeout=60)
-        took = time.monotonic() - began
-        status = podman("inspect", "-f", "{{.State.ExitCode}}", relay).stdout.strip()
-        check("the origin stops on SIGTERM with status 15 in %.2f s, within the grace of %d s"
-              % (took, grace), status == "15" and took < grace, status)
-
-        for name in reversed(played):
-            podman("kube", "down", "%s/%s.yaml" % (work, name), timeout=120)
-        played.clear()
-        left = podman("ps", "-a", "-q").stdout.split() + podman("pod", "ls", "-q").stdout.split()
-        check("kube down leaves no pod and no container", left == [], left)
-        # podman keeps named volumes, as a cluster keeps a claim's: the routes and the seeds.
-        kept = sorted(podman("volume", "ls", "-q").stdout.split())
-        check("kube down keeps only the claims' and the seeds' volumes", kept == sorted(
-            "mirevo-%s-%s" % (n, k) for n in ("origin", "edge-1", "edge-2") for k in ("state", "seed")),
-            kept)
-    finally:
-        for child in children:
-            child.kill()
-            child.wait()
-        for name in played:
-            podman("kube", "down", "%s/%s.yaml" % (work, name), check_status=False)
-        podman("rm", "-a", "-f", "-t", "0", check_status=False)
-        podman("pod", "rm", "-a", "-f", check_status=False)
-        podman("volume", "prune", "-f", check_status=False)
-        podman("secret", "rm", "-a", check_status=False)
-        podman("rmi", "-a", "-f", check_status=False)
-        shutil.rmtree(work, ignore_errors=True)
-    if failures:
-        print("%d checks failed" % len(failures))
-        sys.exit(1)
-    print("all checks passed")
+    began = time.monotonic()
+    podman("stop", "-t", str(grace), "mirevo-origin-pod-0-relay")
+    took = time.monotonic() - began
+    status = podman("inspect", "-f", "{{.State.ExitCode}}", "mirevo-origin-pod-0-relay").strip()
+    check("the origin ends on SIGTERM (%s) in %.2f s, within its grace of %d s"
+          % (status, took, grace), status == "15" and took < grace)
+    for name in ("edge-2", "edge-1", "origin"):
+        podman("kube", "down", "%s/%s.yaml" % (work, name))
+    left = podman("ps", "-aq").split() + podman("pod", "ls", "-q").split()
+    check("kube down leaves no pod and no container", left == [], left)
+    # podman keeps named volumes, as a cluster keeps its claims: the route files, and the seeds.
+    kept = sorted(podman("volume", "ls", "-q").split())
+    check("and only the claims' and the seeds' volumes", kept == sorted(
+        "mirevo-%s-%s" % (name, kind) for name in tcp for kind in ("seed", "state")), kept)
 
 
 if __name__ == "__main__":
-    main()
+    folder = tempfile.mkdtemp(prefix="mirevo-kube-")
+    try:
+        reason = main(folder)
+    finally:
+        for child in CHILDREN:
+            child.kill()
+            child.wait()
+        if os.environ.get("CONTAINERS_CONF") == folder + "/containers.conf":
+            for argv in (("pod", "rm", "-af", "-t", "0"), ("volume", "prune", "-f"),
+                         ("secret", "rm", "-a"), ("image", "unmount", "-a"), ("rmi", "-af")):
+                podman(*argv, must=False)
+        shutil.rmtree(folder, ignore_errors=True)
+    if reason:
+        print("SKIPPED: " + reason)
+        sys.exit(77)
+    print("%d checks failed" % len(failures) if failures else "all checks passed")
+    sys.exit(1 if failures else 0)
