@@ -67,14 +67,12 @@ TEST_F(orchestration, unusable_seed_ends_the_start_with_one_line_naming_the_faul
         EXPECT_NE(access(relay.config_path.c_str(), F_OK), 0) << c.seed;
     }
     // A sound seed that cannot be copied (the route file's folder is missing) ends it too.
+    const std::string config = dir + "/missing/routes.json";
     write_text_file(seed_path, "{}");
-    relay = start_relay(
-        dir, {{"MIREVO_CONFIG_SEED", seed_path}, {"MIREVO_CONFIG", dir + "/missing/routes.json"}});
+    relay = start_relay(dir, {{"MIREVO_CONFIG_SEED", seed_path}, {"MIREVO_CONFIG", config}});
     ASSERT_TRUE(wait_process(relay.child, 10000));
     EXPECT_EQ(relay.child.status, 1);
-    EXPECT_NE(relay_stdout(relay).find("cannot be copied to " + dir +
-                                       "/missing/routes.json: No "
-                                       "such file"),
+    EXPECT_NE(relay_stdout(relay).find("cannot be copied to " + config + ": No such file"),
               std::string::npos);
 }
 
