@@ -1,4 +1,4 @@
-# mirevo: make run | make test | make fuzz | make bench | make install | make deb
+# mirevo: make run | make test | make fuzz | make bench | make install | make deb | make image
 JOBS ?= 2
 CMAKE_FLAGS ?=
 ENV_FILE ?= /usr/local/etc/mirevo/keys.env
@@ -7,7 +7,7 @@ export LSAN_OPTIONS ?= suppressions=$(CURDIR)/tests/lsan.supp
 export UBSAN_OPTIONS ?= halt_on_error=1:print_stacktrace=1
 export TSAN_OPTIONS ?= halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan.supp
 
-.PHONY: all deps build run test mutate test-normal test-asan test-tsan test-fuzz fuzz bench install deb clean
+.PHONY: all deps build run test mutate test-normal test-asan test-tsan test-fuzz fuzz bench install deb image clean
 
 all: build
 
@@ -85,5 +85,11 @@ deb: deps
 	lintian --fail-on error build-deb/mirevo_*.changes
 	@ls build-deb/mirevo_*.deb
 
+# The container image mirevo:<version> from that package, with podman and no base image: in
+# podman's local store and in build-image/mirevo-<version>.oci.tar (podman load, or a node's
+# container runtime, takes it without a registry).
+image: deb
+	@./scripts/build-image.sh build-deb/mirevo_*.deb
+
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz build-mutate build-deb
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-mutate build-deb build-image

@@ -12,7 +12,7 @@ packages=(
   heaptrack
   debhelper dpkg-dev lintian fakeroot openssl systemd systemd-container
   libcurl4-openssl-dev gstreamer1.0-tools gstreamer1.0-plugins-bad
-  podman runc buildah python3-yaml iproute2
+  podman runc buildah catatonit python3-yaml iproute2
 )
 
 missing=()

@@ -10,6 +10,7 @@
 #include <srt/srt.h>
 
 #include "config/config_file.h"
+#include "config/route_seed.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/signals.h"
@@ -78,9 +79,10 @@ int main(int argc, char **argv)
     log_message(LOG_LEVEL_INFO, "Server was successfully initialized\n");
     uint64_t period_start = now_ms();
 
-    // Before any route opens a port: a relay that cannot serve its API (port
-    // taken, TLS pair unusable) ends at once, and its service manager sees it.
-    if (http_server_start() != 0)
+    // Before any route opens a port: a relay that cannot have its routes (a seed
+    // that cannot be used) or serve its API (port taken, TLS pair unusable) ends
+    // at once, and its service manager sees it.
+    if (seed_route_file(g_config_seed_path, g_config_path) != 0 || http_server_start() != 0)
         exit_after_log(1);
     load_routes_config();
 

@@ -9,6 +9,7 @@
 
 char g_log_dir[256] = "/var/log";
 char g_config_path[256] = "/usr/local/etc/mirevo-config.json";
+char g_config_seed_path[256] = "";
 int g_http_port = 80;
 char g_api_key[API_KEY_SIZE] = "";
 char g_read_key[API_KEY_SIZE] = "";
@@ -44,6 +45,7 @@ int load_settings_from_env(void)
     } texts[] = {
         {"MIREVO_LOG_DIR", g_log_dir, sizeof g_log_dir},
         {"MIREVO_CONFIG", g_config_path, sizeof g_config_path},
+        {"MIREVO_CONFIG_SEED", g_config_seed_path, sizeof g_config_seed_path},
         {"MIREVO_API_KEY", g_api_key, sizeof g_api_key},
         {"MIREVO_READ_KEY", g_read_key, sizeof g_read_key},
         {"MIREVO_TLS_CERT", g_tls_cert_path, sizeof g_tls_cert_path},

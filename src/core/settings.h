@@ -5,6 +5,8 @@
 
 extern char g_log_dir[256];
 extern char g_config_path[256];
+// A route document copied to g_config_path when that file does not exist at start; empty: none.
+extern char g_config_seed_path[256];
 extern int g_http_port;
 extern char g_api_key[API_KEY_SIZE];
 // A key that opens every GET and nothing else; empty means no such key.
@@ -19,7 +21,7 @@ extern int g_stats_every;
 // Kilobytes of log text that may wait for a slow console or disk before entries are dropped.
 extern int g_log_queue_kb;
 
-// Reads MIREVO_LOG_DIR, MIREVO_CONFIG, MIREVO_HTTP_PORT, MIREVO_API_KEY,
+// Reads MIREVO_LOG_DIR, MIREVO_CONFIG, MIREVO_CONFIG_SEED, MIREVO_HTTP_PORT, MIREVO_API_KEY,
 // MIREVO_READ_KEY, MIREVO_TLS_CERT, MIREVO_TLS_KEY, MIREVO_LOG_KEEP_DAYS, MIREVO_STATS_EVERY and
 // MIREVO_LOG_QUEUE_KB once; unset or empty keeps the default. Returns 0, or -1 when a number is
 // not valid or a text is too long (the default stays in force and a line says so).

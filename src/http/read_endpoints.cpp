@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "core/command_output.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "http/request.h"
@@ -28,54 +29,23 @@ static int32_t route_id_from_path(void)
 }
 
 /*
- * Writes text single-quoted for the shell into out ('\'' for a quote inside).
- * Returns 0, or -1 when it does not fit.
- */
-static int quote_for_shell(const char *text, char *out, size_t size)
-{
-    size_t used = 0;
-    if (size < 3)
-        return -1;
-    out[used++] = '\'';
-    for (const char *c = text; *c != '\0'; c++) {
-        const char *piece = *c == '\'' ? "'\\''" : nullptr;
-        size_t piece_length = piece != nullptr ? 4 : 1;
-        if (used + piece_length + 2 > size)
-            return -1;
-        if (piece != nullptr)
-            memcpy(out + used, piece, piece_length);
-        else
-            out[used] = *c;
-        used += piece_length;
-    }
-    out[used++] = '\'';
-    out[used] = '\0';
-    return 0;
-}
-
-/*
  * The last 100 lines of today's log file under g_log_dir, through "tail". The
  * body keeps whole pieces (fgets reads, at most 1023 characters each) while
  * they fit within 3999 bytes; the first piece that does not fit ends reading.
- * The log folder can be set from the environment, so the command is sized for
- * the longest folder name and the path is quoted for the shell.
+ * tail runs without a shell (the container image has none), so the path, which
+ * the environment may set, is passed as it is.
  */
 void handle_logs(http_reply_t &reply)
 {
     char day[TIME_TEXT_SIZE];
     char path[sizeof g_log_dir + TIME_TEXT_SIZE + 16];
-    char quoted[2 * sizeof path];
-    char command[sizeof quoted + 32];
     reply.text = true;
 
     format_time_custom("%Y%m%d", day, sizeof day);
     snprintf(path, sizeof path, "%s/mirevo-%s.log", g_log_dir, day);
-    FILE *pipe = nullptr;
-    if (quote_for_shell(path, quoted, sizeof quoted) == 0) {
-        snprintf(command, sizeof command, "tail -n 100 %s", quoted);
-        pipe = popen(command, "r");
-    }
-    if (pipe == nullptr) {
+    const char *const argv[] = {"tail", "-n", "100", "--", path, nullptr};
+    command_output_t tail;
+    if (open_command_output(argv, tail) != 0) {
         char message[sizeof path + 32];
         console_printf("Failed to view logs file\n");
         snprintf(message, sizeof message, "Failed to view logs file: %s\n", path);
@@ -86,14 +56,14 @@ void handle_logs(http_reply_t &reply)
     char *body = static_cast<char *>(malloc(LOG_TAIL_BODY_SIZE));
     int32_t length = 0;
     char piece[LOG_PIECE_SIZE];
-    while (body != nullptr && fgets(piece, sizeof piece, pipe) != nullptr) {
+    while (body != nullptr && fgets(piece, sizeof piece, tail.output) != nullptr) {
         size_t piece_length = strlen(piece);
         if ((size_t)length + piece_length > LOG_TAIL_BODY_SIZE - 1)
             break;
         memcpy(body + length, piece, piece_length);
         length += (int32_t)piece_length;
     }
-    pclose(pipe);
+    close_command_output(tail);
     set_body_bytes(reply, body, length);
 }
 

@@ -16,6 +16,7 @@
 #include "http/dashboard.h"
 #include "http/dispatch.h"
 #include "http/edit_worker.h"
+#include "http/health.h"
 #include "http/reply.h"
 #include "http/request.h"
 #include "http/tls.h"
@@ -270,8 +271,9 @@ static int handle_http_request(struct lws *wsi, http_session_t *session, size_t 
     read_query_params(wsi);
     bool closing = body_runs_to_close(wsi);
 
-    // The page and its assets hold no relay data and are served before the key check.
-    if (!serve_dashboard_request(wsi, reply)) {
+    // The health answer, the page and its assets hold no relay data and are served
+    // before the key check.
+    if (!serve_health_request(wsi, reply) && !serve_dashboard_request(wsi, reply)) {
         // No answer here is a page: log text holding markup must stay text.
         add_reply_header(reply, "X-Content-Type-Options:", "nosniff");
         add_reply_header(reply,
