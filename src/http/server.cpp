@@ -15,6 +15,7 @@
 #include "core/signals.h"
 #include "http/dashboard.h"
 #include "http/dispatch.h"
+#include "http/event_stream.h"
 #include "http/reply.h"
 #include "http/request.h"
 #include "http/tls.h"
@@ -232,6 +233,10 @@ static int handle_http_request(struct lws *wsi, size_t uri_length)
         if (refusal != nullptr) {
             set_body_text(reply, refusal);
             reply.success = false;
+        } else if (is_event_stream_request(wsi)) {
+            // A stream that lasts: written from the writable callbacks, not as one reply.
+            release_reply(reply);
+            return start_event_stream(wsi);
         } else {
             // The dashboard leaves out its edit controls for a read key.
             add_reply_header(reply, "X-Api-Access:", access == API_ACCESS_FULL ? "full" : "read");
@@ -258,6 +263,11 @@ int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,
         return 0;
     case LWS_CALLBACK_HTTP:
         return handle_http_request(wsi, len);
+    case LWS_CALLBACK_HTTP_WRITEABLE:
+        return write_event_stream(wsi);
+    case LWS_CALLBACK_CLOSED_HTTP:
+        forget_event_stream(wsi);
+        return 0;
     case LWS_CALLBACK_OPENSSL_LOAD_EXTRA_SERVER_VERIFY_CERTS:
         // The vhost's SSL_CTX comes as the user pointer, once, at context creation.
         return prepare_tls_context(static_cast<SSL_CTX *>(user)) == 0 ? 0 : 1;
@@ -426,6 +436,7 @@ static void check_hangup(lws_sorted_usec_list_t *timer)
 void *http_server_thread(void *)
 {
     lws_sul_schedule(g_http_context, 0, &g_hangup_timer, check_hangup, HANGUP_CHECK_US);
+    start_event_stream_timer(g_http_context);
     for (;;) {
         if (lws_service(g_http_context, 50) < 0) {
             console_printf("HTTP server on port %d stopped: its service loop failed\n",
