@@ -137,7 +137,7 @@ class events_e2e : public http_relay_fixture
     }
     void start_receiver()
     {
-        receiver = &run("receiver", {"python3", MIREVO_SOURCE_DIR "/tests/support/webhook_receiver.py",
+        receiver = &run("receiver", {"/usr/bin/python3", MIREVO_SOURCE_DIR "/tests/support/webhook_receiver.py",
                                      std::to_string(receiver_port), dir + "/received.jsonl",
                                      dir + "/answer", SECRET});
         ASSERT_TRUE(wait_http_ready(receiver_port, 10000));
