@@ -1,4 +1,4 @@
-// The event list: what the relay reports as it happens, newest first, for all routes or the opened one.
+// The event list: the relay's events as they happen, newest first, of all routes or the opened one.
 import { el, setText } from './dom.js';
 
 const KEPT = 500; // events held for the list; the oldest fall off

@@ -1,4 +1,4 @@
-// The relay's events: made where a change happens, kept for the event stream, queued for the webhook.
+// The relay's events: made where things change, kept for the event stream, queued for the webhook.
 #include "core/events.h"
 
 #include <pthread.h>
@@ -13,10 +13,10 @@
 #include "core/log.h"
 
 const char *const event_type_names[EVENT_TYPE_COUNT] = {
-    "route.created",       "route.deleted",     "route.changed",      "source.connected",
-    "source.disconnected", "source.switched",   "target.connected",   "target.disconnected",
-    "caller.refused",      "auth.denied",       "endpoint.open",      "endpoint.retrying",
-    "config.save_failed",  "relay.started",     "relay.stopping",
+    "route.created",       "route.deleted",   "route.changed",    "source.connected",
+    "source.disconnected", "source.switched", "target.connected", "target.disconnected",
+    "caller.refused",      "auth.denied",     "endpoint.open",    "endpoint.retrying",
+    "config.save_failed",  "relay.started",   "relay.stopping",
 };
 
 struct event_slot_t {
@@ -223,8 +223,9 @@ static void put_value(json_text_t &out, const event_value_t &value)
 
 /*
  * Everything of an event after its id: ,"time":...,"type":...,scope,values}.
- * Values that do not fit are left out, from the first that does not. Returns
- * the length written into buffer.
+ * Each member goes whole or not at all: from the first that does not fit
+ * (hostile texts escape to six bytes a byte) the rest are left out, so the
+ * text is always JSON. Returns the length written into buffer.
  */
 static size_t format_event_rest(char *buffer, size_t size, event_type_t type,
                                 const event_scope_t &scope,
@@ -235,26 +236,24 @@ static size_t format_event_rest(char *buffer, size_t size, event_type_t type,
     put_bytes(out, ",", 1);
     put_time(out, now_ms());
     put_format(out, ",\"type\":\"%s\"", event_type_names[type]);
-    if (scope.route_id >= 0)
-        put_format(out, ",\"route_id\":%d", scope.route_id);
-    if (scope.target_id >= 0)
-        put_format(out, ",\"target_id\":%d", scope.target_id);
-    if (scope.peer != nullptr) {
-        put_text(out, ",\"peer\":");
-        put_string(out, scope.peer, 256);
-    }
-    if (scope.stream_id != nullptr) {
-        put_text(out, ",\"stream_id\":");
-        put_string(out, scope.stream_id, EVENT_STREAM_ID_MAX);
-    }
-    for (const event_value_t &value : values) {
+    const event_value_t scoped[4] = {{"route_id", scope.route_id},
+                                     {"target_id", scope.target_id},
+                                     {"peer", scope.peer},
+                                     {"stream_id", scope.stream_id}};
+    const bool applies[4] = {scope.route_id >= 0, scope.target_id >= 0, scope.peer != nullptr,
+                             scope.stream_id != nullptr};
+    // Once a member did not fit, out stays full and nothing more is written.
+    auto put_member = [&out](const event_value_t &member) {
         size_t before = out.used;
-        put_value(out, value);
-        if (out.full) {
+        put_value(out, member);
+        if (out.full)
             out.used = before;
-            break;
-        }
-    }
+    };
+    for (int i = 0; i < 4; i++)
+        if (applies[i])
+            put_member(scoped[i]);
+    for (const event_value_t &value : values)
+        put_member(value);
     buffer[out.used++] = '}';
     buffer[out.used] = '\0';
     return out.used;
@@ -273,7 +272,8 @@ static uint64_t oldest_kept_id(void)
     return count > g_ring_size ? g_newest_id + 1 - g_ring_size : g_first_id;
 }
 
-// Drops the oldest undelivered events while the queue is over its limit. Caller holds g_events_lock.
+// Drops the oldest undelivered events while the queue is over its limit. Caller holds
+// g_events_lock.
 static void trim_webhook_queue(void)
 {
     while (g_newest_id + 1 - g_webhook_next > g_queue_limit) {

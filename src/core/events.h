@@ -1,4 +1,4 @@
-// The relay's events: made where a change happens, kept for the event stream, queued for the webhook.
+// The relay's events: made where things change, kept for the event stream, queued for the webhook.
 #pragma once
 
 #include <stddef.h>
@@ -91,8 +91,8 @@ event_value_t event_names(const char *key, const char *comma_separated);
  *   route.created        {route}
  *   route.deleted        {route}
  *   route.changed        {route, target when a target}, {"change", "source" | "target" |
- *                        "target.added" | "target.deleted"}, event_names("fields", "enabled,mode,url")
- *                        (the settings that differ; never a value, so never a passphrase)
+ *                        "target.added" | "target.deleted"}, event_names("fields",
+ * "enabled,mode,url") (the settings that differ; never a value, so never a passphrase)
  *   source.connected     {route, -1, peer, stream_id}, {"active", is_the_forwarded_one}
  *   source.disconnected  {route, -1, peer, stream_id}, {"reason", "broken" | "kicked" | "closed"},
  *                        {"bytes", received}, {"loss", lost}, {"retransmissions", n},
@@ -177,7 +177,7 @@ int flush_events(int timeout_ms);
 // Figures for the metrics.
 struct event_counts_t {
     uint64_t emitted[EVENT_TYPE_COUNT] = {};
-    size_t webhook_queue = 0;      // undelivered events
-    uint64_t webhook_dropped = 0;  // dropped from a full queue since the start
+    size_t webhook_queue = 0;     // undelivered events
+    uint64_t webhook_dropped = 0; // dropped from a full queue since the start
 };
 void read_event_counts(event_counts_t &counts);

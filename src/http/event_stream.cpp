@@ -23,8 +23,8 @@
 #define EVENT_STREAM_HEAD_ROOM 512
 
 struct stream_client_t {
-    uint64_t last_id = 0;       // the last event its socket took
-    uint64_t gap_first = 0;     // events it asked for that are no longer kept, sent first
+    uint64_t last_id = 0;   // the last event its socket took
+    uint64_t gap_first = 0; // events it asked for that are no longer kept, sent first
     uint64_t gap_last = 0;
     uint64_t last_write_ms = 0; // monotonic
     bool greeting_due = true;   // the retry interval goes out before anything else
@@ -61,7 +61,8 @@ bool is_event_stream_request(struct lws *wsi)
     return count == 2 && strcmp(segments[0], "api") == 0 && strcmp(segments[1], "events") == 0;
 }
 
-// The id the client saw last: the Last-Event-ID header, else last_event_id; 0 and false when neither.
+// The id the client saw last: the Last-Event-ID header, else last_event_id; 0 and false when
+// neither.
 static bool requested_last_id(struct lws *wsi, uint64_t *id)
 {
     char text[32] = "";

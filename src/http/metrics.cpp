@@ -204,8 +204,7 @@ static void event_families(std::string &out)
     appendf(out, "mirevo_webhook_queue %zu\n", counts.webhook_queue);
     family(out, "mirevo_webhook_dropped_total", "counter",
            "Events dropped from the webhook's full queue, oldest first.");
-    appendf(out, "mirevo_webhook_dropped_total %llu\n",
-            (unsigned long long)counts.webhook_dropped);
+    appendf(out, "mirevo_webhook_dropped_total %llu\n", (unsigned long long)counts.webhook_dropped);
     family(out, "mirevo_event_stream_clients", "gauge", "Clients reading /api/events.");
     appendf(out, "mirevo_event_stream_clients %zu\n", event_stream_clients());
 }

@@ -59,8 +59,9 @@ static size_t keep_body(char *data, size_t size, size_t count, void *user)
     size_t length = size * count;
     std::string &body = transfer->response.body;
     if (body.size() < OUTGOING_BODY_MAX)
-        body.append(data, length < OUTGOING_BODY_MAX - body.size() ? length
-                                                                   : OUTGOING_BODY_MAX - body.size());
+        body.append(data, length < OUTGOING_BODY_MAX - body.size()
+                              ? length
+                              : OUTGOING_BODY_MAX - body.size());
     return length;
 }
 
@@ -78,8 +79,8 @@ static int prepare_transfer(transfer_t &transfer)
     transfer.headers = curl_slist_append(transfer.headers, "Expect:");
     for (const std::string &header : request.headers)
         transfer.headers = curl_slist_append(transfer.headers, header.c_str());
-    long connect_ms = request.timeout_ms < OUTGOING_CONNECT_MS ? request.timeout_ms
-                                                                : OUTGOING_CONNECT_MS;
+    long connect_ms =
+        request.timeout_ms < OUTGOING_CONNECT_MS ? request.timeout_ms : OUTGOING_CONNECT_MS;
     CURLcode failed = CURLE_OK;
     const struct {
         CURLoption option;

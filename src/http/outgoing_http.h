@@ -13,9 +13,9 @@
 #define OUTGOING_BODY_MAX 65536
 
 struct outgoing_response_t {
-    long status = 0;       // HTTP status; 0 when no answer came
-    std::string error;     // why no answer came (libcurl's text), "" otherwise
-    std::string body;      // the first OUTGOING_BODY_MAX bytes of the answer
+    long status = 0;   // HTTP status; 0 when no answer came
+    std::string error; // why no answer came (libcurl's text), "" otherwise
+    std::string body;  // the first OUTGOING_BODY_MAX bytes of the answer
 };
 
 // Runs on the client thread once the request is done, failed or timed out.
@@ -27,7 +27,7 @@ struct outgoing_request_t {
     std::string url;                  // http:// or https:// only
     std::vector<std::string> headers; // "Name: value"
     std::string body;
-    int timeout_ms = 10000;           // the whole exchange, connection included
+    int timeout_ms = 10000; // the whole exchange, connection included
     outgoing_done_fn done;
 };
 

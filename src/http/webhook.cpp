@@ -1,4 +1,4 @@
-// The webhook: batches of events POSTed in order to MIREVO_EVENTS_URL, signed, retried with back-off.
+// The webhook: events POSTed in batches, in order, to MIREVO_EVENTS_URL; signed; retried.
 #include "http/webhook.h"
 
 #include <stdio.h>
@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include <atomic>
+#include <string>
 
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -30,12 +31,13 @@ uint64_t webhook_failures(void)
     return g_failures.load();
 }
 
-std::string sign_webhook_body(const std::string &secret, const std::string &body)
+// "sha256=<hex HMAC-SHA256 of body keyed with secret>".
+static std::string sign_webhook_body(const std::string &secret, const std::string &body)
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    if (HMAC(EVP_sha256(), secret.data(), (int)secret.size(),
-             (const unsigned char *)body.data(), body.size(), digest, &length) == nullptr)
+    if (HMAC(EVP_sha256(), secret.data(), (int)secret.size(), (const unsigned char *)body.data(),
+             body.size(), digest, &length) == nullptr)
         return "";
     static const char hex[] = "0123456789abcdef";
     std::string text = "sha256=";
@@ -46,7 +48,8 @@ std::string sign_webhook_body(const std::string &secret, const std::string &body
     return text;
 }
 
-uint32_t next_webhook_backoff(uint32_t last_ms)
+// The wait after a failure, given the last one (0: none yet): 1 s doubling to 60 s.
+static uint32_t next_webhook_backoff(uint32_t last_ms)
 {
     if (last_ms == 0)
         return WEBHOOK_BACKOFF_FIRST_MS;

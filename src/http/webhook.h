@@ -1,9 +1,7 @@
-// The webhook: batches of events POSTed in order to MIREVO_EVENTS_URL, signed, retried with back-off.
+// The webhook: events POSTed in batches, in order, to MIREVO_EVENTS_URL; signed; retried.
 #pragma once
 
 #include <stdint.h>
-
-#include <string>
 
 // A batch holds at most this many events and waits at most this long to fill.
 #define WEBHOOK_BATCH_EVENTS 100
@@ -23,9 +21,3 @@ int start_webhook(void);
 
 // Requests that failed (no answer, or a status other than 2xx) since the start.
 uint64_t webhook_failures(void);
-
-// "sha256=<hex HMAC-SHA256 of body keyed with secret>".
-std::string sign_webhook_body(const std::string &secret, const std::string &body);
-
-// The next wait after a failure, given the last one (0: none yet).
-uint32_t next_webhook_backoff(uint32_t last_ms);

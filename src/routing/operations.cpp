@@ -79,8 +79,8 @@ static void adopt_settings(endpoint_url_t &endpoint, const endpoint_url_t &parse
  * endpoint as it is now ("enabled", "mode", "url"; never a value); nothing when
  * none does. target_id -1: the source. Caller holds route.lock.
  */
-static void emit_endpoint_change(int32_t route_id, int32_t target_id,
-                                 const endpoint_url_t &before, const endpoint_url_t &after)
+static void emit_endpoint_change(int32_t route_id, int32_t target_id, const endpoint_url_t &before,
+                                 const endpoint_url_t &after)
 {
     bool changed[3] = {before.enabled != after.enabled, before.mode != after.mode,
                        strcmp(before.url, after.url) != 0};
@@ -92,9 +92,9 @@ static void emit_endpoint_change(int32_t route_id, int32_t target_id,
             used += (size_t)snprintf(fields + used, sizeof fields - used, "%s%s",
                                      used > 0 ? "," : "", names[i]);
     if (used > 0)
-        emit_event(EVENT_ROUTE_CHANGED, {route_id, target_id},
-                   {{"change", target_id < 0 ? "source" : "target"},
-                    event_names("fields", fields)});
+        emit_event(
+            EVENT_ROUTE_CHANGED, {route_id, target_id},
+            {{"change", target_id < 0 ? "source" : "target"}, event_names("fields", fields)});
 }
 
 static bool same_configuration(const endpoint_url_t &endpoint, int32_t enabled, int32_t mode,

@@ -1,6 +1,6 @@
-"""A webhook receiver for the tests: records each POST it gets as one JSON line, with whether its
-signature checks out, answering the status written in its answer file (200 when there is none).
-Usage: webhook_receiver.py PORT RECORD_FILE ANSWER_FILE SECRET"""
+"""A webhook receiver for the tests: records each event of each POST as one JSON line, with the
+status it answered (the one in its answer file, 200 when there is none) and whether the request
+was well made: signed with the secret, JSON. Usage: webhook_receiver.py PORT RECORD ANSWER SECRET"""
 import hashlib
 import hmac
 import http.server
@@ -27,11 +27,12 @@ def main():
             # The check a receiver makes (docs/events.md).
             expected = "sha256=" + hmac.new(secret, body, hashlib.sha256).hexdigest()
             signature = self.headers.get("X-Mirevo-Signature", "")
-            line = {"status": status, "body": body.decode("utf-8"),
-                    "content_type": self.headers.get("Content-Type", ""),
-                    "signature_ok": hmac.compare_digest(expected, signature)}
+            well_made = (hmac.compare_digest(expected, signature)
+                         and self.headers.get("Content-Type") == "application/json")
+            lines = [json.dumps({"status": status, "well_made": well_made, "event": event}) + "\n"
+                     for event in json.loads(body)]
             with record_lock, open(record_path, "a") as record:
-                record.write(json.dumps(line) + "\n")
+                record.writelines(lines)
             self.send_response(status)
             self.send_header("Content-Length", "0")
             self.end_headers()
