@@ -73,7 +73,7 @@ struct event_value_t {
 event_value_t event_names(const char *key, const char *comma_separated);
 
 #define EVENT_STREAM_ID_MAX 512
-// The longest JSON text of one event; an event that would be longer loses its last values.
+// The longest JSON text of one event; one that would be longer loses its last members.
 #define EVENT_TEXT_MAX 4096
 // The event stream replays at most this many of the newest events.
 #define EVENT_REPLAY_MAX 1000
@@ -81,18 +81,19 @@ event_value_t event_names(const char *key, const char *comma_separated);
 /*
  * Records one event: its id (one more than the last), the UTC time with
  * milliseconds, the type, the scope's members that apply, then values in order.
- * Any thread, under any lock (g_events_lock is taken last and alone, see
- * events.cpp): it formats at most EVENT_TEXT_MAX bytes on the stack, then
- * copies them into the ring under g_events_lock. It never waits for a reader,
- * never logs and does no I/O; once the ring has wrapped it allocates only for
- * a text longer than the one it replaces. O(values).
+ * Any thread, under any lock (g_events_lock comes after every lock of the
+ * order in routing/registry.h and nothing is taken under it): it formats at
+ * most EVENT_TEXT_MAX bytes on the stack, then copies them into the ring
+ * under g_events_lock. It never waits for a reader, never logs and does no
+ * I/O; once the ring has wrapped it allocates only for a text longer than
+ * the one it replaces. O(values).
  *
  * How each event is made (values after the scope):
  *   route.created        {route}
  *   route.deleted        {route}
  *   route.changed        {route, target when a target}, {"change", "source" | "target" |
- *                        "target.added" | "target.deleted"}, event_names("fields",
- * "enabled,mode,url") (the settings that differ; never a value, so never a passphrase)
+ *                        "target.added" | "target.deleted"}, event_names("fields", "mode,url")
+ *                        (the settings that differ; never a value, so never a passphrase)
  *   source.connected     {route, -1, peer, stream_id}, {"active", is_the_forwarded_one}
  *   source.disconnected  {route, -1, peer, stream_id}, {"reason", "broken" | "kicked" | "closed"},
  *                        {"bytes", received}, {"loss", lost}, {"retransmissions", n},
@@ -110,7 +111,7 @@ event_value_t event_names(const char *key, const char *comma_separated);
  *                        {"port", port}
  *   endpoint.retrying    {route, target or -1}, {"error", text}, {"retry_in_ms", wait}
  *   config.save_failed   {}, {"reason", strerror(errno)}, {"path", g_config_path}
- *   relay.started        {}, {"version", MIREVO_VERSION}, {"routes", count}
+ *   relay.started        {}, {"version", MIREVO_VERSION}
  *   relay.stopping       {}, {"exit_status", status}
  */
 void emit_event(event_type_t type, const event_scope_t &scope,
