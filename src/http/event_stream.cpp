@@ -109,7 +109,8 @@ static int write_head(struct lws *wsi, unsigned int status, const char *content_
         return -1;
     if (body_length > (size_t)(buffer + sizeof buffer - p))
         return -1;
-    memcpy(p, body, body_length);
+    if (body_length > 0)
+        memcpy(p, body, body_length);
     p += body_length;
     enum lws_write_protocol kind = body != nullptr ? LWS_WRITE_HTTP : LWS_WRITE_HTTP_HEADERS;
     return lws_write(wsi, start, (size_t)(p - start), kind) < 0 ? -1 : 0;
