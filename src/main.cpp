@@ -11,10 +11,12 @@
 
 #include "config/config_file.h"
 #include "config/route_seed.h"
+#include "core/events.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "core/signals.h"
 #include "http/server.h"
+#include "http/webhook.h"
 #include "routing/registry.h"
 #include "routing/route_store.h"
 #include "routing/stats.h"
@@ -72,6 +74,9 @@ int main(int argc, char **argv)
     if (g_api_key[0] == '\0')
         console_printf("No API key is set: every HTTP request will be refused. "
                        "Set MIREVO_API_KEY to the key clients must send as api_key.\n");
+    // Before any thread emits: the webhook's queue, and ids that go on from the last run's.
+    bool webhook = g_events_url[0] != '\0' && start_webhook() == 0;
+    configure_events((size_t)g_events_queue, webhook, first_event_id((int64_t)time(nullptr)));
 
     srt_startup();
     srt_setloglevel(2);
@@ -84,6 +89,7 @@ int main(int argc, char **argv)
     // at once, and its service manager sees it.
     if (seed_route_file(g_config_seed_path, g_config_path) != 0 || http_server_start() != 0)
         exit_after_log(1);
+    emit_event(EVENT_RELAY_STARTED, {}, {{"version", MIREVO_VERSION}});
     load_routes_config();
 
     pthread_t http_thread;

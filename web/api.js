@@ -95,3 +95,71 @@ export const updateSource = (rid, { enabled, mode, url }) =>
 export const updateTarget = (rid, tid, { enabled, mode, url }) =>
   call('PUT', `routes/${rid}/targets/${tid}`, { enabled: enabled ? 1 : 0, mode, url });
 export const kickConnection = (id) => call('DELETE', `connections/${id}`);
+
+const STREAM_RETRY_MS = 2000;
+
+// The blocks of an event stream in text: complete ones out, the unfinished rest back.
+function takeFrames(text) {
+  const blocks = text.replace(/\r\n?/g, '\n').split('\n\n');
+  const rest = blocks.pop();
+  const frames = blocks.map((block) => {
+    const frame = { id: null, data: [] };
+    for (const line of block.split('\n')) {
+      if (line.startsWith('id:')) frame.id = line.slice(3).trim();
+      else if (line.startsWith('data:')) frame.data.push(line.slice(5).replace(/^ /, ''));
+    }
+    return frame;
+  });
+  return { frames, rest };
+}
+
+/*
+ * Follows /api/events: onEvent(event) for each event in order, onState('live' or
+ * 'reconnecting') as the stream comes and goes. Read with fetch rather than
+ * EventSource, so the key travels in its header and never in a URL; after a drop
+ * it asks again with Last-Event-ID, as EventSource would, and misses nothing the
+ * relay still keeps. The first request asks for everything kept. Returns stop().
+ */
+export function followEvents(onEvent, onState) {
+  const controller = new AbortController();
+  let lastId = '0';
+  async function readOnce() {
+    const response = await fetch('/api/events', {
+      headers: { Authorization: `Bearer ${apiKey.get()}`, 'Last-Event-ID': lastId },
+      cache: 'no-store',
+      signal: controller.signal,
+    });
+    if (!response.ok || !response.body) return;
+    onState('live');
+    const reader = response.body.pipeThrough(new TextDecoderStream()).getReader();
+    let pending = '';
+    for (;;) {
+      const { value, done } = await reader.read();
+      if (done) return;
+      const { frames, rest } = takeFrames(pending + value);
+      pending = rest;
+      for (const frame of frames) {
+        if (frame.id !== null) lastId = frame.id;
+        if (frame.data.length === 0) continue;
+        try {
+          onEvent(JSON.parse(frame.data.join('\n')));
+        } catch {
+          // not JSON: not an event this page knows
+        }
+      }
+    }
+  }
+  (async () => {
+    while (!controller.signal.aborted) {
+      try {
+        await readOnce();
+      } catch {
+        // dropped or unreachable: asked again below
+      }
+      if (controller.signal.aborted) return;
+      onState('reconnecting');
+      await new Promise((resolve) => setTimeout(resolve, STREAM_RETRY_MS));
+    }
+  })();
+  return () => controller.abort();
+}

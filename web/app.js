@@ -1,5 +1,6 @@
 // Wires the page: the key form, the one-second poll of the relay, and what the controls call.
 import * as api from './api.js';
+import { addEvent, clearEvents, createEventList, showRoute } from './events.js';
 import { renderLog } from './log.js';
 import { renderRoutes } from './routes.js';
 
@@ -10,6 +11,8 @@ let signedIn = false;
 let session = 0; // bumped at each sign-in and sign-out; a poll of an older session is void
 let timer = 0;
 let queue = Promise.resolve(); // polls run one after another, never two at once
+let stopEvents = null; // ends the event stream of the signed-in key
+const eventList = createEventList($('events'), $('events-route'));
 
 // Everything the views show, fetched afresh: the route document merged with activity,
 // endpoint states, history and connections of each route, and the log tail.
@@ -98,6 +101,9 @@ function signOut(message = '') {
   clearTimeout(timer);
   api.apiKey.clear();
   renderRoutes($('routes'), [], actions);
+  stopEvents?.();
+  stopEvents = null;
+  clearEvents(eventList);
   $('log').textContent = '';
   $('dashboard').hidden = true;
   $('sign-out').hidden = true;
@@ -113,7 +119,22 @@ function signIn(key) {
   session += 1;
   $('auth-error').textContent = '';
   showStatus('connecting…', 'stale');
+  stopEvents?.();
+  stopEvents = api.followEvents(
+    (event) => addEvent(eventList, event),
+    (state) => {
+      $('events-state').textContent = state === 'live' ? '' : 'reconnecting…';
+    },
+  );
   refresh();
+}
+
+// A route is opened by its "Events" link (#events-<id>): the list shows its events only.
+function openRouteFromHash() {
+  const match = /^#events-(\d+)$/.exec(location.hash);
+  showRoute(eventList, match ? Number(match[1]) : null);
+  $('events-all').hidden = !match;
+  if (match) $('events').scrollIntoView({ block: 'nearest' });
 }
 
 // Asks inside the page; resolves true when the operator says yes.
@@ -160,6 +181,8 @@ $('key-form').addEventListener('submit', (event) => {
   signIn(key);
 });
 $('sign-out').addEventListener('click', () => signOut());
+window.addEventListener('hashchange', openRouteFromHash);
+openRouteFromHash();
 $('create-route').addEventListener('click', () =>
   actions.run($('create-route-error'), api.createRoute),
 );

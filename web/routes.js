@@ -252,6 +252,12 @@ function createCard(route, actions) {
       { class: 'route-head' },
       el('h3', { id: `route-${rid}`, text: `Route ${rid}` }),
       el('span', { class: 'bitrate-label' }, 'In ', card.bitrate),
+      el('a', {
+        href: `#events-${rid}`,
+        text: 'Events',
+        'aria-label': `Events of route ${rid}`,
+        'data-testid': `route-events-${rid}`,
+      }),
       ...(editable ? [card.on.label, remove, error] : []),
     ),
     el('div', { class: 'source' }, el('h4', {}, 'Source ', card.state), card.source.root),

@@ -18,6 +18,9 @@ char g_tls_key_path[256] = "";
 int g_log_keep_days = 14;
 int g_stats_every = 1;
 int g_log_queue_kb = 4096;
+char g_events_url[1024] = "";
+char g_events_secret[256] = "";
+int g_events_queue = 10000;
 
 static const char *env_value(const char *name)
 {
@@ -50,6 +53,8 @@ int load_settings_from_env(void)
         {"MIREVO_READ_KEY", g_read_key, sizeof g_read_key},
         {"MIREVO_TLS_CERT", g_tls_cert_path, sizeof g_tls_cert_path},
         {"MIREVO_TLS_KEY", g_tls_key_path, sizeof g_tls_key_path},
+        {"MIREVO_EVENTS_URL", g_events_url, sizeof g_events_url},
+        {"MIREVO_EVENTS_SECRET", g_events_secret, sizeof g_events_secret},
     };
     // A value that is not a number within bounds keeps the one in force, with a line.
     const struct {
@@ -63,6 +68,7 @@ int load_settings_from_env(void)
         {"MIREVO_STATS_EVERY", &g_stats_every, 0, 86400, "is not a number of seconds; keeping"},
         {"MIREVO_LOG_QUEUE_KB", &g_log_queue_kb, 4, 1048576,
          "is not a number of kilobytes; keeping"},
+        {"MIREVO_EVENTS_QUEUE", &g_events_queue, 1, 1000000, "is not a number of events; keeping"},
     };
     int result = 0;
     // A text too long for its buffer is not cut: a cut key or path would be another one.

@@ -20,9 +20,16 @@ extern int g_log_keep_days;
 extern int g_stats_every;
 // Kilobytes of log text that may wait for a slow console or disk before entries are dropped.
 extern int g_log_queue_kb;
+// Where events are POSTed (http or https); empty: no webhook.
+extern char g_events_url[1024];
+// The key of each webhook request's HMAC-SHA256 signature; empty: requests go unsigned.
+extern char g_events_secret[256];
+// Events that may wait for the webhook before the oldest are dropped.
+extern int g_events_queue;
 
 // Reads MIREVO_LOG_DIR, MIREVO_CONFIG, MIREVO_CONFIG_SEED, MIREVO_HTTP_PORT, MIREVO_API_KEY,
-// MIREVO_READ_KEY, MIREVO_TLS_CERT, MIREVO_TLS_KEY, MIREVO_LOG_KEEP_DAYS, MIREVO_STATS_EVERY and
-// MIREVO_LOG_QUEUE_KB once; unset or empty keeps the default. Returns 0, or -1 when a number is
-// not valid or a text is too long (the default stays in force and a line says so).
+// MIREVO_READ_KEY, MIREVO_TLS_CERT, MIREVO_TLS_KEY, MIREVO_LOG_KEEP_DAYS, MIREVO_STATS_EVERY,
+// MIREVO_LOG_QUEUE_KB, MIREVO_EVENTS_URL, MIREVO_EVENTS_SECRET and MIREVO_EVENTS_QUEUE once;
+// unset or empty keeps the default. Returns 0, or -1 when a number is not valid or a text is
+// too long (the default stays in force and a line says so).
 int load_settings_from_env(void);

@@ -8,9 +8,12 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "core/events.h"
 #include "core/log.h"
 
 #define EXIT_LOG_DRAIN_MS 1000
+// The webhook gets this long to deliver what waits, relay.stopping last.
+#define EXIT_EVENTS_DRAIN_MS 1000
 
 static int g_signal_pipe[2] = {-1, -1};
 static exit_preparation_fn g_prepare_exit = nullptr;
@@ -51,6 +54,8 @@ static void hand_over_signal(int signo)
 
 void exit_after_log(int status)
 {
+    emit_event(EVENT_RELAY_STOPPING, {}, {{"exit_status", status}});
+    flush_events(EXIT_EVENTS_DRAIN_MS);
     flush_log(EXIT_LOG_DRAIN_MS);
     _exit(status);
 }

@@ -18,7 +18,8 @@ typedef void (*exit_preparation_fn)(void);
  */
 int install_signal_handlers(exit_preparation_fn prepare);
 
-// Ends the process with status after draining the log (at most a second). Any thread.
+// Ends the process with status: relay.stopping is emitted, the webhook gets a second to
+// deliver, the log a second to drain. Any thread but the outgoing HTTP one.
 [[noreturn]] void exit_after_log(int status);
 
 // Set by SIGHUP; the HTTP thread takes it (exchange to 0) and reloads the TLS pair.

@@ -12,7 +12,10 @@
 
 #include <srt/srt.h>
 
+#include "core/events.h"
 #include "core/log.h"
+#include "http/event_stream.h"
+#include "http/webhook.h"
 #include "routing/registry.h"
 #include "routing/route_store.h"
 #include "srt/port_table.h"
@@ -185,6 +188,27 @@ static void process_families(std::string &out)
     append_sample(out, (double)boot_time + (double)start_ticks / (double)ticks);
 }
 
+// The event families: what was emitted, and how the webhook and the streams keep up.
+static void event_families(std::string &out)
+{
+    event_counts_t counts;
+    read_event_counts(counts);
+    family(out, "mirevo_events_total", "counter", "Events emitted, by type.");
+    for (int type = 0; type < EVENT_TYPE_COUNT; type++)
+        appendf(out, "mirevo_events_total{type=\"%s\"} %llu\n", event_type_names[type],
+                (unsigned long long)counts.emitted[type]);
+    family(out, "mirevo_webhook_failures_total", "counter",
+           "Webhook requests that failed: no answer, or a status other than 2xx.");
+    appendf(out, "mirevo_webhook_failures_total %llu\n", (unsigned long long)webhook_failures());
+    family(out, "mirevo_webhook_queue", "gauge", "Events waiting for the webhook's receiver.");
+    appendf(out, "mirevo_webhook_queue %zu\n", counts.webhook_queue);
+    family(out, "mirevo_webhook_dropped_total", "counter",
+           "Events dropped from the webhook's full queue, oldest first.");
+    appendf(out, "mirevo_webhook_dropped_total %llu\n", (unsigned long long)counts.webhook_dropped);
+    family(out, "mirevo_event_stream_clients", "gauge", "Clients reading /api/events.");
+    appendf(out, "mirevo_event_stream_clients %zu\n", event_stream_clients());
+}
+
 std::string format_metrics(void)
 {
     std::vector<route_metrics_t> routes;
@@ -296,6 +320,7 @@ std::string format_metrics(void)
            "console still showed them.");
     appendf(out, "mirevo_log_write_failures_total %llu\n",
             (unsigned long long)log_write_failures());
+    event_families(out);
     process_families(out);
     return out;
 }

@@ -17,6 +17,7 @@
 #include "http/dispatch.h"
 #include "http/edit_worker.h"
 #include "http/health.h"
+#include "http/event_stream.h"
 #include "http/reply.h"
 #include "http/request.h"
 #include "http/tls.h"
@@ -285,6 +286,10 @@ static int handle_http_request(struct lws *wsi, http_session_t *session, size_t 
         if (refusal != nullptr) {
             set_body_text(reply, refusal);
             reply.success = false;
+        } else if (is_event_stream_request(wsi)) {
+            // A stream that lasts: written from the writable callbacks, not as one reply.
+            release_reply(reply);
+            return start_event_stream(wsi);
         } else {
             // The dashboard leaves out its edit controls for a read key.
             add_reply_header(reply, "X-Api-Access:", access == API_ACCESS_FULL ? "full" : "read");
@@ -360,8 +365,13 @@ int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,
     case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
         answer_finished_edits();
         return 0;
-    case LWS_CALLBACK_HTTP_WRITEABLE:
-        return finish_edit(wsi, static_cast<http_session_t *>(user));
+    case LWS_CALLBACK_HTTP_WRITEABLE: {
+        // A connection either waits for a change's reply or carries the event stream.
+        http_session_t *session = static_cast<http_session_t *>(user);
+        if (session != nullptr && session->job != nullptr)
+            return finish_edit(wsi, session);
+        return write_event_stream(wsi);
+    }
     // Whichever of these the library sends as a connection goes: the library
     // stops reading a connection that waits for its reply, so in practice the
     // connection stays until finish_edit has written.
@@ -369,6 +379,7 @@ int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,
     case LWS_CALLBACK_HTTP_DROP_PROTOCOL:
     case LWS_CALLBACK_WSI_DESTROY:
         forget_session(static_cast<http_session_t *>(user));
+        forget_event_stream(wsi);
         return 0;
     case LWS_CALLBACK_OPENSSL_LOAD_EXTRA_SERVER_VERIFY_CERTS:
         // The vhost's SSL_CTX comes as the user pointer, once, at context creation.
@@ -544,6 +555,7 @@ static void check_hangup(lws_sorted_usec_list_t *timer)
 void *http_server_thread(void *)
 {
     lws_sul_schedule(g_http_context, 0, &g_hangup_timer, check_hangup, HANGUP_CHECK_US);
+    start_event_stream_timer(g_http_context);
     for (;;) {
         if (lws_service(g_http_context, 50) < 0) {
             console_printf("HTTP server on port %d stopped: its service loop failed\n",

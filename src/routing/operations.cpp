@@ -9,6 +9,7 @@
 
 #include <jansson.h>
 
+#include "core/events.h"
 #include "core/log.h"
 #include "routing/connections.h"
 #include "routing/event_loop.h"
@@ -88,6 +89,29 @@ static void adopt_settings(endpoint_url_t &endpoint, const endpoint_url_t &parse
     endpoint = parsed;
     endpoint.enabled = enabled;
     snprintf(endpoint.url, sizeof endpoint.url, "%s", url);
+}
+
+/*
+ * Emits route.changed naming the settings that differ between before and the
+ * endpoint as it is now ("enabled", "mode", "url"; never a value); nothing when
+ * none does. target_id -1: the source. Caller holds route.lock.
+ */
+static void emit_endpoint_change(int32_t route_id, int32_t target_id, const endpoint_url_t &before,
+                                 const endpoint_url_t &after)
+{
+    bool changed[3] = {before.enabled != after.enabled, before.mode != after.mode,
+                       strcmp(before.url, after.url) != 0};
+    const char *names[3] = {"enabled", "mode", "url"};
+    char fields[32] = "";
+    size_t used = 0;
+    for (int i = 0; i < 3; i++)
+        if (changed[i] && used < sizeof fields)
+            used += (size_t)snprintf(fields + used, sizeof fields - used, "%s%s",
+                                     used > 0 ? "," : "", names[i]);
+    if (used > 0)
+        emit_event(
+            EVENT_ROUTE_CHANGED, {route_id, target_id},
+            {{"change", target_id < 0 ? "source" : "target"}, event_names("fields", fields)});
 }
 
 static bool same_configuration(const endpoint_url_t &endpoint, int32_t enabled, int32_t mode,
@@ -352,6 +376,7 @@ int32_t create_route(void)
         pthread_mutex_lock(&g_routes_lock);
         g_routes.splice(g_routes.begin(), holder);
         pthread_mutex_unlock(&g_routes_lock);
+        emit_event(EVENT_ROUTE_CREATED, {id});
         return id;
     });
 }
@@ -386,6 +411,7 @@ int32_t delete_route(int32_t route_id)
             return -1;
         discard_route_locked(*found);
         pthread_mutex_unlock(&g_routes_lock);
+        emit_event(EVENT_ROUTE_DELETED, {route_id});
         return 0;
     });
 }
@@ -419,8 +445,13 @@ int32_t delete_all_routes(void)
         return 0;
     return save_around({}, [] {
         pthread_mutex_lock(&g_routes_lock);
+        std::vector<int32_t> ids;
+        for (const route_t &route : g_routes)
+            ids.push_back(route.id);
         int32_t count = (int32_t)discard_all_routes_locked();
         pthread_mutex_unlock(&g_routes_lock);
+        for (int32_t id : ids)
+            emit_event(EVENT_ROUTE_DELETED, {id});
         return count;
     });
 }
@@ -489,12 +520,14 @@ static int32_t apply_source_settings(int32_t route_id, int32_t enabled,
 
     console_printf("enabled:%d, mode:%d, url:%s\n", enabled, parsed.mode,
                    mask_passphrases(url).c_str());
+    endpoint_url_t before = route->source;
     adopt_settings(route->source, parsed, url);
     int32_t result = 0;
     if (enabled == 0)
         route->source.enabled = 0;
     else
         result = open_source_and_targets(*route, enabled);
+    emit_endpoint_change(route_id, -1, before, route->source);
     unlock_route(route);
     return result;
 }
@@ -581,6 +614,8 @@ int32_t add_target(int32_t route_id)
             return -1;
         append_target(*found, id);
         unlock_route(found);
+        emit_event(EVENT_ROUTE_CHANGED, {route_id, id},
+                   {{"change", "target.added"}, event_names("fields", "")});
         return id;
     });
 }
@@ -631,6 +666,8 @@ int32_t delete_target(int32_t route_id, int32_t target_id)
         }
         pthread_mutex_unlock(&found_route->list_lock);
         unlock_route(found_route);
+        emit_event(EVENT_ROUTE_CHANGED, {route_id, target_id},
+                   {{"change", "target.deleted"}, event_names("fields", "")});
         return 0;
     });
 }
@@ -648,12 +685,14 @@ static int32_t apply_target_settings(int32_t route_id, int32_t target_id, int32_
     if (target == nullptr)
         return -1;
     close_target_sockets(*route, *target);
+    endpoint_url_t before = target->endpoint;
     if (parsed != nullptr)
         adopt_settings(target->endpoint, *parsed, url);
     target->endpoint.enabled = enabled_flag(enabled);
     int32_t result = 0;
     if (enabled != 0 && open_target(*route, *target, "Target's", false) != 0)
         result = -1;
+    emit_endpoint_change(route_id, target_id, before, target->endpoint);
     unlock_route(route);
     return result;
 }

@@ -12,6 +12,7 @@
 #include <atomic>
 
 #include "config/config_file.h"
+#include "core/events.h"
 #include "core/log.h"
 #include "core/settings.h"
 #include "routing/event_loop.h"
@@ -65,6 +66,8 @@ static int save_failed(int error)
 {
     snprintf(g_last_error, sizeof g_last_error, "Saving configuration failed: %s", strerror(error));
     log_messagef(LOG_LEVEL_ERR, "%s (%s)\n", g_last_error, g_config_path);
+    emit_event(EVENT_CONFIG_SAVE_FAILED, {},
+               {{"reason", strerror(error)}, {"path", g_config_path}});
     g_save_failures++;
     return -1;
 }

@@ -47,6 +47,7 @@ class Dashboard(unittest.TestCase):
         os.makedirs(cls.shots, exist_ok=True)
         cls.http_port = harness.free_port(socket.SOCK_STREAM)
         source, target = harness.free_port(), harness.free_port()
+        cls.target_port = target
         cls.start_relay(harness.route_document(100, source, [(1000, target, True)]))
         gen = harness.Process("gen", [LOAD, "gen", "--url", f"srt://127.0.0.1:{source}",
                                       "--rate", "2000000", "--duration", "150"], cls.dir)
@@ -223,6 +224,9 @@ class Dashboard(unittest.TestCase):
         self.start_relay(config_text)
         self.wait(lambda: status.text == "live", "not live again")
         self.find("route-row-100")
+        # The event stream came back after the drop and went on with the new run's events.
+        self.wait(lambda: self.text_of("event-list").count("relay.started") == 2,
+                  "the restarted relay's events are not listed")
 
     def test_6_read_key_shows_every_view_and_no_control(self):
         self.driver.find_element(By.ID, "sign-out").click()
@@ -249,6 +253,40 @@ class Dashboard(unittest.TestCase):
         self.assertEqual([c.get_attribute("outerHTML")[:80] for c in controls if c.is_displayed()],
                          [])
         self.shot("read-only")
+
+
+    def event_shown(self, event_type, route):
+        """A row of the event list names the type and the route."""
+        return any(event_type in row.text and f"route {route}" in row.text for row in
+                   self.driver.find_elements(By.CSS_SELECTOR, '[data-testid^="event-"]'))
+
+    def test_7_event_list_follows_the_relay_and_the_opened_route(self):
+        # Signed in with the read key by the test before: the stream is open to both keys.
+        self.wait(lambda: "relay.started" in self.text_of("event-list"), "no events listed")
+        rid = self.api("POST", "routes/route")["route_id"]
+        tid = self.api("POST", f"routes/{rid}/targets")["target_id"]
+        subscriber = harness.Process("viewer-c", [
+            LOAD, "sub", "--url", f"srt://127.0.0.1:{self.target_port}", "--streamid", "viewer-c",
+            "--count", "1", "--duration", "1"], self.dir)
+        self.addCleanup(subscriber.stop)
+        self.assertIsNotNone(subscriber.wait(15), "the subscriber did not leave")
+        self.api("DELETE", f"routes/{rid}")
+        # Each appears within 2 s of its cause. The connection loop's events join this list as
+        # it emits them: ("target.connected", 100), ("target.disconnected", 100).
+        for event_type, route in [("route.created", rid), ("route.changed", rid),
+                                  ("route.deleted", rid)]:
+            self.assertTrue(harness.wait_until(lambda: self.event_shown(event_type, route), 2),
+                            f"{event_type} of route {route} not shown within 2 s")
+        rows = self.driver.find_elements(By.CSS_SELECTOR, '[data-testid^="event-"]')
+        self.assertIn("route.deleted", rows[0].text, "the newest is not first")
+        self.driver.execute_script("document.getElementById('events').scrollIntoView()")
+        self.shot("events")
+
+        self.find("route-events-100").click()
+        self.wait(lambda: self.text_of("events-route") == "route 100", "route 100 not opened")
+        self.wait(lambda: not self.event_shown("route.created", rid), "other routes still listed")
+        self.driver.find_element(By.ID, "events-all").click()
+        self.wait(lambda: self.event_shown("route.created", rid), "all routes not shown again")
 
 
 if __name__ == "__main__":
