@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core/events.h"
 #include "core/log.h"
 #include "routing/event_loop.h"
 #include "srt/socket.h"
@@ -81,6 +82,13 @@ int add_connection_locked(route_t *route, target_t *target, int source_sock, int
     conns.splice(conns.end(), fresh);
     route->accepted[source_side ? SIDE_SOURCE : SIDE_TARGET]++;
     pthread_mutex_unlock(&route->list_lock);
+    if (source_side)
+        emit_event(EVENT_SOURCE_CONNECTED, {route->id, -1, conn.details.peer, conn.details.stream_id},
+                   {{"active", route->active_source == -1 || route->active_source == sock}});
+    else
+        emit_event(EVENT_TARGET_CONNECTED,
+                   {route->id, target->id, conn.details.peer, conn.details.stream_id},
+                   {{"latency_ms", conn.details.latency_ms}});
     return 0;
 }
 
@@ -94,7 +102,7 @@ static int list_socket(route_t &route, target_t *target, int sock)
 // Takes sock out of conns, adding its last figures to totals. Returns true
 // when it was listed. Caller holds route.lock.
 static bool retire_conn(route_t &route, std::list<conn_socket_t> &conns, traffic_totals_t &totals,
-                        int sock, connection_side_t side)
+                        int sock, connection_side_t side, int32_t target_id, const char *reason)
 {
     if (!conns_contain(conns, sock))
         return false;
@@ -105,6 +113,7 @@ static bool retire_conn(route_t &route, std::list<conn_socket_t> &conns, traffic
         if (it->sock != sock)
             continue;
         fold_closed_connection(totals, *it, fresh ? &final : nullptr, side);
+        report_closed_connection(route.id, target_id, *it, fresh ? &final : nullptr, side, reason);
         conns.erase(it);
         break;
     }
@@ -112,17 +121,19 @@ static bool retire_conn(route_t &route, std::list<conn_socket_t> &conns, traffic
     return true;
 }
 
-bool remove_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock)
+bool remove_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock,
+                              const char *reason)
 {
-    if (source_sock != -1 &&
-        retire_conn(*route, route->conns, route->closed_sources, source_sock, SIDE_SOURCE)) {
+    if (source_sock != -1 && retire_conn(*route, route->conns, route->closed_sources, source_sock,
+                                         SIDE_SOURCE, -1, reason)) {
         unwatch_socket(*route, source_sock);
         srt_close(source_sock);
         log_message(LOG_LEVEL_INFO, "[CONNTHREAD] source has disconnected\n");
         return true;
     }
     if (target_sock != -1 && target != nullptr &&
-        retire_conn(*route, target->conns, target->closed, target_sock, SIDE_TARGET)) {
+        retire_conn(*route, target->conns, target->closed, target_sock, SIDE_TARGET, target->id,
+                    reason)) {
         unwatch_socket(*route, target_sock);
         srt_close(target_sock);
         log_message(LOG_LEVEL_INFO, "[CONNTHREAD] target has disconnected\n");
@@ -152,7 +163,7 @@ int kick_connection_locked(route_t &route, int sock)
     if (conns_contain(route.conns, sock)) {
         if (route.source.mode != CONN_MODE_LISTEN)
             return -1;
-        remove_connection_locked(&route, nullptr, sock, -1);
+        remove_connection_locked(&route, nullptr, sock, -1, "kicked");
         int expected = sock;
         route.active_source.compare_exchange_strong(expected, -1);
         return 0;
@@ -162,7 +173,7 @@ int kick_connection_locked(route_t &route, int sock)
             continue;
         if (target.endpoint.mode != CONN_MODE_LISTEN)
             return -1;
-        remove_connection_locked(&route, &target, -1, sock);
+        remove_connection_locked(&route, &target, -1, sock, "kicked");
         return 0;
     }
     return -1;
@@ -217,6 +228,8 @@ static void take_caller(route_t &route, const handed_caller_t &caller)
     if (socket_is_broken(srt_getsockstate(sock))) {
         srt_close(sock);
         count_refusal(route, side, REFUSED_BROKEN);
+        emit_event(EVENT_CALLER_REFUSED, {route.id, caller.target_id},
+                   {{"reason", refusal_reason_names[REFUSED_BROKEN]}});
         return;
     }
     if (side == SIDE_SOURCE)
@@ -234,6 +247,8 @@ static void take_caller(route_t &route, const handed_caller_t &caller)
         unwatch_socket(route, sock);
         srt_close(sock);
         count_refusal(route, side, REFUSED_REGISTER);
+        emit_event(EVENT_CALLER_REFUSED, {route.id, caller.target_id, text},
+                   {{"reason", refusal_reason_names[REFUSED_REGISTER]}});
         return;
     }
     // A caller that broke between the look above and its watch raised no event:
@@ -254,6 +269,14 @@ void take_port_caller(route_t &route, const handed_caller_t &caller)
     else
         srt_close(caller.sock);
     pthread_mutex_unlock(&route.lock);
+}
+
+void report_endpoint_open(const route_t &route, const target_t *target)
+{
+    const endpoint_url_t &endpoint = target != nullptr ? target->endpoint : route.source;
+    static const char *const modes[] = {"listen", "caller", "rendezvous"};
+    emit_event(EVENT_ENDPOINT_OPEN, {route.id, target != nullptr ? target->id : -1},
+               {{"mode", endpoint.mode < 3 ? modes[endpoint.mode] : "?"}, {"port", endpoint.port}});
 }
 
 int open_endpoint(route_t &route, target_t *target)
@@ -296,6 +319,8 @@ static void log_redial(route_t &route, target_t *target, const char *why, uint32
     log_messagef(LOG_LEVEL_WARNING, "[CONNTHREAD] Route %d %s (%s %s): %s; next try in %.1f s\n",
                  route.id, name, mode != nullptr ? mode : "?",
                  mask_passphrases(endpoint.url).c_str(), why, wait_ms / 1000.0);
+    emit_event(EVENT_ENDPOINT_RETRYING, {route.id, target != nullptr ? target->id : -1},
+               {{"error", why}, {"retry_in_ms", wait_ms}});
 }
 
 /*
@@ -337,8 +362,10 @@ static void redial_endpoint(route_t &route, target_t *target)
     redial_t &redial = target != nullptr ? target->redial : route.source_redial;
     int opened = open_endpoint(route, target);
     char why[LOG_MESSAGE_SIZE / 2] = "";
-    if (opened == OPEN_DONE)
+    if (opened == OPEN_DONE) {
+        report_endpoint_open(route, target);
         return;
+    }
     if (opened == OPEN_ID_TAKEN) {
         const endpoint_url_t &endpoint = target != nullptr ? target->endpoint : route.source;
         snprintf(why, sizeof why, "stream id %s is already served on port %d; left closed",

@@ -33,8 +33,10 @@ int add_connection_locked(route_t *route, target_t *target, int source_sock, int
 // Unlists a listed socket, adds its last figures to its side's totals, stops
 // watching it, closes it and logs the disconnect. Returns true when it was
 // listed; an unlisted socket is neither removed nor closed.
+// reason names why in its event: "broken" (the default), "kicked".
 bool remove_connection(route_t *route, target_t *target, int source_sock, int target_sock);
-bool remove_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock);
+bool remove_connection_locked(route_t *route, target_t *target, int source_sock, int target_sock,
+                              const char *reason = "broken");
 
 // Unlists and closes sock when it is a caller accepted on one of the route's
 // listening endpoints; the listener may accept it again. A kicked publisher
@@ -55,6 +57,8 @@ enum open_result_t {
  * event loop. Returns an open_result_t. Caller holds route.lock.
  */
 int open_endpoint(route_t &route, target_t *target);
+// The endpoint.open event of an endpoint that opened. Caller holds route.lock.
+void report_endpoint_open(const route_t &route, const target_t *target);
 
 // True when sock is in conns. Caller holds route.lock or route.list_lock.
 bool conns_contain(const std::list<conn_socket_t> &conns, int sock);

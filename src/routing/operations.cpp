@@ -143,9 +143,10 @@ static void unlock_route(route_t *route)
  * total is ever seen to drop; then the base socket, which becomes -1. Caller
  * holds route.lock.
  */
-static void close_endpoint_sockets(route_t &route, std::list<conn_socket_t> &conns,
-                                   traffic_totals_t &totals, connection_side_t side,
-                                   std::atomic<int32_t> &base, int64_t &listen, const char *text)
+static void close_endpoint_sockets(route_t &route, int32_t target_id,
+                                   std::list<conn_socket_t> &conns, traffic_totals_t &totals,
+                                   connection_side_t side, std::atomic<int32_t> &base,
+                                   int64_t &listen, const char *text)
 {
     // Off its port first: no caller is handed over any more.
     stop_listening(listen);
@@ -162,6 +163,8 @@ static void close_endpoint_sockets(route_t &route, std::list<conn_socket_t> &con
     i = 0;
     for (const conn_socket_t &conn : conns) {
         fold_closed_connection(totals, conn, fresh[i] ? &finals[i] : nullptr, side);
+        report_closed_connection(route.id, target_id, conn, fresh[i] ? &finals[i] : nullptr, side,
+                                 "closed");
         i++;
     }
     closing.splice(closing.end(), conns);
@@ -182,14 +185,16 @@ static void close_endpoint_sockets(route_t &route, std::list<conn_socket_t> &con
 static void close_target_sockets(route_t &route, target_t &target)
 {
     target.redial = redial_t{};
-    close_endpoint_sockets(route, target.conns, target.closed, SIDE_TARGET, target.basesockout,
+    close_endpoint_sockets(route, target.id, target.conns, target.closed, SIDE_TARGET,
+                           target.basesockout,
                            target.listen, "[CONNTHREAD] target has disconnected\n");
 }
 
 static void close_source_sockets(route_t &route, const char *disconnect_text)
 {
     route.source_redial = redial_t{};
-    close_endpoint_sockets(route, route.conns, route.closed_sources, SIDE_SOURCE, route.basesockin,
+    close_endpoint_sockets(route, -1, route.conns, route.closed_sources, SIDE_SOURCE,
+                           route.basesockin,
                            route.source_listen, disconnect_text);
 }
 
@@ -216,6 +221,8 @@ static int open_and_want(route_t &route, target_t *target, const char *owner_wor
     want_endpoint(redial, opened == OPEN_DONE || opened == OPEN_NOT_WATCHED);
     if (opened == OPEN_FAILED)
         schedule_route_check(route, redial.due_ms);
+    if (opened == OPEN_DONE)
+        report_endpoint_open(route, target);
     if (opened == OPEN_FAILED)
         set_last_error("Creating %s SRT Socket failed", owner_word);
     else if (opened == OPEN_NOT_WATCHED)

@@ -8,6 +8,7 @@
 
 #include <iterator>
 
+#include "core/events.h"
 #include "core/log.h"
 #include "routing/event_loop.h"
 
@@ -287,6 +288,23 @@ void fold_closed_connection(traffic_totals_t &totals, const conn_socket_t &conn,
         last.retransmits_received += final->pktRcvRetrans;
     }
     add_traffic(totals, connection_figures(last, side));
+}
+
+void report_closed_connection(int32_t route_id, int32_t target_id, const conn_socket_t &conn,
+                              const SRT_TRACEBSTATS *final, connection_side_t side,
+                              const char *reason)
+{
+    traffic_totals_t life = {};
+    fold_closed_connection(life, conn, final, side);
+    int64_t seconds = conn.details.connected_at != 0 ? time(nullptr) - conn.details.connected_at : 0;
+    emit_event(side == SIDE_SOURCE ? EVENT_SOURCE_DISCONNECTED : EVENT_TARGET_DISCONNECTED,
+               {route_id, target_id, conn.details.peer, conn.details.stream_id},
+               {{"reason", reason},
+                {"bytes", life.bytes},
+                {"loss", life.packets_lost},
+                {"retransmissions", life.packets_retransmitted},
+                {"drops", life.packets_dropped},
+                {"seconds", seconds}});
 }
 
 void add_traffic(traffic_totals_t &totals, const traffic_totals_t &more)

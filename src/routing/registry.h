@@ -268,6 +268,14 @@ size_t count_conns(route_t &route, const std::list<conn_socket_t> &conns);
 void fold_closed_connection(traffic_totals_t &totals, const conn_socket_t &conn,
                             const SRT_TRACEBSTATS *final, connection_side_t side);
 
+// The source.disconnected or target.disconnected event (target_id -1: the
+// source) of a connection that goes, for reason ("broken", "kicked" or
+// "closed"), with the figures of its whole life. final as for
+// fold_closed_connection. Any lock may be held.
+void report_closed_connection(int32_t route_id, int32_t target_id, const conn_socket_t &conn,
+                              const SRT_TRACEBSTATS *final, connection_side_t side,
+                              const char *reason);
+
 // A connection's figures in its own direction, as the views and metrics show
 // them. Caller holds route.list_lock.
 traffic_totals_t connection_figures(const conn_socket_t &conn, connection_side_t side);

@@ -8,6 +8,7 @@
 
 #include <srt/srt.h>
 
+#include "core/events.h"
 #include "core/log.h"
 #include "routing/registry.h"
 
@@ -138,6 +139,8 @@ static void take_over(route_t &route, SRTSOCKET silent, SRTSOCKET fresh, int64_t
     log_messagef(LOG_LEVEL_INFO,
                  "[transmit thread] route %d: source %s silent %lld ms, standby %s takes over\n",
                  route.id, from, (long long)silent_ms, to);
+    emit_event(EVENT_SOURCE_SWITCHED, {route.id, -1, to},
+               {{"previous_peer", from}, {"silent_ms", silent_ms}});
 }
 
 /*

@@ -15,6 +15,7 @@
 
 #include <srt/access_control.h>
 
+#include "core/events.h"
 #include "core/log.h"
 #include "srt/socket.h"
 
@@ -182,18 +183,29 @@ int select_port_endpoint(const port_candidate_t *endpoints, size_t count, const 
 static void log_refusal(port_entry_t &entry, const struct sockaddr *peer, const char *caller_id,
                         int reject, const registration_t *selected)
 {
+    char peer_text[NI_MAXHOST + NI_MAXSERV + 4] = "";
+    if (peer != nullptr)
+        format_peer_address(peer,
+                            peer->sa_family == AF_INET6 ? (int)sizeof(sockaddr_in6)
+                                                        : (int)sizeof(sockaddr_in),
+                            peer_text, sizeof peer_text);
+    // Every refusal is an event; only the log lines are folded.
+    const char *reason = reject == SRT_REJX_FORBIDDEN   ? "streamid"
+                         : reject == SRT_REJX_NOTFOUND  ? "notfound"
+                         : reject == SRT_REJ_BADSECRET  ? "secret"
+                         : reject == SRT_REJ_UNKNOWN    ? "handshake"
+                                                        : "badmode";
+    emit_event(EVENT_CALLER_REFUSED,
+               {selected != nullptr ? selected->owner.route_id : -1,
+                selected != nullptr ? selected->owner.target_id : -1, peer_text, caller_id},
+               {{"reason", reason}, {"code", reject}, {"port", entry.port}});
     uint64_t now = monotonic_ms();
     if (entry.last_log_ms != 0 && now - entry.last_log_ms < REFUSAL_LOG_INTERVAL_MS) {
         entry.unlogged++;
         return;
     }
     entry.last_log_ms = now;
-    char address[NI_MAXHOST + NI_MAXSERV + 4] = "?";
-    if (peer != nullptr)
-        format_peer_address(peer,
-                            peer->sa_family == AF_INET6 ? (int)sizeof(sockaddr_in6)
-                                                        : (int)sizeof(sockaddr_in),
-                            address, sizeof address);
+    const char *address = peer_text[0] != '\0' ? peer_text : "?";
     char more[64] = "";
     if (entry.unlogged != 0)
         snprintf(more, sizeof more, " (%u more refused since the last line)", entry.unlogged);
