@@ -18,7 +18,7 @@
  * Which thread does what is written in routing/event_loop.h.
  *
  *   g_routes_lock -> route.lock -> stat_lock -> route.list_lock -> g_loop_lock
- *                 -> g_ports_lock -> log_lock
+ *                 -> g_ports_lock -> log_lock -> g_events_lock
  *
  * g_routes_lock  membership of g_routes (and g_retired_routes), the id counters.
  *                Held by every management operation for its whole run and by the
@@ -47,7 +47,9 @@
  *                endpoints, callers between handshake and acceptance. libsrt's
  *                receive thread takes it in the handshake callback, so nothing
  *                that waits for libsrt is called while it is held.
- * log_lock       the log queue, innermost.
+ * log_lock       the log queue.
+ * g_events_lock  the event ring and the webhook's queue (core/events.cpp),
+ *                innermost: emit_event may be called under any lock above.
  *
  * Settings read under list_lock alone: an endpoint's settings change only while
  * it has no connection (every operation closes them first, under list_lock, and

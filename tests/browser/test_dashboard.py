@@ -271,9 +271,9 @@ class Dashboard(unittest.TestCase):
         self.addCleanup(subscriber.stop)
         self.assertIsNotNone(subscriber.wait(15), "the subscriber did not leave")
         self.api("DELETE", f"routes/{rid}")
-        # Each appears within 2 s of its cause. The connection loop's events join this list as
-        # it emits them: ("target.connected", 100), ("target.disconnected", 100).
+        # Each appears within 2 s of its cause.
         for event_type, route in [("route.created", rid), ("route.changed", rid),
+                                  ("target.connected", 100), ("target.disconnected", 100),
                                   ("route.deleted", rid)]:
             self.assertTrue(harness.wait_until(lambda: self.event_shown(event_type, route), 2),
                             f"{event_type} of route {route} not shown within 2 s")

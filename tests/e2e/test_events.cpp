@@ -229,6 +229,64 @@ TEST_F(events_e2e, edits_arrive_signed_in_order_at_the_webhook_and_on_the_stream
     EXPECT_EQ(json_integer_value(json_object_get(delivered_events().back(), "exit_status")), 15);
 }
 
+// A route's life on the wire, each change one event in order: a player comes, a caller with
+// another stream id is refused, two publishers come, the silent one gives way to the standby,
+// the player is kicked (with the figures of its life) and the publishers go.
+TEST_F(events_e2e, connections_refusals_failover_and_kicks_are_events_in_order)
+{
+    int source_port = free_udp_port(), target_port = free_udp_port();
+    write_text_file(dir + "/mirevo-config.json",
+                    route_file("listen", srt_url("", source_port) + "?failover=300", "listen",
+                               srt_url("", target_port) + "?streamid=play"));
+    start_relay_with();
+    peer_t player(caller(target_port, "play"));
+    int reason = 0;
+    EXPECT_EQ(srt_open_caller(target_port, "other", 3000, &reason), -1);
+    auto first = std::make_unique<peer_t>(caller(source_port), 100);
+    ASSERT_TRUE(wait_until([&] { return player.count > 20; }, 5000));
+    peer_t standby(caller(source_port), 100, 1000000);
+    ASSERT_TRUE(wait_delivered("source.connected", 5, 10000));
+    first->stop(); // connected and silent
+    ASSERT_TRUE(wait_until([&] { return player.last >= 1000000u; }, 5000));
+    json_t *rows = parse_json_body(get_body("/api/connections", "route_id=100"));
+    json_int_t player_id = -1;
+    size_t i;
+    json_t *row;
+    json_array_foreach(rows, i, row) if (!json_is_null(json_object_get(row, "target_id")))
+        player_id = json_integer_value(json_object_get(row, "id"));
+    json_decref(rows);
+    ASSERT_EQ(call("DELETE", "/api/connections/" + std::to_string(player_id)).status, 200);
+    ASSERT_EQ(call("PUT", "/api/routes/100/source",
+                   "enabled=0&mode=listen&url=" + url_encode(srt_url("", source_port)))
+                  .status,
+              200);
+    ASSERT_TRUE(wait_delivered("route.changed", 12, 10000));
+    std::vector<std::string> types;
+    for (json_t *event : delivered_events())
+        if (type_of(event) != "endpoint.open")
+            types.push_back(type_of(event));
+    EXPECT_EQ(types, (std::vector<std::string>{"relay.started", "target.connected",
+                                               "caller.refused", "source.connected",
+                                               "source.connected", "source.switched",
+                                               "target.disconnected", "source.disconnected",
+                                               "source.disconnected", "route.changed"}));
+    for (json_t *event : events) {
+        std::string type = type_of(event);
+        if (type == "caller.refused") {
+            EXPECT_STREQ(json_string_value(json_object_get(event, "reason")), "streamid");
+            EXPECT_EQ(json_integer_value(json_object_get(event, "code")), 1403);
+            EXPECT_STREQ(json_string_value(json_object_get(event, "stream_id")), "other");
+        } else if (type == "target.disconnected") {
+            EXPECT_STREQ(json_string_value(json_object_get(event, "reason")), "kicked");
+            EXPECT_EQ(json_integer_value(json_object_get(event, "target_id")), 1000);
+            EXPECT_GE(json_integer_value(json_object_get(event, "bytes")),
+                      (json_int_t)player.count * MESSAGE_SIZE);
+        } else if (type == "source.switched") {
+            EXPECT_GE(json_integer_value(json_object_get(event, "silent_ms")), 300);
+        }
+    }
+}
+
 // The receiver stops listening for 10 s and comes back: every event arrives, in order,
 // after the back-off's retries (1 s doubling).
 TEST_F(events_e2e, receiver_down_ten_seconds_then_every_event_arrives_in_order)
