@@ -25,7 +25,7 @@ int32_t update_target(int32_t route_id, int32_t target_id, int32_t enabled, int3
                       const char *url);
 
 // Closes one connection accepted on a listening endpoint (a subscriber, or the
-// publisher of a listening source), as the connection handler would on a break.
+// publisher of a listening source), as the event loop does on a break.
 // Returns 0, or -1 with "Connection <id> not found" in g_last_error.
 int32_t kick_connection(int32_t sock);
 

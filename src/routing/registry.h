@@ -128,8 +128,8 @@ struct conn_socket_t {
 };
 
 /*
- * Whether an endpoint should have a base socket, and when the connection
- * handler tries again while it has none: a caller refused or unable to reach
+ * Whether an endpoint should have a base socket, and when the event loop
+ * tries again while it has none: a caller refused or unable to reach
  * its peer, a port that was busy. Attempts back off from 1 s, doubling to 30 s,
  * with 20% jitter; a connection that lasted 10 s starts the back-off afresh.
  * Guarded by route.lock.

@@ -39,8 +39,8 @@ int64_t config_last_save_time(void);
 
 /*
  * Rebuilds the registry from g_config_path at start-up: records, sockets of
- * enabled endpoints, each route's thread pair. Never saves; first removes the
- * temporary files a killed save left beside the file. A file that cannot
+ * enabled endpoints, each route served by the event loop. Never saves; first
+ * removes the temporary files a killed save left beside the file. A file that cannot
  * be parsed is copied aside first (see set_aside_config_file), and when that
  * copy cannot be made no later save may overwrite it.
  */
