@@ -5,6 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <queue>
@@ -163,7 +164,7 @@ static int timer_wait_ms(void)
 }
 
 // Looks at every route whose timer is due: base sockets, redials. A route
-// armed twice is looked at once. O(due timers).
+// armed twice is looked at once. O(due timers x log).
 static void run_due_timers(std::vector<route_t *> &due)
 {
     due.clear();
@@ -172,13 +173,12 @@ static void run_due_timers(std::vector<route_t *> &due)
     while (!g_timers.empty() && g_timers.top().due_ms <= now) {
         route_t *route = g_timers.top().route;
         g_timers.pop();
-        bool seen = false;
-        for (route_t *other : due)
-            seen = seen || other == route;
-        if (!seen && g_served.count(route) != 0)
+        if (g_served.count(route) != 0)
             due.push_back(route);
     }
     pthread_mutex_unlock(&g_loop_lock);
+    std::sort(due.begin(), due.end());
+    due.erase(std::unique(due.begin(), due.end()), due.end());
     for (route_t *route : due) {
         uint64_t next = service_route(*route);
         if (next != UINT64_MAX)
