@@ -39,9 +39,7 @@ class LossyLinkTest : public http_relay_fixture
     }
 };
 
-// 5% loss and 20 ms each way on both legs, encrypted, at 200 ms: every message arrives
-// unchanged and in order. A busy machine loses one run in ten (a packet dropped three times),
-// so such a run is made again with other seeds; a relay that breaks recovery loses every run.
+// 5% loss, 20 ms each way, encrypted: every message whole and in order (reruns on new seeds).
 TEST_F(LossyLinkTest, encrypted_stream_crosses_two_lossy_legs_whole_and_in_order)
 {
     const std::string secret = "lossy-link-secret", query = "?latency=200&passphrase=" + secret;
@@ -70,8 +68,7 @@ TEST_F(LossyLinkTest, encrypted_stream_crosses_two_lossy_legs_whole_and_in_order
                     "subscribers", "connections", "first_seq", &figures[6], "last_seq",
                     &figures[7]);
         json_decref(got);
-        // Both legs lost packets, and the relay recovered them on each: the figures come
-        // with the next statistics pass, or with the fold of the closed connection.
+        // Both legs lost packets and the relay recovered them.
         EXPECT_GT(wait_metric("mirevo_route_source_packets_lost_total{route=\"100\"}", 1), 0);
         EXPECT_GT(
             wait_metric("mirevo_target_packets_retransmitted_total{route=\"100\",target=\"1000\"}",
@@ -86,8 +83,7 @@ TEST_F(LossyLinkTest, encrypted_stream_crosses_two_lossy_legs_whole_and_in_order
     EXPECT_EQ(figures, whole);
 }
 
-// 200 ms in and 400 ms out to a target with source time: plays about 400 ms and the transits
-// after sending (not 640), and recovery within that budget delivers at least 99%, in order.
+// A source-time target behind lossy legs plays at ~400 ms, not 640, and gets 99%.
 TEST_F(LossyLinkTest, source_time_target_plays_within_its_budget_across_lossy_legs)
 {
     int source = free_udp_port(), target = free_udp_port();
@@ -120,8 +116,7 @@ TEST_F(LossyLinkTest, source_time_target_plays_within_its_budget_across_lossy_le
     EXPECT_LE(p50, 520);
 }
 
-// A rendezvous peer on the far side of the middlebox calls the upstream port that the
-// middlebox names once the relay's first handshake packet came. The socket or -1.
+// A rendezvous peer behind the middlebox; the socket or -1.
 int meet_through(child_process_t &box, int peer_port)
 {
     const std::string mark = "relayed from local port ";
@@ -147,8 +142,7 @@ int meet_through(child_process_t &box, int peer_port)
     return sock;
 }
 
-// Handshakes survive 150 ms each way and 10% loss: the relay's source in each mode meets a
-// peer on the far side of the middlebox, and both ends see the connection.
+// Handshakes in every mode survive 150 ms each way and 10% loss.
 TEST_F(LossyLinkTest, handshakes_complete_across_a_slow_lossy_link_in_every_mode)
 {
     for (const std::string mode : {"listen", "pull", "rendezvous"}) {

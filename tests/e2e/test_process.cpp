@@ -12,9 +12,7 @@
 
 using ProcessTest = http_relay_fixture;
 
-// -h writes no file. An unknown option, a key too long (not cut to a head that opens), no
-// route file and a missing log folder are announced and cost no crash; with no route no
-// statistics line is printed.
+// -h writes no file; bad options and missing inputs are announced without a crash.
 TEST_F(ProcessTest, help_unknown_option_and_missing_inputs)
 {
     std::string empty = dir + "/empty";
@@ -48,8 +46,7 @@ TEST_F(ProcessTest, help_unknown_option_and_missing_inputs)
     EXPECT_EQ(out.find("[STATS"), std::string::npos) << out;
 }
 
-// A restart brings back what the API configured. Restore and undispatched commands change
-// nothing, init deletes every route, cleanup removes the file, runs systemctl and exits 0.
+// A restart restores the API's routes; init deletes all; cleanup removes the file and exits 0.
 TEST_F(ProcessTest, signal_restart_init_and_cleanup)
 {
     std::string out = relay_stdout(relay);
@@ -114,8 +111,7 @@ TEST_F(ProcessTest, signal_restart_init_and_cleanup)
     EXPECT_NE(relay_stdout(relay).find("\ncleanup\n"), std::string::npos);
 }
 
-// make install stages the binary, the hardened unit (rated at most 2.0) and a key file only
-// root reads, which a second run keeps.
+// make install stages the binary, the hardened unit and a root-only key file, kept on rerun.
 TEST(http_service_install, stages_binary_hardened_unit_and_key_file_under_destdir)
 {
     std::string root = make_temp_dir(), keys = root + "/usr/local/etc/mirevo/keys.env", key_text;

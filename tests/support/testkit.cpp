@@ -330,8 +330,7 @@ int srt_open_listener(int port, int family)
 
 int srt_accept_one(int listener, int timeout_ms)
 {
-    // A caller that arrived before anyone watched the listener raises no epoll
-    // event, so the backlog is polled with non-blocking accepts instead.
+    // A caller that came before the listener was watched raises no event: poll accepts.
     int no = 0;
     srt_setsockflag(listener, SRTO_RCVSYN, &no, sizeof no);
     int sock = SRT_INVALID_SOCK;

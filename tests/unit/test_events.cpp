@@ -15,8 +15,7 @@
 
 static const uint64_t FIRST = 5000001;
 
-// The events after last_id, each dumped with sorted keys, without its id and its time (which
-// must be UTC with milliseconds); a gap first, if there is one.
+// Events after last_id, sorted keys, without id and (checked UTC ms) time; a gap first.
 static std::vector<std::string> texts_after(uint64_t last_id)
 {
     event_read_t read;
@@ -125,8 +124,7 @@ TEST_F(EventsTest, stream_replays_after_its_last_id_with_one_gap_for_what_left_t
     EXPECT_EQ(read.last_id, newest - 9);
 }
 
-// Events dropped from the queue while the batch holding them was on its way were
-// delivered: they are not reported missing afterwards.
+// Events dropped while their batch was in flight were delivered: no gap for them.
 TEST_F(EventsTest, drops_of_events_in_flight_are_not_reported_as_a_gap)
 {
     configure_events(10, true, FIRST);

@@ -48,8 +48,7 @@ class LogTest : public ::testing::Test
     std::string dir_ = make_temp_dir();
 };
 
-// Text is never a format and ends in one line end; control characters from callers are
-// escaped, so no text forges an entry or moves the terminal.
+// Text is never a format and is one line; control characters are escaped.
 TEST_F(LogTest, level_selects_tag_and_text_becomes_one_line)
 {
     const struct {
