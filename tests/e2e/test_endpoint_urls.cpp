@@ -30,12 +30,8 @@ std::string error_body(std::string text)
     return "{\"error\":\"" + text + "\"}";
 }
 
-/*
- * A UDP relay between one player and a listening port of the relay, counting what the relay
- * sends: key material requests (a UMSG_EXT control packet of subtype KMREQ, libsrt's key
- * refresh) and data packets under the odd key. The player's side is connected to the player
- * once its first packet came.
- */
+// A UDP relay between a player and the relay's port, counting the relay's key material
+// requests (UMSG_EXT of subtype KMREQ) and data packets under the odd key.
 struct udp_tap_t {
     int front = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int back = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -112,7 +108,6 @@ class endpoint_urls : public http_relay_fixture
         json_decref(list);
         return rows;
     }
-    // Waits until a connection is listed as row.
     bool lists(const std::string &row)
     {
         return wait_until(

@@ -95,20 +95,19 @@ static uint64_t id_of(const json_t *event)
     return (uint64_t)json_integer_value(json_object_get(event, "id"));
 }
 
-class events_e2e : public http_relay_fixture
+class events_e2e : public idle_relay_fixture
 {
   protected:
     void SetUp() override
     {
-        start_at_set_up = false;
-        http_relay_fixture::SetUp();
+        idle_relay_fixture::SetUp();
         receiver_port = free_tcp_port();
         start_receiver();
     }
     void TearDown() override
     {
         release_events();
-        http_relay_fixture::TearDown();
+        idle_relay_fixture::TearDown();
     }
     void start_receiver()
     {

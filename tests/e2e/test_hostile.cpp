@@ -34,18 +34,14 @@ std::vector<std::string> staged_files_in(const std::string &dir)
     return staged;
 }
 
-class hostile : public http_relay_fixture
+class hostile : public idle_relay_fixture
 {
   protected:
-    hostile()
-    {
-        start_at_set_up = false;
-    }
     void TearDown() override
     {
         if (mounted_.size() > 0)
             umount2(mounted_.c_str(), MNT_DETACH);
-        http_relay_fixture::TearDown();
+        idle_relay_fixture::TearDown();
     }
     // Every fsync of the relay takes 3 s; marker appears while one waits.
     void start_with_slow_disk(const std::string &marker)

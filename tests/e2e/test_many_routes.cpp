@@ -85,14 +85,9 @@ std::vector<std::string> load_tool(const char *role, int port, int routes,
 }
 #endif
 
-class many_routes : public http_relay_fixture
+class many_routes : public idle_relay_fixture
 {
   protected:
-    many_routes()
-    {
-        start_at_set_up = false;
-    }
-
     // Voluntary switches a second of the relay's threads while the routes carry rate_bps each.
     double own_switches_per_s(int routes, int rate_bps)
     {

@@ -29,18 +29,14 @@ int local_port(int sock)
     return ntohs(local.sin_port);
 }
 
-class RelayStreamTest : public http_relay_fixture
+class RelayStreamTest : public idle_relay_fixture
 {
   protected:
-    RelayStreamTest()
-    {
-        start_at_set_up = false;
-    }
     void TearDown() override
     {
         if (relay.child.pid > 0)
             EXPECT_EQ(stop_relay(relay), 15);
-        http_relay_fixture::TearDown();
+        idle_relay_fixture::TearDown();
     }
     void start_with(const std::string &source_mode, const std::string &source_url,
                     const std::string &target_mode, const std::string &target_url,
@@ -48,7 +44,6 @@ class RelayStreamTest : public http_relay_fixture
     {
         restart_with(route_file(source_mode, source_url, target_mode, target_url), env);
     }
-    // The common shape: a listening source and a listening target.
     void start_listen_pair(const std::string &target_query = "")
     {
         start_with("listen", srt_url("", source_port_), "listen",
@@ -62,6 +57,12 @@ class RelayStreamTest : public http_relay_fixture
         wait_until([&] { return count_occurrences(relay_stdout(relay), "New target") > before; },
                    sock != -1 ? 5000 : 0);
         return sock;
+    }
+
+    static std::string target_refusals(const std::string &reason)
+    {
+        return "mirevo_connections_rejected_total{route=\"100\",side=\"target\",reason=\"" +
+               reason + "\"}";
     }
 
     int source_port_ = free_udp_port();
@@ -86,10 +87,7 @@ TEST_F(RelayStreamTest, admitted_subscribers_get_every_message_and_wrong_stream_
     sleep(4);
     // What came before the relay listed the source may be lost, nothing after.
     expect_whole_stream(sender, admitted, 50);
-    EXPECT_EQ(wait_metric("mirevo_connections_rejected_total{route=\"100\",side=\"target\","
-                          "reason=\"streamid\"}",
-                          20),
-              20);
+    EXPECT_EQ(wait_metric(target_refusals("streamid"), 20), 20);
     EXPECT_TRUE(wait_relay_output(relay, "[STATS 100->1000] [1 sources; 5 targets] 5: [+1.", 5000));
     EXPECT_GE(wait_relay_count(relay, "Refused caller 127.0.0.1:", 1, 5000), 1u);
     std::string out = relay_stdout(relay);
@@ -163,10 +161,7 @@ TEST_F(RelayStreamTest, caller_that_cannot_be_watched_is_closed_and_the_route_se
     peer_t sender(keep(srt_open_caller(source_port_)), 200);
     EXPECT_TRUE(wait_until([&] { return receiver.count > 100; }, 5000));
     EXPECT_EQ(call("GET", "/api/routes").body, "{\"100\":{\"enabled\":1}}");
-    EXPECT_EQ(wait_metric("mirevo_connections_rejected_total{route=\"100\",side=\"target\","
-                          "reason=\"register\"}",
-                          1),
-              1);
+    EXPECT_EQ(wait_metric(target_refusals("register"), 1), 1);
 }
 
 // A late source is forwarded whole; a stalled subscriber's misses show as its own drops only.
@@ -456,8 +451,7 @@ TEST_F(RelayStreamTest, callers_gone_at_connect_are_never_listed)
 TEST_F(RelayStreamTest, passphrase_refusals_are_counted_and_logged_through_edits)
 {
     start_listen_pair("?passphrase=correct-horse-1");
-    const char *secret_refused =
-        "mirevo_connections_rejected_total{route=\"100\",side=\"target\",reason=\"secret\"}";
+    const std::string secret_refused = target_refusals("secret");
     int told = 0;
     for (const char *passphrase : {"", "wrong-horse-12"}) {
         for (int i = 0; i < 5; i++) {

@@ -66,13 +66,9 @@ double cpu_seconds(pid_t pid)
     return ticks / (double)sysconf(_SC_CLK_TCK);
 }
 
-class service : public http_relay_fixture
+class service : public idle_relay_fixture
 {
   protected:
-    service()
-    {
-        start_at_set_up = false;
-    }
     void make_pki()
     {
         ASSERT_EQ(run_command({"sh", "-c", "cd '" + dir + "' && " + make_test_pki}, dir), 0)
@@ -83,7 +79,6 @@ class service : public http_relay_fixture
     {
         install_files(read_text_file(dir + "/" + cert), key);
     }
-    // The same with the certificate file's text given.
     void install_files(const std::string &cert_text, const std::string &key)
     {
         for (const auto &file : {std::make_pair(cert_text, "cert.pem"),

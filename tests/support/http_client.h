@@ -179,3 +179,13 @@ class http_relay_fixture : public ::testing::Test
     std::vector<int> sockets;
     std::deque<child_process_t> children; // references stay valid as it grows
 };
+
+// The same without a relay at SetUp: each test starts its own.
+class idle_relay_fixture : public http_relay_fixture
+{
+  protected:
+    idle_relay_fixture()
+    {
+        start_at_set_up = false;
+    }
+};

@@ -39,7 +39,6 @@ class LogTest : public ::testing::Test
     {
         return read_text_file(dir_ + "/mirevo-" + day + ".log");
     }
-    // What reached the console.
     std::string log(int level, const std::string &text)
     {
         return capture_stdout([&] { log_message(level, text.c_str()); });

@@ -42,7 +42,6 @@ class OperationsTest : public ::testing::Test
     {
         return update_target(id, tid, 1, CONN_MODE_LISTEN, srt_url("", port).c_str());
     }
-    // A caller that the test closes in TearDown.
     int connect_peer(int port)
     {
         int sock = srt_open_caller(port, "", 1500);
