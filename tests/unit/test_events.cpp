@@ -166,7 +166,8 @@ TEST_F(EventsTest, a_batch_waits_to_fill_unless_full_or_old)
 TEST_F(EventsTest, edits_emit_what_changed_and_refusals_emit_nothing)
 {
     registry_sandbox_t sandbox;
-    std::string secret_url = "srt://:" + std::to_string(free_udp_port()) + "?passphrase=hushhush-1234";
+    std::string secret_url =
+        "srt://:" + std::to_string(free_udp_port()) + "?passphrase=hushhush-1234";
     std::string caller_url = "srt://127.0.0.1:" + std::to_string(free_udp_port());
     int32_t id = create_route();
     int32_t tid = add_target(id);
