@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <map>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -44,22 +43,6 @@ std::map<std::string, long long> own_thread_switches(pid_t pid)
     return switches;
 }
 
-// count routes sharing source_port and target_port, route 100 + n with stream id cam<n>.
-std::string shared_port_routes(int count, int source_port, int target_port)
-{
-    std::ostringstream text;
-    text << "{";
-    for (int n = 0; n < count; n++) {
-        std::string id = "?streamid=cam" + std::to_string(n);
-        text << (n == 0 ? "" : ",") << "\"" << 100 + n << "\":{\"source_id\":" << 100 + n
-             << ",\"enabled\":1,\"mode\":\"listen\",\"url\":\"" << srt_url("", source_port) << id
-             << "\",\"targets\":{\"" << 10000 + n << "\":{\"enabled\":1,\"mode\":\"listen\","
-             << "\"url\":\"" << srt_url("", target_port) << id << "\"}}}";
-    }
-    text << "}";
-    return text.str();
-}
-
 // The sum of every sample of a metric family in a metrics text.
 double family_sum(const std::string &text, const std::string &family)
 {
@@ -94,7 +77,7 @@ class many_routes : public idle_relay_fixture
 #ifdef MIREVO_LOAD
         std::string tag = std::to_string(routes), ready = dir + "/ready-" + tag;
         int source = free_udp_port(), target = free_udp_port();
-        restart_with(shared_port_routes(routes, source, target));
+        restart_with(shared_port_routes(routes, {source}, {target}));
         child_process_t &sub = run(
             "sub-" + tag,
             load_tool("sub", target, routes,

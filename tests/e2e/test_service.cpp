@@ -151,18 +151,8 @@ TEST_F(service, ten_thousand_routes_start_under_a_task_limit_of_200)
         source_ports.push_back(free_udp_port());
         target_ports.push_back(free_udp_port());
     }
-    std::string text = "{";
-    for (int i = 0; i < routes; i++) {
-        std::string n = std::to_string(i);
-        text += std::string(i == 0 ? "" : ",") + "\"" + std::to_string(100 + i) +
-                "\":{\"source_id\":" + std::to_string(100 + i) +
-                ",\"enabled\":1,\"mode\":\"listen\",\"url\":\"srt://:" +
-                std::to_string(source_ports[i % ports]) + "?streamid=s" + n +
-                "\",\"targets\":{\"" + std::to_string(20000 + i) +
-                "\":{\"enabled\":1,\"mode\":\"listen\",\"url\":\"srt://:" +
-                std::to_string(target_ports[i % ports]) + "?streamid=t" + n + "\"}}}";
-    }
-    write_text_file(dir + "/mirevo-config.json", text + "}");
+    write_text_file(dir + "/mirevo-config.json",
+                    shared_port_routes(routes, source_ports, target_ports));
     // The relay runs as nobody, whose task count the limit bounds (root's is not).
     chmod(dir.c_str(), 0777);
     chmod((dir + "/mirevo-config.json").c_str(), 0666);
@@ -186,8 +176,9 @@ TEST_F(service, ten_thousand_routes_start_under_a_task_limit_of_200)
         {});
     EXPECT_LT(tasks, 60) << "threads grow with routes";
     // The last route serves: its publisher reaches its player.
-    int player = caller(target_ports[(routes - 1) % ports], "t" + std::to_string(routes - 1));
-    int publisher = caller(source_ports[(routes - 1) % ports], "s" + std::to_string(routes - 1));
+    const std::string last = "cam" + std::to_string(routes - 1);
+    int player = caller(target_ports[(routes - 1) % ports], last);
+    int publisher = caller(source_ports[(routes - 1) % ports], last);
     ASSERT_NE(player, -1);
     ASSERT_NE(publisher, -1);
     char message[MESSAGE_SIZE];

@@ -73,6 +73,10 @@ int stop_relay(relay_process_t &relay);
 // A route file with route 100: one source and one target, both enabled.
 std::string route_file(const std::string &source_mode, const std::string &source_url,
                        const std::string &target_mode, const std::string &target_url);
+// count routes listening on shared ports: route 100 + n (target 20000 + n) with stream id
+// cam<n> on source_ports[n % size] and target_ports[n % size].
+std::string shared_port_routes(int count, const std::vector<int> &source_ports,
+                               const std::vector<int> &target_ports);
 // "srt://host:port".
 std::string srt_url(const std::string &host, int port);
 // Counts occurrences of needle in haystack.
