@@ -130,6 +130,11 @@ TEST_F(hostile, full_or_read_only_disk_refuses_changes_and_keeps_file_and_regist
     start({{"MIREVO_CONFIG", config}});
     create_routes(1);
     ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
+    // A URL, so that switching the target on gets as far as the save.
+    ASSERT_EQ(call("PUT", "/api/routes/100/targets/1000",
+                   "enabled=0&mode=listen&url=" + url_encode(srt_url("", free_udp_port())))
+                  .status,
+              200);
     std::string confirmed = get_body("/api/all_info");
     ASSERT_EQ(read_text_file(config), confirmed);
 
