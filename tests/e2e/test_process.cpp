@@ -66,8 +66,8 @@ TEST_F(ProcessTest, signal_restart_init_and_cleanup)
     expect_calls({
         {"PUT", "/api/routes/100/source", "enabled=1&mode=listen&url=" + url, 200, "Ok"},
         {"POST", "/api/routes/100/targets", "", 200, "{\"target_id\":1000}"},
-        {"PUT", "/api/routes/100/targets/1000", "enabled=0&mode=push&url=srt%3A%2F%2Fh%3A9%3Fa%3Db",
-         200, "Ok"},
+        {"PUT", "/api/routes/100/targets/1000",
+         "enabled=0&mode=push&url=srt%3A%2F%2Fh%3A9%3Flatency%3D5", 200, "Ok"},
         {"PUT", "/api/routes/102/source", "enabled=0&mode=rendezvous&url=srt://h:5", 200, "Ok"},
         {"DELETE", "/api/routes/101", "", 200, "Ok"},
     });
