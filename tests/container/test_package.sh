@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# The Debian package in a throwaway systemd container booted over this machine's root: install,
-# service user, key file, API on port 80, restart, cleanup, stop, upgrade and purge.
-#
+# The Debian package in a throwaway systemd container over this machine's root (overlays on
+# empty folders): install, user, key file, port 80, restart, cleanup, upgrade, purge. 77: skipped.
 #   tests/container/test_package.sh [package.deb]   without an argument: make deb first
-#
-# Exit 77 (skipped) where no container can boot here. The host is never changed: /usr, /etc
-# and /var of the container are overlays on empty folders, dropped with the container.
 set -euo pipefail
 
 repo="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -20,8 +16,7 @@ skip() {
 }
 
 finish() {
-  # The container's systemd first: once the first process of its PID namespace is gone the
-  # kernel ends every other one in it. Killing nspawn alone would leave them running.
+  # Kill the container's systemd first: its PID namespace ends with it.
   [ -n "$init" ] && kill -KILL "$init" 2>/dev/null || true
   if [ -n "$nspawn_pid" ]; then
     kill -KILL "$nspawn_pid" 2>/dev/null || true
@@ -50,13 +45,11 @@ systemd-nspawn -D / --volatile=yes --register=no --keep-unit --private-network -
   -b -- systemd.firstboot=off systemd.unit=basic.target >"$work/nspawn.log" 2>&1 </dev/null &
 nspawn_pid=$!
 
-# It boots to basic.target, so none of the host's own services (databases and such) start in
-# it. The container's systemd is the child of systemd-nspawn; wait (90 s at most) until it has booted.
+# Booted to basic.target so no host service starts; wait (90 s at most) for its systemd.
 state=""
 for _ in $(seq 225); do
   kill -0 "$nspawn_pid" 2>/dev/null || skip "systemd-nspawn cannot start here: $(tail -n 3 "$work/nspawn.log")"
-  # Asked anew each time: nspawn's first child is a helper that becomes or starts systemd.
-  # ps fails while nspawn has no child yet; that is not an error here.
+  # Asked anew: nspawn's first child only becomes or starts systemd; ps fails until it exists.
   init="$(ps -o pid=,comm= --ppid "$nspawn_pid" | awk '$2 == "systemd" { print $1; exit }' || true)"
   if [ -n "$init" ]; then
     state="$(timeout 5 nsenter -t "$init" -a systemctl is-system-running 2>/dev/null || true)"

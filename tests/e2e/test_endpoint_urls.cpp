@@ -1,5 +1,4 @@
-// Endpoint URLs through the real binary: what the API takes and refuses, what a stored file
-// loads, and the options that must reach the handshake and the wire.
+// Endpoint URLs through the real binary: API checks, stored files, options on the wire.
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -31,12 +30,8 @@ std::string error_body(std::string text)
     return "{\"error\":\"" + text + "\"}";
 }
 
-/*
- * A UDP relay between one player and a listening port of the relay, counting what the relay
- * sends: key material requests (a UMSG_EXT control packet of subtype KMREQ, libsrt's key
- * refresh) and data packets under the odd key. The player's side is connected to the player
- * once its first packet came.
- */
+// A UDP relay between a player and the relay's port, counting the relay's key material
+// requests (UMSG_EXT of subtype KMREQ) and data packets under the odd key.
 struct udp_tap_t {
     int front = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     int back = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -113,7 +108,6 @@ class endpoint_urls : public http_relay_fixture
         json_decref(list);
         return rows;
     }
-    // Waits until a connection is listed as row.
     bool lists(const std::string &row)
     {
         return wait_until(
@@ -135,9 +129,7 @@ class endpoint_urls : public http_relay_fixture
     }
 };
 
-// A passphrase after a stream id holding '=' was paired away, and a publisher without it
-// got in unencrypted. The API now asks for the '=' as %3D; a stored file reads the id cut
-// at '=' as it always did, with the passphrase in force. The secret shows nowhere.
+// A passphrase after an id holding '=' was once paired away, letting callers in without it.
 TEST_F(endpoint_urls, passphrase_after_an_id_holding_equals_keeps_callers_without_it_out)
 {
     int port = free_udp_port();
@@ -167,9 +159,7 @@ TEST_F(endpoint_urls, passphrase_after_an_id_holding_equals_keeps_callers_withou
         EXPECT_EQ(text.find(secret), std::string::npos);
 }
 
-// A stream id is admitted as the URL writes it once %26 %3D %23 %25 are decoded, whole up
-// to libsrt's 512 bytes (once cut to 98, so its tail did not count), and listed whole; an
-// id that is not UTF-8 is listed escaped (once shown as "").
+// Stream ids are admitted decoded and whole up to 512 bytes; non-UTF-8 ids are listed escaped.
 TEST_F(endpoint_urls, stream_ids_are_admitted_decoded_and_whole_and_listed_as_presented)
 {
     const std::string long_id(512, 'x'), accents = [] {
@@ -217,9 +207,7 @@ TEST_F(endpoint_urls, stream_ids_are_admitted_decoded_and_whole_and_listed_as_pr
     EXPECT_TRUE(lists("\\xFF\\xFE" + accents.substr(2)));
 }
 
-// kmrefreshrate once never reached a socket: a player saw no key change in a minute. Now
-// the relay sends its player a new key after the packets asked for, and a target without
-// the option keeps one key; both players get the stream.
+// kmrefreshrate once never reached a socket; now the player sees its key change.
 TEST_F(endpoint_urls, kmrefreshrate_makes_the_relay_change_its_players_key)
 {
     int source_port = free_udp_port(), refreshed_port = free_udp_port();
@@ -261,10 +249,7 @@ TEST_F(endpoint_urls, kmrefreshrate_makes_the_relay_change_its_players_key)
     EXPECT_EQ(one.corrupt + two.corrupt, 0);
 }
 
-// A URL whose host or port does not parse once listened elsewhere (even on UDP 80) with
-// "Ok"; now it is refused with the reason, and nothing listens. A URL longer than the 255
-// characters once kept is stored whole: an unrelated change and a restart keep its
-// passphrase in force.
+// Unparsable hosts or ports once listened elsewhere; long URLs were once cut at 255.
 TEST_F(endpoint_urls, malformed_urls_are_refused_and_long_ones_kept_whole)
 {
     int port = free_udp_port();
@@ -306,9 +291,7 @@ TEST_F(endpoint_urls, malformed_urls_are_refused_and_long_ones_kept_whole)
     EXPECT_TRUE(lists(id + " encrypted"));
 }
 
-// A stored file loads what it always could: an unknown option with one line naming it.
-// What would listen elsewhere, or lose its tail, is left off with a line naming the
-// route, cannot be switched on as stored, and an overlong URL's text is copied aside.
+// Stored URLs load with a line naming what is off; unsafe ones stay off, long ones copied aside.
 TEST_F(endpoint_urls, stored_urls_load_with_a_line_or_stay_off)
 {
     int port = free_udp_port();

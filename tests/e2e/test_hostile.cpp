@@ -1,5 +1,4 @@
-// The relay as a production host treats it: a stalled console, a full or read-only disk, a
-// slow disk, a refusing remote, a port busy at start.
+// The relay on a hostile host: stalled console, full or slow disk, refusing remote, busy port.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -35,24 +34,36 @@ std::vector<std::string> staged_files_in(const std::string &dir)
     return staged;
 }
 
-class hostile : public http_relay_fixture
+class hostile : public idle_relay_fixture
 {
   protected:
-    hostile()
-    {
-        start_at_set_up = false;
-    }
     void TearDown() override
     {
         if (mounted_.size() > 0)
             umount2(mounted_.c_str(), MNT_DETACH);
-        http_relay_fixture::TearDown();
+        idle_relay_fixture::TearDown();
+    }
+    // Every fsync of the relay takes 3 s; marker appears while one waits.
+    void start_with_slow_disk(const std::string &marker)
+    {
+        start({{"LD_PRELOAD", SLOW_FSYNC_SHIM},
+               {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+               {"MIREVO_TEST_FSYNC_DELAY_MS", "3000"},
+               {"MIREVO_TEST_FSYNC_MARKER", marker}});
     }
     std::string mounted_;
 };
 
-// A console that blocks for good stalls neither API, stream nor libsrt's handshake gate;
-// entries that do not fit the queue are counted and reported once it drains.
+void fill_folder(const std::string &folder)
+{
+    int filler = open((folder + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+    char block[4096] = {};
+    while (filler != -1 && write(filler, block, sizeof block) > 0) {
+    }
+    close(filler);
+}
+
+// A blocked console stalls neither API, stream nor handshake; its drops are reported after.
 TEST_F(hostile, stalled_console_stalls_neither_api_nor_stream_nor_handshake)
 {
     std::string fifo = dir + "/console";
@@ -107,8 +118,7 @@ TEST_F(hostile, stalled_console_stalls_neither_api_nor_stream_nor_handshake)
     close(console);
 }
 
-// On a full, then a read-only disk every change is answered 555 and changes nothing: file
-// and API agree, and a restart keeps what was confirmed.
+// On a full, then read-only disk every change gets 555 and file and API stay equal.
 TEST_F(hostile, full_or_read_only_disk_refuses_changes_and_keeps_file_and_registry_equal)
 {
     std::string folder = dir + "/etc";
@@ -120,20 +130,15 @@ TEST_F(hostile, full_or_read_only_disk_refuses_changes_and_keeps_file_and_regist
     start({{"MIREVO_CONFIG", config}});
     create_routes(1);
     ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
-    // A URL of its own, so switching it on gets as far as the save.
+    // A URL, so that switching the target on gets as far as the save.
     ASSERT_EQ(call("PUT", "/api/routes/100/targets/1000",
-                   "enabled=0&mode=push&url=" + url_encode(srt_url("127.0.0.1", 9)))
+                   "enabled=0&mode=listen&url=" + url_encode(srt_url("", free_udp_port())))
                   .status,
               200);
     std::string confirmed = get_body("/api/all_info");
     ASSERT_EQ(read_text_file(config), confirmed);
 
-    // Fill the disk to the last block.
-    int filler = open((folder + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
-    char block[4096] = {};
-    while (write(filler, block, sizeof block) > 0) {
-    }
-    close(filler);
+    fill_folder(folder);
     const std::vector<std::pair<std::string, std::string>> changes = {
         {"POST", "/api/routes/route"},
         {"PUT", "/api/routes/100/source"},
@@ -161,8 +166,7 @@ TEST_F(hostile, full_or_read_only_disk_refuses_changes_and_keeps_file_and_regist
     EXPECT_EQ(get_body("/api/all_info"), confirmed);
 }
 
-// fsync takes 3 s: a subscriber arriving meanwhile is served while the edit waits. SIGTERM
-// mid-save leaves no copy of the route file (nor its passphrases), nor does a killed relay.
+// A 3 s fsync stalls only the edit; SIGTERM mid-save leaves no staged copy.
 TEST_F(hostile, slow_disk_stalls_only_the_edit_and_sigterm_mid_save_leaves_no_copy)
 {
     int source_port = free_udp_port(), target_port = free_udp_port();
@@ -171,10 +175,7 @@ TEST_F(hostile, slow_disk_stalls_only_the_edit_and_sigterm_mid_save_leaves_no_co
     write_text_file(dir + "/mirevo-config.json.saving-Ab3dE9", "{\"passphrase\":\"x\"}");
     write_text_file(dir + "/mirevo-config.json.backup", "kept");
     std::string marker = dir + "/fsync-waiting";
-    start({{"LD_PRELOAD", SLOW_FSYNC_SHIM},
-           {"ASAN_OPTIONS", "verify_asan_link_order=0"},
-           {"MIREVO_TEST_FSYNC_DELAY_MS", "3000"},
-           {"MIREVO_TEST_FSYNC_MARKER", marker}});
+    start_with_slow_disk(marker);
     // The port takes connections before the load; the first answer comes after it.
     ASSERT_EQ(call("GET", "/api/routes").status, 200);
     EXPECT_EQ(staged_files_in(dir).size(), 0u);
@@ -212,20 +213,14 @@ TEST_F(hostile, slow_disk_stalls_only_the_edit_and_sigterm_mid_save_leaves_no_co
     EXPECT_EQ(staged_files_in(dir).size(), 0u);
 }
 
-// Every save takes 3 s. Reads are answered from memory while the first change still waits
-// for its disk; changes are answered one after another in the order they came, on a kept
-// connection before a read sent behind them; a change whose client left still lands.
+// Reads answer while changes wait for slow saves, one after another in order.
 TEST_F(hostile, reads_answer_while_changes_wait_in_order_for_slow_saves)
 {
     write_text_file(
         dir + "/mirevo-config.json",
         route_file("listen", srt_url("", free_udp_port()), "listen", srt_url("", free_udp_port())));
     std::string marker = dir + "/fsync-waiting";
-    start({{"LD_PRELOAD", SLOW_FSYNC_SHIM},
-           {"ASAN_OPTIONS", "verify_asan_link_order=0"},
-           {"MIREVO_TEST_FSYNC_DELAY_MS", "3000"},
-           {"MIREVO_TEST_FSYNC_MARKER", marker}});
-
+    start_with_slow_disk(marker);
     std::atomic<int> answered{0};
     int put_order = 0, post_order = 0;
     std::string put_body, post_body;
@@ -239,8 +234,7 @@ TEST_F(hostile, reads_answer_while_changes_wait_in_order_for_slow_saves)
         post_order = ++answered;
     });
     ASSERT_TRUE(wait_relay_output(relay, "POST request URI: /api/routes/100/targets", 5000));
-    // This client leaves (a reset) before its answer; the next asks for a change and a read at
-    // once.
+    // One client resets before its answer; another sends a change and a read at once.
     http_connection_t leaving, kept;
     ASSERT_TRUE(http_connect(leaving, relay.http_port));
     ASSERT_TRUE(http_send_raw(leaving, "POST " + api_target("/api/routes/route", relay.api_key) +
@@ -291,9 +285,7 @@ TEST_F(hostile, reads_answer_while_changes_wait_in_order_for_slow_saves)
     EXPECT_EQ(read_text_file(dir + "/mirevo-config.json"), get_body("/api/all_info"));
 }
 
-// A full log folder: each entry the day file cannot take is counted, the console says so
-// once, and once the folder has room again one line in the file says how many were lost.
-// The entry cut by the full disk is marked, so it runs into no other line.
+// A full log folder: lost entries counted, reported once, the cut entry marked.
 TEST_F(hostile, full_log_folder_counts_lost_entries_and_reports_them_once_there_is_room)
 {
     std::string folder = dir + "/log";
@@ -310,8 +302,7 @@ TEST_F(hostile, full_log_folder_counts_lost_entries_and_reports_them_once_there_
     };
     ASSERT_TRUE(wait_until(initialized, 10000));
 
-    // The day file's last page keeps 40 bytes free, then the folder is filled: the next entry
-    // is cut after 40 bytes, the ones after it are not written at all.
+    // Leave 40 bytes on the day file's last page, then fill the folder.
     struct stat file_stat;
     ASSERT_EQ(stat(day_file.c_str(), &file_stat), 0);
     size_t pad = (size_t)(2 * 4096 - 40 - file_stat.st_size % 4096) % 4096;
@@ -321,12 +312,7 @@ TEST_F(hostile, full_log_folder_counts_lost_entries_and_reports_them_once_there_
     ASSERT_NE(appending, -1);
     ASSERT_EQ(write(appending, padding.data(), padding.size()), (ssize_t)padding.size());
     close(appending);
-    int filler = open((folder + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
-    ASSERT_NE(filler, -1);
-    char block[4096] = {};
-    while (write(filler, block, sizeof block) > 0) {
-    }
-    close(filler);
+    fill_folder(folder);
 
     // Each SIGHUP logs one entry: no TLS pair is configured.
     const std::string entry = "SIGHUP: no TLS certificate is configured, nothing to reload\n";
@@ -364,8 +350,7 @@ TEST_F(hostile, full_log_folder_counts_lost_entries_and_reports_them_once_there_
     EXPECT_EQ(metric("mirevo_log_write_failures_total"), 3);
 }
 
-// A refused push target is dialled after growing pauses with descriptors flat; a source
-// whose port is busy at start listens once it is free.
+// A refused push target is redialled with back-off; a busy source port is retried.
 TEST_F(hostile, refusing_remote_is_redialled_with_back_off_and_busy_port_is_retried)
 {
     std::string remote_dir = make_temp_dir();

@@ -25,8 +25,7 @@ static std::string encoded_url(int port)
 
 using http_api = http_relay_fixture;
 
-// The rows share one kept-alive connection and build on each other; after each, success
-// or failure, the route file holds what /api/all_info shows.
+// Rows share a kept-alive connection; after each the file holds what /api/all_info shows.
 TEST_F(http_api, rows_with_their_failures_keep_the_file_equal_to_the_registry)
 {
     int busy_port = free_udp_port();
@@ -101,8 +100,7 @@ TEST_F(http_api, rows_with_their_failures_keep_the_file_equal_to_the_registry)
         EXPECT_EQ(read_text_file(relay.config_path), get_body("/api/all_info")) << target;
     }
     http_disconnect(connection);
-    // The failed target keeps its new settings; the one bad target does not keep the
-    // source from listening.
+    // The failed target keeps its settings and does not stop the source.
     EXPECT_EQ(get_body("/api/routes/100/targets"),
               "{\"1002\":{\"enabled\":1,\"mode\":\"listen\",\"url\":\"srt://:" +
                   std::to_string(busy_port) +
@@ -110,8 +108,7 @@ TEST_F(http_api, rows_with_their_failures_keep_the_file_equal_to_the_registry)
     int caller = srt_open_caller(source_port);
     EXPECT_NE(caller, -1);
     srt_close(caller);
-    // Newest route first; /api/all_info comes whole (the file's bytes) far beyond one
-    // 4096-byte reply buffer.
+    // Newest route first; /api/all_info comes whole past one reply buffer.
     create_routes(198);
     EXPECT_EQ(get_body("/api/routes").find("{\"299\":{\"enabled\":0},\"298\":"), 0u);
     http_response_t all_info = call("GET", "/api/all_info");
@@ -120,8 +117,7 @@ TEST_F(http_api, rows_with_their_failures_keep_the_file_equal_to_the_registry)
     close(holder);
 }
 
-// One route with a publisher on its listening source and two subscribers on its
-// listening target: which routes and targets are active, and which stats are selected.
+// Active routes and targets, and which stats are selected, with live peers.
 TEST_F(http_api, activity_and_stats_with_live_peers)
 {
     create_routes(2);
@@ -142,8 +138,7 @@ TEST_F(http_api, activity_and_stats_with_live_peers)
                            .find("\"subscribers\":2}") != std::string::npos;
         },
         15000));
-    // is_source 1 selects the source; 0, absent or not a number with a target_id that
-    // target; anything else gives {}.
+    // is_source 1: the source; 0, absent or junk with target_id: that target; else {}.
     const std::pair<std::string, std::string> selected[] = {
         {"route_id=100", "{}"},
         {"route_id=100&is_source=2&target_id=1000", "{}"},
@@ -173,8 +168,7 @@ TEST_F(http_api, activity_and_stats_with_live_peers)
         srt_close(sock);
 }
 
-// The tail keeps whole pieces (lines, or 1023-byte parts) within 3999 bytes of the last
-// 100 lines, from a folder whose name holds shell characters.
+// The tail keeps whole pieces within 3999 bytes, from a folder with shell characters.
 TEST_F(http_api, logs_from_a_quoted_folder_return_whole_pieces_within_3999_bytes)
 {
     const std::string b98 = std::string(98, 'b') + "\n";

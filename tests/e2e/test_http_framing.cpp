@@ -11,8 +11,7 @@ using http_framing = http_relay_fixture;
 const char no_key[] = "API key does not exist";
 const char wrong_key[] = "API key does not same with registered API key";
 
-// No row sends a key. Dot segments are folded before the lookup, which matches whole names
-// only: nothing outside web/ (nor an /api answer) is reachable through /ui/.
+// No row sends a key; nothing outside web/ is reachable through /ui/.
 TEST_F(http_framing, page_and_assets_without_key_and_everything_else_keyed)
 {
     const std::string html = "text/html; charset=utf-8", js = "text/javascript; charset=utf-8";
@@ -54,8 +53,7 @@ TEST_F(http_framing, page_and_assets_without_key_and_everything_else_keyed)
     }
 }
 
-// api_key decides when it comes with a bearer token; the rows pin how the server feeds
-// the check: query fragments, decoding, the header and key buffers.
+// How the key reaches the check: query fragments, decoding, header and buffers.
 TEST_F(http_framing, api_key_check_by_query_parameter_and_bearer_header)
 {
     const std::string longest = std::string(110, 'k') + "z";
@@ -93,8 +91,7 @@ TEST_F(http_framing, api_key_check_by_query_parameter_and_bearer_header)
     }
 }
 
-// The read key opens every view and no change (registry, file and process stay); neither
-// key shows in the console or the day log.
+// The read key opens every view and no change; neither key is logged.
 TEST_F(http_framing, read_key_opens_every_view_and_no_change)
 {
     const std::string read_key = "read-only-key-1";
@@ -155,8 +152,7 @@ TEST_F(http_framing, read_key_opens_every_view_and_no_change)
     EXPECT_EQ(printed.find(relay.api_key), std::string::npos);
 }
 
-// After a refused key the connection serves on and a body is never read as parameters. A
-// POST without Content-Length still gets its whole reply, then the connection ends.
+// A refused key keeps the connection; a POST without length gets its reply, then close.
 TEST_F(http_framing, keep_alive_after_refusal_and_close_after_a_post_without_length)
 {
     const std::string key = "?api_key=test-key";
@@ -183,8 +179,7 @@ TEST_F(http_framing, keep_alive_after_refusal_and_close_after_a_post_without_len
     http_disconnect(connection);
 }
 
-// Segments match exactly and whole; anything else is answered 200 with nothing. Paths that
-// do not fit the 256-byte path buffer or the 10-slot segment table are refused, not cut.
+// Segments match exactly; paths too long or too many segments are refused, not cut.
 TEST_F(http_framing, paths_match_by_exact_segments_and_count)
 {
     create_routes(1);

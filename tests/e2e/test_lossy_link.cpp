@@ -16,13 +16,9 @@ namespace
 
 #ifdef MIREVO_LOAD_TOOL
 
-class LossyLinkTest : public http_relay_fixture
+class LossyLinkTest : public idle_relay_fixture
 {
   protected:
-    LossyLinkTest()
-    {
-        start_at_set_up = false;
-    }
     // The load tool with args, output in dir/name.out and .err.
     child_process_t &run_load(const std::string &name, std::vector<std::string> args)
     {
@@ -39,9 +35,7 @@ class LossyLinkTest : public http_relay_fixture
     }
 };
 
-// 5% loss and 20 ms each way on both legs, encrypted, at 200 ms: every message arrives
-// unchanged and in order. A busy machine loses one run in ten (a packet dropped three times),
-// so such a run is made again with other seeds; a relay that breaks recovery loses every run.
+// 5% loss, 20 ms each way, encrypted: every message whole and in order (reruns on new seeds).
 TEST_F(LossyLinkTest, encrypted_stream_crosses_two_lossy_legs_whole_and_in_order)
 {
     const std::string secret = "lossy-link-secret", query = "?latency=200&passphrase=" + secret;
@@ -70,8 +64,7 @@ TEST_F(LossyLinkTest, encrypted_stream_crosses_two_lossy_legs_whole_and_in_order
                     "subscribers", "connections", "first_seq", &figures[6], "last_seq",
                     &figures[7]);
         json_decref(got);
-        // Both legs lost packets, and the relay recovered them on each: the figures come
-        // with the next statistics pass, or with the fold of the closed connection.
+        // Both legs lost packets and the relay recovered them.
         EXPECT_GT(wait_metric("mirevo_route_source_packets_lost_total{route=\"100\"}", 1), 0);
         EXPECT_GT(
             wait_metric("mirevo_target_packets_retransmitted_total{route=\"100\",target=\"1000\"}",
@@ -86,42 +79,7 @@ TEST_F(LossyLinkTest, encrypted_stream_crosses_two_lossy_legs_whole_and_in_order
     EXPECT_EQ(figures, whole);
 }
 
-// 200 ms in and 400 ms out to a target with source time: plays about 400 ms and the transits
-// after sending (not 640), and recovery within that budget delivers at least 99%, in order.
-TEST_F(LossyLinkTest, source_time_target_plays_within_its_budget_across_lossy_legs)
-{
-    int source = free_udp_port(), target = free_udp_port();
-    int publish = free_udp_port(), watch = free_udp_port();
-    restart_with(route_file("listen", srt_url("", source) + "?latency=200", "listen",
-                            srt_url("", target) + "?latency=400&sourcetime=1"));
-    std::vector<std::string> rule = {"--loss", "5", "--delay", "20", "--seed", "9"};
-    impair("up", publish, source, rule);
-    impair("down", watch, target, rule);
-    child_process_t &sub =
-        run_load("sub", {"sub", "--url", srt_url("127.0.0.1", watch), "--duration", "10"});
-    ASSERT_TRUE(wait_relay_output(relay, "New target", 10000));
-    child_process_t &gen = run_load("gen", {"gen", "--url", srt_url("127.0.0.1", publish), "--rate",
-                                            "2000000", "--duration", "5"});
-    ASSERT_TRUE(wait_process(gen, 20000));
-    ASSERT_TRUE(wait_process(sub, 20000));
-    json_t *sent = parse_json_body(read_text_file(gen.out_path));
-    json_t *got = parse_json_body(read_text_file(sub.out_path));
-    json_int_t total = -1, received = -1, reordered = -1, corrupted = -1;
-    double p50 = -1;
-    json_unpack(sent, "{s:I}", "sent", &total);
-    json_unpack(got, "{s:{s:I,s:I,s:I,s:{s:F}}}", "aggregate", "received", &received, "reordered",
-                &reordered, "corrupted", &corrupted, "latency_ms", "p50", &p50);
-    json_decref(sent);
-    json_decref(got);
-    EXPECT_GT(total, 800);
-    EXPECT_GE(received, 0.99 * total);
-    EXPECT_EQ(reordered + corrupted, 0);
-    EXPECT_GE(p50, 430);
-    EXPECT_LE(p50, 520);
-}
-
-// A rendezvous peer on the far side of the middlebox calls the upstream port that the
-// middlebox names once the relay's first handshake packet came. The socket or -1.
+// A rendezvous peer behind the middlebox; the socket or -1.
 int meet_through(child_process_t &box, int peer_port)
 {
     const std::string mark = "relayed from local port ";
@@ -147,8 +105,7 @@ int meet_through(child_process_t &box, int peer_port)
     return sock;
 }
 
-// Handshakes survive 150 ms each way and 10% loss: the relay's source in each mode meets a
-// peer on the far side of the middlebox, and both ends see the connection.
+// Handshakes in every mode survive 150 ms each way and 10% loss.
 TEST_F(LossyLinkTest, handshakes_complete_across_a_slow_lossy_link_in_every_mode)
 {
     for (const std::string mode : {"listen", "pull", "rendezvous"}) {

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <map>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -18,16 +17,10 @@ const int WINDOW_MS = 3000;
 // The same total stream rate, 20 Mbit/s, carried by few and by many routes.
 const int FEW_ROUTES = 20, FEW_RATE_BPS = 1000000;
 const int MANY_ROUTES = 200, MANY_RATE_BPS = 100000;
-// The relay's own threads may switch at most this many times as often over 200 routes as
-// over 20. Their wakes should follow the messages, which are as many per second in both runs:
-// one thread with one epoll over every socket (the load tool's bare "routes" relay) measured
-// 0.8x on a busy 2-core machine (2,900 against 3,500 switches a second). A thread per route
-// waiting in libsrt's epoll is woken for other routes' socket events and every 10 ms besides:
-// two threads per route measured 3.4-3.5x there (22,700 against 6,500).
+// Limit on switches over 200 routes against 20: one epoll measured 0.8x, a thread per route 3.5x.
 const double SWITCH_GROWTH_LIMIT = 2.0;
 
-// Voluntary context switches by thread id of pid's threads, those named "SRT:*" (libsrt's
-// own) left out. Empty when /proc shows no such field.
+// Voluntary context switches by tid of pid's threads, libsrt's "SRT:*" left out.
 std::map<std::string, long long> own_thread_switches(pid_t pid)
 {
     std::map<std::string, long long> switches;
@@ -50,23 +43,6 @@ std::map<std::string, long long> own_thread_switches(pid_t pid)
     return switches;
 }
 
-// The route file of count routes whose sources all listen on source_port and targets on
-// target_port, route n (100 + n) with the stream id cam<n> on both.
-std::string shared_port_routes(int count, int source_port, int target_port)
-{
-    std::ostringstream text;
-    text << "{";
-    for (int n = 0; n < count; n++) {
-        std::string id = "?streamid=cam" + std::to_string(n);
-        text << (n == 0 ? "" : ",") << "\"" << 100 + n << "\":{\"source_id\":" << 100 + n
-             << ",\"enabled\":1,\"mode\":\"listen\",\"url\":\"" << srt_url("", source_port) << id
-             << "\",\"targets\":{\"" << 10000 + n << "\":{\"enabled\":1,\"mode\":\"listen\","
-             << "\"url\":\"" << srt_url("", target_port) << id << "\"}}}";
-    }
-    text << "}";
-    return text.str();
-}
-
 // The sum of every sample of a metric family in a metrics text.
 double family_sum(const std::string &text, const std::string &family)
 {
@@ -78,8 +54,7 @@ double family_sum(const std::string &text, const std::string &family)
 }
 
 #ifdef MIREVO_LOAD
-// The load tool's role (gen or sub) with one stream per route, cam0 ... on 127.0.0.1:port,
-// from one local UDP port, and options.
+// The load tool's role (gen or sub), one stream per route on 127.0.0.1:port.
 std::vector<std::string> load_tool(const char *role, int port, int routes,
                                    const std::vector<std::string> &options)
 {
@@ -93,22 +68,16 @@ std::vector<std::string> load_tool(const char *role, int port, int routes,
 }
 #endif
 
-class many_routes : public http_relay_fixture
+class many_routes : public idle_relay_fixture
 {
   protected:
-    many_routes()
-    {
-        start_at_set_up = false;
-    }
-
-    // Voluntary switches a second of the relay's own threads while routes live routes carry
-    // rate_bps each to one subscriber each, on two shared ports; -1 after a failed assertion.
+    // Voluntary switches a second of the relay's threads while the routes carry rate_bps each.
     double own_switches_per_s(int routes, int rate_bps)
     {
 #ifdef MIREVO_LOAD
         std::string tag = std::to_string(routes), ready = dir + "/ready-" + tag;
         int source = free_udp_port(), target = free_udp_port();
-        restart_with(shared_port_routes(routes, source, target));
+        restart_with(shared_port_routes(routes, {source}, {target}));
         child_process_t &sub = run(
             "sub-" + tag,
             load_tool("sub", target, routes,
@@ -157,8 +126,7 @@ class many_routes : public http_relay_fixture
     }
 };
 
-// A relay thread per route waiting in libsrt's epoll wakes for other routes' events: the
-// wakes of the relay's own threads then grow with the routes, not with the traffic.
+// A thread per route would wake for other routes' events: wakes must not grow with routes.
 TEST_F(many_routes, relay_thread_wakes_do_not_grow_with_routes)
 {
 #ifndef MIREVO_LOAD

@@ -7,8 +7,7 @@
 
 using orchestration = http_relay_fixture;
 
-// A missing route file is made from the seed (private, loaded at once); one that exists, as
-// the API left it, is kept over the seed on the next start; the seed is never written.
+// A missing route file is made from the seed; an existing one is kept; the seed is never written.
 TEST_F(orchestration, seed_makes_a_missing_route_file_and_never_replaces_one)
 {
     int source_port = free_udp_port();
@@ -29,8 +28,7 @@ TEST_F(orchestration, seed_makes_a_missing_route_file_and_never_replaces_one)
     EXPECT_EQ(read_text_file(seed_path), seed);
 }
 
-// A seed that cannot be used ends the start with status 1 and one line naming the first fault;
-// no route file is made and no URL (which may hold a passphrase) is quoted.
+// An unusable seed ends the start with status 1 and one line, quoting no URL.
 TEST_F(orchestration, unusable_seed_ends_the_start_with_one_line_naming_the_fault)
 {
     const struct {

@@ -12,9 +12,7 @@
 
 using ProcessTest = http_relay_fixture;
 
-// -h writes no file. An unknown option, a key too long (not cut to a head that opens), no
-// route file and a missing log folder are announced and cost no crash; with no route no
-// statistics line is printed.
+// -h writes no file; bad options and missing inputs are announced without a crash.
 TEST_F(ProcessTest, help_unknown_option_and_missing_inputs)
 {
     std::string empty = dir + "/empty";
@@ -48,8 +46,7 @@ TEST_F(ProcessTest, help_unknown_option_and_missing_inputs)
     EXPECT_EQ(out.find("[STATS"), std::string::npos) << out;
 }
 
-// A restart brings back what the API configured. Restore and undispatched commands change
-// nothing, init deletes every route, cleanup removes the file, runs systemctl and exits 0.
+// A restart restores the API's routes; init deletes all; cleanup removes the file and exits 0.
 TEST_F(ProcessTest, signal_restart_init_and_cleanup)
 {
     std::string out = relay_stdout(relay);
@@ -69,8 +66,8 @@ TEST_F(ProcessTest, signal_restart_init_and_cleanup)
     expect_calls({
         {"PUT", "/api/routes/100/source", "enabled=1&mode=listen&url=" + url, 200, "Ok"},
         {"POST", "/api/routes/100/targets", "", 200, "{\"target_id\":1000}"},
-        {"PUT", "/api/routes/100/targets/1000", "enabled=0&mode=push&url=srt%3A%2F%2Fh%3A9%3Flatency%3D20",
-         200, "Ok"},
+        {"PUT", "/api/routes/100/targets/1000",
+         "enabled=0&mode=push&url=srt%3A%2F%2Fh%3A9%3Flatency%3D5", 200, "Ok"},
         {"PUT", "/api/routes/102/source", "enabled=0&mode=rendezvous&url=srt://h:5", 200, "Ok"},
         {"DELETE", "/api/routes/101", "", 200, "Ok"},
     });
@@ -114,8 +111,7 @@ TEST_F(ProcessTest, signal_restart_init_and_cleanup)
     EXPECT_NE(relay_stdout(relay).find("\ncleanup\n"), std::string::npos);
 }
 
-// make install stages the binary, the hardened unit (rated at most 2.0) and a key file only
-// root reads, which a second run keeps.
+// make install stages the binary, the hardened unit and a root-only key file, kept on rerun.
 TEST(http_service_install, stages_binary_hardened_unit_and_key_file_under_destdir)
 {
     std::string root = make_temp_dir(), keys = root + "/usr/local/etc/mirevo/keys.env", key_text;

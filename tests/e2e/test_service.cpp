@@ -30,9 +30,7 @@ int run_command(const std::vector<std::string> &argv, const std::string &dir)
     return child.status;
 }
 
-// A test CA in dir and server pairs for 127.0.0.1: a.pem/a.key (EC) and b.pem/b.key (RSA, so
-// a reload also changes the key type) signed by the CA, and c.pem/c.key signed by mid.pem, an
-// intermediate the CA signed; forged.pem is c.pem with the last byte of its signature changed.
+// A CA, pairs a (EC) and b (RSA), c signed by intermediate mid, and forged (c, bad signature).
 const char make_test_pki[] = R"pki(set -e
 openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key \
   -out ca.pem -subj '/CN=mirevo test CA' -days 2
@@ -68,13 +66,9 @@ double cpu_seconds(pid_t pid)
     return ticks / (double)sysconf(_SC_CLK_TCK);
 }
 
-class service : public http_relay_fixture
+class service : public idle_relay_fixture
 {
   protected:
-    service()
-    {
-        start_at_set_up = false;
-    }
     void make_pki()
     {
         ASSERT_EQ(run_command({"sh", "-c", "cd '" + dir + "' && " + make_test_pki}, dir), 0)
@@ -85,7 +79,6 @@ class service : public http_relay_fixture
     {
         install_files(read_text_file(dir + "/" + cert), key);
     }
-    // The same with the certificate file's text given.
     void install_files(const std::string &cert_text, const std::string &key)
     {
         for (const auto &file : {std::make_pair(cert_text, "cert.pem"),
@@ -110,8 +103,7 @@ class service : public http_relay_fixture
     }
 };
 
-// A relay that cannot serve its API ends at once, with one line naming the port and the
-// reason, before any route opens (it used to run on without an API). Each row starts one.
+// A relay that cannot serve its API exits at once with one line, before any route opens.
 TEST_F(service, unusable_port_or_tls_pair_ends_the_start_with_one_line)
 {
     make_pki();
@@ -150,8 +142,7 @@ TEST_F(service, unusable_port_or_tls_pair_ends_the_start_with_one_line)
     close(holder);
 }
 
-// Ten thousand routes start, and their API answers, as a user whose task limit is 200: one
-// thread per route used to make the start fail (exit 255, no API to mend the routes with).
+// 10,000 routes start under a task limit of 200 (a thread per route once failed).
 TEST_F(service, ten_thousand_routes_start_under_a_task_limit_of_200)
 {
     const int ports = 10, routes = 10000;
@@ -160,18 +151,8 @@ TEST_F(service, ten_thousand_routes_start_under_a_task_limit_of_200)
         source_ports.push_back(free_udp_port());
         target_ports.push_back(free_udp_port());
     }
-    std::string text = "{";
-    for (int i = 0; i < routes; i++) {
-        std::string n = std::to_string(i);
-        text += std::string(i == 0 ? "" : ",") + "\"" + std::to_string(100 + i) +
-                "\":{\"source_id\":" + std::to_string(100 + i) +
-                ",\"enabled\":1,\"mode\":\"listen\",\"url\":\"srt://:" +
-                std::to_string(source_ports[i % ports]) + "?streamid=s" + n +
-                "\",\"targets\":{\"" + std::to_string(20000 + i) +
-                "\":{\"enabled\":1,\"mode\":\"listen\",\"url\":\"srt://:" +
-                std::to_string(target_ports[i % ports]) + "?streamid=t" + n + "\"}}}";
-    }
-    write_text_file(dir + "/mirevo-config.json", text + "}");
+    write_text_file(dir + "/mirevo-config.json",
+                    shared_port_routes(routes, source_ports, target_ports));
     // The relay runs as nobody, whose task count the limit bounds (root's is not).
     chmod(dir.c_str(), 0777);
     chmod((dir + "/mirevo-config.json").c_str(), 0666);
@@ -195,8 +176,9 @@ TEST_F(service, ten_thousand_routes_start_under_a_task_limit_of_200)
         {});
     EXPECT_LT(tasks, 60) << "threads grow with routes";
     // The last route serves: its publisher reaches its player.
-    int player = caller(target_ports[(routes - 1) % ports], "t" + std::to_string(routes - 1));
-    int publisher = caller(source_ports[(routes - 1) % ports], "s" + std::to_string(routes - 1));
+    const std::string last = "cam" + std::to_string(routes - 1);
+    int player = caller(target_ports[(routes - 1) % ports], last);
+    int publisher = caller(source_ports[(routes - 1) % ports], last);
     ASSERT_NE(player, -1);
     ASSERT_NE(publisher, -1);
     char message[MESSAGE_SIZE];
@@ -209,8 +191,7 @@ TEST_F(service, ten_thousand_routes_start_under_a_task_limit_of_200)
         10000));
 }
 
-// With 64 descriptors, 200 clients trickling headers used to make the HTTP thread spin on
-// accept failures and log each; now connections are capped and headers must come in 5 s.
+// 200 header tricklers on 64 descriptors once made the HTTP thread spin and flood the log.
 TEST_F(service, descriptor_flood_neither_spins_nor_floods_the_log)
 {
     relay = start_relay(dir, {}, {"prlimit", "--nofile=48:64", "--"});
@@ -255,8 +236,7 @@ TEST_F(service, descriptor_flood_neither_spins_nor_floods_the_log)
     EXPECT_LE(count_occurrences(output, "accept"), 9u) << output.substr(0, 2000);
 }
 
-// HTTPS only, TLS 1.2 and 1.3 only. SIGHUP with a renewed pair: new connections get it, a
-// kept-alive one serves on, the stream arrives whole; a mismatched pair is refused.
+// HTTPS only, TLS 1.2+; SIGHUP takes a renewed pair without touching streams or connections.
 TEST_F(service, https_only_and_sighup_reloads_the_pair_without_touching_streams_or_connections)
 {
     make_pki();
@@ -326,9 +306,7 @@ TEST_F(service, https_only_and_sighup_reloads_the_pair_without_touching_streams_
     srt_close(subscriber);
 }
 
-// SIGHUP with a chain file cut inside its intermediate, damaged, or whose certificates did not
-// issue each other keeps the pair in use, with one line each. A whole chain is taken, and a
-// client that trusts only the CA gets through with it.
+// SIGHUP takes a chain only when whole and built; otherwise the pair in use stays.
 TEST_F(service, sighup_takes_a_chain_only_when_its_blocks_are_whole_and_it_builds)
 {
     make_pki();

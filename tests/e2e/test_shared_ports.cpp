@@ -1,5 +1,4 @@
-// Many streams on one port: routes share a publishers' port and a players' port, and the
-// caller's stream id picks the route.
+// Routes sharing a publishers' and a players' port; the caller's stream id picks the route.
 #include <arpa/inet.h>
 
 #include <atomic>
@@ -25,8 +24,7 @@ int64_t stream_of(int sock)
     return seq < 0 ? -1 : seq / 1000000;
 }
 
-// Two routes share a publishing and a playing port: each player gets its own route's stream
-// in either id form, a taken id is refused, and deleting one route leaves the other serving.
+// Each player gets its route's stream in either id form; a deleted route leaves the port serving.
 TEST_F(shared_ports, stream_id_picks_the_route_and_a_deleted_route_leaves_the_port_serving)
 {
     int publish_port = free_udp_port(), play_port = free_udp_port();
@@ -93,8 +91,7 @@ TEST_F(shared_ports, stream_id_picks_the_route_and_a_deleted_route_leaves_the_po
     EXPECT_EQ(stream_of(caller(play_port, "cam100")), 0);
 }
 
-// IPv4 and IPv6 players of a [::] target and an IPv6 push listener get an IPv6 publisher's
-// stream; peers show as clients see them ([::1]:port, 127.0.0.1:port).
+// IPv4 and IPv6 players of a [::] target get an IPv6 publisher's stream; peers shown as seen.
 TEST_F(shared_ports, ipv6_endpoints_serve_both_families_and_show_peers_as_they_are)
 {
     int source_port = free_udp_port(), target_port = free_udp_port(), push_port = free_udp_port();

@@ -24,8 +24,7 @@ std::string day_file(const std::string &dir, time_t when)
 
 using trust = http_relay_fixture;
 
-// One trailing comma made the relay start empty and the next change save over
-// every stored route. The file's bytes are now copied aside first.
+// A trailing comma once made the relay start empty and save over every route.
 TEST_F(trust, unreadable_route_file_is_copied_aside_before_any_save)
 {
     const std::string stored =
@@ -46,8 +45,7 @@ TEST_F(trust, unreadable_route_file_is_copied_aside_before_any_save)
     EXPECT_EQ(out.find("hidden-passphrase-1"), std::string::npos);
 }
 
-// Passphrases show nowhere but in the route file, which is private when new, keeps its
-// mode, and is never written through a link.
+// Passphrases show only in the route file: private when new, mode kept, never through a link.
 TEST_F(trust, passphrases_stay_private_and_out_of_console_day_log_and_log_endpoint)
 {
     const std::string secret = "hidden-passphrase-2";

@@ -1,5 +1,4 @@
-// Preloaded into the relay: the first watch of a connected socket fails, as for a caller gone at
-// once.
+// Preloaded into the relay: the first watch of a connected socket fails.
 #include <dlfcn.h>
 
 #include <atomic>

@@ -95,8 +95,7 @@ bool http_send_raw(http_connection_t &connection, const std::string &bytes)
     return true;
 }
 
-// Reads more bytes into pending, waiting at most timeout_ms (> 0) for them;
-// 0 at end of stream, -1 on timeout or error.
+// Reads more into pending within timeout_ms: 0 at end of stream, -1 on timeout or error.
 static int read_more(http_connection_t &connection, int timeout_ms)
 {
     struct timeval wait = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};

@@ -23,8 +23,7 @@ struct http_response_t {
     bool connection_closed = false; // the server closed instead of answering in full
 };
 
-// One TCP connection to 127.0.0.1 that can carry several requests, in TLS once
-// http_connect_tls set it up.
+// One TCP (or TLS) connection to 127.0.0.1 carrying several requests.
 struct http_connection_t {
     int fd = -1;
     std::string pending; // bytes read past the previous response
@@ -38,9 +37,7 @@ bool http_connect_tls(http_connection_t &connection, int port, const std::string
 // SHA-256 of the server certificate of a TLS connection as hex; "" when there is none.
 std::string tls_peer_fingerprint(const http_connection_t &connection);
 void http_disconnect(http_connection_t &connection);
-// Sends one request and reads one response (by content-length), each read
-// waiting at most timeout_ms. A body, and any POST/PUT/PATCH, states its length.
-// headers: extra header lines, each ending in "\r\n".
+// One request and one response, each read within timeout_ms; headers end in "\r\n".
 http_response_t http_exchange(http_connection_t &connection, const std::string &method,
                               const std::string &target, const std::string &body = "",
                               int timeout_ms = 20000, const std::string &headers = "");
@@ -65,8 +62,7 @@ std::string url_encode(const std::string &text);
 std::string listen_query(int port, const std::string &options = "");
 // The value of one sample of a relay's metrics ("name{labels}"), -1 when absent.
 double metric_of(const relay_process_t &relay, const std::string &sample);
-// Reads the sample until it reaches at_least or timeout_ms passes (the statistics pass and
-// the close of a connection move figures a moment after the event); the last value read.
+// Reads the sample until it reaches at_least or times out; the last value read.
 double wait_metric(const relay_process_t &relay, const std::string &sample, double at_least,
                    int timeout_ms = 10000);
 // Parses a JSON body; nullptr when it is not JSON. Caller releases with json_decref.
@@ -81,9 +77,7 @@ struct call_case_t {
     std::string body;
 };
 
-// A relay in its own temp folder, on free ports, with HTTP up. In TearDown, even when an
-// assertion returned early: the SRT sockets kept are closed, the children stopped by PID,
-// then the relay.
+// A relay in its own temp folder on free ports; TearDown closes sockets, children, then relay.
 class http_relay_fixture : public ::testing::Test
 {
   protected:
@@ -161,8 +155,7 @@ class http_relay_fixture : public ::testing::Test
         for (int i = 0; i < count; i++)
             ASSERT_EQ(call("POST", "/api/routes/route").status, 200);
     }
-    // Runs the rows in order; each reply must match its row, as JSON of the stated length
-    // with the headers that keep it from being shown as a page.
+    // Runs the rows in order; each reply must match, as JSON with its length and headers.
     void expect_calls(const std::vector<call_case_t> &rows)
     {
         for (const call_case_t &row : rows) {
@@ -185,4 +178,14 @@ class http_relay_fixture : public ::testing::Test
     bool start_at_set_up = true;
     std::vector<int> sockets;
     std::deque<child_process_t> children; // references stay valid as it grows
+};
+
+// The same without a relay at SetUp: each test starts its own.
+class idle_relay_fixture : public http_relay_fixture
+{
+  protected:
+    idle_relay_fixture()
+    {
+        start_at_set_up = false;
+    }
 };

@@ -1,5 +1,4 @@
-// Preloaded into the relay: syncing a staged route file takes MIREVO_TEST_FSYNC_DELAY_MS, as on a
-// slow disk; MIREVO_TEST_FSYNC_MARKER is created while it waits.
+// Preloaded into the relay: fsync of a staged route file waits MIREVO_TEST_FSYNC_DELAY_MS.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>

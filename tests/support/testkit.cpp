@@ -253,6 +253,22 @@ std::string route_file(const std::string &source_mode, const std::string &source
            "\",\"url\":\"" + target_url + "\"}}}}";
 }
 
+std::string shared_port_routes(int count, const std::vector<int> &source_ports,
+                               const std::vector<int> &target_ports)
+{
+    std::string text = "{";
+    for (int n = 0; n < count; n++) {
+        std::string id = "?streamid=cam" + std::to_string(n);
+        text += (n == 0 ? "\"" : ",\"") + std::to_string(100 + n) +
+                "\":{\"source_id\":" + std::to_string(100 + n) +
+                ",\"enabled\":1,\"mode\":\"listen\",\"url\":\"" +
+                srt_url("", source_ports[n % source_ports.size()]) + id + "\",\"targets\":{\"" +
+                std::to_string(20000 + n) + "\":{\"enabled\":1,\"mode\":\"listen\",\"url\":\"" +
+                srt_url("", target_ports[n % target_ports.size()]) + id + "\"}}}";
+    }
+    return text + "}";
+}
+
 std::string srt_url(const std::string &host, int port)
 {
     return "srt://" + host + ":" + std::to_string(port);
@@ -330,8 +346,7 @@ int srt_open_listener(int port, int family)
 
 int srt_accept_one(int listener, int timeout_ms)
 {
-    // A caller that arrived before anyone watched the listener raises no epoll
-    // event, so the backlog is polled with non-blocking accepts instead.
+    // A caller that came before the listener was watched raises no event: poll accepts.
     int no = 0;
     srt_setsockflag(listener, SRTO_RCVSYN, &no, sizeof no);
     int sock = SRT_INVALID_SOCK;

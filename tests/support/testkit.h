@@ -26,8 +26,7 @@ void write_text_file(const std::string &path, const std::string &text);
 int free_udp_port(void);
 int free_tcp_port(void);
 
-// A socket on 127.0.0.1:port, listening when TCP, without address reuse: nobody else can
-// bind the port while it is open. -1 when it is taken.
+// A socket holding 127.0.0.1:port (listening if TCP), no address reuse; -1 when taken.
 int hold_port(int port, int type);
 
 // Polls condition every 20 ms until it holds or timeout_ms passes.
@@ -59,16 +58,14 @@ struct relay_process_t {
     child_process_t child;
 };
 
-// Starts build/mirevo with MIREVO_* pointing into dir and waits for its first log line;
-// wrapper execs the relay (such as prlimit), or is empty.
+// Starts the relay with MIREVO_* in dir, waits for its first line; wrapper execs it (prlimit).
 relay_process_t start_relay(const std::string &dir,
                             const std::map<std::string, std::string> &extra_env = {},
                             const std::vector<std::string> &wrapper = {});
 std::string relay_stdout(const relay_process_t &relay);
 // Waits until the relay's standard output contains text.
 bool wait_relay_output(const relay_process_t &relay, const std::string &text, int timeout_ms);
-// Waits until text stands at least at_least times in the relay's standard output; the
-// count then, or at the time-out.
+// Waits until text stands at_least times in the relay's output; the count then.
 size_t wait_relay_count(const relay_process_t &relay, const std::string &text, size_t at_least,
                         int timeout_ms);
 // SIGTERM, then the exit status; fails the current test on a sanitizer report.
@@ -76,31 +73,28 @@ int stop_relay(relay_process_t &relay);
 // A route file with route 100: one source and one target, both enabled.
 std::string route_file(const std::string &source_mode, const std::string &source_url,
                        const std::string &target_mode, const std::string &target_url);
+// count routes listening on shared ports: route 100 + n (target 20000 + n) with stream id
+// cam<n> on source_ports[n % size] and target_ports[n % size].
+std::string shared_port_routes(int count, const std::vector<int> &source_ports,
+                               const std::vector<int> &target_ports);
 // "srt://host:port".
 std::string srt_url(const std::string &host, int port);
 // Counts occurrences of needle in haystack.
 size_t count_occurrences(const std::string &haystack, const std::string &needle);
 
-// SRT peers on 127.0.0.1, or ::1 with AF_INET6 (live mode, blocking calls with
-// timeouts). A caller that fails to connect is closed; its reject reason goes to
-// reason. A flow window (packets, 0 for the library's) also sizes the receive buffer and
-// asks the sender never to drop late packets: a reader that stalls fills its send buffer.
+// SRT peers on 127.0.0.1 or ::1; reason gets a refusal's code; flow_window lets a reader stall.
 int srt_open_caller(int port, const std::string &streamid = "", int timeout_ms = 3000,
                     int *reason = nullptr, int flow_window = 0, const std::string &passphrase = "",
                     int family = AF_INET);
 int srt_open_listener(int port, int family = AF_INET);
 int srt_accept_one(int listener, int timeout_ms);
 
-// Test messages: 1316 bytes, 0..3 the number, 4..11 the send time (steady_us), then a fill
-// derived from the number.
+// Test messages: 1316 bytes, the number, the send time, then a fill derived from the number.
 const int MESSAGE_SIZE = 1316;
 int64_t steady_us(void);
 void fill_message(char *message, uint32_t seq);
 
-// A thread on one socket until stop(): with a rate, it sends numbered messages at about rate
-// a second from first_seq on; without, it receives until the socket breaks and counts intact,
-// corrupt and out-of-order messages, the first and last number seen, each one's latency and
-// the longest silence between two.
+// Sends numbered messages at rate a second, or receives and counts what arrives, until stop().
 struct peer_t {
     std::atomic<bool> running{true};
     std::atomic<uint32_t> next, first{0}, last{0};
@@ -116,8 +110,7 @@ struct peer_t {
     void send(int rate);
     void receive();
 };
-// Stops the sender, lets the last messages arrive, then stops each receiver: every message
-// from the first it got on arrived intact and in order, the first within max_first.
+// Stops the sender; each receiver got every message intact, in order, from a first <= max_first.
 void expect_whole_stream(peer_t &sender, std::vector<std::unique_ptr<peer_t>> &receivers,
                          uint32_t max_first);
 // The number of one message received on sock within timeout_ms, or -1.
@@ -126,13 +119,11 @@ int64_t receive_seq(int sock, int timeout_ms);
 // Runs fn with standard output sent to an unnamed temporary file; returns what it printed.
 std::string capture_stdout(const std::function<void()> &fn);
 
-// A route record with no threads and no sockets, put at the front of g_routes
-// (takes g_routes_lock). nullptr when the record could not be built.
+// An idle route record at the front of g_routes; nullptr when it could not be built.
 struct route_t;
 route_t *insert_idle_route(int32_t id);
 
-// For one test: an empty registry with fresh id counters and its route file in a folder of
-// its own; all undone by the destructor.
+// An empty registry with fresh counters and its own route file, undone on destruction.
 struct registry_sandbox_t {
     registry_sandbox_t();
     ~registry_sandbox_t();

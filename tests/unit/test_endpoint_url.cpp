@@ -8,8 +8,7 @@
 #include "srt/endpoint.h"
 #include "testkit.h"
 
-// The record as one line: host[/6]|port|r_local_port|streamid|latency|maxbw|passphrase|pbkeylen,
-// then "|time sourcetime/failover" and "|km rate/preannounce" when set.
+// host[/6]|port|r_local_port|streamid|latency|maxbw|passphrase|pbkeylen[|time ..][|km ..].
 static std::string fields_of(const endpoint_url_t &e)
 {
     std::string text =
@@ -23,9 +22,7 @@ static std::string fields_of(const endpoint_url_t &e)
     return text;
 }
 
-// What the parser takes from each URL, however wrong: stored files load as they always
-// did. The URL fuzz target pins the rest: every field is set anew by each parse, a URL
-// without "://" leaves the record alone.
+// What the parser takes from each URL, however wrong: stored files load as they always did.
 TEST(EndpointUrl, authority_and_query_give_the_options)
 {
     const std::string host40 = "abcdefghij0123456789ABCDEFGHIJklmnopqrst", cut(98, 'v');
@@ -48,14 +45,12 @@ TEST(EndpointUrl, authority_and_query_give_the_options)
         // The first value of a repeated key counts; keys are exact.
         {CONN_MODE_LISTEN, "srt://h:1?streamid=a%20b&streamid=b&latency=10&latency=20&Maxbw=5",
          "h|1|0|a%20b|10|0||0"},
-        // A value ends at '=' as stored ids always did, but the options after it apply:
-        // a passphrase behind such an id was once paired away and lost.
+        // A value ends at '=', but the options after it still apply.
         {CONN_MODE_LISTEN, "srt://h:1?streamid=live=cam1&latency=300", "h|1|0|live|300|0||0"},
         {CONN_MODE_LISTEN, "srt://:9?streamid=k=v&passphrase=0123456789&latency=200",
          "0.0.0.0|9|0|k|200|0|0123456789|0"},
         {CONN_MODE_LISTEN, "srt://h:1?&&latency==7&&&maxbw=8&pbkeylen&16&x", "h|1|0||0|8||0"},
-        // Only the escapes of '&', '=', '#' and '%' are decoded, once; ids without them
-        // read as before.
+        // Only %26 %3D %23 %25 are decoded, once.
         {CONN_MODE_LISTEN, "srt://h:1?streamid=a%26b%3dc%23d%25e%2526%41%2&passphrase=p%3D%26q",
          "h|1|0|a&b=c#d%e%26%41%2|0|0|p=&q|0"},
         {CONN_MODE_LISTEN, "srt://h:1?streamid=%23!::r=live", "h|1|0|#!::r|0|0||0"},
@@ -95,9 +90,7 @@ TEST(EndpointUrl, authority_and_query_give_the_options)
     }
 }
 
-// What the API takes: nothing that would listen or call elsewhere, cut an id, or leave
-// a passphrase unused (those are left off when stored), nor anything read loosely (those
-// load as stored). Each reason names what is wrong.
+// What the API refuses (would listen elsewhere, cut, ignore) or calls lenient, with the reason.
 TEST(EndpointUrl, check_refuses_what_would_be_cut_ignored_or_misread)
 {
     const std::string long_url = "srt://:9?latency=1" + std::string(2048 - 18, '&');
@@ -179,8 +172,7 @@ TEST(EndpointUrl, check_refuses_what_would_be_cut_ignored_or_misread)
     }
 }
 
-// Whatever stands before it, the value of a "passphrase=" shows nowhere: not in the
-// masked URL, the parse trace or the check's reason. Only that value is masked.
+// A passphrase value shows nowhere: masked URL, parse trace, check reason.
 TEST(EndpointUrl, passphrase_values_are_masked_whatever_precedes_them)
 {
     const struct {

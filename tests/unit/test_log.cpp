@@ -39,7 +39,6 @@ class LogTest : public ::testing::Test
     {
         return read_text_file(dir_ + "/mirevo-" + day + ".log");
     }
-    // What reached the console.
     std::string log(int level, const std::string &text)
     {
         return capture_stdout([&] { log_message(level, text.c_str()); });
@@ -48,8 +47,7 @@ class LogTest : public ::testing::Test
     std::string dir_ = make_temp_dir();
 };
 
-// Text is never a format and ends in one line end; control characters from callers are
-// escaped, so no text forges an entry or moves the terminal.
+// Text is never a format and is one line; control characters are escaped.
 TEST_F(LogTest, level_selects_tag_and_text_becomes_one_line)
 {
     const struct {

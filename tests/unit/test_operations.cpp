@@ -42,7 +42,6 @@ class OperationsTest : public ::testing::Test
     {
         return update_target(id, tid, 1, CONN_MODE_LISTEN, srt_url("", port).c_str());
     }
-    // A caller that the test closes in TearDown.
     int connect_peer(int port)
     {
         int sock = srt_open_caller(port, "", 1500);
@@ -53,8 +52,7 @@ class OperationsTest : public ::testing::Test
     std::vector<int> peers_;
 };
 
-// Switching the source closes every connection and reopens the enabled targets, served by
-// the one event loop; deleting the route closes its callers and frees the record.
+// Switching the source reopens targets on the one loop; deleting closes callers, frees the record.
 TEST_F(OperationsTest, switching_and_deleting_keep_one_loop_and_close_every_connection)
 {
     int source_port = free_udp_port(), on_port = free_udp_port();
@@ -99,8 +97,7 @@ TEST_F(OperationsTest, switching_and_deleting_keep_one_loop_and_close_every_conn
     EXPECT_TRUE(wait_until([&] { return srt_getsockstate(publisher) != SRTS_CONNECTED; }, 5000));
 }
 
-// A URL that cannot be stored changes nothing; a source that cannot open leaves no socket
-// and the route unserved; one target that cannot open does not take its route down.
+// Failures leave state as documented: bad URL changes nothing, one bad target keeps its route.
 TEST_F(OperationsTest, failures_leave_documented_state)
 {
     int busy_port = free_udp_port(), good_port = free_udp_port();
@@ -137,8 +134,7 @@ TEST_F(OperationsTest, failures_leave_documented_state)
     EXPECT_NE(connect_peer(good_port), -1) << "the good target serves";
 }
 
-// Forty on/off and create/delete cycles, each spare route with a target, leave no thread
-// and no descriptor behind: a leak of one per cycle shows forty.
+// Forty cycles leave no thread or descriptor behind (a leak per cycle shows forty).
 TEST_F(OperationsTest, repeated_cycles_leave_thread_and_descriptor_counts_unchanged)
 {
     int32_t id = create_route();

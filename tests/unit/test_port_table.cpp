@@ -84,8 +84,7 @@ class port_table : public ::testing::Test
     std::vector<int> callers_;
 };
 
-// One port: two sources, a player endpoint and a default one for every other caller. The
-// access-control form picks by "r" on the side "m" names, whatever else it carries.
+// One port, several endpoints: the access-control form picks by "r" on the side "m" names.
 TEST_F(port_table, stream_id_selects_the_endpoint_or_the_reject_code)
 {
     int port = free_udp_port();
@@ -160,9 +159,7 @@ TEST_F(port_table, each_endpoint_keeps_its_own_passphrase)
     EXPECT_EQ(reach(port, "b"), "reject " + std::to_string(SRT_REJ_UNSECURE));
 }
 
-// Ids as long as libsrt carries (512 bytes) select whole: two that differ in their last
-// byte are two endpoints (once both were cut to 98 and conflicted), and a caller that
-// presents a prefix is refused. The selected endpoint's key refresh is on the caller's socket.
+// 512-byte ids select whole (once cut to 98); each endpoint's key refresh reaches its caller.
 TEST_F(port_table, stream_ids_select_whole_up_to_512_bytes_with_their_key_refresh)
 {
     int port = free_udp_port();

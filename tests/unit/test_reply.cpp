@@ -6,8 +6,7 @@
 
 #include "http/reply.h"
 
-// UTF-8 is shown as it is; any other stream id is shown escaped rather than as "" (as
-// /api/connections once showed long multi-byte ids cut inside a character).
+// Non-UTF-8 stream ids are shown escaped, not as "".
 TEST(reply, text_that_is_not_utf8_is_shown_escaped)
 {
     const struct {

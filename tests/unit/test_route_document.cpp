@@ -49,8 +49,7 @@ class route_document : public ::testing::Test
     }
 };
 
-// The load is lenient and never writes; a save is compact, newest route first, leaves out
-// an unknown mode or a URL that is not UTF-8, and escapes quotes.
+// Load is lenient and never writes; save is compact, newest first, drops bad modes and URLs.
 TEST_F(route_document, load_reads_leniently_and_save_writes_the_newest_route_first)
 {
     const std::string url = "srt://h:4300?streamid=" + std::string(280, 'x') + "&latency=77";
@@ -85,8 +84,7 @@ TEST_F(route_document, load_reads_leniently_and_save_writes_the_newest_route_fir
     EXPECT_EQ(save_and_read(), J(saved));
 }
 
-// The counters move past the largest ids read; past 65534 they wrap, skipping 0 and the
-// ids in use.
+// Counters move past the largest ids read and wrap past 65534, skipping 0 and ids in use.
 TEST_F(route_document, load_moves_id_counters_past_the_largest_ids_read)
 {
     const std::pair<const char *, std::string> cases[] = {
@@ -108,8 +106,7 @@ TEST_F(route_document, load_moves_id_counters_past_the_largest_ids_read)
     }
 }
 
-// A child saves two hundred routes again and again, the first route's URL alternating,
-// and is killed at random moments: the file always holds one of the two documents.
+// A child saving in a loop is killed at random: the file always holds one whole document.
 TEST_F(route_document, kill_during_save_leaves_old_or_new_document)
 {
     for (int32_t id = 100; id < 300; id++) {

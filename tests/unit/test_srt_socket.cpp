@@ -61,8 +61,7 @@ class SrtSocketTest : public ::testing::Test
     std::string printed_;
 };
 
-// Listeners bind the wildcard whatever the host; callers return while connecting; bad
-// ports (glibc would wrap 70000 to 4464) and host names fail with their messages.
+// Listeners bind the wildcard; callers return while connecting; bad ports and hosts fail named.
 TEST_F(SrtSocketTest, each_mode_binds_or_fails_as_its_url_says)
 {
     const std::string illegal = "illegal port number or port is busy.\n";
@@ -101,8 +100,7 @@ TEST_F(SrtSocketTest, each_mode_binds_or_fails_as_its_url_says)
     }
 }
 
-// A key length applies only when positive; one the library refuses (20) leaves the
-// default and creation goes on. The passphrase is never printed.
+// A key length applies only when positive; a refused one keeps the default; no passphrase printed.
 TEST_F(SrtSocketTest, url_options_are_in_force_before_the_connection_attempt)
 {
     const struct {
@@ -143,8 +141,7 @@ static int count_fds(void)
     return (int)std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
-// A socket that failed half-way is closed: a thousand failures, a busy port among them,
-// leave no socket (none of the ids made meanwhile lives) and no descriptor.
+// A thousand half-way failures leave no socket and no descriptor.
 TEST_F(SrtSocketTest, repeated_failures_leak_no_socket_or_descriptor)
 {
     int busy = srt_open_listener(free_udp_port());
@@ -153,8 +150,7 @@ TEST_F(SrtSocketTest, repeated_failures_leak_no_socket_or_descriptor)
     std::string busy_port = local_address(busy).substr(10);
     EXPECT_EQ(create(CONN_MODE_LISTEN, "srt://:" + busy_port), -1);
     EXPECT_NE(printed_.find("srt_bind: "), std::string::npos) << printed_;
-    // A port another program holds is named with the system's reason, not libsrt's
-    // "Connection setup failure".
+    // A held port is named with the system's reason.
     int held_port = free_udp_port();
     int holder = hold_port(held_port, SOCK_DGRAM);
     ASSERT_NE(holder, -1);

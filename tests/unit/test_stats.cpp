@@ -58,8 +58,7 @@ class stats : public ::testing::Test
     }
 };
 
-// One numbered line per target connection, newest route first, with totals from before the
-// pass folds its increases in; the lookup averages the target's connections.
+// One line per target connection, newest route first; the lookup averages the target's connections.
 TEST_F(stats, pass_prints_a_line_per_target_connection_and_keeps_figures_for_the_lookup)
 {
     route_t *plain = insert_idle_route(100), *empty = insert_idle_route(101);
@@ -101,8 +100,7 @@ TEST_F(stats, pass_prints_a_line_per_target_connection_and_keeps_figures_for_the
               "[total sent: 1.0MB (+1024.0MB)] [source time]\n"
               "[STATS 100->1000] [1 sources; 0 targets] [+2.5s] [total rcv: 1.0GB (+5120.0GB)] "
               "[total sent: 0.0B (+0.0B)]\n");
-    // Only the active source shows, also without targets, but a standby's bytes fold too;
-    // a target's figures are rewritten.
+    // Only the active source shows, but a standby's bytes fold too.
     EXPECT_EQ(unlisted.rcv_total, 64);
     EXPECT_EQ(inactive.rcv_total, 5700);
     EXPECT_EQ(plain->targets.front().pktSentTotal, 0);
@@ -138,8 +136,7 @@ TEST_F(stats, pass_prints_a_line_per_target_connection_and_keeps_figures_for_the
     g_stats_every = 1;
 }
 
-// A closed connection's figures join the totals, libsrt's from its final snapshot (the
-// last pass's may be a second old): totals never go down when a peer leaves.
+// A closed connection's final figures join the totals: they never go down when a peer leaves.
 TEST(fold, closed_connection_adds_its_final_figures_to_the_totals)
 {
     conn_socket_t conn;
