@@ -338,6 +338,8 @@ int run_subscribers(int argc, char **argv)
     config.reconnect = has_flag(argc, argv, "--reconnect");
     config.churn_ns = find_number(argc, argv, "--churn-ms", 0) * 1000000LL;
     config.ready_file = find_option(argc, argv, "--ready-file", nullptr);
+    // Ends the set once messages came and then none for this long: every one sent has arrived.
+    int64_t quiet_ns = find_number(argc, argv, "--quiet-ms", 0) * 1000000LL;
     config.with_ranges = has_flag(argc, argv, "--ranges");
     config.share_port = has_flag(argc, argv, "--share-port");
     config.no_tsbpd = has_flag(argc, argv, "--no-tsbpd");
@@ -364,6 +366,7 @@ int run_subscribers(int argc, char **argv)
     int64_t next_churn = monotonic_ns() + config.churn_ns;
     int64_t next_scan = 0;
     bool ready_written = false;
+    int64_t last_message_ns = 0;
     std::vector<SRT_EPOLL_EVENT> events((size_t)count);
     while (!g_stop && monotonic_ns() < deadline) {
         int64_t now = monotonic_ns();
@@ -391,8 +394,13 @@ int run_subscribers(int argc, char **argv)
         }
         int ready =
             srt_epoll_uwait(sockets.epoll_id, events.data(), (int)events.size(), WAIT_STEP_MS);
-        for (int i = 0; i < ready; i++)
+        for (int i = 0; i < ready; i++) {
+            if ((events[i].events & SRT_EPOLL_IN) != 0)
+                last_message_ns = monotonic_ns();
             handle_event(sockets, events[i], config.set.numbered);
+        }
+        if (quiet_ns > 0 && last_message_ns != 0 && monotonic_ns() - last_message_ns > quiet_ns)
+            break;
     }
     for (sub_slot_t &slot : slots)
         if (slot.phase != SLOT_IDLE)
