@@ -120,6 +120,11 @@ TEST_F(hostile, full_or_read_only_disk_refuses_changes_and_keeps_file_and_regist
     start({{"MIREVO_CONFIG", config}});
     create_routes(1);
     ASSERT_EQ(call("POST", "/api/routes/100/targets").status, 200);
+    // Switched on as stored, a target needs a URL that parses before its save is tried.
+    ASSERT_EQ(call("PUT", "/api/routes/100/targets/1000",
+                   "enabled=0&mode=listen&url=" + url_encode(srt_url("", free_udp_port())))
+                  .body,
+              "Ok");
     std::string confirmed = get_body("/api/all_info");
     ASSERT_EQ(read_text_file(config), confirmed);
 
