@@ -227,17 +227,20 @@ TEST_F(endpoint_urls, kmrefreshrate_makes_the_relay_change_its_players_key)
     udp_tap_t refreshed(refreshed_port), plain(plain_port);
     ASSERT_NE(refreshed.port, 0);
     ASSERT_NE(plain.port, 0);
-    int first = keep(srt_open_caller(refreshed.port, "", 3000, nullptr, 0, secret));
-    int second = keep(srt_open_caller(plain.port, "", 3000, nullptr, 0, secret));
+    // A handshake through the tap crosses one more hop: it may take longer on a busy machine.
+    int first = keep(srt_open_caller(refreshed.port, "", 10000, nullptr, 0, secret));
+    int second = keep(srt_open_caller(plain.port, "", 10000, nullptr, 0, secret));
     ASSERT_NE(first, -1);
     ASSERT_NE(second, -1);
     ASSERT_TRUE(wait_until([&] { return listed().size() == 2; }, 5000));
     int publisher = keep(srt_open_caller(source_port, "", 3000, nullptr, 0, secret));
     ASSERT_NE(publisher, -1);
     peer_t sender(publisher, 1000), one(first), two(second);
+    // Both players get the stream past the refresh.
     EXPECT_TRUE(wait_until(
         [&] {
-            return refreshed.key_requests > 0 && refreshed.odd_key_packets > 0 && one.count > 1500;
+            return refreshed.key_requests > 0 && refreshed.odd_key_packets > 0 &&
+                   one.count > 1500 && two.count > 1500;
         },
         20000));
     sender.stop();
@@ -245,7 +248,6 @@ TEST_F(endpoint_urls, kmrefreshrate_makes_the_relay_change_its_players_key)
     two.stop();
     EXPECT_EQ(plain.key_requests, 0);
     EXPECT_EQ(plain.odd_key_packets, 0);
-    EXPECT_GT(two.count, 1500);
     EXPECT_EQ(one.corrupt + two.corrupt, 0);
 }
 
