@@ -359,5 +359,11 @@ TEST_F(events_e2e, fifty_readers_are_served_and_a_stalled_one_is_closed)
     long before_kb = resident_kb();
     change_source_urls(500);
     EXPECT_EQ(read_frames(*readers[0], 500, 20000).size(), 500u);
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer's shadow and history grow with every fresh allocation, so the
+    // resident size says nothing about what the relay itself keeps.
+    (void)before_kb;
+#else
     EXPECT_LT(resident_kb() - before_kb, 2048L) << "resident memory grew";
+#endif
 }
