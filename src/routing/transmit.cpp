@@ -32,13 +32,18 @@ struct transmit_buffers_t {
 };
 static transmit_buffers_t g_buffers = {{}, srt_msgctrl_default};
 
-// Counts the outcome of one send on conn. A send that would block fails with
-// SRT_EASYNCSND and is counted as dropped for that connection only.
+// Counts the outcome of one send on conn. A message a live connection did not take
+// (a full buffer, one libsrt refuses) is counted as dropped for that connection
+// only: nothing is lost without a figure. A connection that is gone is not counted;
+// its error event takes it off the list.
 static inline void count_send(conn_socket_t &conn, int sent)
 {
-    if (sent > 0)
+    if (sent > 0) {
         conn.sent_delta += sent;
-    else if (srt_getlasterror(nullptr) == SRT_EASYNCSND)
+        return;
+    }
+    int code = srt_getlasterror(nullptr);
+    if (code != SRT_ECONNLOST && code != SRT_ENOCONN && code != SRT_EINVSOCK)
         conn.dropped++;
 }
 

@@ -182,8 +182,14 @@ static void set_nonblocking(int sock)
 static int new_srt_socket(void)
 {
     int sock = srt_create_socket();
-    if (sock == SRT_INVALID_SOCK)
+    if (sock == SRT_INVALID_SOCK) {
         report_socket_failure("srt_socket: %s", srt_getlasterror_str());
+        return sock;
+    }
+    // Live peers may send messages of up to 1456 bytes (srt-live-transmit does); a
+    // socket left at libsrt's 1316 could not send them on. Accepted sockets inherit it.
+    int payload = SRT_LIVE_MAX_PLSIZE;
+    srt_setsockflag(sock, SRTO_PAYLOADSIZE, &payload, sizeof payload);
     return sock;
 }
 
