@@ -74,6 +74,16 @@ static int64_t monotonic_now_ms(void)
     return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
 }
 
+// The wall-clock time at which the monotonic time at_ms was.
+static struct timespec wall_time_of(int64_t at_ms)
+{
+    struct timespec wall;
+    clock_gettime(CLOCK_REALTIME, &wall);
+    int64_t ms =
+        (int64_t)wall.tv_sec * 1000 + wall.tv_nsec / 1000000 - (monotonic_now_ms() - at_ms);
+    return {(time_t)(ms / 1000), (long)(ms % 1000) * 1000000};
+}
+
 bool is_segment_name(const char *name, int64_t *start)
 {
     if (strlen(name) != SEGMENT_NAME_LENGTH || strcmp(name + 16, ".ts") != 0 || name[8] != '-' ||
@@ -147,6 +157,7 @@ struct segment_writer_t {
     char name[SEGMENT_NAME_LENGTH + 1] = "";
     int64_t first_ms = 0; // monotonic arrival of the segment's first message
     int64_t file_bytes = 0;
+    int64_t last_ms = 0; // monotonic arrival of the segment's last message
     std::vector<char> buffer;
     int buffered_messages = 0;
     // The last message, kept back one step: when it carries the tables that the
@@ -241,7 +252,7 @@ static void flush_buffer(segment_writer_t &writer)
     close_segment(writer);
 }
 
-static void append_message(segment_writer_t &writer, const char *data, size_t length)
+static void append_message(segment_writer_t &writer, const char *data, size_t length, int64_t at_ms)
 {
     if (writer.buffer.size() + length > WRITE_BUFFER_BYTES)
         flush_buffer(writer);
@@ -251,6 +262,7 @@ static void append_message(segment_writer_t &writer, const char *data, size_t le
     }
     writer.buffer.insert(writer.buffer.end(), data, data + length);
     writer.buffered_messages++;
+    writer.last_ms = at_ms;
 }
 
 // Closes the open segment: flushed, synced, renamed from .part. An empty one
@@ -267,6 +279,10 @@ static void close_segment(segment_writer_t &writer)
     part_path(writer, part, sizeof part, true);
     part_path(writer, done, sizeof done, false);
     bool empty = writer.file_bytes == 0;
+    // Its modification time is its last message's: the list's end, retention's age.
+    struct timespec times[2] = {{0, UTIME_OMIT}, wall_time_of(writer.last_ms)};
+    if (!empty)
+        futimens(writer.fd, times);
     if (!empty && fdatasync(writer.fd) != 0)
         log_messagef(LOG_LEVEL_WARNING, "[recording] %s: fdatasync: %s\n", part, strerror(errno));
     close(writer.fd);
@@ -293,10 +309,7 @@ static void close_segment(segment_writer_t &writer)
  */
 static bool open_segment(segment_writer_t &writer, int64_t at_ms)
 {
-    struct timespec wall;
-    clock_gettime(CLOCK_REALTIME, &wall);
-    int64_t wall_ms = (int64_t)wall.tv_sec * 1000 + wall.tv_nsec / 1000000;
-    time_t first = (time_t)((wall_ms - (monotonic_now_ms() - at_ms)) / 1000);
+    time_t first = wall_time_of(at_ms).tv_sec;
     for (int attempt = 0; attempt < 60; attempt++, first++) {
         struct tm parts;
         gmtime_r(&first, &parts);
@@ -338,7 +351,7 @@ static void release_held(segment_writer_t &writer)
         return;
     writer.holding = false;
     if (writer.fd >= 0)
-        append_message(writer, writer.held.data(), writer.held.size());
+        append_message(writer, writer.held.data(), writer.held.size(), writer.held_at);
     else if (writer.disk_failed)
         count_dropped(writer, 1);
 }

@@ -200,6 +200,12 @@ TEST_F(recording, segments_start_on_keyframes_hold_every_message_and_are_served_
         EXPECT_EQ(got.content_type, "video/mp2t");
         EXPECT_TRUE(got.body == read_text_file(folder + "/" + name)) << name;
     }
+    // Start and end are the first and last message's seconds.
+    json_t *list = parse_json_body(listed);
+    for (size_t i = 0; i < json_array_size(list); i++)
+        EXPECT_NEAR(json_integer_value(json_object_get(json_array_get(list, i), "seconds")), 10, 1)
+            << listed;
+    json_decref(list);
     std::string first = read_text_file(folder + "/" + closed[0]);
     http_response_t part = http_request(
         relay.http_port, "GET", api_target("/api/recordings/100/1001/" + closed[0], relay.api_key),
