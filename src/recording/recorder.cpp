@@ -389,7 +389,9 @@ static void take_message(segment_writer_t &writer, const ring_slot_t &slot)
             release_held(writer);
     }
     if (writer.fd < 0) {
-        bool may_open = point || slot.at_ms - writer.waiting_since >= 2 * length_ms;
+        // A message that is not TS has no point to wait for.
+        bool may_open =
+            point || !marks.packets || slot.at_ms - writer.waiting_since >= 2 * length_ms;
         if (writer.disk_failed && monotonic_now_ms() - writer.disk_failed_at < DISK_RETRY_MS)
             may_open = false;
         if (may_open && !held_opens)

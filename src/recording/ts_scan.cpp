@@ -112,6 +112,7 @@ message_marks_t scan_message(ts_scan_t &scan, const uint8_t *data, size_t length
     message_marks_t marks;
     if (length == 0 || length % TS_PACKET_SIZE != 0)
         return marks;
+    marks.packets = true;
     for (size_t i = 0; i < length / TS_PACKET_SIZE; i++) {
         const uint8_t *packet = data + i * TS_PACKET_SIZE;
         if (packet[0] != TS_SYNC)

@@ -18,6 +18,7 @@ struct ts_scan_t {
 struct message_marks_t {
     int random_access = -1; // a packet that begins a picture a player can start with
     int pat = -1;           // the first PAT packet
+    bool packets = false;   // the message is whole TS packets
 };
 
 /*

@@ -52,11 +52,11 @@ TEST(ts_scan, random_access_points_and_tables_are_found_where_a_player_could_beg
     } cases[] = {
         {"indicator on any PID while no video PID is known", false,
          packet(0x101, false, false, "") + packet(0x101, true, true, ""), 1, -1},
-        {"tables, then the video keyframe", false, tables + packet(0x100, true, true, pes(0x65)),
-         2, 0},
+        {"tables, then the video keyframe", false, tables + packet(0x100, true, true, pes(0x65)), 2,
+         0},
         {"audio indicator once video is known", true, packet(0x101, true, true, ""), -1, -1},
-        {"video indicator", true, packet(0x101, true, false, "") + packet(0x100, true, true, ""),
-         1, -1},
+        {"video indicator", true, packet(0x101, true, false, "") + packet(0x100, true, true, ""), 1,
+         -1},
         {"IDR without indicator", true, packet(0x100, true, false, pes(0x65)), 0, -1},
         {"SPS without indicator", true, packet(0x100, true, false, pes(0x67)), 0, -1},
         {"a picture that is not a keyframe", true, packet(0x100, true, false, pes(0x41)), -1, -1},
@@ -70,6 +70,7 @@ TEST(ts_scan, random_access_points_and_tables_are_found_where_a_player_could_beg
             scan_message(scan, (const uint8_t *)row.message.data(), row.message.size());
         EXPECT_EQ(marks.random_access, row.random_access) << row.name;
         EXPECT_EQ(marks.pat, row.pat) << row.name;
+        EXPECT_EQ(marks.packets, strcmp(row.name, "not whole packets") != 0) << row.name;
     }
 }
 
