@@ -171,6 +171,7 @@ struct segment_writer_t {
     int64_t disk_failed_at = 0;
     int64_t episode_drops = 0;
     int64_t last_retention = INT64_MIN / 2;
+    int64_t started_ms = 0;
     int64_t last_free_space = INT64_MIN / 2;
     int64_t queue_drops_seen = 0;
     bool queue_episode = false;
@@ -321,6 +322,11 @@ static bool open_segment(segment_writer_t &writer, int64_t at_ms)
         if (access(done, F_OK) == 0)
             continue;
         int fd = open(part, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+        char reason[256];
+        // The folder is made here, off the event loop, and again if it went.
+        if (fd < 0 && errno == ENOENT &&
+            prepare_recording_folder(writer.recording->settings.folder, reason, sizeof reason) == 0)
+            fd = open(part, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
         if (fd < 0 && errno == EEXIST)
             continue;
         if (fd < 0) {
@@ -377,6 +383,7 @@ static void take_message(segment_writer_t &writer, const ring_slot_t &slot)
         release_held(writer);
         close_segment(writer);
     }
+    held_opens = held_opens && writer.holding;
     bool cut = false;
     if (writer.fd >= 0) {
         int64_t elapsed = slot.at_ms - writer.first_ms;
@@ -434,8 +441,10 @@ static void look_around(segment_writer_t &writer, int64_t now)
         if (statvfs(recording.settings.folder, &space) == 0)
             recording.free_bytes.store((int64_t)space.f_bavail * (int64_t)space.f_frsize);
     }
-    // Retention waits for the first segment: it then never meets an empty folder's start.
-    if (writer.fd >= 0 && now - writer.last_retention >= RETENTION_EVERY_MS) {
+    // The first pass comes with the first segment, or a minute after the start of a
+    // recording that gets nothing to write.
+    if (now - writer.last_retention >= RETENTION_EVERY_MS &&
+        (writer.fd >= 0 || now - writer.started_ms >= RETENTION_EVERY_MS)) {
         writer.last_retention = now;
         apply_retention(recording.settings.folder, recording.settings.keep_days,
                         recording.settings.max_bytes, writer.file_bytes, (int64_t)time(nullptr));
@@ -477,6 +486,7 @@ static void *writer_thread(void *argument)
 {
     segment_writer_t writer;
     writer.recording = static_cast<recording_t *>(argument);
+    writer.started_ms = monotonic_now_ms();
     writer.buffer.reserve(WRITE_BUFFER_BYTES);
     writer.held.reserve(SLOT_BYTES);
     recording_t &recording = *writer.recording;

@@ -20,8 +20,8 @@ int open_recording_target(route_t &route, target_t &target)
     char reason[512];
     recording_settings_t settings;
     recording_t *recording = nullptr;
-    if (parse_recording_url(target.endpoint.url, settings, reason, sizeof reason) == 0 &&
-        prepare_recording_folder(settings.folder, reason, sizeof reason) == 0)
+    // The folder is the writer's to make: this may run on the event loop (a redial).
+    if (parse_recording_url(target.endpoint.url, settings, reason, sizeof reason) == 0)
         recording = start_recording(route.id, target.id, settings, reason, sizeof reason);
     if (recording == nullptr) {
         log_messagef(LOG_LEVEL_WARNING, "[recording] %d->%d: %s\n", route.id, target.id, reason);

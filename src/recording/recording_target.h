@@ -16,9 +16,10 @@
 int check_recording_target(const char *url, char *reason, size_t size);
 
 /*
- * Opens a file:// target: its folder made, its writer started, and the
- * recording handed to the fan-out (under list_lock). Returns 0, or -1 with the
- * reason logged. Caller holds route.lock.
+ * Opens a file:// target: its writer started (which makes the folder when it
+ * opens a segment) and the recording handed to the fan-out (under list_lock).
+ * Touches no disk. Returns 0, or -1 with the reason logged. Caller holds
+ * route.lock.
  */
 int open_recording_target(route_t &route, target_t &target);
 

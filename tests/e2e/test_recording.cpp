@@ -268,6 +268,7 @@ TEST_F(recording, full_disk_drops_only_the_recording_and_it_resumes_in_a_new_seg
 }
 
 // Retention by age and size spares the open file and foreign ones; SIGTERM closes the open one.
+// The recording comes from the route file.
 TEST_F(recording, retention_spares_open_and_foreign_files_and_sigterm_closes_the_segment)
 {
     std::string folder = dir + "/kept";
@@ -286,7 +287,8 @@ TEST_F(recording, retention_spares_open_and_foreign_files_and_sigterm_closes_the
         write_text_file(folder + "/" + file.first, block);
     for (const char *old : {"20200101-000000Z.ts", "notes.ts", "20200105-000000Z.ts.part"})
         shell_output("touch -d '3 days ago' '" + folder + "/" + old + "'");
-    record_route("file://" + folder + "?segment=10&keep=1&maxbytes=250000");
+    const std::string url = "file://" + folder + "?segment=10&keep=1&maxbytes=250000";
+    restart_with(route_file("listen", srt_url("", source_port), "push", url));
     send_picture(20);
     ASSERT_TRUE(wait_until(
         [&] { return access((folder + "/20200102-000000Z.ts").c_str(), F_OK) != 0; }, 15000));
