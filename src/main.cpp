@@ -17,6 +17,7 @@
 #include "core/signals.h"
 #include "http/server.h"
 #include "http/webhook.h"
+#include "recording/recorder.h"
 #include "routing/registry.h"
 #include "routing/route_store.h"
 #include "routing/stats.h"
@@ -28,10 +29,11 @@ static void print_usage(const char *program)
 }
 
 // On the way out on a signal: a save in flight may finish, or its temporary
-// file (a copy of every passphrase) goes.
+// file (a copy of every passphrase) goes; every recording closes its segment.
 static void finish_or_abandon_save(void)
 {
     finish_or_abandon_staged_file(2000);
+    close_all_recordings(5000);
 }
 
 // Sleeps 100 ms, resuming after a signal for the time that is left.

@@ -81,6 +81,23 @@ export const history = (rid) => getJson('history', { route_id: rid });
 export const connections = (rid) => getJson('connections', { route_id: rid });
 export const endpoints = () => getJson('endpoints');
 export const logs = () => call('GET', 'logs');
+export const recordings = (rid, tid) => getJson('recordings', { route_id: rid, target_id: tid });
+
+// Saves one recorded segment as a file: fetched with the key header (never in a link), with no
+// time limit, then handed to the browser's download.
+export async function downloadRecording(rid, tid, name) {
+  const response = await fetch(`/api/recordings/${rid}/${tid}/${encodeURIComponent(name)}`, {
+    headers: { Authorization: `Bearer ${apiKey.get()}` },
+  }).catch(() => {
+    throw new OfflineError('relay unreachable');
+  });
+  if (!response.ok) throw new RelayError(`HTTP status ${response.status}`);
+  const link = document.createElement('a');
+  link.href = URL.createObjectURL(await response.blob());
+  link.download = name;
+  link.click();
+  setTimeout(() => URL.revokeObjectURL(link.href), 60000);
+}
 
 // Changing it; each resolves once the relay said yes.
 export const createRoute = () => call('POST', 'routes/route');

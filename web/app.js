@@ -5,6 +5,10 @@ import { renderLog } from './log.js';
 import { renderRoutes } from './routes.js';
 
 const POLL_MS = 1000;
+// Listing a recording reads its folder: every tenth poll is often enough.
+const RECORDINGS_EVERY_POLLS = 10;
+let polls = 0;
+let recordingLists = new Map(); // "rid/tid" -> the last list fetched
 const $ = (id) => document.getElementById(id);
 
 let signedIn = false;
@@ -26,6 +30,8 @@ async function fetchState() {
   const ids = Object.keys(routeDocument ?? {})
     .map(Number)
     .sort((a, b) => a - b);
+  const listNow = polls++ % RECORDINGS_EVERY_POLLS === 0;
+  if (listNow) recordingLists = await fetchRecordingLists(routeDocument ?? {});
   const routes = await Promise.all(
     ids.map(async (id) => {
       const [activeTargets, history, connections] = await Promise.all([
@@ -41,10 +47,27 @@ async function fetchState() {
         activeTargets,
         history,
         connections,
+        recordings: Object.keys(routeDocument[id].targets ?? {}).flatMap((tid) =>
+          (recordingLists.get(`${id}/${tid}`) ?? []).map((segment) => ({
+            ...segment,
+            target_id: Number(tid),
+          })),
+        ),
       };
     }),
   );
   return { routes, log };
+}
+
+// The closed segments of every file:// target, by "rid/tid".
+async function fetchRecordingLists(routeDocument) {
+  const keys = Object.entries(routeDocument).flatMap(([rid, route]) =>
+    Object.entries(route.targets ?? {})
+      .filter(([, target]) => String(target.url ?? '').startsWith('file://'))
+      .map(([tid]) => [rid, tid]),
+  );
+  const lists = await Promise.all(keys.map(([rid, tid]) => api.recordings(rid, tid)));
+  return new Map(keys.map(([rid, tid], i) => [`${rid}/${tid}`, lists[i] ?? []]));
 }
 
 function showStatus(text, state) {
@@ -115,6 +138,8 @@ function signOut(message = '') {
 
 function signIn(key) {
   api.apiKey.set(key);
+  polls = 0;
+  recordingLists = new Map();
   signedIn = true;
   session += 1;
   $('auth-error').textContent = '';

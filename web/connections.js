@@ -58,7 +58,11 @@ function createRow(connection, actions) {
     'tr',
     { 'data-testid': `conn-row-${id}` },
     ...Object.values(cells),
-    el('td', { class: 'row-actions' }, ...(actions.readOnly ? [] : [kick, error])),
+    el(
+      'td',
+      { class: 'row-actions' },
+      ...(actions.readOnly || connection.mode === 'file' ? [] : [kick, error]),
+    ),
   );
   return { root, cells };
 }
@@ -69,7 +73,8 @@ function updateRow(row, connection) {
   // A source connection is the forwarded one or a standby; a target's may carry source time.
   const source = connection.side === 'source';
   const role = connection.active ? 'source, active' : 'source, standby';
-  setText(cells.side, source ? role : `target ${connection.target_id}`);
+  const recording = connection.mode === 'file' ? ', recording' : '';
+  setText(cells.side, source ? role : `target ${connection.target_id}${recording}`);
   const latency = typeof connection.latency_ms === 'number' ? `${connection.latency_ms} ms` : '–';
   setText(cells.latency, connection.source_time ? `${latency}, source time` : latency);
   setText(cells.peer, connection.peer ?? '');
@@ -90,7 +95,8 @@ export function renderConnections(view, connections, actions) {
     view.body,
     view.rows,
     list,
-    (c) => c.id,
+    // A recording has no socket id: it is its target's one connection.
+    (c) => c.id ?? `file-${c.target_id}`,
     (c) => createRow(c, actions),
     updateRow,
   );

@@ -2,6 +2,7 @@
 import * as api from './api.js';
 import { disposeChart, updateChart } from './chart.js';
 import { createConnectionsView, renderConnections } from './connections.js';
+import { createRecordingsView, renderRecordings } from './recordings.js';
 import { el, formatMbps, lastOf, setText, syncKeyed } from './dom.js';
 
 const SOURCE_MODES = ['listen', 'pull', 'rendezvous'];
@@ -243,6 +244,7 @@ function createCard(route, actions) {
     card.targetBody,
   );
   card.connections = createConnectionsView(rid);
+  card.recordings = createRecordingsView(rid, actions);
 
   card.root = el(
     'article',
@@ -275,6 +277,12 @@ function createCard(route, actions) {
       { class: 'connections-box', open: '' },
       el('summary', { text: 'Connections' }),
       card.connections.root,
+    ),
+    el(
+      'details',
+      { class: 'recordings-box' },
+      el('summary', { text: 'Recordings' }),
+      card.recordings.root,
     ),
   );
   card.dispose = () => disposeChart(card.chart);
@@ -329,6 +337,7 @@ function updateCard(card, route) {
   card.noTargets.hidden = targets.length !== 0;
   updateChart(card.chart, route.history);
   renderConnections(card.connections, route.connections, card.actions);
+  renderRecordings(card.recordings, route.recordings);
 }
 
 /*

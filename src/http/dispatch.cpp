@@ -8,6 +8,7 @@
 #include "http/metrics.h"
 #include "http/monitor_endpoints.h"
 #include "http/read_endpoints.h"
+#include "http/recording_endpoints.h"
 #include "http/request.h"
 #include "routing/registry.h"
 
@@ -35,6 +36,7 @@ static const endpoint_route_t endpoint_routes[] = {
     {HTTP_METHOD_GET, 2, {"api", "metrics"}, handle_metrics},
     {HTTP_METHOD_GET, 2, {"api", "history"}, handle_history},
     {HTTP_METHOD_GET, 2, {"api", "endpoints"}, handle_endpoints},
+    {HTTP_METHOD_GET, 2, {"api", "recordings"}, handle_recordings},
     {HTTP_METHOD_POST, 3, {"api", "routes", "route"}, handle_create_route},
     {HTTP_METHOD_POST, 4, {"api", "routes", nullptr, "targets"}, handle_add_target},
     {HTTP_METHOD_POST, 3, {"api", "server", "init"}, handle_server_init},
@@ -57,7 +59,9 @@ static const endpoint_route_t endpoint_routes[] = {
  */
 static bool walks_registry(const endpoint_route_t &route)
 {
-    return route.method == HTTP_METHOD_GET && route.handler != handle_logs;
+    // The recordings list takes the lock for its lookup only, not for the folder.
+    return route.method == HTTP_METHOD_GET && route.handler != handle_logs &&
+           route.handler != handle_recordings;
 }
 
 static bool route_matches(const endpoint_route_t &route, http_method_t method, int count)

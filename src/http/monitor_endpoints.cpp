@@ -10,6 +10,7 @@
 
 #include "http/read_endpoints.h"
 #include "http/request.h"
+#include "recording/recording_target.h"
 #include "routing/operations.h"
 #include "routing/registry.h"
 
@@ -82,6 +83,28 @@ static json_t *row_object(const connection_row_t &row)
     return object;
 }
 
+// An open recording, listed as its target's one connection. Caller holds
+// route.list_lock (the target's settings stay while it records).
+static json_t *recording_row_object(int32_t route_id, const target_t &target,
+                                    const recording_figures_t &recorded)
+{
+    recording_settings_t settings;
+    char reason[128];
+    parse_recording_url(target.endpoint.url, settings, reason, sizeof reason);
+    json_t *object = json_object();
+    json_object_set_new(object, "id", json_null());
+    json_object_set_new(object, "route_id", json_integer(route_id));
+    json_object_set_new(object, "target_id", json_integer(target.id));
+    json_object_set_new(object, "side", json_string("target"));
+    json_object_set_new(object, "mode", json_string("file"));
+    json_object_set_new(object, "peer", json_text(settings.folder));
+    json_object_set_new(object, "bytes", json_integer(recorded.bytes_written));
+    json_object_set_new(object, "segments", json_integer(recorded.segments));
+    json_object_set_new(object, "packets_dropped", json_integer(recorded.dropped));
+    json_object_set_new(object, "free_bytes", json_integer(recorded.free_bytes));
+    return object;
+}
+
 void handle_connections(http_reply_t &reply)
 {
     const char *route_text = query_param("route_id");
@@ -92,6 +115,7 @@ void handle_connections(http_reply_t &reply)
     int32_t target_id = atoi(target_text);
 
     std::vector<connection_row_t> rows;
+    json_t *recordings = json_array();
     for (route_t &route : g_routes) {
         if (one_route && route.id != route_id)
             continue;
@@ -104,12 +128,17 @@ void handle_connections(http_reply_t &reply)
                 continue;
             for (const conn_socket_t &conn : target.conns)
                 rows.push_back(row_of(route, &target, conn));
+            recording_figures_t recorded;
+            if (recording_figures_of(target, recorded))
+                json_array_append_new(recordings, recording_row_object(route.id, target, recorded));
         }
         pthread_mutex_unlock(&route.list_lock);
     }
     json_t *list = json_array();
     for (const connection_row_t &row : rows)
         json_array_append_new(list, row_object(row));
+    json_array_extend(list, recordings);
+    json_decref(recordings);
     set_json_reply(reply, list);
 }
 

@@ -18,6 +18,7 @@
 #include "http/edit_worker.h"
 #include "http/health.h"
 #include "http/event_stream.h"
+#include "http/recording_endpoints.h"
 #include "http/reply.h"
 #include "http/request.h"
 #include "http/tls.h"
@@ -290,6 +291,10 @@ static int handle_http_request(struct lws *wsi, http_session_t *session, size_t 
             // A stream that lasts: written from the writable callbacks, not as one reply.
             release_reply(reply);
             return start_event_stream(wsi);
+        } else if (is_recording_download(wsi)) {
+            // A segment file: streamed from the writable callbacks.
+            release_reply(reply);
+            return start_recording_download(wsi);
         } else {
             // The dashboard leaves out its edit controls for a read key.
             add_reply_header(reply, "X-Api-Access:", access == API_ACCESS_FULL ? "full" : "read");
@@ -370,6 +375,9 @@ int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,
         http_session_t *session = static_cast<http_session_t *>(user);
         if (session != nullptr && session->job != nullptr)
             return finish_edit(wsi, session);
+        int result = 0;
+        if (write_recording_download(wsi, &result))
+            return result;
         return write_event_stream(wsi);
     }
     // Whichever of these the library sends as a connection goes: the library
@@ -380,6 +388,7 @@ int http_callback(struct lws *wsi, enum lws_callback_reasons reason, void *user,
     case LWS_CALLBACK_WSI_DESTROY:
         forget_session(static_cast<http_session_t *>(user));
         forget_event_stream(wsi);
+        forget_recording_download(wsi);
         return 0;
     case LWS_CALLBACK_OPENSSL_LOAD_EXTRA_SERVER_VERIFY_CERTS:
         // The vhost's SSL_CTX comes as the user pointer, once, at context creation.

@@ -9,6 +9,7 @@
 
 #include "core/events.h"
 #include "core/log.h"
+#include "recording/recording_target.h"
 #include "routing/event_loop.h"
 #include "srt/socket.h"
 
@@ -283,6 +284,8 @@ int open_endpoint(route_t &route, target_t *target)
 {
     endpoint_url_t &endpoint = target != nullptr ? target->endpoint : route.source;
     socket_owner_t owner = socket_owner(route, target != nullptr ? target->id : -1);
+    if (target != nullptr && is_recording_url(endpoint.url))
+        return open_recording_target(route, *target) == 0 ? OPEN_DONE : OPEN_FAILED;
     if (endpoint.mode == CONN_MODE_LISTEN) {
         int64_t registration = listen_on_port(endpoint, owner);
         if (registration < 0)

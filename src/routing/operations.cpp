@@ -11,6 +11,7 @@
 
 #include "core/events.h"
 #include "core/log.h"
+#include "recording/recording_target.h"
 #include "routing/connections.h"
 #include "routing/event_loop.h"
 #include "routing/registry.h"
@@ -60,6 +61,12 @@ static int check_endpoint_settings(const char *url, int32_t mode, bool strict)
 {
     char reason[LAST_ERROR_SIZE - 16];
     int verdict = check_endpoint_url(url, (conn_mode_t)mode, reason, sizeof reason);
+    // A recording's folder is made, or refused, before anything changes.
+    if (verdict == URL_OK && is_recording_url(url) &&
+        check_recording_target(url, reason, sizeof reason) != 0) {
+        set_last_error("%s", reason);
+        return -1;
+    }
     if (verdict == URL_OK || (!strict && verdict == URL_LENIENT))
         return 0;
     set_last_error("Invalid URL: %s", reason);
@@ -185,6 +192,7 @@ static void close_endpoint_sockets(route_t &route, int32_t target_id,
 static void close_target_sockets(route_t &route, target_t &target)
 {
     target.redial = redial_t{};
+    close_recording_target(route, target);
     close_endpoint_sockets(route, target.id, target.conns, target.closed, SIDE_TARGET,
                            target.basesockout,
                            target.listen, "[CONNTHREAD] target has disconnected\n");
@@ -543,6 +551,10 @@ static int32_t apply_source_settings(int32_t route_id, int32_t enabled,
 static int32_t change_source(int32_t route_id, int32_t enabled, int32_t mode, const char *url,
                              bool strict)
 {
+    if (is_recording_url(url)) {
+        set_last_error("Invalid URL: a file:// url records a route: it is for targets only");
+        return -1;
+    }
     endpoint_url_t parsed;
     if (parse_first(url, mode, strict, parsed) != 0)
         return -1;

@@ -86,7 +86,7 @@ const char *const endpoint_state_names[3] = {"off", "open", "retrying"};
 bool endpoint_is_open(const route_t &route, const target_t *target)
 {
     if (target != nullptr)
-        return target->basesockout != -1 || target->listen != 0;
+        return target->basesockout != -1 || target->listen != 0 || target->recording != nullptr;
     return route.basesockin != -1 || route.source_listen != 0;
 }
 

@@ -57,6 +57,9 @@
  * a target's endpoint, or the route's source, under list_lock once it has seen
  * that endpoint's conns non-empty, without route.lock.
  *
+ * A recording (recording/recorder.cpp) has no lock: the loop fills its ring,
+ * its own writer thread empties it, each side through an atomic index.
+ *
  * Atomic fields (read without any lock by a thread that does not own them):
  * route.running, route.basesockin, route.active_source, target.basesockout.
  *
@@ -150,6 +153,9 @@ uint32_t schedule_redial(redial_t &redial);
 // after a connection of 10 s or more, else after the back-off. Returns the wait.
 uint32_t schedule_redial_after_break(redial_t &redial);
 
+// A file:// target's recording (recording/recorder.h).
+struct recording_t;
+
 // One second per sample, the last HISTORY_SECONDS of them.
 #define HISTORY_SECONDS 900
 
@@ -166,6 +172,9 @@ struct target_t {
     float out_mbps[HISTORY_SECONDS] = {}; // aligned with the route's history ring
     redial_t redial;
     int64_t listen = 0; // registration on its port while a listening target is open
+    // A file:// target's recording while it is open: set and cleared under
+    // route.lock and list_lock; the fan-out only queues into it (list_lock).
+    recording_t *recording = nullptr;
 };
 
 struct route_history_t {

@@ -8,6 +8,7 @@
 
 #include "core/log.h"
 #include "core/settings.h"
+#include "recording/recording_target.h"
 #include "routing/registry.h"
 #include "srt/port_table.h"
 
@@ -41,6 +42,8 @@ struct stats_line_t {
     int64_t rcv_delta;
     int64_t sent_total;
     int64_t sent_delta;
+    bool recording; // a file:// target: its figures below
+    recording_figures_t recorded;
 };
 
 // Reused from pass to pass; only the main thread runs the pass.
@@ -155,6 +158,7 @@ static void gather_route(route_t &route, float elapsed_seconds, int64_t now_seco
         line.target_id = target.id;
         line.targets = (int)target.conns.size();
         line.source_time = target.endpoint.sourcetime != 0;
+        line.recording = recording_figures_of(target, line.recorded);
         int64_t sent_sum = 0;
         int32_t loss_total_sum = 0;
         int32_t loss_sum = 0;
@@ -227,19 +231,27 @@ static void log_stats_line(const stats_line_t &line, float elapsed_seconds)
     }
     format_byte_figure(line.sent_total, sent_total, sizeof sent_total);
     format_byte_figure(line.sent_delta, sent_delta, sizeof sent_delta);
-    const char *source_time = line.source_time ? " [source time]" : "";
+    char suffix[128] = "";
+    if (line.source_time)
+        snprintf(suffix, sizeof suffix, " [source time]");
+    if (line.recording) {
+        char written[32];
+        format_byte_figure(line.recorded.bytes_written, written, sizeof written);
+        snprintf(suffix, sizeof suffix, " [recorded: %s, %lld segments, %lld dropped]", written,
+                 (long long)line.recorded.segments, (long long)line.recorded.dropped);
+    }
     if (line.number != 0)
         log_messagef(LOG_LEVEL_STATS,
                      "[STATS %d->%d] [%d sources; %d targets] %d: [+%.1fs] [total rcv: %s (+%s)] "
                      "[total sent: %s (+%s)]%s\n",
                      line.route_id, line.target_id, line.sources, line.targets, line.number,
-                     elapsed_seconds, rcv_total, rcv_delta, sent_total, sent_delta, source_time);
+                     elapsed_seconds, rcv_total, rcv_delta, sent_total, sent_delta, suffix);
     else
         log_messagef(LOG_LEVEL_STATS,
                      "[STATS %d->%d] [%d sources; %d targets] [+%.1fs] [total rcv: %s (+%s)] "
                      "[total sent: %s (+%s)]%s\n",
                      line.route_id, line.target_id, line.sources, line.targets, elapsed_seconds,
-                     rcv_total, rcv_delta, sent_total, sent_delta, source_time);
+                     rcv_total, rcv_delta, sent_total, sent_delta, suffix);
 }
 
 void print_route_stats(float elapsed_seconds)

@@ -10,6 +10,7 @@
 
 #include "core/events.h"
 #include "core/log.h"
+#include "recording/recorder.h"
 #include "routing/registry.h"
 
 #define MESSAGE_SIZE 1500
@@ -94,6 +95,8 @@ static void forward_message(route_t &route, SRTSOCKET source, int length, int64_
         int64_t origin =
             played != 0 ? played - (int64_t)source_conn->details.latency_ms * 1000 : srt_time_now();
         for (target_t &target : route.targets) {
+            if (target.recording != nullptr)
+                record_message(*target.recording, buffers.message, length, now);
             if (target.conns.empty())
                 continue;
             if (target.endpoint.sourcetime != 0) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "recording/recording_url.h"
 
 // The options a URL may hold: each one's name and what its value must be.
 enum option_kind_t { OPTION_TEXT, OPTION_INTEGER };
@@ -237,6 +238,16 @@ int parse_endpoint_url(endpoint_url_t &endpoint, const char *url)
         console_printf("Invalid URL: No scheme found.\n");
         return -1;
     }
+    if (is_recording_url(url)) {
+        // A recording target: a folder, no host, port or SRT option.
+        endpoint_url_t blank = {};
+        blank.enabled = endpoint.enabled;
+        blank.mode = endpoint.mode;
+        memcpy(blank.url, endpoint.url, sizeof blank.url);
+        endpoint = blank;
+        endpoint.family = AF_INET;
+        return 0;
+    }
     const char *rest = scheme_end + 3;
     read_authority(endpoint, rest);
 
@@ -396,6 +407,10 @@ int check_endpoint_url(const char *url, conn_mode_t mode, char *reason, size_t s
     if (scheme_end == nullptr) {
         snprintf(reason, size, "No scheme found.");
         return URL_REFUSED;
+    }
+    if (is_recording_url(url)) {
+        recording_settings_t settings;
+        return parse_recording_url(url, settings, reason, size) == 0 ? URL_OK : URL_REFUSED;
     }
     query_scan_t scan;
     if (strlen(url) >= ENDPOINT_URL_SIZE)

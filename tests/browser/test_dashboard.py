@@ -288,6 +288,24 @@ class Dashboard(unittest.TestCase):
         self.driver.find_element(By.ID, "events-all").click()
         self.wait(lambda: self.event_shown("route.created", rid), "all routes not shown again")
 
+    def test_8_recordings_listed_with_downloads(self):
+        # A stream that is not TS is cut at twice the segment length: a segment closes in 4 s.
+        tid = self.api("POST", "routes/100/targets")["target_id"]
+        self.addCleanup(self.api, "DELETE", f"routes/100/targets/{tid}")
+        url = f"file://{self.dir}/recordings?segment=2"
+        self.assertEqual(self.api("PUT", f"routes/100/targets/{tid}", enabled=1, mode="push",
+                                  url=url), "Ok")
+        self.wait(lambda: self.api("GET", "recordings", route_id=100, target_id=tid),
+                  "no segment closed")
+        name = self.api("GET", "recordings", route_id=100, target_id=tid)[0]["name"]
+        self.driver.find_element(By.CSS_SELECTOR, f"{hook('route-row-100')} .recordings-box "
+                                 "summary").click()
+        self.find(f"recording-{tid}-{name}").click()
+        fetched = ("return performance.getEntriesByType('resource').filter(e => e.name.includes("
+                   f"'/api/recordings/100/{tid}/{name}')).map(e => e.responseStatus)")
+        self.wait(lambda: self.driver.execute_script(fetched) == [200], "segment not fetched")
+        self.shot("recordings")
+
 
 if __name__ == "__main__":
     unittest.main()
