@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -179,6 +180,10 @@ TEST_F(udp_bridge, source_specific_join_keeps_other_senders_out_and_long_datagra
     EXPECT_EQ(wait_metric("mirevo_route_udp_datagrams_received_total{route=\"100\"}", 2), 2);
     EXPECT_EQ(metric("mirevo_route_udp_datagrams_unaligned_total{route=\"100\"}"), 1);
     EXPECT_EQ(metric("mirevo_route_received_bytes_total{route=\"100\"}"), 14 * 188 + 1000);
+    std::string listed = get_body("/api/connections");
+    EXPECT_NE(listed.find("\"peer\":\"239.1.1.3:" + port_text(group_port) + "\""),
+              std::string::npos);
+    EXPECT_NE(listed.find("\"transport\":\"udp\",\"datagrams\":2}"), std::string::npos) << listed;
 }
 
 // A multicast feed that stops falls over to an SRT standby, which keeps the route until it goes.
@@ -194,41 +199,51 @@ TEST_F(udp_bridge, silent_multicast_feed_falls_over_to_srt_standby_and_back_when
     int subscriber = caller(srt_port);
     ASSERT_NE(subscriber, -1);
     int feed = udp_sender("127.0.0.1", "239.1.1.4", group_port);
-    std::atomic<bool> feeding{true};
-    std::thread multicast([&] {
-        const std::string datagram(1316, 'u');
-        while (feeding) {
-            send(feed, datagram.data(), datagram.size(), 0);
-            usleep(5000);
+    std::atomic<bool> feeding{false};
+    std::thread multicast;
+    auto feed_group = [&](bool on) {
+        feeding = false;
+        if (multicast.joinable())
+            multicast.join();
+        feeding = on;
+        if (on)
+            multicast = std::thread([&] {
+                const std::string datagram(1316, 'u');
+                while (feeding) {
+                    send(feed, datagram.data(), datagram.size(), 0);
+                    usleep(5000);
+                }
+            });
+    };
+    struct stopper_t {
+        std::function<void()> stop;
+        ~stopper_t()
+        {
+            stop();
         }
-    });
+    } stopper{[&] { feed_group(false); }};
     auto source_of = [&](int timeout_ms) {
         std::string message = next_message(subscriber, timeout_ms);
         return message.empty() ? '-' : message == std::string(1316, 'u') ? 'u' : 's';
     };
+    feed_group(true);
     EXPECT_EQ(source_of(3000), 'u');
     int standby = caller(standby_port);
     ASSERT_NE(standby, -1);
     peer_t publisher(standby, 200);
-    feeding = false;
-    multicast.join();
+    feed_group(false);
     // Drained of the feed's last datagrams, the route carries the standby.
     EXPECT_TRUE(wait_until([&] { return source_of(1000) == 's'; }, 5000));
     EXPECT_EQ(wait_metric("mirevo_route_source_switches_total{route=\"100\"}", 1), 1);
+    // The feed resumes: the standby keeps the route while it delivers, and until it goes.
+    feed_group(true);
+    int carried = 0;
+    while (carried < 100 && source_of(1000) == 's')
+        carried++;
+    EXPECT_EQ(carried, 100);
     publisher.stop();
     srt_close(standby);
-    // The feed again, once the standby is gone.
-    feeding = true;
-    multicast = std::thread([&] {
-        const std::string datagram(1316, 'u');
-        while (feeding) {
-            send(feed, datagram.data(), datagram.size(), 0);
-            usleep(5000);
-        }
-    });
     EXPECT_TRUE(wait_until([&] { return source_of(1000) == 'u'; }, 10000));
-    feeding = false;
-    multicast.join();
 }
 
 class udp_refusals : public http_relay_fixture
