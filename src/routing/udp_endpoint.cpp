@@ -155,8 +155,11 @@ static int create_udp_source(const endpoint_url_t &endpoint)
         report_socket_failure("udp source: socket: %s", strerror(errno));
         return -1;
     }
+    // Several routes may take the same group; a unicast port is one route's alone,
+    // and never shared with an SRT listener, whose datagrams it would take.
     int yes = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (is_multicast_address(address))
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     int rcvbuf = endpoint.udp.rcvbuf > 0 ? endpoint.udp.rcvbuf : UDP_RCVBUF_DEFAULT;
     // Beyond the system's cap where the relay may (CAP_NET_ADMIN), else up to it.
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf) != 0)
