@@ -20,6 +20,7 @@ import many_routes
 import memory_profile
 import scale
 import shared_port
+import udp_bridge
 
 # The big sets share one local port and take each message on arrival (no play-out thread
 # per caller): a thousand callers then cost the load tool one UDP socket and a few threads.
@@ -37,9 +38,10 @@ CASES = {
 PLOTTED = ("1x5", "10x5", "50x5", "200x2", "1000x0.3", "1100x0.2")
 SCRAPED_CASE = "200x2"
 MEASURES = ("scrape", "idle", "routes", "memory", "lossy", "latency", "shared_routes",
-            "shared_live", "many_routes")
+            "shared_live", "many_routes", "udp_bridge")
 # Measures that write NAME.json and NAME.md of their own.
-OWN_FILES = {"memory", "lossy", "latency", "shared_routes", "shared_live", "many_routes"}
+OWN_FILES = {"memory", "lossy", "latency", "shared_routes", "shared_live", "many_routes",
+             "udp_bridge"}
 IDLE_SECONDS = 3.0
 API_KEY = "bench"
 
@@ -236,7 +238,7 @@ MARKDOWN = {"scrape": scale.scrape_markdown, "idle": scale.idle_markdown,
             "routes": scale.routes_markdown, "memory": memory_profile.markdown,
             "lossy": lossy.markdown, "latency": latency.markdown,
             "shared_routes": shared_port.routes_markdown, "shared_live": shared_port.live_markdown,
-            "many_routes": many_routes.markdown}
+            "many_routes": many_routes.markdown, "udp_bridge": udp_bridge.markdown}
 
 
 def draw_cost_plot(path, document, workdir):
@@ -361,6 +363,10 @@ def main():
             lambda relay, case, during: run_case(args, relay, case, during=during),
             document["commit"].split()[0], args.rounds)
         note("  " + json.dumps(document["many_routes"]["summary"]))
+    if "udp_bridge" in wanted:
+        note("multicast in to SRT subscribers beside an SRT publisher, SRT in to multicast ...")
+        document["udp_bridge"] = udp_bridge.measure(args.relay, args.load, args.seconds, args.out)
+        note("  " + json.dumps(document["udp_bridge"]))
     document["run_seconds"] = time.monotonic() - started
 
     os.makedirs(args.out, exist_ok=True)
