@@ -186,10 +186,10 @@ TEST_F(udp_bridge, silent_multicast_feed_falls_over_to_srt_standby_and_back_when
     add_route(0,
               endpoint("listen",
                        "udp://239.1.1.4:" + std::to_string(group_port) +
-                           "?iface=127.0.0.1&failover=300&standby=" + std::to_string(standby_port)),
+                           "?iface=127.0.0.1&failover=1000&standby=" + std::to_string(standby_port)),
               endpoint("listen", srt_url("", srt_port)));
     int subscriber = caller(srt_port);
-    ASSERT_NE(subscriber, -1);
+    ASSERT_TRUE(subscriber != -1 && subscribed(1));
     int feed = udp_sender("127.0.0.1", "239.1.1.4", group_port);
     // One datagram of the feed (when it runs) per message read: 'u' the feed's, 's' the standby's.
     auto next_source = [&](bool feeding) {
