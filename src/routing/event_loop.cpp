@@ -57,6 +57,9 @@ static std::atomic<uint64_t> g_loop_passes{0};
 static std::atomic<int> g_system_sockets{0};
 // The longest wait in libsrt while UDP sources are watched.
 #define UDP_LOOK_MS 5
+// A UDP source filled its batch in the last pass: the next wait does not sleep.
+// Event loop thread only.
+static bool g_udp_more = false;
 
 static int udp_epoll(void)
 {
@@ -187,7 +190,8 @@ static void dispatch(const SRT_EPOLL_EVENT &event, std::vector<handed_caller_t> 
     }
     route_t &route = *watched.route;
     if (is_udp_sock(event.fd)) {
-        read_udp_source(route, event.fd);
+        if (read_udp_source(route, event.fd))
+            g_udp_more = true;
         return;
     }
     if ((event.events & SRT_EPOLL_IN) != 0 && watched.target_id == -1)
@@ -237,15 +241,17 @@ static void run_due_timers(std::vector<route_t *> &due)
  * srt_epoll_uwait, then, while UDP sources are watched, a look without waiting
  * at their epoll, whose ready sockets are added as IN events under their ids.
  * libsrt's wait reports no system socket, so while any is watched it waits at
- * most UDP_LOOK_MS: the kernel holds what arrives meanwhile. Returns the count
+ * most UDP_LOOK_MS (not at all when a source left datagrams unread): the kernel
+ * holds what arrives meanwhile. Returns the count
  * of events, or what libsrt returned when there are none. O(ready sockets).
  */
 static int wait_for_sockets(SRT_EPOLL_EVENT *events, int size, int wait_ms)
 {
     if (g_system_sockets == 0)
         return srt_epoll_uwait(shared_epoll(), events, size, wait_ms);
-    int count = srt_epoll_uwait(shared_epoll(), events, size,
-                                wait_ms < UDP_LOOK_MS ? wait_ms : UDP_LOOK_MS);
+    int look_ms = g_udp_more ? 0 : wait_ms < UDP_LOOK_MS ? wait_ms : UDP_LOOK_MS;
+    g_udp_more = false;
+    int count = srt_epoll_uwait(shared_epoll(), events, size, look_ms);
     static struct epoll_event ready[LOOP_EVENTS_MAX];
     int used = count > 0 ? count : 0;
     int room = size - used;

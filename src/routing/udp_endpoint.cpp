@@ -350,7 +350,7 @@ static bool count_batch(route_t &route, int sock, int received)
     return false;
 }
 
-void read_udp_source(route_t &route, int sock)
+bool read_udp_source(route_t &route, int sock)
 {
     udp_batch_t &batch = g_batch;
     for (int i = 0; i < DATAGRAM_BATCH; i++) {
@@ -383,6 +383,7 @@ void read_udp_source(route_t &route, int sock)
             left -= length;
         }
     }
+    return received == DATAGRAM_BATCH;
 }
 
 void send_udp_message(target_t &target, const char *message, int length)

@@ -38,10 +38,11 @@ void close_route_socket(int sock);
  * one recvmmsg, each cut at 188-byte packets into messages of at most 1316
  * bytes, each message delivered as an SRT source's would be (active source,
  * failover, fan-out). Counts datagrams and those not a whole number of
- * packets. Cost: one system call and O(messages x target connections) sends;
- * no allocation, no log. Event loop thread only.
+ * packets. Returns true when the batch was full, so more may be waiting.
+ * Cost: one system call and O(messages x target connections) sends; no
+ * allocation, no log. Event loop thread only.
  */
-void read_udp_source(route_t &route, int sock);
+bool read_udp_source(route_t &route, int sock);
 
 /*
  * Sends one message as one datagram on each UDP connection of target, never
