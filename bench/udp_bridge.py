@@ -1,7 +1,9 @@
 """The multicast bridges under load, in a network namespace of their own: an SRT publisher's
 stream put onto a multicast group by one relay (SRT in, multicast out), taken from the group
 by a second relay and served to SRT subscribers (multicast in, SRT out), beside the second
-relay fed by the SRT publisher directly. Writes udp_bridge.json and udp_bridge.md."""
+relay fed by the SRT publisher directly; a bare recvmmsg/sendmmsg forwarder (mirevo-load
+udpfwd) takes the same datagrams from the group in the same run, the floor of a UDP hop.
+Writes udp_bridge.json and udp_bridge.md."""
 import argparse
 import json
 import os
@@ -55,6 +57,13 @@ def run(args, fed_by_multicast):
         if not harness.wait_until(lambda: {publish_port, serve_port} <= harness.bound_udp_ports(),
                                   10):
             raise RuntimeError("relays did not open their ports")
+        forwarder = None
+        if fed_by_multicast:
+            forwarder = harness.Process("udpfwd", [
+                args.load, "udpfwd", "--in", f"{GROUP}:{group_port}", "--out",
+                f"239.255.0.2:{harness.free_port()}", "--duration", str(args.seconds + 60)],
+                workdir)
+            others.append(forwarder)
         ready = os.path.join(workdir, "ready")
         subs = harness.Process("sub", [args.load, "sub", "--url",
                                        f"srt://127.0.0.1:{serve_port}", "--count",
@@ -64,7 +73,8 @@ def run(args, fed_by_multicast):
         if not harness.wait_until(lambda: os.path.exists(ready), 30):
             raise RuntimeError("subscribers did not connect")
         time.sleep(1.0)
-        start_cpu = [harness.cpu_seconds(relay.pid) for relay in relays]
+        measured = [*relays, *([forwarder] if forwarder else [])]
+        start_cpu = [harness.cpu_seconds(process.pid) for process in measured]
         gen = harness.Process("gen", [args.load, "gen", "--url",
                                       f"srt://127.0.0.1:{publish_port}", "--rate",
                                       str(args.rate), "--duration", str(args.seconds)], workdir)
@@ -72,7 +82,8 @@ def run(args, fed_by_multicast):
         if gen.wait(args.seconds + 30) is None:
             raise RuntimeError("generator did not finish")
         time.sleep(1.0)
-        cpu = [harness.cpu_seconds(relay.pid) - first for relay, first in zip(relays, start_cpu)]
+        cpu = [harness.cpu_seconds(process.pid) - first
+               for process, first in zip(measured, start_cpu)]
         subs.stop(30)
         report, sent = subs.stdout_json(), gen.stdout_json()["sent"]
         delivered = report["aggregate"]["received"]
@@ -84,6 +95,10 @@ def run(args, fed_by_multicast):
         if fed_by_multicast:
             # The edge sends each message once, onto the group.
             result["edge_cpu_s_per_gb"] = harness.cost_per_gb(cpu[1], sent * harness.MESSAGE_SIZE)
+            forwarder.stop(10)
+            forwarded = forwarder.stdout_json()
+            result["forwarder_datagrams"] = forwarded["datagrams"]
+            result["forwarder_cpu_s_per_gb"] = harness.cost_per_gb(cpu[2], forwarded["bytes"])
     except (RuntimeError, OSError, ValueError, KeyError) as failure:
         result["error"] = str(failure)
     finally:
@@ -101,13 +116,17 @@ def markdown(measure):
     if "runs" not in measure:
         return "Multicast bridges: " + measure.get("error", "not run")
     lines = ["| bridge fed by | subscribers | Mbit/s | sent | missing | bridge CPU s/GB | "
-             "edge (SRT in, multicast out) CPU s/GB |", "|---|---|---|---|---|---|---|"]
+             "edge (SRT in, multicast out) CPU s/GB | bare UDP forwarder CPU s/GB |",
+             "|---|---|---|---|---|---|---|---|"]
+
+    def figure(run, key):
+        return f"{run[key]:.2f}" if run.get(key) else "-"
+
     for r in measure["runs"]:
-        edge = f"{r['edge_cpu_s_per_gb']:.2f}" if r.get("edge_cpu_s_per_gb") else "-"
-        bridge = f"{r['bridge_cpu_s_per_gb']:.2f}" if r.get("bridge_cpu_s_per_gb") else "-"
         lines.append(f"| {r['fed_by']} | {r['subscribers']} | {r['rate_mbps']:g} | "
                      f"{r.get('sent', '-')} | {r.get('missing', r.get('error', '-'))} | "
-                     f"{bridge} | {edge} |")
+                     f"{figure(r, 'bridge_cpu_s_per_gb')} | {figure(r, 'edge_cpu_s_per_gb')} | "
+                     f"{figure(r, 'forwarder_cpu_s_per_gb')} |")
     return "\n".join(lines)
 
 
