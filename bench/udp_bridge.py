@@ -31,8 +31,22 @@ def start(args, workdir, name, config):
     """A relay in a folder of its own under workdir (its route file, its logs)."""
     folder = os.path.join(workdir, name)
     os.makedirs(folder)
-    return harness.start_relay(args.relay, folder, config, harness.free_port(socket.SOCK_STREAM),
-                               API_KEY, name=name)
+    http_port = harness.free_port(socket.SOCK_STREAM)
+    relay = harness.start_relay(args.relay, folder, config, http_port, API_KEY, name=name)
+    relay.http_port = http_port
+    return relay
+
+
+def udp_counts(relay):
+    """The relay's UDP datagram counters and its targets' drops, from /api/metrics."""
+    status, body, _ = harness.http_request(relay.http_port, f"/api/metrics?api_key={API_KEY}")
+    counts = {}
+    for line in body.decode(errors="replace").splitlines() if status == 200 else []:
+        name = line.split("{")[0]
+        if name.endswith(("udp_datagrams_received_total", "udp_datagrams_sent_total",
+                          "target_packets_dropped_total")):
+            counts[name.replace("mirevo_", "")] = int(float(line.split()[-1]))
+    return counts
 
 
 def run(args, fed_by_multicast):
@@ -84,6 +98,7 @@ def run(args, fed_by_multicast):
         time.sleep(1.0)
         cpu = [harness.cpu_seconds(process.pid) - first
                for process, first in zip(measured, start_cpu)]
+        result["datagrams"] = {relay.name: udp_counts(relay) for relay in relays}
         subs.stop(30)
         report, sent = subs.stdout_json(), gen.stdout_json()["sent"]
         delivered = report["aggregate"]["received"]
