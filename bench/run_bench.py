@@ -21,6 +21,7 @@ import memory_profile
 import recording
 import scale
 import shared_port
+import udp_bridge
 
 # The big sets share one local port and take each message on arrival (no play-out thread
 # per caller): a thousand callers then cost the load tool one UDP socket and a few threads.
@@ -38,10 +39,10 @@ CASES = {
 PLOTTED = ("1x5", "10x5", "50x5", "200x2", "1000x0.3", "1100x0.2")
 SCRAPED_CASE = "200x2"
 MEASURES = ("scrape", "idle", "routes", "memory", "lossy", "latency", "shared_routes",
-            "shared_live", "many_routes", "recording")
+            "shared_live", "many_routes", "recording", "udp_bridge")
 # Measures that write NAME.json and NAME.md of their own.
 OWN_FILES = {"memory", "lossy", "latency", "shared_routes", "shared_live", "many_routes",
-             "recording"}
+             "recording", "udp_bridge"}
 IDLE_SECONDS = 3.0
 API_KEY = "bench"
 
@@ -238,7 +239,8 @@ MARKDOWN = {"scrape": scale.scrape_markdown, "idle": scale.idle_markdown,
             "routes": scale.routes_markdown, "memory": memory_profile.markdown,
             "lossy": lossy.markdown, "latency": latency.markdown,
             "shared_routes": shared_port.routes_markdown, "shared_live": shared_port.live_markdown,
-            "many_routes": many_routes.markdown, "recording": recording.markdown}
+            "many_routes": many_routes.markdown, "recording": recording.markdown,
+            "udp_bridge": udp_bridge.markdown}
 
 
 def draw_cost_plot(path, document, workdir):
@@ -368,6 +370,10 @@ def main():
         document["recording"] = recording.measure(args.relay, args.load, args.seconds, args.out,
                                                   document["commit"].split()[0], args.rounds)
         note("  " + json.dumps(document["recording"]["summary"]))
+    if "udp_bridge" in wanted:
+        note("multicast in to SRT subscribers beside an SRT publisher, SRT in to multicast ...")
+        document["udp_bridge"] = udp_bridge.measure(args.relay, args.load, args.seconds, args.out)
+        note("  " + json.dumps(document["udp_bridge"]))
     document["run_seconds"] = time.monotonic() - started
 
     os.makedirs(args.out, exist_ok=True)

@@ -58,10 +58,13 @@ function createRow(connection, actions) {
     'tr',
     { 'data-testid': `conn-row-${id}` },
     ...Object.values(cells),
+    // A recording or a UDP endpoint's own socket is no caller: there is nobody to kick.
     el(
       'td',
       { class: 'row-actions' },
-      ...(actions.readOnly || connection.mode === 'file' ? [] : [kick, error]),
+      ...(actions.readOnly || connection.mode === 'file' || connection.transport === 'udp'
+        ? []
+        : [kick, error]),
     ),
   );
   return { root, cells };
@@ -85,7 +88,12 @@ function updateRow(row, connection) {
     typeof connection.rtt_ms === 'number' ? `${connection.rtt_ms.toFixed(2)} ms` : '–',
   );
   setText(cells.mbps, formatMbps(connection.mbps));
-  setText(cells.lost, `${connection.packets_lost ?? 0} / ${connection.packets_retransmitted ?? 0}`);
+  setText(
+    cells.lost,
+    connection.transport === 'udp'
+      ? `${connection.datagrams ?? 0} datagrams, ${connection.packets_dropped ?? 0} dropped`
+      : `${connection.packets_lost ?? 0} / ${connection.packets_retransmitted ?? 0}`,
+  );
 }
 
 // connections: the relay's array for this route, or null when it gave none.

@@ -13,10 +13,11 @@
 #include "load_common.h"
 #include "router.h"
 #include "subscriber.h"
+#include "udp_forwarder.h"
 
 static void print_usage()
 {
-    fprintf(stderr, "usage: mirevo-load gen|sub|forward|routes|idle|impair [--option value ...]"
+    fprintf(stderr, "usage: mirevo-load gen|sub|forward|routes|idle|impair|udpfwd [--option ...]"
                     " [--passphrase P]\n"
                     "  gen     --url srt://127.0.0.1:P [--rate BPS] [--duration S]"
                     " [--reconnect-every S] [--latency MS] [--streamid ID] [--listen]\n"
@@ -29,7 +30,8 @@ static void print_usage()
                     "  routes  --source-port P --target-port Q [--duration S] [--latency MS]\n"
                     "  idle    --threads N [--listeners K] [--duration S] [--ready-file F]\n"
                     "  impair  --listen P --to HOST:PORT --seconds S [--seed N] [--loss PCT]"
-                    " [--delay MS] [--jitter MS] [--dup PCT] [--fwd-* | --back-* ..] [--bind6]\n");
+                    " [--delay MS] [--jitter MS] [--dup PCT] [--fwd-* | --back-* ..] [--bind6]\n"
+                    "  udpfwd  --in GROUP:PORT --out HOST:PORT [--iface ADDR] [--duration S]\n");
 }
 
 int main(int argc, char **argv)
@@ -58,6 +60,8 @@ int main(int argc, char **argv)
         status = run_idle(argc - 1, argv + 1);
     else if (strcmp(argv[1], "impair") == 0)
         status = run_impair(argc - 1, argv + 1);
+    else if (strcmp(argv[1], "udpfwd") == 0)
+        status = run_udp_forwarder(argc - 1, argv + 1);
     else
         print_usage();
     fflush(stdout);

@@ -19,6 +19,7 @@
 #include "recording/recording_target.h"
 #include "routing/registry.h"
 #include "routing/route_store.h"
+#include "routing/udp_endpoint.h"
 #include "srt/port_table.h"
 
 #ifndef MIREVO_VERSION
@@ -31,6 +32,7 @@ struct target_metrics_t {
     size_t connections;
     traffic_totals_t totals; // closed connections and open ones together
     double rtt_seconds;      // mean over its connections
+    int64_t udp_datagrams;   // sent by its UDP socket while open
 };
 
 struct route_metrics_t {
@@ -42,6 +44,7 @@ struct route_metrics_t {
     uint64_t accepted[SIDE_COUNT];
     uint64_t refused[SIDE_COUNT][REFUSAL_REASON_COUNT];
     uint64_t source_switches;
+    int64_t udp_datagrams, udp_unaligned; // of its UDP source while open
     std::vector<target_metrics_t> targets;
 };
 
@@ -52,8 +55,13 @@ static route_metrics_t collect_route(const route_t &route)
     metrics.id = route.id;
     metrics.source_connected = !route.conns.empty();
     metrics.received = route.closed_sources;
-    for (const conn_socket_t &conn : route.conns)
+    for (const conn_socket_t &conn : route.conns) {
         add_traffic(metrics.received, connection_figures(conn, SIDE_SOURCE));
+        if (is_udp_sock(conn.sock)) {
+            metrics.udp_datagrams += conn.stats.pktRecvTotal;
+            metrics.udp_unaligned += conn.odd_datagrams;
+        }
+    }
     metrics.rtt_seconds = route.msRTT / 1000.0;
     memcpy(metrics.accepted, route.accepted, sizeof metrics.accepted);
     memcpy(metrics.refused, route.refused, sizeof metrics.refused);
@@ -67,6 +75,8 @@ static route_metrics_t collect_route(const route_t &route)
         for (const conn_socket_t &conn : target.conns) {
             add_traffic(entry.totals, connection_figures(conn, SIDE_TARGET));
             rtt_sum += conn.stats.msRTT;
+            if (is_udp_sock(conn.sock))
+                entry.udp_datagrams += conn.stats.pktSentTotal;
         }
         entry.rtt_seconds =
             entry.connections > 0 ? rtt_sum / (double)entry.connections / 1000.0 : 0.0;
@@ -251,6 +261,17 @@ std::string format_metrics(void)
     route_family(out, routes, "mirevo_route_source_switches_total", "counter",
                  "Times a standby source connection took over from a silent active one.",
                  [](const route_metrics_t &r) { return r.source_switches; });
+    route_family(out, routes, "mirevo_route_udp_datagrams_received_total", "counter",
+                 "Datagrams received by the route's UDP source since it opened.",
+                 [](const route_metrics_t &r) { return r.udp_datagrams; });
+    route_family(out, routes, "mirevo_route_udp_datagrams_unaligned_total", "counter",
+                 "Datagrams of the UDP source that were not whole 188-byte packets, forwarded "
+                 "as they came.",
+                 [](const route_metrics_t &r) { return r.udp_unaligned; });
+    target_family(out, routes, "mirevo_target_udp_datagrams_sent_total", "counter",
+                  "Datagrams sent by the target's UDP socket since it opened; those a full "
+                  "buffer refused count as dropped packets.",
+                  [](const target_metrics_t &t) { return t.udp_datagrams; });
     target_family(out, routes, "mirevo_target_sent_bytes_total", "counter",
                   "Payload bytes sent to the target's connections.",
                   [](const target_metrics_t &t) { return t.totals.bytes; });

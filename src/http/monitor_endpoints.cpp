@@ -13,6 +13,7 @@
 #include "recording/recording_target.h"
 #include "routing/operations.h"
 #include "routing/registry.h"
+#include "routing/udp_endpoint.h"
 
 // One connection as answered, copied out of its list.
 struct connection_row_t {
@@ -25,6 +26,7 @@ struct connection_row_t {
     traffic_totals_t figures;
     bool active;      // source side: the connection whose messages are forwarded
     bool source_time; // target side: messages go out with their origin time
+    int64_t datagrams; // a UDP endpoint's datagrams in its direction; -1 for SRT
 };
 
 static connection_row_t row_of(const route_t &route, const target_t *target,
@@ -39,7 +41,10 @@ static connection_row_t row_of(const route_t &route, const target_t *target,
             conn.mbps,
             connection_figures(conn, side),
             target == nullptr && conn.sock == route.active_source,
-            target != nullptr && target->endpoint.sourcetime != 0};
+            target != nullptr && target->endpoint.sourcetime != 0,
+            !is_udp_sock(conn.sock) ? -1
+            : target != nullptr     ? conn.stats.pktSentTotal
+                                    : conn.stats.pktRecvTotal};
 }
 
 // Rounded to a thousandth, so the answer stays short and readable.
@@ -80,6 +85,9 @@ static json_t *row_object(const connection_row_t &row)
                         json_integer(row.figures.packets_retransmitted));
     json_object_set_new(object, "packets_dropped", json_integer(row.figures.packets_dropped));
     json_object_set_new(object, "encrypted", json_boolean(row.details.encrypted));
+    json_object_set_new(object, "transport", json_string(row.datagrams >= 0 ? "udp" : "srt"));
+    if (row.datagrams >= 0)
+        json_object_set_new(object, "datagrams", json_integer(row.datagrams));
     return object;
 }
 

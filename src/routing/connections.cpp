@@ -11,6 +11,7 @@
 #include "core/log.h"
 #include "recording/recording_target.h"
 #include "routing/event_loop.h"
+#include "routing/udp_endpoint.h"
 #include "srt/socket.h"
 
 // A socket that could not be listed or rebuilt is looked at again this much later.
@@ -128,7 +129,7 @@ bool remove_connection_locked(route_t *route, target_t *target, int source_sock,
     if (source_sock != -1 && retire_conn(*route, route->conns, route->closed_sources, source_sock,
                                          SIDE_SOURCE, -1, reason)) {
         unwatch_socket(*route, source_sock);
-        srt_close(source_sock);
+        close_route_socket(source_sock);
         log_message(LOG_LEVEL_INFO, "[CONNTHREAD] source has disconnected\n");
         return true;
     }
@@ -136,7 +137,7 @@ bool remove_connection_locked(route_t *route, target_t *target, int source_sock,
         retire_conn(*route, target->conns, target->closed, target_sock, SIDE_TARGET, target->id,
                     reason)) {
         unwatch_socket(*route, target_sock);
-        srt_close(target_sock);
+        close_route_socket(target_sock);
         log_message(LOG_LEVEL_INFO, "[CONNTHREAD] target has disconnected\n");
         return true;
     }
@@ -161,6 +162,8 @@ bool remove_connection(route_t *route, target_t *target, int source_sock, int ta
 
 int kick_connection_locked(route_t &route, int sock)
 {
+    if (is_udp_sock(sock))
+        return -1; // an endpoint's own socket, not a caller
     if (conns_contain(route.conns, sock)) {
         if (route.source.mode != CONN_MODE_LISTEN)
             return -1;
@@ -286,6 +289,8 @@ int open_endpoint(route_t &route, target_t *target)
     socket_owner_t owner = socket_owner(route, target != nullptr ? target->id : -1);
     if (target != nullptr && is_recording_url(endpoint.url))
         return open_recording_target(route, *target) == 0 ? OPEN_DONE : OPEN_FAILED;
+    if (endpoint.udp.udp != 0)
+        return open_udp_endpoint(route, target);
     if (endpoint.mode == CONN_MODE_LISTEN) {
         int64_t registration = listen_on_port(endpoint, owner);
         if (registration < 0)

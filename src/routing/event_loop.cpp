@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include "core/signals.h"
 #include "routing/connections.h"
 #include "routing/transmit.h"
+#include "routing/udp_endpoint.h"
 #include "srt/port_table.h"
 
 #define LOOP_EVENTS_MAX 1024
@@ -50,6 +52,20 @@ static std::priority_queue<route_timer_t, std::vector<route_timer_t>, std::great
     &g_timers = *new std::priority_queue<route_timer_t, std::vector<route_timer_t>,
                                          std::greater<route_timer_t>>();
 static std::atomic<uint64_t> g_loop_passes{0};
+// UDP sources watched: their sockets are in an epoll of their own, looked at
+// after each wait of the loop.
+static std::atomic<int> g_system_sockets{0};
+// The longest wait in libsrt while UDP sources are watched.
+#define UDP_LOOK_MS 5
+// A UDP source filled its batch in the last pass: the next wait does not sleep.
+// Event loop thread only.
+static bool g_udp_more = false;
+
+static int udp_epoll(void)
+{
+    static int epoll = epoll_create1(EPOLL_CLOEXEC);
+    return epoll;
+}
 static std::atomic<bool> g_loop_started{false};
 static pthread_once_t g_loop_once = PTHREAD_ONCE_INIT;
 
@@ -75,14 +91,44 @@ int watch_socket(route_t &route, SRTSOCKET sock, int32_t target_id, bool listed)
     return 0;
 }
 
+int watch_system_socket(route_t &route, int fd, int sock)
+{
+    pthread_mutex_lock(&g_loop_lock);
+    bool fresh = g_watched.emplace(sock, watched_t{&route, -1}).second;
+    if (fresh) {
+        route.watched++;
+        g_system_sockets++;
+    }
+    pthread_mutex_unlock(&g_loop_lock);
+    struct epoll_event event = {};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    if (fresh && epoll_ctl(udp_epoll(), EPOLL_CTL_ADD, fd, &event) != 0) {
+        unwatch_socket(route, sock);
+        return -1;
+    }
+    return 0;
+}
+
+// Takes sock, of either kind, out of its epoll.
+static void remove_from_epoll(SRTSOCKET sock)
+{
+    if (is_udp_sock(sock))
+        epoll_ctl(udp_epoll(), EPOLL_CTL_DEL, sock - UDP_SOCK_BASE, nullptr);
+    else
+        srt_epoll_remove_usock(shared_epoll(), sock);
+}
+
 void unwatch_socket(route_t &route, SRTSOCKET sock)
 {
-    srt_epoll_remove_usock(shared_epoll(), sock);
+    remove_from_epoll(sock);
     pthread_mutex_lock(&g_loop_lock);
     auto found = g_watched.find(sock);
     if (found != g_watched.end() && found->second.route == &route) {
         g_watched.erase(found);
         route.watched--;
+        if (is_udp_sock(sock))
+            g_system_sockets--;
     }
     pthread_mutex_unlock(&g_loop_lock);
 }
@@ -143,6 +189,11 @@ static void dispatch(const SRT_EPOLL_EVENT &event, std::vector<handed_caller_t> 
         return;
     }
     route_t &route = *watched.route;
+    if (is_udp_sock(event.fd)) {
+        if (read_udp_source(route, event.fd))
+            g_udp_more = true;
+        return;
+    }
     if ((event.events & SRT_EPOLL_IN) != 0 && watched.target_id == -1)
         read_source(route, event.fd);
     if ((event.events & (SRT_EPOLL_OUT | SRT_EPOLL_ERR)) != 0)
@@ -186,6 +237,30 @@ static void run_due_timers(std::vector<route_t *> &due)
     }
 }
 
+/*
+ * srt_epoll_uwait, then, while UDP sources are watched, a look without waiting
+ * at their epoll, whose ready sockets are added as IN events under their ids.
+ * libsrt's wait reports no system socket, so while any is watched it waits at
+ * most UDP_LOOK_MS (not at all when a source left datagrams unread): the kernel
+ * holds what arrives meanwhile. Returns the count
+ * of events, or what libsrt returned when there are none. O(ready sockets).
+ */
+static int wait_for_sockets(SRT_EPOLL_EVENT *events, int size, int wait_ms)
+{
+    if (g_system_sockets == 0)
+        return srt_epoll_uwait(shared_epoll(), events, size, wait_ms);
+    int look_ms = g_udp_more ? 0 : wait_ms < UDP_LOOK_MS ? wait_ms : UDP_LOOK_MS;
+    g_udp_more = false;
+    int count = srt_epoll_uwait(shared_epoll(), events, size, look_ms);
+    static struct epoll_event ready[LOOP_EVENTS_MAX];
+    int used = count > 0 ? count : 0;
+    int room = size - used;
+    int system_count = room > 0 ? epoll_wait(udp_epoll(), ready, room, 0) : 0;
+    for (int i = 0; i < system_count; i++)
+        events[used++] = SRT_EPOLL_EVENT(UDP_SOCK_BASE + ready[i].data.fd, SRT_EPOLL_IN);
+    return used > 0 ? used : count;
+}
+
 static void *event_loop_thread(void *)
 {
     static SRT_EPOLL_EVENT events[LOOP_EVENTS_MAX];
@@ -194,7 +269,7 @@ static void *event_loop_thread(void *)
     for (;;) {
         // Nothing of the last pass is held any more (loop_passed).
         g_loop_passes++;
-        int count = srt_epoll_uwait(shared_epoll(), events, LOOP_EVENTS_MAX, timer_wait_ms());
+        int count = wait_for_sockets(events, LOOP_EVENTS_MAX, timer_wait_ms());
         for (int i = 0; i < count && i < LOOP_EVENTS_MAX; i++)
             dispatch(events[i], callers);
         run_due_timers(due);
@@ -240,7 +315,9 @@ void stop_serving_route(route_t &route)
             ++it;
             continue;
         }
-        srt_epoll_remove_usock(shared_epoll(), it->first);
+        remove_from_epoll(it->first);
+        if (is_udp_sock(it->first))
+            g_system_sockets--;
         it = g_watched.erase(it);
         route.watched--;
     }

@@ -51,6 +51,14 @@ int watch_socket(route_t &route, SRTSOCKET sock, int32_t target_id, bool listed)
 // Takes sock off the loop. Caller holds route.lock (or the route is retired).
 void unwatch_socket(route_t &route, SRTSOCKET sock);
 
+/*
+ * Registers the system socket fd of the route's UDP source for IN under its id
+ * sock (udp_endpoint.h); unwatch_socket(route, sock) takes it off. While any
+ * is watched the loop waits in libsrt 5 ms at most, then looks at them without
+ * waiting. Returns 0, or -1 with errno set. Caller holds route.lock.
+ */
+int watch_system_socket(route_t &route, int fd, int sock);
+
 // The loop serves the route from now on (running 1): callers handed over, its
 // sockets, its timers. Starts the loop on first use. Caller holds g_routes_lock.
 void serve_route(route_t &route);

@@ -16,6 +16,7 @@
 #include "routing/event_loop.h"
 #include "routing/registry.h"
 #include "routing/route_store.h"
+#include "routing/udp_endpoint.h"
 #include "srt/socket.h"
 
 // Any non-zero value means on; the record keeps 1 so the 8-bit field cannot wrap.
@@ -76,10 +77,16 @@ static int check_endpoint_settings(const char *url, int32_t mode, bool strict)
 // Parses url for an endpoint in mode before anything is changed, so a URL that
 // cannot be parsed changes neither sockets nor file. Returns 0, or -1 with the
 // reason in g_last_error.
-static int parse_first(const char *url, int32_t mode, bool strict, endpoint_url_t &parsed)
+static int parse_first(const char *url, int32_t mode, bool strict, endpoint_url_t &parsed,
+                       bool target)
 {
     if (check_url(url) != 0 || check_endpoint_settings(url, mode, strict) != 0)
         return -1;
+    const char *wrong_side = udp_side_refusal(url, (uint8_t)mode, target);
+    if (wrong_side != nullptr) {
+        set_last_error("Invalid URL: %s", wrong_side);
+        return -1;
+    }
     parsed = endpoint_url_t{};
     parsed.mode = (conn_mode_t)mode;
     if (parse_endpoint_url(parsed, url) != 0) {
@@ -178,7 +185,7 @@ static void close_endpoint_sockets(route_t &route, int32_t target_id,
     pthread_mutex_unlock(&route.list_lock);
     for (const conn_socket_t &conn : closing) {
         unwatch_socket(route, conn.sock);
-        srt_close(conn.sock);
+        close_route_socket(conn.sock);
         log_message(LOG_LEVEL_INFO, text);
     }
     int sock = base;
@@ -297,12 +304,13 @@ static int check_stream_ids(const std::vector<const endpoint_url_t *> &opening,
 {
     for (size_t i = 0; i < opening.size(); i++) {
         const endpoint_url_t &endpoint = *opening[i];
-        // Port 0 gets a port of its own.
-        if (endpoint.mode != CONN_MODE_LISTEN || endpoint.port == 0)
+        // Port 0 gets a port of its own; a udp:// endpoint is on no SRT port.
+        if (endpoint.mode != CONN_MODE_LISTEN || endpoint.port == 0 || endpoint.udp.udp != 0)
             continue;
         bool taken = port_serves_stream_id(endpoint, replaced);
         for (size_t j = 0; j < i && !taken; j++)
-            taken = opening[j]->mode == CONN_MODE_LISTEN && opening[j]->port == endpoint.port &&
+            taken = opening[j]->mode == CONN_MODE_LISTEN && opening[j]->udp.udp == 0 &&
+                    opening[j]->port == endpoint.port &&
                     (opening[j]->family == AF_INET6) == (endpoint.family == AF_INET6) &&
                     strcmp(opening[j]->streamid, endpoint.streamid) == 0;
         if (taken) {
@@ -556,7 +564,7 @@ static int32_t change_source(int32_t route_id, int32_t enabled, int32_t mode, co
         return -1;
     }
     endpoint_url_t parsed;
-    if (parse_first(url, mode, strict, parsed) != 0)
+    if (parse_first(url, mode, strict, parsed, false) != 0)
         return -1;
     route_t *route = lock_route(route_id);
     if (route == nullptr) {
@@ -769,7 +777,7 @@ int32_t update_target(int32_t route_id, int32_t target_id, int32_t enabled, int3
                       const char *url)
 {
     endpoint_url_t parsed;
-    if (parse_first(url, mode, true, parsed) != 0)
+    if (parse_first(url, mode, true, parsed, true) != 0)
         return -1;
     std::vector<route_settings_t> planned;
     if (plan_target_settings(route_id, target_id, enabled, mode, url, &parsed, planned) != 0)

@@ -11,6 +11,7 @@
 #include "core/events.h"
 #include "core/log.h"
 #include "routing/event_loop.h"
+#include "routing/udp_endpoint.h"
 
 pthread_mutex_t g_routes_lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t stat_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -86,8 +87,10 @@ const char *const endpoint_state_names[3] = {"off", "open", "retrying"};
 bool endpoint_is_open(const route_t &route, const target_t *target)
 {
     if (target != nullptr)
-        return target->basesockout != -1 || target->listen != 0 || target->recording != nullptr;
-    return route.basesockin != -1 || route.source_listen != 0;
+        return target->basesockout != -1 || target->listen != 0 || target->recording != nullptr ||
+               udp_endpoint_listed(route, target);
+    return route.basesockin != -1 || route.source_listen != 0 ||
+           udp_endpoint_listed(route, nullptr);
 }
 
 endpoint_state_t endpoint_state(const route_t &route, const target_t *target)
@@ -221,10 +224,10 @@ static void destroy_parked(std::list<route_t> &list, std::list<route_t>::iterato
 {
     // Closed by the deletion already; whatever is left goes now.
     for (const conn_socket_t &conn : it->conns)
-        srt_close(conn.sock);
+        close_route_socket(conn.sock);
     for (const target_t &target : it->targets) {
         for (const conn_socket_t &conn : target.conns)
-            srt_close(conn.sock);
+            close_route_socket(conn.sock);
         if (target.basesockout != -1)
             srt_close(target.basesockout);
         stop_listening(target.listen);
@@ -296,7 +299,8 @@ void report_closed_connection(int32_t route_id, int32_t target_id, const conn_so
 {
     traffic_totals_t life = {};
     fold_closed_connection(life, conn, final, side);
-    int64_t seconds = conn.details.connected_at != 0 ? time(nullptr) - conn.details.connected_at : 0;
+    int64_t seconds =
+        conn.details.connected_at != 0 ? time(nullptr) - conn.details.connected_at : 0;
     emit_event(side == SIDE_SOURCE ? EVENT_SOURCE_DISCONNECTED : EVENT_TARGET_DISCONNECTED,
                {route_id, target_id, conn.details.peer, conn.details.stream_id},
                {{"reason", reason},

@@ -39,7 +39,8 @@
  *                statistics pass and the read endpoints for their walk of one
  *                route. It is never held across a blocking call or a libsrt call
  *                other than the non-blocking sends of the fan-out, and nothing is
- *                logged under it.
+ *                logged under it. A UDP source's non-blocking recvmmsg runs under
+ *                it, so its descriptor is never closed while read.
  * g_loop_lock    the event loop's tables (event_loop.cpp): which route and side
  *                each watched socket belongs to, the routes it serves, its timers.
  *                Held for a lookup or an update, never while a handler runs.
@@ -128,6 +129,8 @@ struct conn_socket_t {
     bool source_time_started = false;
     // Source with failover: monotonic ms of the last message read from it.
     int64_t delivered_at_ms = 0;
+    // UDP source: datagrams that were not a whole number of 188-byte packets.
+    int64_t odd_datagrams = 0;
 };
 
 /*

@@ -12,6 +12,7 @@
 #include "core/log.h"
 #include "recording/recorder.h"
 #include "routing/registry.h"
+#include "routing/udp_endpoint.h"
 
 #define MESSAGE_SIZE 1500
 // Messages read from one socket per report, so that one busy source cannot hold up the others.
@@ -82,8 +83,8 @@ static void send_with_origin(target_t &target, const char *message, int length, 
  * settings are read only while it has connections (see the lock notes in
  * registry.h).
  */
-static void forward_message(route_t &route, SRTSOCKET source, int length, int64_t now,
-                            transmit_buffers_t &buffers)
+static void forward_message(route_t &route, SRTSOCKET source, const char *message, int length,
+                            int64_t played, int64_t now)
 {
     pthread_mutex_lock(&route.list_lock);
     conn_socket_t *source_conn = find_conn(route.conns, source);
@@ -91,20 +92,23 @@ static void forward_message(route_t &route, SRTSOCKET source, int length, int64_
         source_conn->rcv_delta += length;
         source_conn->delivered_at_ms = now;
         // libsrt reports the play time; the origin is that less the latency it was held for.
-        int64_t played = buffers.received.srctime;
         int64_t origin =
             played != 0 ? played - (int64_t)source_conn->details.latency_ms * 1000 : srt_time_now();
         for (target_t &target : route.targets) {
             if (target.recording != nullptr)
-                record_message(*target.recording, buffers.message, length, now);
+                record_message(*target.recording, message, length, now);
             if (target.conns.empty())
                 continue;
+            if (target.endpoint.udp.udp != 0) {
+                send_udp_message(target, message, length);
+                continue;
+            }
             if (target.endpoint.sourcetime != 0) {
-                send_with_origin(target, buffers.message, length, origin);
+                send_with_origin(target, message, length, origin);
                 continue;
             }
             for (conn_socket_t &conn : target.conns)
-                count_send(conn, srt_sendmsg(conn.sock, buffers.message, length, -1, 1));
+                count_send(conn, srt_sendmsg(conn.sock, message, length, -1, 1));
         }
     }
     pthread_mutex_unlock(&route.list_lock);
@@ -190,14 +194,19 @@ void read_source(route_t &route, SRTSOCKET sock)
         }
         if (length == 0)
             return;
-        int64_t now = (int64_t)monotonic_ms();
-        // The first source connection that delivers becomes the active source.
-        int active = -1;
-        if (route.active_source.compare_exchange_strong(active, sock))
-            active = sock;
-        if (active == sock)
-            forward_message(route, sock, length, now, buffers);
-        else
-            drop_standby_message(route, sock, active, length, now);
+        deliver_message(route, sock, buffers.message, length, buffers.received.srctime);
     }
+}
+
+void deliver_message(route_t &route, int sock, const char *message, int length, int64_t played)
+{
+    int64_t now = (int64_t)monotonic_ms();
+    // The first source connection that delivers becomes the active source.
+    int active = -1;
+    if (route.active_source.compare_exchange_strong(active, sock))
+        active = sock;
+    if (active == sock)
+        forward_message(route, sock, message, length, played, now);
+    else
+        drop_standby_message(route, sock, active, length, now);
 }

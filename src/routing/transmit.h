@@ -17,3 +17,11 @@
  * under route.list_lock, no allocation, no log. Event loop thread only.
  */
 void read_source(route_t &route, SRTSOCKET sock);
+
+/*
+ * One message of the source connection sock (an SRT one, or a UDP source's id):
+ * forwarded when sock is, or becomes, the active source, else dropped as a
+ * standby's. played is libsrt's play time of the message (us), 0 when it has
+ * none. Cost and rules as read_source. Event loop thread only.
+ */
+void deliver_message(route_t &route, int sock, const char *message, int length, int64_t played);

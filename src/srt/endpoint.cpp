@@ -277,6 +277,7 @@ int parse_endpoint_url(endpoint_url_t &endpoint, const char *url)
         scan.given[OPTION_KMREFRESHRATE] ? atoi(scan.value[OPTION_KMREFRESHRATE].c_str()) : 0;
     endpoint.kmpreannounce =
         scan.given[OPTION_KMPREANNOUNCE] ? atoi(scan.value[OPTION_KMPREANNOUNCE].c_str()) : 0;
+    parse_udp_options(endpoint.udp, url);
 
     console_printf("%s, %llu, %s, %s, %s\n", endpoint.streamid,
                    (unsigned long long)endpoint.latency, maxbw != nullptr ? maxbw : "",
@@ -412,6 +413,8 @@ int check_endpoint_url(const char *url, conn_mode_t mode, char *reason, size_t s
         recording_settings_t settings;
         return parse_recording_url(url, settings, reason, size) == 0 ? URL_OK : URL_REFUSED;
     }
+    if (is_udp_url(url))
+        return check_udp_url(url, mode, reason, size);
     query_scan_t scan;
     if (strlen(url) >= ENDPOINT_URL_SIZE)
         add_problem(scan, URL_REFUSED, "url is longer than %d characters", ENDPOINT_URL_SIZE - 1);

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "srt/udp_url.h"
+
 typedef uint8_t conn_mode_t;
 enum : conn_mode_t {
     CONN_MODE_LISTEN = 0,
@@ -54,6 +56,8 @@ struct endpoint_url_t {
     // "kmpreannounce"); 0 leaves libsrt's default.
     int32_t kmrefreshrate;
     int32_t kmpreannounce;
+    // The options of a udp:// endpoint (udp.udp is 0 for srt://).
+    udp_options_t udp;
 };
 
 // Bounds of "failover": a value between 1 and 99 counts as the lower one, a larger
