@@ -128,6 +128,7 @@ bool remove_connection_locked(route_t *route, target_t *target, int source_sock,
                                          SIDE_SOURCE, -1, reason)) {
         unwatch_socket(*route, source_sock);
         srt_close(source_sock);
+        forget_port_caller(source_sock);
         log_message(LOG_LEVEL_INFO, "[CONNTHREAD] source has disconnected\n");
         return true;
     }
@@ -136,6 +137,7 @@ bool remove_connection_locked(route_t *route, target_t *target, int source_sock,
                     reason)) {
         unwatch_socket(*route, target_sock);
         srt_close(target_sock);
+        forget_port_caller(target_sock);
         log_message(LOG_LEVEL_INFO, "[CONNTHREAD] target has disconnected\n");
         return true;
     }

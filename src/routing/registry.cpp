@@ -19,7 +19,7 @@ std::list<route_t> g_routes;
 std::list<route_t> g_retired_routes;
 char g_last_error[LAST_ERROR_SIZE] = "";
 const char *const refusal_reason_names[REFUSAL_REASON_COUNT] = {
-    "streamid", "register", "broken", "badmode", "secret", "handshake"};
+    "streamid", "register", "broken", "badmode", "secret", "handshake", "address", "full", "auth"};
 
 #define REDIAL_FIRST_MS 1000
 #define REDIAL_MAX_MS 30000

@@ -77,7 +77,10 @@ enum refusal_reason_t {
     REFUSED_BADMODE = 3,  // the right stream id on the wrong side, or a mode not served (1405)
     REFUSED_SECRET = 4,   // the handshake failed on the endpoint's passphrase (wrong or missing)
     REFUSED_HANDSHAKE = 5, // the handshake failed after the stream id was taken, no passphrase set
-    REFUSAL_REASON_COUNT = 6,
+    REFUSED_ADDRESS = 6,   // the peer is not in the endpoint's allow list (1403)
+    REFUSED_FULL = 7,      // the endpoint has maxcallers callers already (1402)
+    REFUSED_AUTH = 8,      // the authorizer denied it, at the handshake from its cache (1401)
+    REFUSAL_REASON_COUNT = 9,
 };
 extern const char *const refusal_reason_names[REFUSAL_REASON_COUNT];
 
