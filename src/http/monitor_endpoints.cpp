@@ -24,6 +24,7 @@ struct connection_row_t {
     traffic_totals_t figures;
     bool active;      // source side: the connection whose messages are forwarded
     bool source_time; // target side: messages go out with their origin time
+    bool pending;     // held until the authorizer decides
 };
 
 static connection_row_t row_of(const route_t &route, const target_t *target,
@@ -38,7 +39,8 @@ static connection_row_t row_of(const route_t &route, const target_t *target,
             conn.mbps,
             connection_figures(conn, side),
             target == nullptr && conn.sock == route.active_source,
-            target != nullptr && target->endpoint.sourcetime != 0};
+            target != nullptr && target->endpoint.sourcetime != 0,
+            false};
 }
 
 // Rounded to a thousandth, so the answer stays short and readable.
@@ -61,6 +63,7 @@ static json_t *row_object(const connection_row_t &row)
     json_object_set_new(object, "route_id", json_integer(row.route_id));
     json_object_set_new(object, "target_id", source ? json_null() : json_integer(row.target_id));
     json_object_set_new(object, "side", json_string(source ? "source" : "target"));
+    json_object_set_new(object, "state", json_string(row.pending ? "pending" : "connected"));
     json_object_set_new(object, "mode", json_string(mode != nullptr ? mode : ""));
     json_object_set_new(object, "peer", json_string(row.details.peer));
     // A stream id is the caller's own text: it may not be UTF-8.
@@ -104,6 +107,12 @@ void handle_connections(http_reply_t &reply)
                 continue;
             for (const conn_socket_t &conn : target.conns)
                 rows.push_back(row_of(route, &target, conn));
+        }
+        for (const held_caller_t &held : route.held) {
+            if (one_target && held.target_id != target_id)
+                continue;
+            rows.push_back({held.conn.sock, route.id, held.target_id, held.conn.details, 0.0f,
+                            0.0f, traffic_totals_t{}, false, false, true});
         }
         pthread_mutex_unlock(&route.list_lock);
     }

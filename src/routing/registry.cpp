@@ -222,6 +222,8 @@ static void destroy_parked(std::list<route_t> &list, std::list<route_t>::iterato
     // Closed by the deletion already; whatever is left goes now.
     for (const conn_socket_t &conn : it->conns)
         srt_close(conn.sock);
+    for (const held_caller_t &held : it->held)
+        srt_close(held.conn.sock);
     for (const target_t &target : it->targets) {
         for (const conn_socket_t &conn : target.conns)
             srt_close(conn.sock);

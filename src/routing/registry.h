@@ -18,7 +18,7 @@
  * Which thread does what is written in routing/event_loop.h.
  *
  *   g_routes_lock -> route.lock -> stat_lock -> route.list_lock -> g_loop_lock
- *                 -> g_ports_lock -> log_lock -> g_events_lock
+ *                 -> g_ports_lock -> g_auth_lock -> log_lock -> g_events_lock
  *
  * g_routes_lock  membership of g_routes (and g_retired_routes), the id counters.
  *                Held by every management operation for its whole run and by the
@@ -47,6 +47,9 @@
  *                endpoints, callers between handshake and acceptance. libsrt's
  *                receive thread takes it in the handshake callback, so nothing
  *                that waits for libsrt is called while it is held.
+ * g_auth_lock    the authorization hook's cache, requests and decisions
+ *                (routing/authorization.cpp); taken under g_ports_lock by the
+ *                handshake callback, and before the outgoing HTTP client's lock.
  * log_lock       the log queue.
  * g_events_lock  the event ring and the webhook's queue (core/events.cpp),
  *                innermost: emit_event may be called under any lock above.
@@ -153,6 +156,15 @@ uint32_t schedule_redial(redial_t &redial);
 // after a connection of 10 s or more, else after the back-off. Returns the wait.
 uint32_t schedule_redial_after_break(redial_t &redial);
 
+// A caller accepted on a listening endpoint while the authorizer decides
+// (routing/held_callers.h): watched for its break only, on no list the data
+// path reads. Under route.list_lock, like the conns.
+struct held_caller_t {
+    conn_socket_t conn;
+    int32_t target_id = -1;    // -1: a publisher of the source
+    int64_t registration = 0;  // its endpoint's when it was accepted
+};
+
 // One second per sample, the last HISTORY_SECONDS of them.
 #define HISTORY_SECONDS 900
 
@@ -199,6 +211,7 @@ struct route_t {
     pthread_mutex_t list_lock;
     std::list<conn_socket_t> conns;
     std::list<target_t> targets;
+    std::list<held_caller_t> held; // callers of either side waiting for the authorizer
     traffic_totals_t closed_sources;
     uint64_t accepted[SIDE_COUNT] = {};
     uint64_t refused[SIDE_COUNT][REFUSAL_REASON_COUNT] = {};

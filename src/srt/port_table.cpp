@@ -17,6 +17,7 @@
 
 #include "core/events.h"
 #include "core/log.h"
+#include "routing/authorization.h"
 #include "srt/socket.h"
 
 #define REFUSAL_LOG_INTERVAL_MS 1000
@@ -286,7 +287,7 @@ static int32_t count_callers(int64_t registration)
 // Why the selected endpoint's own policy turns the caller away (a
 // port_refusal_t with its reject code in *reject), or -1. Caller holds g_ports_lock.
 static int refuse_by_policy(const registration_t &selected, const struct sockaddr *peer,
-                            int *reject)
+                            const char *caller_id, int *reject)
 {
     if (!address_allowed(selected.allow, peer)) {
         *reject = SRT_REJX_FORBIDDEN;
@@ -295,6 +296,12 @@ static int refuse_by_policy(const registration_t &selected, const struct sockadd
     if (selected.maxcallers > 0 && count_callers(selected.id) >= selected.maxcallers) {
         *reject = SRT_REJX_OVERLOAD;
         return PORT_REFUSED_FULL;
+    }
+    // A caller the authorizer just denied learns it here, and the authorizer is not asked again.
+    if (authorization_denial_cached(selected.source, selected.owner.route_id,
+                                    selected.owner.target_id, caller_id, peer)) {
+        *reject = SRT_REJX_UNAUTHORIZED;
+        return PORT_REFUSED_AUTH;
     }
     return -1;
 }
@@ -324,7 +331,8 @@ static int select_caller(void *opaque, SRTSOCKET caller, int, const struct socka
     int index =
         select_port_endpoint(candidates.data(), candidates.size(), caller_id, &reject, &named);
     registration_t selected = {};
-    int policy = index >= 0 ? refuse_by_policy(*registrations[(size_t)index], peer, &reject) : -1;
+    int policy =
+        index >= 0 ? refuse_by_policy(*registrations[(size_t)index], peer, caller_id, &reject) : -1;
     if (policy >= 0) {
         registration_t &refusing = *registrations[(size_t)index];
         refusing.refused[policy]++;
