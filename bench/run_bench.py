@@ -13,6 +13,7 @@ import sys
 import tempfile
 import time
 
+import auth_hook
 import harness
 import latency
 import lossy
@@ -37,9 +38,10 @@ CASES = {
 PLOTTED = ("1x5", "10x5", "50x5", "200x2", "1000x0.3", "1100x0.2")
 SCRAPED_CASE = "200x2"
 MEASURES = ("scrape", "idle", "routes", "memory", "lossy", "latency", "shared_routes",
-            "shared_live", "many_routes")
+            "shared_live", "many_routes", "auth_hook")
 # Measures that write NAME.json and NAME.md of their own.
-OWN_FILES = {"memory", "lossy", "latency", "shared_routes", "shared_live", "many_routes"}
+OWN_FILES = {"memory", "lossy", "latency", "shared_routes", "shared_live", "many_routes",
+             "auth_hook"}
 IDLE_SECONDS = 3.0
 API_KEY = "bench"
 
@@ -236,7 +238,7 @@ MARKDOWN = {"scrape": scale.scrape_markdown, "idle": scale.idle_markdown,
             "routes": scale.routes_markdown, "memory": memory_profile.markdown,
             "lossy": lossy.markdown, "latency": latency.markdown,
             "shared_routes": shared_port.routes_markdown, "shared_live": shared_port.live_markdown,
-            "many_routes": many_routes.markdown}
+            "many_routes": many_routes.markdown, "auth_hook": auth_hook.markdown}
 
 
 def draw_cost_plot(path, document, workdir):
@@ -361,6 +363,11 @@ def main():
             lambda relay, case, during: run_case(args, relay, case, during=during),
             document["commit"].split()[0], args.rounds)
         note("  " + json.dumps(document["many_routes"]["summary"]))
+    if "auth_hook" in wanted:
+        note(f"one stream while {auth_hook.KNOCKERS} callers knock and {auth_hook.FLOOD} flood "
+             "the authorization hook ...")
+        document["auth_hook"] = auth_hook.measure(args.relay, args.load, args.seconds, args.out)
+        note("  " + json.dumps(document["auth_hook"]))
     document["run_seconds"] = time.monotonic() - started
 
     os.makedirs(args.out, exist_ok=True)
