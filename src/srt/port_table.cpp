@@ -91,8 +91,8 @@ static std::vector<registration_t> &g_departed = *new std::vector<registration_t
 // Let in at the handshake, not yet accepted.
 static std::map<SRTSOCKET, pending_caller_t> &g_pending =
     *new std::map<SRTSOCKET, pending_caller_t>();
-// Handed over to the event loop and not yet gone, with their registration:
-// with the callers in g_pending, what maxcallers counts.
+// Handed over to the event loop and not yet gone, with their registration
+// (one with maxcallers): with the callers in g_pending, what maxcallers counts.
 static std::map<SRTSOCKET, int64_t> &g_admitted = *new std::map<SRTSOCKET, int64_t>();
 // Refusals that name no endpoint, by port and reason (true: a mode or type not served).
 static std::map<std::pair<int, bool>, uint64_t> &g_port_refused =
@@ -379,7 +379,9 @@ static bool owner_of_accepted(SRTSOCKET sock, handed_caller_t &caller, int64_t &
             caller.target_id = found->second.owner.target_id;
             caller.handle = found->second.owner.handle;
             maxbw = found->second.maxbw;
-            g_admitted[sock] = found->first;
+            // Only a capped endpoint counts its callers: the others cost nothing per caller.
+            if (found->second.maxcallers > 0)
+                g_admitted[sock] = found->first;
         }
         g_pending.erase(pending);
     }
