@@ -124,8 +124,11 @@ bool authorization_denial_cached(bool publish, int32_t route_id, int32_t target_
     std::string key = cache_key(publish, route_id, target_id, stream_id != nullptr ? stream_id : "",
                                 peer_host(text));
     pthread_mutex_lock(&g_auth_lock);
-    const cached_decision_t *decision = cached(key, monotonic_ms());
-    bool denied = decision != nullptr && !decision->allowed;
+    auto found = g_cache.find(key);
+    // While the key is asked again, the deny it had still answers: one caller per deny
+    // period is let in and held, not all who knock meanwhile.
+    bool denied = found != g_cache.end() && !found->second.allowed &&
+                  (found->second.expires_ms > monotonic_ms() || g_jobs.count(key) != 0);
     pthread_mutex_unlock(&g_auth_lock);
     return denied;
 }
@@ -190,7 +193,8 @@ static void prune_cache(uint64_t now)
         return;
     g_next_prune_ms = now + 1000;
     for (auto it = g_cache.begin(); it != g_cache.end();)
-        it = it->second.expires_ms <= now ? g_cache.erase(it) : std::next(it);
+        it = it->second.expires_ms <= now && g_jobs.count(it->first) == 0 ? g_cache.erase(it)
+                                                                          : std::next(it);
 }
 
 /*

@@ -65,9 +65,9 @@ bool authorization_enabled(void);
 int start_authorization(void);
 
 /*
- * True when a deny is cached for the key: the handshake refuses the caller
- * with 1401. peer is the caller's address as libsrt gives it. Any thread;
- * takes g_auth_lock. O(log cache).
+ * True when a deny is cached for the key, or ran out while the key is being
+ * asked again: the handshake refuses the caller with 1401. peer is the caller's address as libsrt
+ * gives it. Any thread; takes g_auth_lock. O(log cache).
  */
 bool authorization_denial_cached(bool publish, int32_t route_id, int32_t target_id,
                                  const char *stream_id, const struct sockaddr *peer);
