@@ -13,6 +13,7 @@ import sys
 import tempfile
 import time
 
+import auth_hook
 import harness
 import latency
 import lossy
@@ -39,10 +40,10 @@ CASES = {
 PLOTTED = ("1x5", "10x5", "50x5", "200x2", "1000x0.3", "1100x0.2")
 SCRAPED_CASE = "200x2"
 MEASURES = ("scrape", "idle", "routes", "memory", "lossy", "latency", "shared_routes",
-            "shared_live", "many_routes", "recording", "udp_bridge")
+            "shared_live", "many_routes", "recording", "udp_bridge", "auth_hook")
 # Measures that write NAME.json and NAME.md of their own.
 OWN_FILES = {"memory", "lossy", "latency", "shared_routes", "shared_live", "many_routes",
-             "recording", "udp_bridge"}
+             "recording", "udp_bridge", "auth_hook"}
 IDLE_SECONDS = 3.0
 API_KEY = "bench"
 
@@ -240,7 +241,7 @@ MARKDOWN = {"scrape": scale.scrape_markdown, "idle": scale.idle_markdown,
             "lossy": lossy.markdown, "latency": latency.markdown,
             "shared_routes": shared_port.routes_markdown, "shared_live": shared_port.live_markdown,
             "many_routes": many_routes.markdown, "recording": recording.markdown,
-            "udp_bridge": udp_bridge.markdown}
+            "udp_bridge": udp_bridge.markdown, "auth_hook": auth_hook.markdown}
 
 
 def draw_cost_plot(path, document, workdir):
@@ -374,6 +375,11 @@ def main():
         note("multicast in to SRT subscribers beside an SRT publisher, SRT in to multicast ...")
         document["udp_bridge"] = udp_bridge.measure(args.relay, args.load, args.seconds, args.out)
         note("  " + json.dumps(document["udp_bridge"]))
+    if "auth_hook" in wanted:
+        note(f"one stream while {auth_hook.KNOCKERS} callers knock and {auth_hook.FLOOD} flood "
+             "the authorization hook ...")
+        document["auth_hook"] = auth_hook.measure(args.relay, args.load, args.seconds, args.out)
+        note("  " + json.dumps(document["auth_hook"]))
     document["run_seconds"] = time.monotonic() - started
 
     os.makedirs(args.out, exist_ok=True)

@@ -17,6 +17,7 @@
 #include "core/signals.h"
 #include "http/server.h"
 #include "http/webhook.h"
+#include "routing/authorization.h"
 #include "recording/recorder.h"
 #include "routing/registry.h"
 #include "routing/route_store.h"
@@ -78,6 +79,7 @@ int main(int argc, char **argv)
                        "Set MIREVO_API_KEY to the key clients must send as api_key.\n");
     // Before any thread emits: the webhook's queue, and ids that go on from the last run's.
     bool webhook = g_events_url[0] != '\0' && start_webhook() == 0;
+    start_authorization();
     configure_events((size_t)g_events_queue, webhook, first_event_id((int64_t)time(nullptr)));
 
     srt_startup();

@@ -76,8 +76,12 @@ function updateRow(row, connection) {
   // A source connection is the forwarded one or a standby; a target's may carry source time.
   const source = connection.side === 'source';
   const role = connection.active ? 'source, active' : 'source, standby';
+  // A caller the authorizer has not answered for yet gets and gives nothing.
+  const pending = connection.state === 'pending';
   const recording = connection.mode === 'file' ? ', recording' : '';
-  setText(cells.side, source ? role : `target ${connection.target_id}${recording}`);
+  const side = source ? (pending ? 'source' : role) : `target ${connection.target_id}${recording}`;
+  setText(cells.side, pending ? `${side}, pending authorization` : side);
+  row.root.classList.toggle('pending', pending);
   const latency = typeof connection.latency_ms === 'number' ? `${connection.latency_ms} ms` : '–';
   setText(cells.latency, connection.source_time ? `${latency}, source time` : latency);
   setText(cells.peer, connection.peer ?? '');

@@ -21,6 +21,11 @@ int g_log_queue_kb = 4096;
 char g_events_url[1024] = "";
 char g_events_secret[256] = "";
 int g_events_queue = 10000;
+char g_auth_url[1024] = "";
+char g_auth_header[1024] = "";
+int g_auth_timeout_ms = 2000;
+int g_auth_fail_open = 0;
+int g_auth_cache_s = 30;
 
 static const char *env_value(const char *name)
 {
@@ -55,6 +60,8 @@ int load_settings_from_env(void)
         {"MIREVO_TLS_KEY", g_tls_key_path, sizeof g_tls_key_path},
         {"MIREVO_EVENTS_URL", g_events_url, sizeof g_events_url},
         {"MIREVO_EVENTS_SECRET", g_events_secret, sizeof g_events_secret},
+        {"MIREVO_AUTH_URL", g_auth_url, sizeof g_auth_url},
+        {"MIREVO_AUTH_HEADER", g_auth_header, sizeof g_auth_header},
     };
     // A value that is not a number within bounds keeps the one in force, with a line.
     const struct {
@@ -69,6 +76,10 @@ int load_settings_from_env(void)
         {"MIREVO_LOG_QUEUE_KB", &g_log_queue_kb, 4, 1048576,
          "is not a number of kilobytes; keeping"},
         {"MIREVO_EVENTS_QUEUE", &g_events_queue, 1, 1000000, "is not a number of events; keeping"},
+        {"MIREVO_AUTH_TIMEOUT_MS", &g_auth_timeout_ms, 1, 60000,
+         "is not a number of milliseconds; keeping"},
+        {"MIREVO_AUTH_FAIL_OPEN", &g_auth_fail_open, 0, 1, "is not 0 or 1; keeping"},
+        {"MIREVO_AUTH_CACHE_S", &g_auth_cache_s, 0, 86400, "is not a number of seconds; keeping"},
     };
     int result = 0;
     // A text too long for its buffer is not cut: a cut key or path would be another one.

@@ -16,6 +16,7 @@
 #include "core/log.h"
 #include "http/event_stream.h"
 #include "http/webhook.h"
+#include "routing/authorization.h"
 #include "recording/recording_target.h"
 #include "routing/registry.h"
 #include "routing/route_store.h"
@@ -342,6 +343,7 @@ std::string format_metrics(void)
            "console still showed them.");
     appendf(out, "mirevo_log_write_failures_total %llu\n",
             (unsigned long long)log_write_failures());
+    append_auth_metrics(out);
     append_recording_metrics(out);
     event_families(out);
     process_families(out);

@@ -26,6 +26,7 @@ struct connection_row_t {
     traffic_totals_t figures;
     bool active;      // source side: the connection whose messages are forwarded
     bool source_time; // target side: messages go out with their origin time
+    bool pending;     // held until the authorizer decides
     int64_t datagrams; // a UDP endpoint's datagrams in its direction; -1 for SRT
 };
 
@@ -42,6 +43,7 @@ static connection_row_t row_of(const route_t &route, const target_t *target,
             connection_figures(conn, side),
             target == nullptr && conn.sock == route.active_source,
             target != nullptr && target->endpoint.sourcetime != 0,
+            false,
             !is_udp_sock(conn.sock) ? -1
             : target != nullptr     ? conn.stats.pktSentTotal
                                     : conn.stats.pktRecvTotal};
@@ -67,6 +69,7 @@ static json_t *row_object(const connection_row_t &row)
     json_object_set_new(object, "route_id", json_integer(row.route_id));
     json_object_set_new(object, "target_id", source ? json_null() : json_integer(row.target_id));
     json_object_set_new(object, "side", json_string(source ? "source" : "target"));
+    json_object_set_new(object, "state", json_string(row.pending ? "pending" : "connected"));
     json_object_set_new(object, "mode", json_string(mode != nullptr ? mode : ""));
     json_object_set_new(object, "peer", json_string(row.details.peer));
     // A stream id is the caller's own text: it may not be UTF-8.
@@ -139,6 +142,12 @@ void handle_connections(http_reply_t &reply)
             recording_figures_t recorded;
             if (recording_figures_of(target, recorded))
                 json_array_append_new(recordings, recording_row_object(route.id, target, recorded));
+        }
+        for (const held_caller_t &held : route.held) {
+            if (one_target && held.target_id != target_id)
+                continue;
+            rows.push_back({held.conn.sock, route.id, held.target_id, held.conn.details, 0.0f,
+                            0.0f, traffic_totals_t{}, false, false, true, -1});
         }
         pthread_mutex_unlock(&route.list_lock);
     }

@@ -12,6 +12,7 @@
 #include "recording/recording_target.h"
 #include "routing/event_loop.h"
 #include "routing/udp_endpoint.h"
+#include "routing/held_callers.h"
 #include "srt/socket.h"
 
 // A socket that could not be listed or rebuilt is looked at again this much later.
@@ -130,6 +131,7 @@ bool remove_connection_locked(route_t *route, target_t *target, int source_sock,
                                          SIDE_SOURCE, -1, reason)) {
         unwatch_socket(*route, source_sock);
         close_route_socket(source_sock);
+        forget_port_caller(source_sock);
         log_message(LOG_LEVEL_INFO, "[CONNTHREAD] source has disconnected\n");
         return true;
     }
@@ -138,6 +140,7 @@ bool remove_connection_locked(route_t *route, target_t *target, int source_sock,
                     reason)) {
         unwatch_socket(*route, target_sock);
         close_route_socket(target_sock);
+        forget_port_caller(target_sock);
         log_message(LOG_LEVEL_INFO, "[CONNTHREAD] target has disconnected\n");
         return true;
     }
@@ -245,6 +248,8 @@ static void take_caller(route_t &route, const handed_caller_t &caller)
         format_peer_address((struct sockaddr *)&peer, peer_len, text, sizeof text);
     log_messagef(LOG_LEVEL_INFO, "[CONNTHREAD] New %s: %s\n",
                  side == SIDE_SOURCE ? "source" : "target", text);
+    if (hold_for_authorization(route, target, caller))
+        return;
     if (list_socket(route, target, sock) == -1) {
         log_messagef(LOG_LEVEL_ERR, "[CONNTHREAD] %s srt_epoll_add_usock: %s; caller closed\n",
                      side == SIDE_SOURCE ? "rcv" : "snd", srt_getlasterror_str());
@@ -516,7 +521,9 @@ void handle_route_socket(route_t &route, SRTSOCKET sock, int32_t target_id)
         pthread_mutex_unlock(&route.lock);
         return;
     }
-    if (target_id == -1) {
+    if (check_held_socket(route, sock)) {
+        // Held for the authorizer: only its break matters.
+    } else if (target_id == -1) {
         if (sock == route.basesockin || conns_contain(route.conns, sock))
             handle_source_socket(route, sock, pass);
     } else {

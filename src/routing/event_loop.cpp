@@ -17,6 +17,7 @@
 #include "core/log.h"
 #include "core/signals.h"
 #include "routing/connections.h"
+#include "routing/held_callers.h"
 #include "routing/transmit.h"
 #include "routing/udp_endpoint.h"
 #include "srt/port_table.h"
@@ -88,6 +89,20 @@ int watch_socket(route_t &route, SRTSOCKET sock, int32_t target_id, bool listed)
     }
     if (!listed)
         schedule_route_check(route, monotonic_ms());
+    return 0;
+}
+
+int watch_held_socket(route_t &route, SRTSOCKET sock, int32_t target_id)
+{
+    pthread_mutex_lock(&g_loop_lock);
+    bool fresh = g_watched.emplace(sock, watched_t{&route, target_id}).second;
+    if (fresh)
+        route.watched++;
+    pthread_mutex_unlock(&g_loop_lock);
+    if (srt_epoll_add_usock(shared_epoll(), sock, &TARGET_CONNECTION_EVENTS) == SRT_ERROR) {
+        unwatch_socket(route, sock);
+        return -1;
+    }
     return 0;
 }
 
@@ -200,6 +215,19 @@ static void dispatch(const SRT_EPOLL_EVENT &event, std::vector<handed_caller_t> 
         handle_route_socket(route, event.fd, watched.target_id);
 }
 
+// Decisions of the authorizer go to the routes of their held callers; a
+// caller no longer watched was closed with its route. O(decisions).
+static void settle_decisions(std::vector<auth_decision_t> &decisions)
+{
+    if (!take_auth_decisions(decisions))
+        return;
+    for (const auth_decision_t &decision : decisions) {
+        watched_t watched;
+        if (find_watched(decision.sock, watched) && route_served(watched.route))
+            settle_held_caller(*watched.route, decision);
+    }
+}
+
 // How long the loop may wait for sockets before the first timer is due.
 static int timer_wait_ms(void)
 {
@@ -266,6 +294,7 @@ static void *event_loop_thread(void *)
     static SRT_EPOLL_EVENT events[LOOP_EVENTS_MAX];
     std::vector<handed_caller_t> callers;
     std::vector<route_t *> due;
+    std::vector<auth_decision_t> decisions;
     for (;;) {
         // Nothing of the last pass is held any more (loop_passed).
         g_loop_passes++;
@@ -273,6 +302,7 @@ static void *event_loop_thread(void *)
         for (int i = 0; i < count && i < LOOP_EVENTS_MAX; i++)
             dispatch(events[i], callers);
         run_due_timers(due);
+        settle_decisions(decisions);
         if (count < 0 && srt_getlasterror(nullptr) != SRT_ETIMEOUT)
             usleep(LOOP_FAILED_WAIT_US);
     }

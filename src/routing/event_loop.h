@@ -48,6 +48,10 @@
  * (srt_getlasterror_str tells why). Caller holds route.lock.
  */
 int watch_socket(route_t &route, SRTSOCKET sock, int32_t target_id, bool listed);
+// Registers a caller held for the authorizer for its break only (SRT_EPOLL_ERR):
+// it is read from only once listed (watch_socket again). Returns 0 or -1.
+// Caller holds route.lock.
+int watch_held_socket(route_t &route, SRTSOCKET sock, int32_t target_id);
 // Takes sock off the loop. Caller holds route.lock (or the route is retired).
 void unwatch_socket(route_t &route, SRTSOCKET sock);
 

@@ -20,7 +20,7 @@ std::list<route_t> g_routes;
 std::list<route_t> g_retired_routes;
 char g_last_error[LAST_ERROR_SIZE] = "";
 const char *const refusal_reason_names[REFUSAL_REASON_COUNT] = {
-    "streamid", "register", "broken", "badmode", "secret", "handshake"};
+    "streamid", "register", "broken", "badmode", "secret", "handshake", "address", "full", "auth"};
 
 #define REDIAL_FIRST_MS 1000
 #define REDIAL_MAX_MS 30000
@@ -225,6 +225,8 @@ static void destroy_parked(std::list<route_t> &list, std::list<route_t>::iterato
     // Closed by the deletion already; whatever is left goes now.
     for (const conn_socket_t &conn : it->conns)
         close_route_socket(conn.sock);
+    for (const held_caller_t &held : it->held)
+        srt_close(held.conn.sock);
     for (const target_t &target : it->targets) {
         for (const conn_socket_t &conn : target.conns)
             close_route_socket(conn.sock);

@@ -18,7 +18,7 @@
  * Which thread does what is written in routing/event_loop.h.
  *
  *   g_routes_lock -> route.lock -> stat_lock -> route.list_lock -> g_loop_lock
- *                 -> g_ports_lock -> log_lock -> g_events_lock
+ *                 -> g_ports_lock -> g_auth_lock -> log_lock -> g_events_lock
  *
  * g_routes_lock  membership of g_routes (and g_retired_routes), the id counters.
  *                Held by every management operation for its whole run and by the
@@ -48,6 +48,9 @@
  *                endpoints, callers between handshake and acceptance. libsrt's
  *                receive thread takes it in the handshake callback, so nothing
  *                that waits for libsrt is called while it is held.
+ * g_auth_lock    the authorization hook's cache, requests and decisions
+ *                (routing/authorization.cpp); taken under g_ports_lock by the
+ *                handshake callback, and before the outgoing HTTP client's lock.
  * log_lock       the log queue.
  * g_events_lock  the event ring and the webhook's queue (core/events.cpp),
  *                innermost: emit_event may be called under any lock above.
@@ -81,7 +84,10 @@ enum refusal_reason_t {
     REFUSED_BADMODE = 3,  // the right stream id on the wrong side, or a mode not served (1405)
     REFUSED_SECRET = 4,   // the handshake failed on the endpoint's passphrase (wrong or missing)
     REFUSED_HANDSHAKE = 5, // the handshake failed after the stream id was taken, no passphrase set
-    REFUSAL_REASON_COUNT = 6,
+    REFUSED_ADDRESS = 6,   // the peer is not in the endpoint's allow list (1403)
+    REFUSED_FULL = 7,      // the endpoint has maxcallers callers already (1402)
+    REFUSED_AUTH = 8,      // the authorizer denied it, at the handshake from its cache (1401)
+    REFUSAL_REASON_COUNT = 9,
 };
 extern const char *const refusal_reason_names[REFUSAL_REASON_COUNT];
 
@@ -156,6 +162,14 @@ uint32_t schedule_redial(redial_t &redial);
 // after a connection of 10 s or more, else after the back-off. Returns the wait.
 uint32_t schedule_redial_after_break(redial_t &redial);
 
+// A caller accepted on a listening endpoint while the authorizer decides
+// (routing/held_callers.h): watched for its break only, on no list the data
+// path reads. Under route.list_lock, like the conns.
+struct held_caller_t {
+    conn_socket_t conn;
+    int32_t target_id = -1;    // -1: a publisher of the source
+    int64_t registration = 0;  // its endpoint's when it was accepted
+};
 // A file:// target's recording (recording/recorder.h).
 struct recording_t;
 
@@ -208,6 +222,7 @@ struct route_t {
     pthread_mutex_t list_lock;
     std::list<conn_socket_t> conns;
     std::list<target_t> targets;
+    std::list<held_caller_t> held; // callers of either side waiting for the authorizer
     traffic_totals_t closed_sources;
     uint64_t accepted[SIDE_COUNT] = {};
     uint64_t refused[SIDE_COUNT][REFUSAL_REASON_COUNT] = {};

@@ -212,7 +212,8 @@ static void count_gate_refusals(const socket_owner_t &owner, port_refusal_t reas
         connection_side_t side = owner.target_id == -1 ? SIDE_SOURCE : SIDE_TARGET;
         pthread_mutex_lock(&route.list_lock);
         static const refusal_reason_t counted_as[PORT_REFUSAL_COUNT] = {
-            REFUSED_STREAMID, REFUSED_BADMODE, REFUSED_SECRET, REFUSED_HANDSHAKE};
+            REFUSED_STREAMID, REFUSED_BADMODE, REFUSED_SECRET, REFUSED_HANDSHAKE,
+            REFUSED_ADDRESS,  REFUSED_FULL,    REFUSED_AUTH};
         route.refused[side][counted_as[reason]] += refused;
         pthread_mutex_unlock(&route.list_lock);
         return;

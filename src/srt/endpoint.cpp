@@ -29,6 +29,8 @@ enum option_t {
     OPTION_FAILOVER,
     OPTION_KMREFRESHRATE,
     OPTION_KMPREANNOUNCE,
+    OPTION_ALLOW,
+    OPTION_MAXCALLERS,
     OPTION_COUNT,
 };
 static const struct {
@@ -40,6 +42,7 @@ static const struct {
     {"passphrase", OPTION_TEXT},       {"pbkeylen", OPTION_INTEGER},
     {"sourcetime", OPTION_INTEGER},    {"failover", OPTION_INTEGER},
     {"kmrefreshrate", OPTION_INTEGER}, {"kmpreannounce", OPTION_INTEGER},
+    {"allow", OPTION_TEXT},            {"maxcallers", OPTION_INTEGER},
 };
 
 // libsrt's key refresh rate when none is set (packets).
@@ -278,6 +281,16 @@ int parse_endpoint_url(endpoint_url_t &endpoint, const char *url)
     endpoint.kmpreannounce =
         scan.given[OPTION_KMPREANNOUNCE] ? atoi(scan.value[OPTION_KMPREANNOUNCE].c_str()) : 0;
     parse_udp_options(endpoint.udp, url);
+    // A list that does not parse admits nobody rather than everybody.
+    endpoint.allow.count = 0;
+    if (scan.given[OPTION_ALLOW] &&
+        parse_allow_list(scan.value[OPTION_ALLOW].c_str(), endpoint.allow) != 0) {
+        endpoint.allow.count = 1;
+        endpoint.allow.blocks[0] = {AF_UNSPEC, {}, 0};
+    }
+    long long maxcallers =
+        scan.given[OPTION_MAXCALLERS] ? atoll(scan.value[OPTION_MAXCALLERS].c_str()) : 0;
+    endpoint.maxcallers = maxcallers > 0 && maxcallers <= MAXCALLERS_MAX ? (int32_t)maxcallers : 0;
 
     console_printf("%s, %llu, %s, %s, %s\n", endpoint.streamid,
                    (unsigned long long)endpoint.latency, maxbw != nullptr ? maxbw : "",
@@ -356,13 +369,34 @@ static void check_authority(const std::string &authority, conn_mode_t mode, quer
             mode == CONN_MODE_LISTEN ? 0 : 1);
 }
 
+// "allow" and "maxcallers": refused when malformed, since a caller could get in
+// that the operator meant to keep out; they mean nothing for a calling endpoint.
+static void check_caller_options(query_scan_t &scan, conn_mode_t mode)
+{
+    allow_list_t allow;
+    if (scan.given[OPTION_ALLOW] && parse_allow_list(scan.value[OPTION_ALLOW].c_str(), allow) != 0)
+        add_problem(scan, URL_REFUSED,
+                    "allow must be up to %d address blocks (address or address/bits) joined by +",
+                    ALLOW_BLOCKS_MAX);
+    long long maxcallers = 0;
+    if (scan.given[OPTION_MAXCALLERS] &&
+        !integer_within(scan.value[OPTION_MAXCALLERS], 1, MAXCALLERS_MAX, &maxcallers))
+        add_problem(scan, URL_REFUSED, "maxcallers must be a whole number from 1 to %d",
+                    MAXCALLERS_MAX);
+    for (int option : {OPTION_ALLOW, OPTION_MAXCALLERS})
+        if (scan.given[option] && mode != CONN_MODE_LISTEN)
+            add_problem(scan, URL_LENIENT, "%s applies to a listening endpoint only",
+                        options_known[option].name);
+}
+
 // The values of the options given, each against what it must be.
 static void check_values(query_scan_t &scan, conn_mode_t mode)
 {
     query_scan_t &found = scan;
     long long numbers[OPTION_COUNT] = {};
     for (int i = 0; i < OPTION_COUNT; i++) {
-        if (!scan.given[i] || options_known[i].kind != OPTION_INTEGER || scan.value[i].empty())
+        if (!scan.given[i] || options_known[i].kind != OPTION_INTEGER || scan.value[i].empty() ||
+            i == OPTION_MAXCALLERS)
             continue;
         if (!integer_within(
                 scan.value[i], i == OPTION_LATENCY || i == OPTION_MAXBW ? INT64_MIN : INT32_MIN,
@@ -389,6 +423,7 @@ static void check_values(query_scan_t &scan, conn_mode_t mode)
         add_problem(found, URL_LENIENT, "latency must be 0 or more");
     if (numbers[OPTION_SOURCETIME] != 0 && numbers[OPTION_SOURCETIME] != 1)
         add_problem(found, URL_LENIENT, "sourcetime must be 0 or 1");
+    check_caller_options(scan, mode);
     long long refresh = numbers[OPTION_KMREFRESHRATE];
     long long preannounce = numbers[OPTION_KMPREANNOUNCE];
     if (refresh < 0)

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "srt/caller_policy.h"
 #include "srt/udp_url.h"
 
 typedef uint8_t conn_mode_t;
@@ -56,9 +57,16 @@ struct endpoint_url_t {
     // "kmpreannounce"); 0 leaves libsrt's default.
     int32_t kmrefreshrate;
     int32_t kmpreannounce;
+    // Listening endpoint: the addresses that may call (query "allow"; empty: any)
+    // and the most callers connected at once (query "maxcallers"; 0: no limit).
+    allow_list_t allow;
+    int32_t maxcallers;
     // The options of a udp:// endpoint (udp.udp is 0 for srt://).
     udp_options_t udp;
 };
+
+// Bounds of "maxcallers".
+#define MAXCALLERS_MAX 100000
 
 // Bounds of "failover": a value between 1 and 99 counts as the lower one, a larger
 // one as the upper; 0 or less switches failover off.

@@ -17,6 +17,7 @@
 
 #include "core/events.h"
 #include "core/log.h"
+#include "routing/authorization.h"
 #include "srt/socket.h"
 
 #define REFUSAL_LOG_INTERVAL_MS 1000
@@ -54,6 +55,8 @@ struct registration_t {
     int32_t kmpreannounce;
     int64_t latency;
     int64_t maxbw;
+    allow_list_t allow;
+    int32_t maxcallers;
     socket_owner_t owner;
     uint64_t refused[PORT_REFUSAL_COUNT];
     uint64_t reported[PORT_REFUSAL_COUNT];
@@ -88,6 +91,9 @@ static std::vector<registration_t> &g_departed = *new std::vector<registration_t
 // Let in at the handshake, not yet accepted.
 static std::map<SRTSOCKET, pending_caller_t> &g_pending =
     *new std::map<SRTSOCKET, pending_caller_t>();
+// Handed over to the event loop and not yet gone, with their registration
+// (one with maxcallers): with the callers in g_pending, what maxcallers counts.
+static std::map<SRTSOCKET, int64_t> &g_admitted = *new std::map<SRTSOCKET, int64_t>();
 // Refusals that name no endpoint, by port and reason (true: a mode or type not served).
 static std::map<std::pair<int, bool>, uint64_t> &g_port_refused =
     *new std::map<std::pair<int, bool>, uint64_t>();
@@ -178,10 +184,25 @@ int select_port_endpoint(const port_candidate_t *endpoints, size_t count, const 
     return -1;
 }
 
+// What a caller refused by an endpoint's own policy was refused for, as counted and logged.
+static const char *policy_reason(int policy)
+{
+    return policy == PORT_REFUSED_ADDRESS ? "address" : policy == PORT_REFUSED_FULL ? "full" : "auth";
+}
+
+static const char *policy_text(int policy)
+{
+    return policy == PORT_REFUSED_ADDRESS ? "address not allowed"
+           : policy == PORT_REFUSED_FULL  ? "the endpoint has its maxcallers callers"
+                                          : "denied by the authorizer a moment ago";
+}
+
 // One line a second at most per port; the others are counted into the next.
-// Caller holds g_ports_lock (the line is queued, never written here).
+// policy: a port_refusal_t of the endpoint's own policy (address, full, auth),
+// or -1 when the reject code tells why. Caller holds g_ports_lock (the line is
+// queued, never written here).
 static void log_refusal(port_entry_t &entry, const struct sockaddr *peer, const char *caller_id,
-                        int reject, const registration_t *selected)
+                        int reject, const registration_t *selected, int policy = -1)
 {
     char peer_text[NI_MAXHOST + NI_MAXSERV + 4] = "";
     if (peer != nullptr)
@@ -195,6 +216,8 @@ static void log_refusal(port_entry_t &entry, const struct sockaddr *peer, const 
                          : reject == SRT_REJ_BADSECRET  ? "secret"
                          : reject == SRT_REJ_UNKNOWN    ? "handshake"
                                                         : "badmode";
+    if (policy >= 0)
+        reason = policy_reason(policy);
     emit_event(EVENT_CALLER_REFUSED,
                {selected != nullptr ? selected->owner.route_id : -1,
                 selected != nullptr ? selected->owner.target_id : -1, peer_text, caller_id},
@@ -210,12 +233,13 @@ static void log_refusal(port_entry_t &entry, const struct sockaddr *peer, const 
     if (entry.unlogged != 0)
         snprintf(more, sizeof more, " (%u more refused since the last line)", entry.unlogged);
     entry.unlogged = 0;
-    if (selected != nullptr && (reject == SRT_REJX_FORBIDDEN || reject == SRT_REJ_BADSECRET ||
-                                reject == SRT_REJ_UNKNOWN)) {
+    if (selected != nullptr && (policy >= 0 || reject == SRT_REJX_FORBIDDEN ||
+                                reject == SRT_REJ_BADSECRET || reject == SRT_REJ_UNKNOWN)) {
         char target[32] = "";
         if (selected->owner.target_id != -1)
             snprintf(target, sizeof target, " target %d", selected->owner.target_id);
-        const char *why = reject == SRT_REJX_FORBIDDEN ? "wrong stream id"
+        const char *why = policy >= 0                    ? policy_text(policy)
+                          : reject == SRT_REJX_FORBIDDEN ? "wrong stream id"
                           : reject == SRT_REJ_BADSECRET
                               ? "handshake failed (wrong or missing passphrase)"
                               : "handshake failed";
@@ -248,6 +272,40 @@ static void apply_endpoint_options(SRTSOCKET sock, const registration_t &selecte
     set_key_refresh(sock, selected.kmrefreshrate, selected.kmpreannounce);
 }
 
+// Callers of the registration in the handshake or handed over. Caller holds
+// g_ports_lock. O(callers of the process): only asked for an endpoint with maxcallers.
+static int32_t count_callers(int64_t registration)
+{
+    int32_t count = 0;
+    for (const auto &pair : g_pending)
+        count += pair.second.registration == registration;
+    for (const auto &pair : g_admitted)
+        count += pair.second == registration;
+    return count;
+}
+
+// Why the selected endpoint's own policy turns the caller away (a
+// port_refusal_t with its reject code in *reject), or -1. Caller holds g_ports_lock.
+static int refuse_by_policy(const registration_t &selected, const struct sockaddr *peer,
+                            const char *caller_id, int *reject)
+{
+    if (!address_allowed(selected.allow, peer)) {
+        *reject = SRT_REJX_FORBIDDEN;
+        return PORT_REFUSED_ADDRESS;
+    }
+    if (selected.maxcallers > 0 && count_callers(selected.id) >= selected.maxcallers) {
+        *reject = SRT_REJX_OVERLOAD;
+        return PORT_REFUSED_FULL;
+    }
+    // A caller the authorizer just denied learns it here, and the authorizer is not asked again.
+    if (authorization_denial_cached(selected.source, selected.owner.route_id,
+                                    selected.owner.target_id, caller_id, peer)) {
+        *reject = SRT_REJX_UNAUTHORIZED;
+        return PORT_REFUSED_AUTH;
+    }
+    return -1;
+}
+
 /*
  * libsrt's receive thread, for every handshake on a port's listener: selects
  * the endpoint and gives the new socket its options, or refuses the caller
@@ -273,7 +331,14 @@ static int select_caller(void *opaque, SRTSOCKET caller, int, const struct socka
     int index =
         select_port_endpoint(candidates.data(), candidates.size(), caller_id, &reject, &named);
     registration_t selected = {};
-    if (index >= 0) {
+    int policy =
+        index >= 0 ? refuse_by_policy(*registrations[(size_t)index], peer, caller_id, &reject) : -1;
+    if (policy >= 0) {
+        registration_t &refusing = *registrations[(size_t)index];
+        refusing.refused[policy]++;
+        log_refusal(entry, peer, caller_id != nullptr ? caller_id : "", reject, &refusing, policy);
+        index = -1;
+    } else if (index >= 0) {
         selected = *registrations[(size_t)index];
         pending_caller_t &pending = g_pending[caller];
         pending = {selected.id, monotonic_ms(), {}};
@@ -314,6 +379,9 @@ static bool owner_of_accepted(SRTSOCKET sock, handed_caller_t &caller, int64_t &
             caller.target_id = found->second.owner.target_id;
             caller.handle = found->second.owner.handle;
             maxbw = found->second.maxbw;
+            // Only a capped endpoint counts its callers: the others cost nothing per caller.
+            if (found->second.maxcallers > 0)
+                g_admitted[sock] = found->first;
         }
         g_pending.erase(pending);
     }
@@ -409,6 +477,37 @@ static void sweep_pending_callers(void)
     pthread_mutex_unlock(&g_ports_lock);
 }
 
+void forget_port_caller(SRTSOCKET sock)
+{
+    pthread_mutex_lock(&g_ports_lock);
+    g_admitted.erase(sock);
+    pthread_mutex_unlock(&g_ports_lock);
+}
+
+// Handed-over callers that libsrt has closed or found broken, or whose
+// endpoint left its port, stop counting (those the relay unlisted went at
+// once). Main thread; libsrt is asked with no lock held.
+static void sweep_admitted_callers(void)
+{
+    std::vector<SRTSOCKET> socks;
+    pthread_mutex_lock(&g_ports_lock);
+    for (const auto &pair : g_admitted)
+        socks.push_back(pair.first);
+    pthread_mutex_unlock(&g_ports_lock);
+    std::vector<SRTSOCKET> gone;
+    for (SRTSOCKET sock : socks) {
+        SRT_SOCKSTATUS state = srt_getsockstate(sock);
+        if (state == SRTS_BROKEN || state == SRTS_CLOSED || state == SRTS_NONEXIST)
+            gone.push_back(sock);
+    }
+    pthread_mutex_lock(&g_ports_lock);
+    for (SRTSOCKET sock : gone)
+        g_admitted.erase(sock);
+    for (auto it = g_admitted.begin(); it != g_admitted.end();)
+        it = g_registrations.count(it->second) == 0 ? g_admitted.erase(it) : std::next(it);
+    pthread_mutex_unlock(&g_ports_lock);
+}
+
 static registration_t make_registration(const endpoint_url_t &endpoint, const socket_owner_t &owner)
 {
     registration_t registration = {};
@@ -422,6 +521,8 @@ static registration_t make_registration(const endpoint_url_t &endpoint, const so
     registration.kmpreannounce = endpoint.kmpreannounce;
     registration.latency = endpoint.latency;
     registration.maxbw = endpoint.maxbw;
+    registration.allow = endpoint.allow;
+    registration.maxcallers = endpoint.maxcallers;
     registration.owner = owner;
     return registration;
 }
@@ -575,6 +676,7 @@ struct refusal_report_t {
 void sweep_port_table(port_refusals_fn report, void *context)
 {
     sweep_pending_callers();
+    sweep_admitted_callers();
     std::vector<refusal_report_t> reports;
     std::vector<SRTSOCKET> closed;
     pthread_mutex_lock(&g_ports_lock);

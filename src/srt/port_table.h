@@ -99,17 +99,24 @@ enum port_refusal_t {
     PORT_REFUSED_BADMODE = 1,
     PORT_REFUSED_SECRET = 2,
     PORT_REFUSED_HANDSHAKE = 3,
-    PORT_REFUSAL_COUNT = 4
+    PORT_REFUSED_ADDRESS = 4, // not in the endpoint's allow list (1403)
+    PORT_REFUSED_FULL = 5,    // maxcallers callers already (1402)
+    PORT_REFUSED_AUTH = 6,    // a denial of the authorizer still cached (1401)
+    PORT_REFUSAL_COUNT = 7
 };
 typedef void (*port_refusals_fn)(const socket_owner_t &owner, port_refusal_t reason,
                                  uint64_t refused, void *context);
 
+// The caller sock, handed over by accept_port_callers, is gone: it no longer
+// counts against its endpoint's maxcallers. Any thread; takes g_ports_lock.
+void forget_port_caller(SRTSOCKET sock);
+
 // Reports new refusals of every endpoint (those of endpoints taken off their
 // port since the last sweep too), counts and logs callers let in at the
 // stream id gate whose handshake then failed, forgets callers that never
-// completed it, then frees what closed listeners left once libsrt has
-// forgotten them. Main thread, once a second; calls report with
-// no lock of its own held.
+// completed it, forgets handed-over callers libsrt has closed, then frees what closed listeners
+// left once libsrt has forgotten them. Main thread, once a second; calls report with no lock of its
+// own held.
 void sweep_port_table(port_refusals_fn report, void *context);
 
 // Callers refused without naming an endpoint of their port, by port and reason

@@ -163,6 +163,16 @@ TEST(EndpointUrl, check_refuses_what_would_be_cut_ignored_or_misread)
         {CONN_MODE_CALLER, "srt://abcdefghij0123456789ABCDEFGHIJkl:9", URL_LENIENT,
          "host is longer than 31 characters"},
         {CONN_MODE_LISTEN, "srt://:9?\xc3\xa9t\xc3\xa9=1", URL_LENIENT, "unknown option ??t??"},
+        // Who may call: a malformed list or cap would let in whom the operator kept out.
+        {CONN_MODE_LISTEN, "srt://:9?allow=10.0.0.0/8+2001:db8::/32+127.0.0.1&maxcallers=3", URL_OK,
+         ""},
+        {CONN_MODE_LISTEN, "srt://:9?allow=10.0.0.0/8+&maxcallers=0", URL_REFUSED,
+         "allow must be up to 64 address blocks (address or address/bits) joined by +; "
+         "maxcallers must be a whole number from 1 to 100000"},
+        {CONN_MODE_LISTEN, "srt://:9?allow=::1/129", URL_REFUSED,
+         "allow must be up to 64 address blocks (address or address/bits) joined by +"},
+        {CONN_MODE_CALLER, "srt://h:9?maxcallers=2", URL_LENIENT,
+         "maxcallers applies to a listening endpoint only"},
     };
     for (const auto &c : cases) {
         char reason[400] = "unset";

@@ -32,11 +32,15 @@ class port_table : public ::testing::Test
     }
     // Registers an endpoint (target_id -1: a source); returns listen_on_port's result.
     int64_t listen(int port, int32_t target_id, const std::string &streamid,
-                   const std::string &passphrase = "", int latency = 0, int km_refresh = 0)
+                   const std::string &passphrase = "", int latency = 0, int km_refresh = 0,
+                   const std::string &policy = "")
     {
         endpoint_url_t url = {};
+        if (!policy.empty())
+            capture_stdout([&] { parse_endpoint_url(url, ("srt://:0?" + policy).c_str()); });
         url.mode = CONN_MODE_LISTEN;
         url.port = port;
+        url.family = policy.find("family=6") != std::string::npos ? AF_INET6 : AF_INET;
         url.latency = latency;
         url.kmrefreshrate = km_refresh;
         snprintf(url.streamid, sizeof url.streamid, "%s", streamid.c_str());
@@ -49,10 +53,11 @@ class port_table : public ::testing::Test
         return result;
     }
     // Which endpoint a caller with streamid reached ("t<id>", "source"), or "reject <code>".
-    std::string reach(int port, const std::string &streamid, const std::string &passphrase = "")
+    std::string reach(int port, const std::string &streamid, const std::string &passphrase = "",
+                      int family = AF_INET)
     {
         int reason = 0;
-        int sock = srt_open_caller(port, streamid, 3000, &reason, 0, passphrase);
+        int sock = srt_open_caller(port, streamid, 3000, &reason, 0, passphrase, family);
         if (sock == -1)
             return "reject " + std::to_string(reason);
         callers_.push_back(sock);
@@ -177,6 +182,46 @@ TEST_F(port_table, stream_ids_select_whole_up_to_512_bytes_with_their_key_refres
             EXPECT_EQ(value, km_refresh);
         }
     }
+}
+
+// allow= matches each family against its own blocks (a mapped IPv4 caller against IPv4 ones);
+// maxcallers refuses the caller beyond n until one of them is gone.
+TEST_F(port_table, allow_list_and_maxcallers_refuse_with_their_codes)
+{
+    const struct {
+        std::string policy;
+        int family;
+        std::string reached;
+    } cases[] = {
+        {"allow=10.0.0.0/8+192.168.0.0/16", AF_INET, "reject 1403"},
+        {"allow=10.0.0.0/8+127.0.0.0/8", AF_INET, "t1"},
+        {"allow=127.0.0.2/31", AF_INET, "reject 1403"},
+        {"allow=127.0.0.1/31", AF_INET, "t1"},
+        {"allow=0.0.0.0/0", AF_INET, "t1"},
+        {"allow=::1&family=6", AF_INET6, "t1"},
+        {"allow=2001:db8::/32+127.0.0.1&family=6", AF_INET6, "reject 1403"},
+        {"allow=::/1&family=6", AF_INET6, "t1"},
+        {"allow=::1&family=6", AF_INET, "reject 1403"},
+        {"allow=2001:db8::/32+127.0.0.1&family=6", AF_INET, "t1"},
+        {"allow=10.0.0.0/33", AF_INET, "reject 1403"}, // malformed: nobody
+    };
+    for (const auto &c : cases) {
+        int port = free_udp_port();
+        ASSERT_GT(listen(port, 1, "", "", 0, 0, c.policy), 0) << c.policy;
+        EXPECT_EQ(reach(port, "", "", c.family), c.reached) << c.policy << " " << c.family;
+    }
+
+    int port = free_udp_port();
+    ASSERT_GT(listen(port, 2, "", "", 0, 0, "maxcallers=2"), 0);
+    EXPECT_EQ(reach(port, "a"), "t2");
+    EXPECT_EQ(reach(port, "b"), "t2");
+    EXPECT_EQ(reach(port, "c"), "reject 1402");
+    // The relay unlists a caller: its place is free at once.
+    int gone = callers_.back();
+    srt_close(gone);
+    forget_port_caller(gone);
+    EXPECT_EQ(reach(port, "d"), "t2");
+    EXPECT_EQ(reach(port, "e"), "reject 1402");
 }
 
 } // namespace

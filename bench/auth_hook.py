@@ -1,0 +1,147 @@
+"""The authorization hook under knocking: one live stream through a relay whose callers are
+checked by an authorizer (in this process), its player's p99 latency while nobody else calls,
+while 500 callers knock with a denial the relay has cached, and while 2000 callers with
+distinct stream ids flood the hook. Run through bench/run-bench.sh --cases auth_hook."""
+import http.server
+import os
+import socket
+import tempfile
+import threading
+import time
+
+import harness
+
+API_KEY = "bench"
+RATE_BPS = 2_000_000
+LATENCY_MS = 200
+KNOCKERS = 500
+FLOOD = 2000
+ADDED_P99_GOAL_MS = 1.0
+PHASES = ("quiet", "knocking", "flood")
+
+
+class _Authorizer:
+    """Answers 200 to a stream id starting "ok", 403 to any other; counts the requests."""
+
+    def __init__(self):
+        self.requests = 0
+        lock = threading.Lock()
+        owner = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
+                with lock:
+                    owner.requests += 1
+                self.send_response(200 if b'"stream_id":"ok' in body else 403)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        http.server.ThreadingHTTPServer.request_queue_size = 256
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def _phase(load_bin, workdir, name, source, target, seconds, callers):
+    """One stream for seconds with callers ([argv tail] of a sub set knocking on the target's
+    port, or None). Returns the player's figures and what the generator sent."""
+    processes = []
+
+    def start(label, argv):
+        processes.append(harness.Process(f"{name}-{label}", argv, workdir))
+        return processes[-1]
+
+    try:
+        ready = os.path.join(workdir, f"{name}.ready")
+        player = start("player", [load_bin, "sub", "--url", f"srt://127.0.0.1:{target}",
+                                  "--streamid", "ok-player", "--latency", str(LATENCY_MS),
+                                  "--duration", str(seconds + 60), "--ready-file", ready])
+        if not harness.wait_until(lambda: os.path.exists(ready), 15):
+            raise RuntimeError(f"{name}: the player was not admitted")
+        if callers is not None:
+            start("callers", [load_bin, "sub", "--url", f"srt://127.0.0.1:{target}",
+                              "--duration", str(seconds + 30), *callers])
+            time.sleep(1.0)
+        gen = start("gen", [load_bin, "gen", "--url", f"srt://127.0.0.1:{source}",
+                            "--streamid", "ok-cam", "--rate", str(RATE_BPS), "--latency",
+                            str(LATENCY_MS), "--duration", str(seconds)])
+        if gen.wait(seconds + 60) is None:
+            raise RuntimeError(f"{name}: the generator did not finish")
+        time.sleep(1.0 + LATENCY_MS / 1000)
+        player.stop(30)
+        totals = player.stdout_json()["aggregate"]
+        return {"p50_ms": totals["latency_ms"]["p50"], "p99_ms": totals["latency_ms"]["p99"],
+                "received": totals["received"], "lost": totals["lost"],
+                "sent": gen.stdout_json()["sent"]}
+    finally:
+        for process in reversed(processes):
+            process.stop(10)
+
+
+def measure(relay_bin, load_bin, seconds, out_dir):
+    """The three phases on one relay. Written to auth_hook.md and auth_hook.json in out_dir."""
+    result = {"knockers": KNOCKERS, "flood": FLOOD, "phases": {}}
+    workdir = tempfile.mkdtemp(prefix="bench-auth-")
+    authorizer = _Authorizer()
+    relay = None
+    try:
+        source, target = harness.free_port(), harness.free_port()
+        routes = {100: harness.route_entry(100, source, [(1000, target, True)])}
+        relay = harness.start_relay(
+            relay_bin, workdir, harness.routes_document(routes),
+            harness.free_port(socket.SOCK_STREAM), API_KEY,
+            env={"MIREVO_AUTH_URL": f"http://127.0.0.1:{authorizer.port}/check"})
+        if not harness.wait_until(lambda: {source, target} <= harness.bound_udp_ports(), 15):
+            raise RuntimeError("relay did not open its ports")
+        knock = ["--count", str(KNOCKERS), "--streamid", "no-knock", "--reconnect"]
+        flood = ["--count", str(FLOOD), "--streams", str(FLOOD), "--streamid", "flood-"]
+        for name, callers in zip(PHASES, (None, knock, flood)):
+            before = authorizer.requests
+            figures = _phase(load_bin, workdir, name, source, target, seconds, callers)
+            figures["auth_requests"] = authorizer.requests - before
+            result["phases"][name] = figures
+        phases = result["phases"]
+        result["added_p99_ms"] = phases["knocking"]["p99_ms"] - phases["quiet"]["p99_ms"]
+        result["ok"] = (relay.alive() and result["added_p99_ms"] < ADDED_P99_GOAL_MS and
+                        phases["flood"]["auth_requests"] <= FLOOD and
+                        all(p["lost"] == 0 for p in phases.values()))
+    except (RuntimeError, OSError, ValueError, TypeError, KeyError) as failure:
+        result["error"] = str(failure)
+    finally:
+        if relay is not None:
+            relay.stop(10)
+        authorizer.stop()
+        harness.keep_workdir_on_error(result, workdir)
+    harness.save_result(out_dir, "auth_hook", result, markdown(result))
+    return result
+
+
+def markdown(result):
+    if "error" in result:
+        return f"### Authorization hook\n\nfailed: {result['error']}\n"
+    rows = ["### Authorization hook", "",
+            f"One 2 Mb/s stream and its player through a relay that checks every caller: "
+            f"quiet, with {result['knockers']} callers knocking with a cached denial (1401), "
+            f"and with {result['flood']} callers of distinct stream ids flooding the hook. "
+            f"Goal: knocking adds under {ADDED_P99_GOAL_MS} ms at p99; the flood sends at most "
+            f"one request per caller and the stream loses nothing.", "",
+            "| phase | p50 ms | p99 ms | received / sent | lost | requests to the authorizer |",
+            "|---|---|---|---|---|---|"]
+    for name in PHASES:
+        p = result["phases"][name]
+        rows.append(f"| {name} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} | {p['received']} / "
+                    f"{p['sent']} | {p['lost']} | {p['auth_requests']} |")
+    rows.append("")
+    rows.append(f"Added at p99 by knocking: {result['added_p99_ms']:.2f} ms "
+                f"({'met' if result['ok'] else 'missed'}).")
+    return "\n".join(rows) + "\n"
