@@ -106,9 +106,9 @@ def markdown(result):
              f"each, {result['seconds']} s, {result['rounds']} rounds, commit {result['commit']}",
              "", "| | with recording | without |", "|---|---|---|",
              "| relay CPU s per GB delivered (median) | "
-             f"{s['cpu_s_per_gb']['recording']} | {s['cpu_s_per_gb']['plain']} |",
-             f"| ratio (median of rounds) | {s['ratio']} | |",
-             f"| recorded GB per run (median) | {s['recorded_gb']} | |", "",
+             f"{s['cpu_s_per_gb']['recording']:.2f} | {s['cpu_s_per_gb']['plain']:.2f} |",
+             f"| ratio (median of rounds) | {s['ratio']:.3f} | |",
+             f"| recorded GB per run (median) | {s['recorded_gb']:.3f} | |", "",
              "| goal | verdict |", "|---|---|"]
     lines += [f"| {what} | {verdict} |" for what, verdict in s["goals"].values()]
     return "\n".join(lines)

@@ -1,4 +1,4 @@
-"""Checks of the harness arithmetic that decides benchmark figures and soak stretches."""
+"""Checks of the harness arithmetic that decides benchmark figures."""
 import os
 import sys
 import unittest
@@ -9,15 +9,6 @@ import harness  # noqa: E402
 import many_routes  # noqa: E402
 import run_bench  # noqa: E402
 import shared_port  # noqa: E402
-
-# Two generator connections with a reconnect pause between 1000 ms and 1100 ms:
-# 100 messages per second, seq 0..99 in the first, 100..199 in the second.
-GEN = {
-    "connections": [{"start_ms": 0.0, "end_ms": 1000.0, "first_seq": 0, "next_seq": 100},
-                    {"start_ms": 1100.0, "end_ms": 2100.0, "first_seq": 100, "next_seq": 200}],
-    "timeline": [[0.0, 0], [1000.0, 100], [1100.0, 100], [2100.0, 200]],
-}
-
 
 class Figures(unittest.TestCase):
     def test_worst_subscriber_is_judged_against_what_was_sent(self):
@@ -69,52 +60,11 @@ class SharedPortFigures(unittest.TestCase):
         self.assertEqual(shared_port.round_ratios(runs), [0.75, 1.5])
 
 
-class Stretches(unittest.TestCase):
-    def test_stretches_follow_subscriber_and_generator_connections(self):
-        cases = [
-            ("whole run, nothing lost",
-             {"connect_ms": -500.0, "end_ms": 3200.0, "ranges": [[0, 199]]},
-             [(0, 100, 100), (100, 200, 100)]),
-            ("loss in the second generator connection only",
-             {"connect_ms": -500.0, "end_ms": 3200.0, "ranges": [[0, 149], [160, 199]]},
-             [(0, 100, 100), (100, 200, 90)]),
-            ("joined late: the settle time is not expected",
-             {"connect_ms": 200.0, "end_ms": 3200.0, "ranges": [[30, 199]]},
-             [(30, 100, 70), (100, 200, 100)]),
-            ("left early: the end margin is not expected",
-             {"connect_ms": -500.0, "end_ms": 1700.0, "ranges": [[0, 160]]},
-             [(0, 100, 100), (100, 110, 10)]),
-        ]
-        for name, connection, expected in cases:
-            with self.subTest(name):
-                stretches = harness.connected_stretches(GEN, connection, 100, 500)
-                self.assertEqual([(s["first"], s["end"], s["received"]) for s in stretches],
-                                 expected)
-
-
 class ManyRoutesFigures(unittest.TestCase):
     def test_switches_count_both_kinds_and_need_both_fields(self):
         status = "Name:\tconn:7\nvoluntary_ctxt_switches:\t120\nnonvoluntary_ctxt_switches:\t5\n"
         self.assertEqual(many_routes.switches_of(status), 125)
         self.assertIsNone(many_routes.switches_of("Name:\tconn:7\nvoluntary_ctxt_switches:\t1\n"))
-
-    def test_only_threads_outside_the_library_and_the_loop_are_flagged(self):
-        before = {"1": ("mirevo", 0), "2": ("SRT:RcvQ", 0), "3": ("loop", 0), "4": ("conn:12", 0),
-                  "5": ("conn:13", 0), "6": ("accept", 0), "8": ("xmit:1", 0), "9": ("xmit:2", 0),
-                  "10": ("SRT:TsbPd", 0), "11": ("SRT:TsbPd", 0)}
-        after = {"1": ("mirevo", 20), "2": ("SRT:RcvQ", 4000), "3": ("loop", 10000),
-                 "4": ("conn:12", 300), "5": ("conn:13", 100), "6": ("accept", 202),
-                 "7": ("conn:14", 9000),  # started in the window: not read
-                 "8": ("xmit:1", 120), "9": ("xmit:2", 120),  # under the limit alone only
-                 "10": ("SRT:TsbPd", 120), "11": ("SRT:TsbPd", 120)}
-        figures = many_routes.wake_figures(before, after, 2.0)
-        self.assertEqual([(f["thread"], f["wakes_per_s"]) for f in figures["flagged"]],
-                         [("2 conn threads together", 200.0), ("conn:12", 150.0),
-                          ("2 xmit threads together", 120.0), ("accept", 101.0)])
-        conn = next(g for g in figures["groups"] if g["group"] == "conn")
-        self.assertEqual((conn["threads"], conn["wakes_per_s"], conn["busiest_per_s"]),
-                         (2, 200.0, 150.0))
-        self.assertEqual(figures["groups"][0]["group"], "loop")
 
     @staticmethod
     def runs(case, relay_costs, bare_costs, relay_p99=100.0, missing=(0, 0, 0)):
@@ -153,28 +103,6 @@ class ManyRoutesFigures(unittest.TestCase):
                 self.assertEqual([round(r, 6) for r in summary["ratios"]], ratios)
                 self.assertEqual({name: verdict for name, (_, verdict)
                                   in summary["goals"].items()}, verdicts)
-
-
-class TrafficWindow(unittest.TestCase):
-    # (time, (relay CPU s, machine busy s, machine all s, load tool CPU s)) every second.
-    SAMPLES = [(10.0, (0.0, 0.0, 0.0, 0.0)), (11.0, (2.0, 2.0, 2.0, 0.0)),
-               (12.0, (2.5, 3.0, 4.0, 0.5)), (13.0, (3.0, 4.0, 6.0, 1.0))]
-
-    def test_readings_are_interpolated_and_held_outside_the_samples(self):
-        cases = [(9.0, (0.0, 0.0, 0.0, 0.0)), (10.5, (1.0, 1.0, 1.0, 0.0)),
-                 (12.5, (2.75, 3.5, 5.0, 0.75)), (20.0, (3.0, 4.0, 6.0, 1.0))]
-        for when, reading in cases:
-            with self.subTest(when=when):
-                self.assertEqual(harness.value_at(self.SAMPLES, when), reading)
-
-    def test_cost_counts_from_the_first_message_and_the_set_up_apart(self):
-        gen = {"connections": [{"start_ms": 11000.0}, {"start_ms": 11000.0}]}
-        usage = shared_port.traffic_usage(self.SAMPLES, gen)
-        self.assertEqual((usage["cpu_s"], usage["publish_setup_s"], usage["publish_setup_cpu_s"]),
-                         (1.0, 1.0, 2.0))
-        self.assertEqual(usage["cores"]["load_tool"], 1.0 / (4.0 / os.cpu_count()))
-        # A generator that reached no stream: the whole span counts.
-        self.assertEqual(shared_port.traffic_usage(self.SAMPLES, {"connections": []})["cpu_s"], 3.0)
 
 
 if __name__ == "__main__":

@@ -132,24 +132,6 @@ TEST_F(RelayStreamTest, pull_source_and_push_target_reconnect_after_peer_restart
     EXPECT_TRUE(wait_until([&] { return receiver->last >= 500100u; }, 5000));
 }
 
-// A real encoder and a real prober: the MPEG-TS stream survives the relay.
-TEST_F(RelayStreamTest, ffmpeg_test_picture_is_recognised_by_ffprobe_behind_the_relay)
-{
-    start_listen_pair();
-    run("ffmpeg", {"ffmpeg", "-hide_banner", "-loglevel", "error", "-re", "-f", "lavfi", "-i",
-                   "testsrc=size=320x240:rate=25", "-t", "20", "-c:v", "mpeg2video", "-f", "mpegts",
-                   srt_url("127.0.0.1", source_port_) + "?mode=caller&pkt_size=1316"});
-    ASSERT_TRUE(wait_relay_output(relay, "New source", 10000));
-    ASSERT_TRUE(
-        wait_process(run("probe", {"ffprobe", "-hide_banner", "-show_streams", "-select_streams",
-                                   "v", srt_url("127.0.0.1", target_port_) + "?mode=caller"}),
-                     20000))
-        << read_text_file(dir + "/probe.err");
-    std::string streams = read_text_file(dir + "/probe.out");
-    EXPECT_NE(streams.find("codec_name=mpeg2video"), std::string::npos) << streams;
-    EXPECT_NE(streams.find("width=320"), std::string::npos);
-}
-
 // A caller that cannot be watched once ended the handler thread; now only it is closed.
 TEST_F(RelayStreamTest, caller_that_cannot_be_watched_is_closed_and_the_route_serves_on)
 {
