@@ -37,16 +37,6 @@ static std::vector<std::string> texts_after(uint64_t last_id)
     return texts;
 }
 
-// The text of one event emitted now.
-static std::string emitted_text(event_type_t type, const event_scope_t &scope,
-                                std::initializer_list<event_value_t> values)
-{
-    uint64_t before = newest_event_id();
-    emit_event(type, scope, values);
-    std::vector<std::string> texts = texts_after(before);
-    return texts.size() == 1 ? texts[0] : "not one event";
-}
-
 class EventsTest : public ::testing::Test
 {
   protected:
@@ -59,30 +49,6 @@ class EventsTest : public ::testing::Test
         configure_events(EVENT_REPLAY_MAX, false, FIRST);
     }
 };
-
-TEST_F(EventsTest, texts_are_valid_json_whatever_a_peer_sends)
-{
-    struct {
-        std::string text;
-        std::string expected;
-    } rows[] = {
-        {emitted_text(EVENT_ROUTE_CREATED, {100}, {}),
-         R"({"route_id":100,"type":"route.created"})"},
-        {emitted_text(EVENT_TARGET_DISCONNECTED, {100, 1000, "127.0.0.1:5000", "cam\"1\\\n"},
-                      {{"reason", "kicked"}, {"bytes", (int64_t)1 << 40}, {"seconds", 2.5}}),
-         R"({"bytes":1099511627776,"peer":"127.0.0.1:5000","reason":"kicked","route_id":100,)"
-         R"("seconds":2.5,"stream_id":"cam\"1\\\n","target_id":1000,"type":"target.disconnected"})"},
-        // Bytes that are not UTF-8 become U+FFFD; valid sequences stay.
-        {emitted_text(EVENT_CALLER_REFUSED, {-1, -1, nullptr, "a\xff\xc3\xa9\xed\xa0\x80"},
-                      {{"code", 1403}, {"active", true}, {"rtt", 0.0 / 0.0}}),
-         "{\"active\":true,\"code\":1403,\"rtt\":null,\"stream_id\":\"a\xef\xbf\xbd\xc3\xa9"
-         "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\",\"type\":\"caller.refused\"}"},
-        {emitted_text(EVENT_ROUTE_CHANGED, {7}, {event_names("fields", "enabled,,url")}),
-         R"({"fields":["enabled","url"],"route_id":7,"type":"route.changed"})"},
-    };
-    for (const auto &row : rows)
-        EXPECT_EQ(row.text, row.expected);
-}
 
 TEST_F(EventsTest, stream_replays_after_its_last_id_with_one_gap_for_what_left_the_ring)
 {

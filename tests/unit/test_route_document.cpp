@@ -84,28 +84,6 @@ TEST_F(route_document, load_reads_leniently_and_save_writes_the_newest_route_fir
     EXPECT_EQ(save_and_read(), J(saved));
 }
 
-// Counters move past the largest ids read and wrap past 65534, skipping 0 and ids in use.
-TEST_F(route_document, load_moves_id_counters_past_the_largest_ids_read)
-{
-    const std::pair<const char *, std::string> cases[] = {
-        // next route/target ids
-        {"{'100':{},'105':{'targets':{'1003':{},'1200':7}},'101':{},'900':'x'}",
-         "106/1201 107/1202 108/1203 "},
-        {"{'1':{'targets':{'1':{}}},'2':{},'4':{},'65533':{'targets':{'65533':{}}}}",
-         "65534/65534 3/2 5/3 "}};
-    for (const auto &c : cases) {
-        advance_id_counters(499, 4999);
-        load(J(c.first));
-        std::string ids;
-        pthread_mutex_lock(&g_routes_lock);
-        for (int n = 0; n < 3; n++)
-            ids += std::to_string(allocate_route_id()) + "/" +
-                   std::to_string(allocate_target_id()) + " ";
-        pthread_mutex_unlock(&g_routes_lock);
-        EXPECT_EQ(ids, c.second) << c.first;
-    }
-}
-
 // A child saving in a loop is killed at random: the file always holds one whole document.
 TEST_F(route_document, kill_during_save_leaves_old_or_new_document)
 {

@@ -32,14 +32,6 @@ static std::string local_address(int sock)
     return std::string(host) + ":" + std::to_string(ntohs(addr.sin_port));
 }
 
-template <typename T> static T read_flag(int sock, SRT_SOCKOPT option)
-{
-    T value = -12345;
-    int len = sizeof value;
-    srt_getsockflag(sock, option, &value, &len);
-    return value;
-}
-
 class SrtSocketTest : public ::testing::Test
 {
   protected:
@@ -60,81 +52,6 @@ class SrtSocketTest : public ::testing::Test
     std::vector<int> sockets_;
     std::string printed_;
 };
-
-// Listeners bind the wildcard; callers return while connecting; bad ports and hosts fail named.
-TEST_F(SrtSocketTest, each_mode_binds_or_fails_as_its_url_says)
-{
-    const std::string illegal = "illegal port number or port is busy.\n";
-    const std::string invalid = "Invalid address/ Address not supported\n";
-    const std::string port = std::to_string(free_udp_port());
-    const struct {
-        conn_mode_t mode;
-        std::string url;
-        SRT_SOCKSTATUS state; // SRTS_NONEXIST: creation fails
-        std::string address;  // local address, "*" for any ephemeral port
-        std::string printed;
-    } cases[] = {
-        {CONN_MODE_LISTEN, "srt://not-a-host.invalid:" + port, SRTS_LISTENING, "0.0.0.0:" + port,
-         ""},
-        {CONN_MODE_CALLER, "srt://127.0.0.1:9", SRTS_CONNECTING, "*",
-         "=== caller: try to connect\n"},
-        {CONN_MODE_RENDEZVOUS, "srt://127.0.0.1:9", SRTS_CONNECTING, "*",
-         "=== r_local_port:0, port:9\n=== rendezvous: try to connect\n"},
-        {CONN_MODE_LISTEN, "srt://:70000", SRTS_NONEXIST, "", illegal},
-        {CONN_MODE_LISTEN, "srt://10.0.0.5:-1", SRTS_NONEXIST, "", illegal},
-        {CONN_MODE_RENDEZVOUS, "srt://127.0.0.1:9000?port=70000", SRTS_NONEXIST, "",
-         "=== r_local_port:70000, port:9000\n" + illegal},
-        {CONN_MODE_CALLER, "srt://localhost:9000", SRTS_NONEXIST, "", invalid},
-        {CONN_MODE_RENDEZVOUS, "srt://example.com:9000", SRTS_NONEXIST, "",
-         "=== r_local_port:0, port:9000\n" + invalid},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.url);
-        int sock = create(c.mode, c.url);
-        EXPECT_EQ(printed_, c.printed);
-        EXPECT_EQ(srt_getsockstate(sock), c.state);
-        if (c.address == "*")
-            EXPECT_EQ(local_address(sock).find("0.0.0.0:"), 0u);
-        else if (!c.address.empty())
-            EXPECT_EQ(local_address(sock), c.address);
-    }
-}
-
-// A key length applies only when positive; a refused one keeps the default; no passphrase printed.
-TEST_F(SrtSocketTest, url_options_are_in_force_before_the_connection_attempt)
-{
-    const struct {
-        const char *options;
-        int latency, peer_latency;
-        int64_t maxbw;
-        int pbkeylen, km_refresh, km_preannounce;
-    } cases[] = {{"streamid=cam1&latency=300&maxbw=1000000&passphrase=0123456789abc&pbkeylen=24"
-                  "&kmrefreshrate=1000&kmpreannounce=100",
-                  300, 300, 1000000, 24, 1000, 100},
-                 {"pbkeylen=-16", 120, 0, -1, 0, 0, 0}, // the library's defaults
-                 {"pbkeylen=20", 120, 0, -1, 0, 0, 0}};
-    for (conn_mode_t mode : {CONN_MODE_LISTEN, CONN_MODE_CALLER, CONN_MODE_RENDEZVOUS}) {
-        for (const auto &c : cases) {
-            SCOPED_TRACE(std::to_string(mode) + " " + c.options);
-            int sock = create(mode, "srt://127.0.0.1:" + std::to_string(free_udp_port()) + "?" +
-                                        c.options);
-            ASSERT_NE(sock, -1) << printed_;
-            char streamid[600];
-            int len = sizeof streamid;
-            srt_getsockflag(sock, SRTO_STREAMID, streamid, &len);
-            EXPECT_EQ(std::string(streamid, len), c.pbkeylen == 24 ? "cam1" : "");
-            EXPECT_EQ(read_flag<int>(sock, SRTO_LATENCY), c.latency);
-            EXPECT_EQ(read_flag<int>(sock, SRTO_PEERLATENCY), c.peer_latency);
-            EXPECT_EQ(read_flag<int64_t>(sock, SRTO_MAXBW), c.maxbw);
-            EXPECT_EQ(read_flag<int>(sock, SRTO_PBKEYLEN), c.pbkeylen);
-            EXPECT_EQ(read_flag<int>(sock, SRTO_KMREFRESHRATE), c.km_refresh);
-            EXPECT_EQ(read_flag<int>(sock, SRTO_KMPREANNOUNCE), c.km_preannounce);
-            EXPECT_EQ(printed_.find("passphrase:0123"), std::string::npos);
-            if (mode != CONN_MODE_LISTEN && c.pbkeylen == 24)
-                EXPECT_LT(printed_.find("pbkeylen:24"), printed_.find("try to connect"));
-        }
-    }
-}
 
 static int count_fds(void)
 {
