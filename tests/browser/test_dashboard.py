@@ -5,7 +5,6 @@ import shutil
 import socket
 import sys
 import tempfile
-import time
 import unittest
 import urllib.error
 import urllib.parse
@@ -301,22 +300,13 @@ class Dashboard(unittest.TestCase):
         name = self.api("GET", "recordings", route_id=100, target_id=tid)[0]["name"]
         self.driver.find_element(By.CSS_SELECTOR, f"{hook('route-row-100')} .recordings-box "
                                  "summary").click()
-        fetched = ("return performance.getEntriesByType('resource').filter(e => e.name.includes("
-                   f"'/api/recordings/100/{tid}/{name}')).map(e => e.responseStatus)")
         # The page has polled for a while: room for the download's timing entry (250 by default).
         self.driver.execute_script("performance.clearResourceTimings();"
                                    "performance.setResourceTimingBufferSize(100000)")
-        clicked = [0.0]
-
-        def downloaded():
-            # The list is drawn again every 10 s: a click on the row it replaced does nothing.
-            if 200 in self.driver.execute_script(fetched):
-                return True
-            if time.monotonic() - clicked[0] > 2:
-                self.find(f"recording-{tid}-{name}").click()
-                clicked[0] = time.monotonic()
-            return False
-        self.wait(downloaded, "segment not fetched")
+        self.find(f"recording-{tid}-{name}").click()
+        fetched = ("return performance.getEntriesByType('resource').filter(e => e.name.includes("
+                   f"'/api/recordings/100/{tid}/{name}')).map(e => e.responseStatus)")
+        self.wait(lambda: self.driver.execute_script(fetched) == [200], "segment not fetched")
         self.shot("recordings")
 
 
