@@ -88,39 +88,60 @@ def _phase(load_bin, workdir, name, source, target, seconds, callers):
             process.stop(10)
 
 
-def measure(relay_bin, load_bin, seconds, out_dir):
-    """The three phases on one relay. Written to auth_hook.md and auth_hook.json in out_dir."""
-    result = {"knockers": KNOCKERS, "flood": FLOOD, "phases": {}}
-    workdir = tempfile.mkdtemp(prefix="bench-auth-")
-    authorizer = _Authorizer()
-    relay = None
+def _relay_phases(relay_bin, load_bin, seconds, workdir, authorizer, phases):
+    """The phases named on a fresh relay: one checking its callers with authorizer or, without
+    one, a bare relay whose target admits the stream id "ok-player" only (knockers get 1403)."""
+    source, target = harness.free_port(), harness.free_port()
+    entry = harness.route_entry(100, source, [(1000, target, True)])
+    env = {}
+    if authorizer is None:
+        entry["targets"]["1000"]["url"] += "?streamid=ok-player"
+    else:
+        env["MIREVO_AUTH_URL"] = f"http://127.0.0.1:{authorizer.port}/check"
+    relay = harness.start_relay(relay_bin, workdir, harness.routes_document({100: entry}),
+                                harness.free_port(socket.SOCK_STREAM), API_KEY, env=env)
+    figures = {}
     try:
-        source, target = harness.free_port(), harness.free_port()
-        routes = {100: harness.route_entry(100, source, [(1000, target, True)])}
-        relay = harness.start_relay(
-            relay_bin, workdir, harness.routes_document(routes),
-            harness.free_port(socket.SOCK_STREAM), API_KEY,
-            env={"MIREVO_AUTH_URL": f"http://127.0.0.1:{authorizer.port}/check"})
         if not harness.wait_until(lambda: {source, target} <= harness.bound_udp_ports(), 15):
             raise RuntimeError("relay did not open its ports")
         knock = ["--count", str(KNOCKERS), "--streamid", "no-knock", "--reconnect"]
         flood = ["--count", str(FLOOD), "--streams", str(FLOOD), "--streamid", "flood-"]
-        for name, callers in zip(PHASES, (None, knock, flood)):
-            before = authorizer.requests
-            figures = _phase(load_bin, workdir, name, source, target, seconds, callers)
-            figures["auth_requests"] = authorizer.requests - before
-            result["phases"][name] = figures
-        phases = result["phases"]
+        for name in phases:
+            before = authorizer.requests if authorizer is not None else 0
+            callers = {"quiet": None, "knocking": knock, "flood": flood}[name]
+            figures[name] = _phase(load_bin, workdir, name, source, target, seconds, callers)
+            figures[name]["auth_requests"] = (authorizer.requests - before
+                                              if authorizer is not None else 0)
+        if not relay.alive():
+            raise RuntimeError("the relay ended during the run")
+    finally:
+        relay.stop(10)
+    return figures
+
+
+def measure(relay_bin, load_bin, seconds, out_dir, commit=""):
+    """The three phases on a checking relay, then quiet and knocking on a bare one for
+    reference. Written to auth_hook.md and auth_hook.json in out_dir."""
+    result = {"knockers": KNOCKERS, "flood": FLOOD, "commit": commit,
+              "load_average_before": " ".join(f"{x:.2f}" for x in os.getloadavg())}
+    workdir = tempfile.mkdtemp(prefix="bench-auth-")
+    authorizer = _Authorizer()
+    try:
+        result["phases"] = _relay_phases(relay_bin, load_bin, seconds, workdir, authorizer,
+                                         PHASES)
+        result["bare"] = _relay_phases(relay_bin, load_bin, seconds, workdir, None,
+                                       ("quiet", "knocking"))
+        phases, bare = result["phases"], result["bare"]
         result["added_p99_ms"] = phases["knocking"]["p99_ms"] - phases["quiet"]["p99_ms"]
-        result["ok"] = (relay.alive() and result["added_p99_ms"] < ADDED_P99_GOAL_MS and
+        result["bare_added_p99_ms"] = bare["knocking"]["p99_ms"] - bare["quiet"]["p99_ms"]
+        result["ok"] = (result["added_p99_ms"] < ADDED_P99_GOAL_MS and
                         phases["flood"]["auth_requests"] <= FLOOD and
                         all(p["lost"] == 0 for p in phases.values()))
     except (RuntimeError, OSError, ValueError, TypeError, KeyError) as failure:
         result["error"] = str(failure)
     finally:
-        if relay is not None:
-            relay.stop(10)
         authorizer.stop()
+        result["load_average_after"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
         harness.keep_workdir_on_error(result, workdir)
     harness.save_result(out_dir, "auth_hook", result, markdown(result))
     return result
@@ -135,13 +156,20 @@ def markdown(result):
             f"and with {result['flood']} callers of distinct stream ids flooding the hook. "
             f"Goal: knocking adds under {ADDED_P99_GOAL_MS} ms at p99; the flood sends at most "
             f"one request per caller and the stream loses nothing.", "",
+            f"Commit {result['commit']}; load average {result['load_average_before']} before, "
+            f"{result['load_average_after']} after.", "",
             "| phase | p50 ms | p99 ms | received / sent | lost | requests to the authorizer |",
             "|---|---|---|---|---|---|"]
-    for name in PHASES:
-        p = result["phases"][name]
-        rows.append(f"| {name} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} | {p['received']} / "
-                    f"{p['sent']} | {p['lost']} | {p['auth_requests']} |")
+    labelled = [(name, name, result["phases"][name]) for name in PHASES]
+    labelled += [(name, f"{name}, bare relay (1403)", result["bare"][name])
+                 for name in ("quiet", "knocking")]
+    for name, label, p in labelled:
+        requests = p["auth_requests"] if label == name else "-"
+        rows.append(f"| {label} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} | {p['received']} / "
+                    f"{p['sent']} | {p['lost']} | {requests} |")
     rows.append("")
     rows.append(f"Added at p99 by knocking: {result['added_p99_ms']:.2f} ms "
-                f"({'met' if result['ok'] else 'missed'}).")
+                f"({'met' if result['ok'] else 'missed'}); on the bare relay, whose knockers "
+                f"are refused by the stream-id rule without a hook: "
+                f"{result['bare_added_p99_ms']:.2f} ms.")
     return "\n".join(rows) + "\n"

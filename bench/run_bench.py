@@ -378,7 +378,8 @@ def main():
     if "auth_hook" in wanted:
         note(f"one stream while {auth_hook.KNOCKERS} callers knock and {auth_hook.FLOOD} flood "
              "the authorization hook ...")
-        document["auth_hook"] = auth_hook.measure(args.relay, args.load, args.seconds, args.out)
+        document["auth_hook"] = auth_hook.measure(args.relay, args.load, args.seconds, args.out,
+                                                  document["commit"].split()[0])
         note("  " + json.dumps(document["auth_hook"]))
     document["run_seconds"] = time.monotonic() - started
 

@@ -191,6 +191,30 @@ TEST_F(authorization, slow_answers_hold_callers_pending_while_the_flowing_stream
     EXPECT_EQ(checks().size(), 52u);
 }
 
+// The authorizer is asked again once a decision's period ends: 2 s here for an allow, 5 s for a
+// deny, which answers 1401 meanwhile.
+TEST_F(authorization, decisions_are_asked_again_once_their_period_ends)
+{
+    start_checked({{"MIREVO_AUTH_CACHE_S", "2"}});
+    auto knock = [&](const std::string &id) {
+        int reason = 0, sock = caller(target_port, id, &reason);
+        srt_close(sock);
+        return sock != -1 ? 0 : reason;
+    };
+    EXPECT_EQ(knock("ok-again"), 0);
+    EXPECT_EQ(knock("no-again"), 0) << "let in by libsrt, then held";
+    ASSERT_EQ(wait_metric("mirevo_auth_requests_total{result=\"deny\"}", 1), 1);
+    EXPECT_EQ(knock("ok-again"), 0);
+    EXPECT_EQ(knock("no-again"), SRT_REJX_UNAUTHORIZED);
+    sleep(3);
+    EXPECT_EQ(knock("ok-again"), 0);
+    EXPECT_EQ(knock("no-again"), SRT_REJX_UNAUTHORIZED);
+    sleep(3);
+    EXPECT_EQ(knock("no-again"), 0);
+    EXPECT_TRUE(wait_until([&] { return checks_of("no-again") == 2; }, 5000));
+    EXPECT_EQ(checks_of("ok-again"), 2u);
+}
+
 // An authorizer that cannot be reached, or answers 500, denies; with fail-open it admits.
 TEST_F(authorization, unreachable_or_failing_authorizer_denies_unless_fail_open)
 {
