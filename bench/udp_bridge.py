@@ -126,6 +126,48 @@ def run(args, fed_by_multicast):
     return result
 
 
+def run_reference_edge(args):
+    """srt-live-transmit in the edge's place (SRT in, multicast out), the bare forwarder joined
+    to its group: what receiving SRT costs without the relay, beside the relay's edge."""
+    workdir = tempfile.mkdtemp(prefix="bench-udp-slt-")
+    publish_port, group_port = harness.free_port(), harness.free_port()
+    result = {"fed_by": "srt-live-transmit edge, no bridge", "ok": False, "subscribers": 0,
+              "rate_mbps": args.rate / 1e6}
+    processes = []
+    try:
+        slt = harness.Process("slt", [
+            "srt-live-transmit", "-q", f"srt://:{publish_port}",
+            f"udp://{GROUP}:{group_port}?adapter=127.0.0.1&ttl=1"], workdir)
+        forwarder = harness.Process("udpfwd", [
+            args.load, "udpfwd", "--in", f"{GROUP}:{group_port}", "--out",
+            f"239.255.0.2:{harness.free_port()}", "--duration", str(args.seconds + 60)], workdir)
+        processes += [slt, forwarder]
+        if not harness.wait_until(lambda: publish_port in harness.bound_udp_ports(), 10):
+            raise RuntimeError("srt-live-transmit did not open its port")
+        first = harness.cpu_seconds(slt.pid)
+        gen = harness.Process("gen", [args.load, "gen", "--url",
+                                      f"srt://127.0.0.1:{publish_port}", "--rate",
+                                      str(args.rate), "--duration", str(args.seconds)], workdir)
+        processes.append(gen)
+        if gen.wait(args.seconds + 30) is None:
+            raise RuntimeError("generator did not finish")
+        time.sleep(1.0)
+        cpu = harness.cpu_seconds(slt.pid) - first
+        sent = gen.stdout_json()["sent"]
+        forwarder.stop(10)
+        forwarded = forwarder.stdout_json()["datagrams"]
+        result.update({"sent": sent, "missing": sent - forwarded, "forwarder_datagrams": forwarded,
+                       "edge_cpu_s_per_gb": harness.cost_per_gb(cpu, sent * harness.MESSAGE_SIZE),
+                       "ok": True})
+    except (RuntimeError, OSError, ValueError, KeyError) as failure:
+        result["error"] = str(failure)
+    finally:
+        for process in processes:
+            process.stop(10)
+        shutil.rmtree(workdir, ignore_errors=True)
+    return result
+
+
 def markdown(measure):
     """The table of a measure ({"runs": [...]} or {"error": ...})."""
     if "runs" not in measure:
@@ -175,7 +217,7 @@ def main():
                  else 1)
     subprocess.check_call(["ip", "link", "set", "lo", "up"])
     subprocess.check_call(["ip", "route", "add", "224.0.0.0/4", "dev", "lo"])
-    results = [run(args, True), run(args, False)]
+    results = [run(args, True), run(args, False), run_reference_edge(args)]
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "udp_bridge.json"), "w") as out:
         json.dump(results, out, indent=1)
