@@ -14,28 +14,12 @@ namespace
 {
 using interop = idle_relay_fixture;
 
+// The relay's source mode is listen for a calling publisher, pull for a listening one; the
+// publisher's command reads the stream from its stdin and calls or listens on PORT.
 struct tool_row_t {
-    const char *name;
-    const char *source_mode; // the relay's side: listen for a calling publisher, pull for a listening one
-    std::string (*publisher)(int port); // a shell command reading the stream from its stdin
+    const char *name, *source_mode, *publisher;
     bool drops_until_connected; // what it reads before it is connected is lost: wait for that
 };
-
-std::string slt_caller(int port)
-{
-    return "srt-live-transmit -q file://con srt://127.0.0.1:" + std::to_string(port);
-}
-std::string gst_listener(int port)
-{
-    return "gst-launch-1.0 -q fdsrc fd=0 blocksize=1316 ! srtsink uri='srt://:" +
-           std::to_string(port) + "?mode=listener'";
-}
-std::string ffmpeg_caller(int port)
-{
-    return "ffmpeg -hide_banner -loglevel error -f data -i pipe:0 -map 0 -c copy -f data "
-           "'srt://127.0.0.1:" +
-           std::to_string(port) + "?pkt_size=1316'";
-}
 
 // Writes all of data to fd at about 5 Mbit/s, in TS-aligned pieces, within 30 s; false when
 // the reader stopped taking it.
@@ -57,11 +41,6 @@ bool feed(int fd, const std::string &data)
     return true;
 }
 
-size_t file_size(const std::string &path)
-{
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 ? (size_t)info.st_size : 0;
-}
 } // namespace
 
 // srt-live-transmit, GStreamer and ffmpeg publish in turn; all three play at once, byte for byte.
@@ -80,9 +59,15 @@ TEST_F(interop, three_tools_publish_and_play_through_the_relay_byte_for_byte)
     published.resize(3 * 68432);
 
     const tool_row_t rows[] = {
-        {"srt-live-transmit", "listen", slt_caller, true},
-        {"gst-launch-1.0", "pull", gst_listener, false},
-        {"ffmpeg", "listen", ffmpeg_caller, false}, // connects once it has read its input
+        {"srt-live-transmit", "listen", "srt-live-transmit -q file://con srt://127.0.0.1:PORT",
+         true},
+        {"gst-launch-1.0", "pull",
+         "gst-launch-1.0 -q fdsrc fd=0 blocksize=1316 ! srtsink uri='srt://:PORT?mode=listener'",
+         false},
+        {"ffmpeg", "listen",
+         "ffmpeg -hide_banner -loglevel error -f data -i pipe:0 -map 0 -c copy -f data "
+         "'srt://127.0.0.1:PORT?pkt_size=1316'",
+         false},
     };
     for (const tool_row_t &row : rows) {
         SCOPED_TRACE(row.name);
@@ -114,8 +99,10 @@ TEST_F(interop, three_tools_publish_and_play_through_the_relay_byte_for_byte)
         const std::string fifo = dir + "/published.fifo";
         unlink(fifo.c_str());
         ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-        started.push_back(&run("publisher", {"sh", "-c", "exec " + row.publisher(source_port) +
-                                                             " < '" + fifo + "'"}));
+        std::string publisher = row.publisher;
+        publisher.replace(publisher.find("PORT"), 4, std::to_string(source_port));
+        started.push_back(
+            &run("publisher", {"sh", "-c", "exec " + publisher + " < '" + fifo + "'"}));
         // Opens once the publisher reads; nonblocking so that a publisher that failed is seen.
         int fd = -1;
         ASSERT_TRUE(wait_until(
@@ -133,7 +120,7 @@ TEST_F(interop, three_tools_publish_and_play_through_the_relay_byte_for_byte)
         wait_until(
             [&] {
                 for (const std::string &path : recordings)
-                    if (file_size(path) < published.size())
+                    if (read_text_file(path).size() < published.size())
                         return false;
                 return true;
             },
