@@ -80,11 +80,8 @@ class udp_bridge : public idle_relay_fixture
     }
     bool subscribed(int count)
     {
-        return wait_until(
-            [&] {
-                return metric("mirevo_target_connections{route=\"100\",target=\"1000\"}") == count;
-            },
-            10000);
+        const std::string gauge = "mirevo_target_connections{route=\"100\",target=\"1000\"}";
+        return wait_until([&] { return metric(gauge) == count; }, 10000);
     }
 
     int saved_namespace = -1;
@@ -231,6 +228,10 @@ TEST_F(udp_refusals, bad_udp_urls_are_refused_with_the_reason)
          refused("a udp:// source takes mode listen")},
         {"PUT", target, endpoint("listen", "udp://239.1.1.1:5000"), 555,
          refused("a udp:// target takes mode push")},
+        {"PUT", target, endpoint("rendezvous", "udp://239.1.1.1:5000"), 555,
+         refused("udp:// takes mode listen for a source, push for a target")},
+        {"PUT", source, endpoint("listen", "udp://239.1.1.300:5000"), 555,
+         refused("host \\\"239.1.1.300\\\" is not an IPv4 address or a bracketed IPv6 one")},
         {"PUT", source, endpoint("listen", "udp://239.1.1.1"), 555,
          refused("port \\\"\\\" is not a number from 1 to 65535")},
         {"PUT", source, endpoint("listen", "udp://10.0.0.1:5000?source=10.0.0.2"), 555,

@@ -14,11 +14,10 @@ extern "C" int srt_epoll_add_usock(int eid, SRTSOCKET u, const int *events)
     static add_fn_t real = (add_fn_t)dlsym(RTLD_NEXT, "srt_epoll_add_usock");
     static const char *delay_ms = getenv("SHIM_WATCH_DELAY_MS");
     static std::atomic<bool> failed{false};
-    if (srt_getsockstate(u) == SRTS_CONNECTED) {
-        if (delay_ms != nullptr)
-            usleep((useconds_t)atoi(delay_ms) * 1000);
-        else if (!failed.exchange(true))
-            return SRT_ERROR;
-    }
+    bool connected = srt_getsockstate(u) == SRTS_CONNECTED;
+    if (connected && delay_ms != nullptr)
+        usleep((useconds_t)atoi(delay_ms) * 1000);
+    else if (connected && !failed.exchange(true))
+        return SRT_ERROR;
     return real(eid, u, events);
 }
