@@ -35,6 +35,9 @@
 // A request's headers must have come whole this many seconds after it began;
 // network round trips of the library (TLS handshakes) have as long.
 #define HTTP_HEADER_SECONDS 5
+// Room for a request's line and headers: the library's 4 kB default closed requests from
+// browsers behind sign-on proxies (long cookies) without an answer.
+#define HTTP_HEADER_BYTES 16384
 // After an accept failure the listening socket stays readable: the loop pauses
 // this long instead of polling it again at once.
 #define ACCEPT_FAILURE_PAUSE_US 100000
@@ -72,17 +75,20 @@ static const request_method_t request_methods[] = {
 };
 
 // Fills g_query_params from the query string, fragment by fragment, until the
-// first fragment that is missing, empty or 256 characters or more.
+// first fragment that is missing or empty. One too long for the buffer is
+// skipped, so that it cannot hide the key after it.
 static void read_query_params(struct lws *wsi)
 {
     char fragment[QUERY_FRAGMENT_SIZE];
     g_query_params.clear();
     for (int index = 0;; index++) {
-        int length =
-            lws_hdr_copy_fragment(wsi, fragment, sizeof fragment, WSI_TOKEN_HTTP_URI_ARGS, index);
+        int length = lws_hdr_fragment_length(wsi, WSI_TOKEN_HTTP_URI_ARGS, index);
         if (length <= 0)
             break;
-        parse_query_param(fragment);
+        if (length < (int)sizeof fragment &&
+            lws_hdr_copy_fragment(wsi, fragment, sizeof fragment, WSI_TOKEN_HTTP_URI_ARGS,
+                                  index) > 0)
+            parse_query_param(fragment);
     }
 }
 
@@ -501,6 +507,7 @@ int http_server_start(void)
     info.fd_limit_per_thread = http_descriptor_cap();
     info.timeout_secs = HTTP_HEADER_SECONDS;
     info.timeout_secs_ah_idle = HTTP_HEADER_SECONDS;
+    info.max_http_header_data = HTTP_HEADER_BYTES;
 
     bool tls = g_tls_cert_path[0] != '\0' || g_tls_key_path[0] != '\0';
     if (tls) {

@@ -67,6 +67,7 @@ TEST_F(http_framing, api_key_check_by_query_parameter_and_bearer_header)
         {"api_key=test%2Dkey", "", 200, "{}"},
         // A fragment as long as the library keeps does not hide the ones after it.
         {"x=" + std::string(3900, 'y') + "&api_key=test-key", "", 200, "{}"},
+        {"x=" + std::string(12000, 'y') + "&api_key=test-key", "", 200, "{}"},
         {"", "bearer   test-key  ", 200, "{}"},
         {"", "Bearer " + std::string(600, 'k'), 555, wrong_key},
         {"api_key=test-key", "Bearer wrong", 200, "{}"},
