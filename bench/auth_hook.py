@@ -104,7 +104,10 @@ def _relay_phases(relay_bin, load_bin, seconds, workdir, authorizer, phases):
     try:
         if not harness.wait_until(lambda: {source, target} <= harness.bound_udp_ports(), 15):
             raise RuntimeError("relay did not open its ports")
-        knock = ["--count", str(KNOCKERS), "--streamid", "no-knock", "--reconnect"]
+        # The knockers share one local port: one set of libsrt threads in the load tool, not
+        # one per caller, so that their own cost does not take the machine from the relay.
+        knock = ["--count", str(KNOCKERS), "--streamid", "no-knock", "--reconnect",
+                 "--share-port"]
         flood = ["--count", str(FLOOD), "--streams", str(FLOOD), "--streamid", "flood-"]
         for name in phases:
             before = authorizer.requests if authorizer is not None else 0
