@@ -68,9 +68,10 @@ def _phase(load_bin, workdir, name, source, target, seconds, callers):
                                   "--duration", str(seconds + 60), "--ready-file", ready])
         if not harness.wait_until(lambda: os.path.exists(ready), 15):
             raise RuntimeError(f"{name}: the player was not admitted")
+        knockers = None
         if callers is not None:
-            start("callers", [load_bin, "sub", "--url", f"srt://127.0.0.1:{target}",
-                              "--duration", str(seconds + 30), *callers])
+            knockers = start("callers", [load_bin, "sub", "--url", f"srt://127.0.0.1:{target}",
+                                         "--duration", str(seconds + 30), *callers])
             time.sleep(1.0)
         gen = start("gen", [load_bin, "gen", "--url", f"srt://127.0.0.1:{source}",
                             "--streamid", "ok-cam", "--rate", str(RATE_BPS), "--latency",
@@ -80,9 +81,13 @@ def _phase(load_bin, workdir, name, source, target, seconds, callers):
         time.sleep(1.0 + LATENCY_MS / 1000)
         player.stop(30)
         totals = player.stdout_json()["aggregate"]
-        return {"p50_ms": totals["latency_ms"]["p50"], "p99_ms": totals["latency_ms"]["p99"],
-                "received": totals["received"], "lost": totals["lost"],
-                "sent": gen.stdout_json()["sent"]}
+        figures = {"p50_ms": totals["latency_ms"]["p50"], "p99_ms": totals["latency_ms"]["p99"],
+                   "received": totals["received"], "lost": totals["lost"],
+                   "sent": gen.stdout_json()["sent"], "refused_calls": 0}
+        if knockers is not None:
+            knockers.stop(30)
+            figures["refused_calls"] = knockers.stdout_json()["aggregate"]["failed_attempts"]
+        return figures
     finally:
         for process in reversed(processes):
             process.stop(10)
@@ -161,15 +166,16 @@ def markdown(result):
             f"one request per caller and the stream loses nothing.", "",
             f"Commit {result['commit']}; load average {result['load_average_before']} before, "
             f"{result['load_average_after']} after.", "",
-            "| phase | p50 ms | p99 ms | received / sent | lost | requests to the authorizer |",
-            "|---|---|---|---|---|---|"]
+            "| phase | p50 ms | p99 ms | received / sent | lost | calls refused | "
+            "requests to the authorizer |",
+            "|---|---|---|---|---|---|---|"]
     labelled = [(name, name, result["phases"][name]) for name in PHASES]
     labelled += [(name, f"{name}, bare relay (1403)", result["bare"][name])
                  for name in ("quiet", "knocking")]
     for name, label, p in labelled:
         requests = p["auth_requests"] if label == name else "-"
         rows.append(f"| {label} | {p['p50_ms']:.2f} | {p['p99_ms']:.2f} | {p['received']} / "
-                    f"{p['sent']} | {p['lost']} | {requests} |")
+                    f"{p['sent']} | {p['lost']} | {p['refused_calls']} | {requests} |")
     rows.append("")
     rows.append(f"Added at p99 by knocking: {result['added_p99_ms']:.2f} ms "
                 f"({'met' if result['ok'] else 'missed'}); on the bare relay, whose knockers "
