@@ -235,6 +235,8 @@ TEST_F(events_e2e, connections_refusals_failover_and_kicks_are_events_in_order)
                                srt_url("", target_port) + "?streamid=play"));
     start_relay_with();
     peer_t player(caller(target_port, "play"));
+    // The loop lists the player after its handshake, when a refusal may already have come.
+    ASSERT_TRUE(wait_delivered("target.connected", 3, 10000));
     int reason = 0;
     EXPECT_EQ(srt_open_caller(target_port, "other", 3000, &reason), -1);
     auto first = std::make_unique<peer_t>(caller(source_port), 100);
