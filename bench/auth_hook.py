@@ -118,12 +118,12 @@ def _relay_phases(relay_bin, load_bin, seconds, workdir, authorizer, phases):
         knock = ["--count", str(KNOCKERS), "--streamid", "no-knock", "--reconnect",
                  "--share-port"]
         flood = ["--count", str(FLOOD), "--streams", str(FLOOD), "--streamid", "flood-"]
+        requests = (lambda: authorizer.requests) if authorizer is not None else (lambda: 0)
         for name in phases:
-            before = authorizer.requests if authorizer is not None else 0
+            before = requests()
             callers = {"quiet": None, "knocking": knock, "flood": flood}[name]
             figures[name] = _phase(load_bin, workdir, name, source, target, seconds, callers)
-            figures[name]["auth_requests"] = (authorizer.requests - before
-                                              if authorizer is not None else 0)
+            figures[name]["auth_requests"] = requests() - before
         if not relay.alive():
             raise RuntimeError("the relay ended during the run")
     finally:

@@ -49,6 +49,25 @@ def udp_counts(relay):
     return counts
 
 
+def start_forwarder(args, workdir, group_port):
+    """The bare recvmmsg/sendmmsg forwarder joined to the group, sending to another one."""
+    return harness.Process("udpfwd", [
+        args.load, "udpfwd", "--in", f"{GROUP}:{group_port}", "--out",
+        f"239.255.0.2:{harness.free_port()}", "--duration", str(args.seconds + 60)], workdir)
+
+
+def publish(args, workdir, publish_port, processes):
+    """The SRT publisher for args.seconds, kept in processes; what it reported."""
+    gen = harness.Process("gen", [args.load, "gen", "--url", f"srt://127.0.0.1:{publish_port}",
+                                  "--rate", str(args.rate), "--duration", str(args.seconds)],
+                          workdir)
+    processes.append(gen)
+    if gen.wait(args.seconds + 30) is None:
+        raise RuntimeError("generator did not finish")
+    time.sleep(1.0)
+    return gen.stdout_json()
+
+
 def run(args, fed_by_multicast):
     """Publisher -> [relay "edge": SRT in, multicast out] -> group -> [relay "bridge":
     multicast in, SRT out] -> subscribers; or, without the group, publisher -> bridge.
@@ -73,10 +92,7 @@ def run(args, fed_by_multicast):
             raise RuntimeError("relays did not open their ports")
         forwarder = None
         if fed_by_multicast:
-            forwarder = harness.Process("udpfwd", [
-                args.load, "udpfwd", "--in", f"{GROUP}:{group_port}", "--out",
-                f"239.255.0.2:{harness.free_port()}", "--duration", str(args.seconds + 60)],
-                workdir)
+            forwarder = start_forwarder(args, workdir, group_port)
             others.append(forwarder)
         ready = os.path.join(workdir, "ready")
         subs = harness.Process("sub", [args.load, "sub", "--url",
@@ -89,18 +105,12 @@ def run(args, fed_by_multicast):
         time.sleep(1.0)
         measured = [*relays, *([forwarder] if forwarder else [])]
         start_cpu = [harness.cpu_seconds(process.pid) for process in measured]
-        gen = harness.Process("gen", [args.load, "gen", "--url",
-                                      f"srt://127.0.0.1:{publish_port}", "--rate",
-                                      str(args.rate), "--duration", str(args.seconds)], workdir)
-        others.append(gen)
-        if gen.wait(args.seconds + 30) is None:
-            raise RuntimeError("generator did not finish")
-        time.sleep(1.0)
+        sent = publish(args, workdir, publish_port, others)["sent"]
         cpu = [harness.cpu_seconds(process.pid) - first
                for process, first in zip(measured, start_cpu)]
         result["datagrams"] = {relay.name: udp_counts(relay) for relay in relays}
         subs.stop(30)
-        report, sent = subs.stdout_json(), gen.stdout_json()["sent"]
+        report = subs.stdout_json()
         delivered = report["aggregate"]["received"]
         result.update({
             "sent": sent, "delivered": delivered, "lost": report["aggregate"]["lost"],
@@ -138,22 +148,13 @@ def run_reference_edge(args):
         slt = harness.Process("slt", [
             "srt-live-transmit", "-q", f"srt://:{publish_port}",
             f"udp://{GROUP}:{group_port}?adapter=127.0.0.1&ttl=1"], workdir)
-        forwarder = harness.Process("udpfwd", [
-            args.load, "udpfwd", "--in", f"{GROUP}:{group_port}", "--out",
-            f"239.255.0.2:{harness.free_port()}", "--duration", str(args.seconds + 60)], workdir)
+        forwarder = start_forwarder(args, workdir, group_port)
         processes += [slt, forwarder]
         if not harness.wait_until(lambda: publish_port in harness.bound_udp_ports(), 10):
             raise RuntimeError("srt-live-transmit did not open its port")
         first = harness.cpu_seconds(slt.pid)
-        gen = harness.Process("gen", [args.load, "gen", "--url",
-                                      f"srt://127.0.0.1:{publish_port}", "--rate",
-                                      str(args.rate), "--duration", str(args.seconds)], workdir)
-        processes.append(gen)
-        if gen.wait(args.seconds + 30) is None:
-            raise RuntimeError("generator did not finish")
-        time.sleep(1.0)
+        sent = publish(args, workdir, publish_port, processes)["sent"]
         cpu = harness.cpu_seconds(slt.pid) - first
-        sent = gen.stdout_json()["sent"]
         forwarder.stop(10)
         forwarded = forwarder.stdout_json()["datagrams"]
         result.update({"sent": sent, "missing": sent - forwarded, "forwarder_datagrams": forwarded,

@@ -440,6 +440,7 @@ TEST_F(RelayStreamTest, callers_gone_at_connect_are_never_listed)
                 {"ASAN_OPTIONS", "verify_asan_link_order=0"}});
     for (int i = 0; i < 5; i++)
         srt_close(subscribe());
+    EXPECT_EQ(count_occurrences(relay_stdout(relay), "New target"), 5u);
     none_listed();
 }
 
