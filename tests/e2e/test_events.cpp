@@ -358,14 +358,20 @@ TEST_F(events_e2e, fifty_readers_are_served_and_a_stalled_one_is_closed)
         size_t at = status.find("VmRSS:");
         return at == std::string::npos ? -1L : atol(status.c_str() + at + 6);
     };
-    long before_kb = resident_kb();
-    change_source_urls(500);
-    EXPECT_EQ(read_frames(*readers[0], 500, 20000).size(), 500u);
+    // A first round after the close lets the allocator settle; the second is measured,
+    // and 50 readers keeping its 1000 events would hold some 15 MB.
+    long before_kb = 0;
+    for (int events = 500; events <= 1000; events += 500) {
+        before_kb = resident_kb();
+        change_source_urls(events);
+        for (auto &reader : readers)
+            ASSERT_EQ(read_frames(*reader, events, 20000).size(), (size_t)events);
+    }
 #if defined(__SANITIZE_THREAD__)
     // ThreadSanitizer's shadow and history grow with every fresh allocation, so the
     // resident size says nothing about what the relay itself keeps.
     (void)before_kb;
 #else
-    EXPECT_LT(resident_kb() - before_kb, 2048L) << "resident memory grew";
+    EXPECT_LT(resident_kb() - before_kb, 4096L) << "resident memory grew";
 #endif
 }
