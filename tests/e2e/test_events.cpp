@@ -361,11 +361,11 @@ TEST_F(events_e2e, fifty_readers_are_served_and_a_stalled_one_is_closed)
     // A first round after the close lets the allocator settle; the second is measured,
     // and 50 readers keeping its 1000 events would hold some 15 MB.
     long before_kb = 0;
-    for (int events = 500; events <= 1000; events += 500) {
+    for (int count = 500; count <= 1000; count += 500) {
         before_kb = resident_kb();
-        change_source_urls(events);
+        change_source_urls(count);
         for (auto &reader : readers)
-            ASSERT_EQ(read_frames(*reader, events, 20000).size(), (size_t)events);
+            ASSERT_EQ(read_frames(*reader, count, 20000).size(), (size_t)count);
     }
 #if defined(__SANITIZE_THREAD__)
     // ThreadSanitizer's shadow and history grow with every fresh allocation, so the
