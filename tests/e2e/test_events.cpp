@@ -289,6 +289,8 @@ TEST_F(events_e2e, receiver_down_ten_seconds_then_every_event_arrives_in_order)
 {
     start_relay_with();
     ASSERT_TRUE(wait_delivered("relay.started", 1, 10000));
+    // The receiver records before it answers: the relay has the answer once its queue is empty.
+    ASSERT_TRUE(wait_until([&] { return metric("mirevo_webhook_queue") == 0; }, 5000));
     int64_t down_at = steady_us();
     stop_process(*receiver, SIGTERM, 5000);
     ASSERT_EQ(call("POST", "/api/routes/route").status, 200);
